@@ -1,0 +1,91 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/auth_context.h"
+#include "platform/clipboard.h"
+#include "platform/work_queue.h"
+#include "store/keychain_error.h"
+#include "store/keychain_manager.h"
+#include "store/secret_metadata.h"
+
+namespace caskel {
+
+class AuditLogger;
+class DefaultsStore;
+
+// The observable model behind every screen. Its properties are main-queue state: change them
+// on the main queue; reload() may be called from any thread and publishes on the main queue.
+class AppState {
+ public:
+  enum class Property { accounts, searchText, lastSeenCliVersion, hasLoaded, pendingDeletes };
+  using Observer = std::function<void(Property)>;
+
+  AppState(KeychainManager keychain, DefaultsStore& defaults, AuditLogger& audit, std::shared_ptr<Clipboard> clipboard,
+           std::string sessionDirRoot = "/tmp");
+  ~AppState();
+  // The process-wide model over the "caskel" store, the shared defaults, logger and clipboard.
+  static AppState& shared();
+
+  // Subscribers are told after a property changed (on the main queue). Returns an id for unsubscribe.
+  int subscribe(Observer observer);
+  void unsubscribe(int id);
+
+  std::vector<SecretInfo> accounts() const;
+  std::string searchText() const;
+  void setSearchText(std::string text);
+  std::optional<std::string> lastSeenCliVersion() const;
+  void setLastSeenCliVersion(std::string version);
+  const std::string& sessionDir() const { return sessionDir_; }
+  bool hasLoaded() const;
+  void setHasLoaded(bool value);
+  std::vector<std::string> pendingDeletes() const;
+
+  std::vector<SecretInfo> filteredAccounts() const;
+  std::vector<std::pair<std::string, std::vector<SecretInfo>>> groupedAccounts() const;
+  bool isCliOutdated() const;
+  double shareTimeout() const;
+
+  void reload(AuthContext* context);
+  // The encrypted file's path, or the error that stopped the share.
+  Result<std::string> share(const std::string& account);
+  void scheduleDeletion(const std::string& path, double seconds);
+  void cleanup();
+
+  const std::string& clipboardCommand() const { return lastClipboardCommand_; }
+
+ private:
+  void publish(Property property);
+  void setAccounts(std::vector<SecretInfo> accounts);
+
+  KeychainManager keychain_;
+  DefaultsStore& defaults_;
+  AuditLogger& audit_;
+  std::shared_ptr<Clipboard> clipboard_;
+  std::string sessionDir_;
+  mutable std::mutex mutex_;
+  std::vector<SecretInfo> accounts_;
+  std::string searchText_;
+  std::optional<std::string> lastSeenCliVersion_;
+  bool hasLoaded_ = false;
+  std::map<std::string, TaskHandle> pendingDeletes_;
+  std::map<int, Observer> observers_;
+  int nextObserverId_ = 1;
+  std::string lastClipboardCommand_;
+  WorkQueue deletionQueue_{"caskel.share-deletions"};
+};
+
+// The Markdown document that teaches an AI coding agent to use the caskel tool, ending with
+// the folders that hold secrets now (from AppState::shared().accounts()).
+std::string agentInstructions();
+// The same document for a given list of accounts.
+std::string agentInstructions(const std::vector<SecretInfo>& accounts);
+
+}  // namespace caskel

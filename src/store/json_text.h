@@ -1,0 +1,14 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+namespace caskel {
+
+// Compact JSON text as the system writes it everywhere (stored structured values, socket
+// replies): no whitespace, object keys sorted, non-ASCII as plain UTF-8, every "/" written
+// as "\/". Invalid UTF-8 in a string is replaced rather than failing the whole write.
+std::string toCompactJson(const nlohmann::json& value);
+
+}  // namespace caskel
