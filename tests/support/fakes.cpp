@@ -1,0 +1,169 @@
+#include "support/fakes.h"
+
+#include <chrono>
+
+#include "store/keychain_error.h"
+
+namespace caskel::test {
+
+namespace {
+double monotonicSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+}  // namespace
+
+FakeAuthenticator::FakeAuthenticator() {
+  unsigned char sk[VaultKey::kSecretKeyBytes] = {1};
+  unsigned char pk[VaultKey::kPublicKeyBytes] = {2};
+  key_ = VaultKey::create(sk, pk);
+}
+
+bool FakeAuthenticator::canEvaluate() {
+  std::lock_guard lock(mutex_);
+  return available_;
+}
+
+AuthOutcome FakeAuthenticator::evaluate(const std::string& reason, const Requester& requester, double reuseWindow,
+                                        std::shared_ptr<const VaultKey>& key) {
+  std::lock_guard lock(mutex_);
+  if (!available_) return AuthOutcome::unavailable;
+  if (reuseWindow > 0 && haveLast_ && lastRequester_ == requester &&
+      monotonicSeconds() - lastSuccess_ <= reuseWindow) {
+    key = key_;
+    return AuthOutcome::success;
+  }
+  reasons_.push_back(reason);
+  AuthOutcome outcome = defaultOutcome_;
+  if (!queued_.empty()) {
+    outcome = queued_.front();
+    queued_.erase(queued_.begin());
+  }
+  if (outcome == AuthOutcome::success) {
+    key = key_;
+    haveLast_ = true;
+    lastRequester_ = requester;
+    lastSuccess_ = monotonicSeconds();
+  }
+  return outcome;
+}
+
+void FakeAuthenticator::queue(AuthOutcome outcome) {
+  std::lock_guard lock(mutex_);
+  queued_.push_back(outcome);
+}
+
+void FakeAuthenticator::setDefault(AuthOutcome outcome) {
+  std::lock_guard lock(mutex_);
+  defaultOutcome_ = outcome;
+}
+
+void FakeAuthenticator::setAvailable(bool available) {
+  std::lock_guard lock(mutex_);
+  available_ = available;
+}
+
+std::vector<std::string> FakeAuthenticator::reasons() const {
+  std::lock_guard lock(mutex_);
+  return reasons_;
+}
+
+int FakeAuthenticator::promptCount() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(reasons_.size());
+}
+
+int32_t MemoryCredentialStore::put(const std::string& service, const std::string& account, std::string_view value,
+                                   const std::optional<std::string>& generic) {
+  std::lock_guard lock(mutex_);
+  if (failWrites_ != 0) return failWrites_;
+  items_[{service, account}] = Item{std::string(value), generic};
+  return status::kSuccess;
+}
+
+int32_t MemoryCredentialStore::copyAttributes(const std::string& service, const std::string& account,
+                                              CredentialItem& out) {
+  std::lock_guard lock(mutex_);
+  auto it = items_.find({service, account});
+  if (it == items_.end()) return status::kItemNotFound;
+  out = CredentialItem{account, it->second.generic};
+  return status::kSuccess;
+}
+
+int32_t MemoryCredentialStore::copyAllAttributes(const std::string& service, std::vector<CredentialItem>& out) {
+  std::lock_guard lock(mutex_);
+  out.clear();
+  for (auto& [k, item] : items_) {
+    if (k.first == service) out.push_back(CredentialItem{k.second, item.generic});
+  }
+  return out.empty() ? status::kItemNotFound : status::kSuccess;
+}
+
+int32_t MemoryCredentialStore::ensureEvaluated(const std::string& account, AuthContext& context) {
+  if (context.isEvaluated()) return status::kSuccess;
+  if (context.interactionNotAllowed()) return status::kInteractionNotAllowed;
+  switch (context.evaluate("Read \"" + account + "\"")) {
+    case AuthOutcome::success:
+      return status::kSuccess;
+    case AuthOutcome::canceled:
+      return status::kUserCanceled;
+    case AuthOutcome::failed:
+      return status::kAuthFailed;
+    case AuthOutcome::keyUnusable:
+      return status::kKeyMaterialUnusable;
+    default:
+      return status::kInteractionNotAllowed;
+  }
+}
+
+int32_t MemoryCredentialStore::copyValue(const std::string& service, const std::string& account,
+                                         AuthContext& context, SecretString& out) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!items_.count({service, account})) return status::kItemNotFound;
+  }
+  if (int32_t s = ensureEvaluated(account, context); s != status::kSuccess) return s;
+  std::lock_guard lock(mutex_);
+  auto it = items_.find({service, account});
+  if (it == items_.end()) return status::kItemNotFound;
+  ++valueReads_;
+  out = SecretString(it->second.value);
+  return status::kSuccess;
+}
+
+int32_t MemoryCredentialStore::copyAllValues(const std::string& service, std::string_view prefix,
+                                             AuthContext& context, std::map<std::string, SecretString>& out) {
+  if (int32_t s = ensureEvaluated(std::string(prefix), context); s != status::kSuccess) return s;
+  std::lock_guard lock(mutex_);
+  out.clear();
+  for (auto& [k, item] : items_) {
+    if (k.first == service && k.second.compare(0, prefix.size(), prefix) == 0) {
+      ++valueReads_;
+      out.emplace(k.second, SecretString(item.value));
+    }
+  }
+  return status::kSuccess;
+}
+
+int32_t MemoryCredentialStore::remove(const std::string& service, const std::string& account) {
+  std::lock_guard lock(mutex_);
+  if (failWrites_ != 0) return failWrites_;
+  return items_.erase({service, account}) ? status::kSuccess : status::kItemNotFound;
+}
+
+void MemoryCredentialStore::failWrites(int32_t s) {
+  std::lock_guard lock(mutex_);
+  failWrites_ = s;
+}
+
+void MemoryCredentialStore::setGeneric(const std::string& service, const std::string& account,
+                                       const std::optional<std::string>& generic) {
+  std::lock_guard lock(mutex_);
+  items_[{service, account}].generic = generic;
+}
+
+int MemoryCredentialStore::valueReads() const {
+  std::lock_guard lock(mutex_);
+  return valueReads_;
+}
+
+}  // namespace caskel::test

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/auth_context.h"
+#include "platform/credential_store.h"
+
+namespace caskel::test {
+
+// An authenticator that answers from a script instead of asking a person, and records every
+// reason it was asked with. Honors the reuse window per requester like the real one.
+class FakeAuthenticator : public Authenticator {
+ public:
+  FakeAuthenticator();
+  bool canEvaluate() override;
+  AuthOutcome evaluate(const std::string& reason, const Requester& requester, double reuseWindow,
+                       std::shared_ptr<const VaultKey>& key) override;
+
+  // Answers used in order; when none is left, `defaultOutcome`.
+  void queue(AuthOutcome outcome);
+  void setDefault(AuthOutcome outcome);
+  void setAvailable(bool available);
+  std::vector<std::string> reasons() const;
+  int promptCount() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<AuthOutcome> queued_;
+  AuthOutcome defaultOutcome_ = AuthOutcome::success;
+  bool available_ = true;
+  std::vector<std::string> reasons_;
+  std::shared_ptr<const VaultKey> key_;
+  bool haveLast_ = false;
+  Requester lastRequester_;
+  double lastSuccess_ = 0;
+};
+
+// An in-memory credential store with the real one's rules: writes never prompt, value reads
+// evaluate an unevaluated context (or fail with kInteractionNotAllowed).
+class MemoryCredentialStore : public CredentialStore {
+ public:
+  int32_t put(const std::string& service, const std::string& account, std::string_view value,
+              const std::optional<std::string>& generic) override;
+  int32_t copyAttributes(const std::string& service, const std::string& account, CredentialItem& out) override;
+  int32_t copyAllAttributes(const std::string& service, std::vector<CredentialItem>& out) override;
+  int32_t copyValue(const std::string& service, const std::string& account, AuthContext& context,
+                    SecretString& out) override;
+  int32_t copyAllValues(const std::string& service, std::string_view prefix, AuthContext& context,
+                        std::map<std::string, SecretString>& out) override;
+  int32_t remove(const std::string& service, const std::string& account) override;
+
+  // Makes every write fail with `status` (0 to stop), to reach store-error paths.
+  void failWrites(int32_t status);
+  // Raw access for tests: set the stored metadata text directly.
+  void setGeneric(const std::string& service, const std::string& account, const std::optional<std::string>& generic);
+  int valueReads() const;
+
+ private:
+  int32_t ensureEvaluated(const std::string& account, AuthContext& context);
+  struct Item {
+    std::string value;
+    std::optional<std::string> generic;
+  };
+  mutable std::mutex mutex_;
+  std::map<std::pair<std::string, std::string>, Item> items_;
+  int32_t failWrites_ = 0;
+  int valueReads_ = 0;
+};
+
+}  // namespace caskel::test
