@@ -12,6 +12,9 @@ thread_local const WorkQueue* currentQueue = nullptr;
 
 TaskHandle TaskQueue::postAfterSeconds(double seconds, Task task) {
   if (!(seconds > 0)) seconds = 0;
+  // Far-future deadlines (a hostile config file, a huge time-out) must not overflow the clock.
+  constexpr double kTenYears = 10.0 * 365 * 24 * 3600;
+  if (seconds > kTenYears) seconds = kTenYears;
   return postAfter(std::chrono::duration_cast<Duration>(std::chrono::duration<double>(seconds)), std::move(task));
 }
 

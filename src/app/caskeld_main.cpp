@@ -1,0 +1,112 @@
+// caskeld: the command server without a GUI, for SSH sessions, tmux panes, servers and CI.
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <caskel/version.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <thread>
+
+#include "app/app_state.h"
+#include "app/application.h"
+#include "audit/audit_logger.h"
+#include "platform/file_system.h"
+#include "platform/passphrase_authenticator.h"
+#include "platform/pinentry_client.h"
+#include "platform/process_hardening.h"
+#include "platform/vault.h"
+#include "server/socket_server.h"
+
+namespace {
+
+std::string executableDirectory() {
+  char buf[4096];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return ".";
+  return caskel::fs::parentOf(std::string(buf, static_cast<size_t>(n)));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App cli{"caskeld — the Caskel command server"};
+  std::string socketPath;
+  bool showVersion = false;
+  cli.add_option("--socket", socketPath, "Listen on this socket path (default: $CASKEL_SOCKET, else /tmp/caskel-sock-<uid>/caskel.sock)");
+  cli.add_flag("--version", showVersion, "Print the version and exit");
+  double backupLifetime = 3600;
+  // For tests: how long a rotated-out value stays as <key>_OLD.
+  cli.add_option("--rotate-backup-seconds", backupLifetime)->group("")->check(CLI::PositiveNumber);
+  CLI11_PARSE(cli, argc, argv);
+  if (showVersion) {
+    std::cout << caskel::kVersion << std::endl;
+    return 0;
+  }
+
+  // Hardened before anything secret exists in this process.
+  if (std::string err = caskel::hardenProcess(); !err.empty()) {
+    std::cout << "Caskel: cannot harden the process (" << err << ") — refusing to start" << std::endl;
+    return 1;
+  }
+  caskel::raiseFileLimit();
+
+  // SIGINT and SIGTERM are taken by one thread with sigwait, so no handler runs inside a lock.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  auto vault = std::make_shared<caskel::Vault>();
+  caskel::CredentialStore::setShared(vault);
+  caskel::Authenticator::setShared(
+      std::make_shared<caskel::PassphraseAuthenticator>(vault, std::make_shared<caskel::PinentryClient>()));
+
+  caskel::RunLoop mainLoop;
+  caskel::Application& app = caskel::Application::shared();
+  app.markMainThread();
+  app.setMainQueue(&mainLoop);
+
+  caskel::ServerOptions options;
+  if (!socketPath.empty()) {
+    options.socketPath = socketPath;
+  } else if (const char* env = std::getenv("CASKEL_SOCKET"); env && *env) {
+    options.socketPath = std::string(env);
+  }
+  options.cliPath = executableDirectory() + "/caskel";
+  options.rotateBackupLifetime = backupLifetime;
+  auto server = std::make_unique<caskel::SocketServer>(caskel::KeychainManager("caskel"), options);
+  caskel::ServerServices& services = server->services();
+  services.refreshApplication = [](std::shared_ptr<caskel::AuthContext> context) {
+    caskel::Application::shared().postToMain([context] { caskel::AppState::shared().reload(context.get()); });
+  };
+  services.reportCliVersion = [](std::string version) {
+    caskel::Application::shared().postToMain(
+        [version = std::move(version)] { caskel::AppState::shared().setLastSeenCliVersion(version); });
+  };
+  services.instructions = [] { return caskel::agentInstructions(); };
+  if (!server->start()) return 1;
+  app.setSessionManager(&server->session());
+  std::cout << "Caskel: listening on " << server->socketPath() << std::endl;
+
+  caskel::AppState::shared().reload(nullptr);
+
+  std::thread signalWaiter([&] {
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    mainLoop.quit();
+  });
+  mainLoop.run();
+
+  app.setSessionManager(nullptr);
+  server->stop();
+  caskel::AppState::shared().cleanup();
+  caskel::AuditLogger::shared().flush();
+  server.reset();
+  // The waiter is still in sigwait when the loop was quit another way; it ends with the process.
+  signalWaiter.detach();
+  return 0;
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace caskel::sock {
+
+// Enough for a burst of many clients at once; the kernel caps it at somaxconn.
+inline constexpr int kMaxBacklog = 4096;
+
+// Longest path that fits in sockaddr_un.sun_path with its terminating zero.
+inline constexpr size_t kMaxPathBytes = 107;
+
+struct OsError {
+  int code = 0;
+  std::string text;  // strerror(code)
+};
+
+// A listening AF_UNIX stream socket bound at `path` (non-blocking, close-on-exec). The caller
+// narrows the umask around it; the file's mode is set to 0600 explicitly afterwards.
+struct ListenResult {
+  int fd = -1;
+  enum class Step { ok, socket, bind, listen, pathTooLong } failedAt = Step::ok;
+  OsError error;
+};
+ListenResult listenAt(const std::string& path, int backlog);
+
+// Connects to the socket at `path`; -1 on failure (errno kept).
+int connectTo(const std::string& path);
+// True when a server accepts connections at `path` right now.
+bool isLive(const std::string& path);
+
+// accept4 with non-blocking and close-on-exec set; -1 when nothing is pending or on error.
+int acceptConnection(int listenFd);
+// Peer user and process of a connected socket (SO_PEERCRED).
+bool peerCredentials(int fd, uint32_t& uid, int32_t& pid);
+
+// Reads what is available without blocking: bytes read, 0 at end of stream, -1 when nothing is
+// available now (EAGAIN), -2 on error.
+ssize_t readAvailable(int fd, char* buffer, size_t size);
+// Writes every byte, blocking up to `timeoutSeconds` in total; never raises SIGPIPE.
+bool sendAll(int fd, std::string_view data, double timeoutSeconds);
+void closeFd(int fd);
+void shutdownWrite(int fd);
+
+mode_t setUmask(mode_t mask);
+
+// Creates the socket directory (0700, result ignored: it may exist), then accepts it only when
+// it is a directory owned by this user with exactly mode 0700. Never repairs or removes it.
+bool prepareSocketDirectory(const std::string& dir);
+// What sits at a path: nothing, a socket, or something else.
+enum class PathKind { none, socket, other };
+PathKind pathKind(const std::string& path);
+void unlinkPath(const std::string& path);
+// rmdir: fails silently when the directory still holds files.
+void removeDirectory(const std::string& dir);
+uint32_t currentUid();
+
+}  // namespace caskel::sock

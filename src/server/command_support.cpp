@@ -1,0 +1,54 @@
+#include "server/command_support.h"
+
+namespace caskel {
+
+std::optional<SecretMetadata> requestMetadata(const nlohmann::json& request) {
+  SecretMetadata m;
+  bool any = false;
+  auto text = [&](const char* key, std::optional<std::string>& field) {
+    auto it = request.find(key);
+    if (it != request.end() && it->is_string()) {
+      field = it->get<std::string>();
+      any = true;
+    }
+  };
+  text("type", m.type);
+  text("bundle", m.bundle);
+  text("desc", m.desc);
+  text("expires", m.expires);
+  text("rotate", m.rotate);
+  if (auto it = request.find("strict"); it != request.end() && it->is_boolean()) {
+    m.strict = it->get<bool>();
+    any = true;
+  }
+  if (!any) return std::nullopt;
+  return m;
+}
+
+Requester requesterOf(const CallerInfo& caller) { return Requester{caller.resolvedPid, caller.resolvedStartTime}; }
+
+bool authenticate(const Request& request, const std::string& reason) {
+  AuthContext context;
+  context.setRequester(requesterOf(request.caller));
+  if (!context.canEvaluate()) return false;
+  return context.evaluate(reason) == AuthOutcome::success;
+}
+
+PromptResult promptWithContext(const Request& request, const std::string& reason) {
+  PromptResult result;
+  result.context = std::make_shared<AuthContext>();
+  result.context->setReuseDuration(30);
+  result.context->setRequester(requesterOf(request.caller));
+  result.couldEvaluate = result.context->canEvaluate();
+  if (!result.couldEvaluate) return result;
+  result.outcome = result.context->evaluate(reason);
+  return result;
+}
+
+std::string peekReply(std::string_view value) { return firstCharacters(value, 8) + "..."; }
+
+bool isStrict(const std::optional<SecretMetadata>& metadata) {
+  return metadata && metadata->strict.value_or(false);
+}
+
+}  // namespace caskel

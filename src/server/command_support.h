@@ -1,0 +1,40 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/auth_context.h"
+#include "server/request_handler.h"
+#include "store/secret_metadata.h"
+
+namespace caskel {
+
+// The metadata fields a request carries: "type", "bundle", "desc", "expires", "rotate" as
+// strings and "strict" as a boolean; a key of another type counts as absent; "peek" is never
+// taken from a request. Nothing when no field is usable.
+std::optional<SecretMetadata> requestMetadata(const nlohmann::json& request);
+
+// The caller as the authenticator knows it: a yes given to one program is not one for another.
+Requester requesterOf(const CallerInfo& caller);
+
+// One prompt with `reason`, no reuse: true when the user said yes.
+bool authenticate(const Request& request, const std::string& reason);
+
+// A prompt whose context is kept for later store reads, with the 30-second reuse window.
+struct PromptResult {
+  AuthOutcome outcome = AuthOutcome::unavailable;
+  bool couldEvaluate = false;
+  std::shared_ptr<AuthContext> context;  // evaluated on success
+};
+PromptResult promptWithContext(const Request& request, const std::string& reason);
+
+// The first 8 characters of a value followed by "..." (the reply of "set" and "rotate").
+std::string peekReply(std::string_view value);
+
+// Whether the stored item is strict (its metadata says strict: true).
+bool isStrict(const std::optional<SecretMetadata>& metadata);
+
+}  // namespace caskel

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/auth_context.h"
+#include "platform/work_queue.h"
+#include "server/caller_info.h"
+#include "store/keychain_manager.h"
+
+namespace caskel {
+
+class AuditLogger;
+class SessionManager;
+
+// What the command handlers work with besides the connection itself.
+struct ServerServices {
+  KeychainManager keychain;
+  SessionManager& session;
+  AuditLogger& audit;
+  TaskQueue& clientQueue;  // handlers' timers (the rotate backup removal)
+  // Schedules a reload of the application state on the main queue (not awaited).
+  std::function<void(std::shared_ptr<AuthContext>)> refreshApplication;
+  // Hands the tool's reported version to the application state on the main queue.
+  std::function<void(std::string)> reportCliVersion;
+  // The agent instructions document.
+  std::function<std::string()> instructions;
+  // The caskel executable served by "get-cli".
+  std::string cliPath;
+  // The home directory used to shorten paths in caller descriptions.
+  std::string home;
+};
+
+// One connection's request: who sent it and what it asked.
+struct Request {
+  int fd;
+  const nlohmann::json& body;
+  const CallerInfo& caller;
+  ServerServices& services;
+
+  // The string under `key`, or nothing when missing or not a string.
+  std::optional<std::string> string(const char* key) const;
+  std::string callerDescription() const { return caller.description(services.home); }
+};
+
+// Parses, validates and dispatches one request, and writes its one reply.
+class RequestHandler {
+ public:
+  using Handler = std::function<void(const Request&)>;
+
+  explicit RequestHandler(ServerServices& services);
+
+  // `bytes` is everything read from the connection; the descriptor is not closed here.
+  void handle(int fd, const CallerInfo& caller, std::string_view bytes);
+  void registerCommand(const std::string& name, Handler handler);
+  ServerServices& services() { return services_; }
+
+  static constexpr const char* kInvalidAccount =
+      "Invalid account name — use only letters, numbers, /, _, ., - (max 512 chars)";
+  static constexpr const char* kInvalidPrefix =
+      "Invalid prefix — use only letters, numbers, /, _, ., - (max 512 chars)";
+
+ private:
+  ServerServices& services_;
+  std::map<std::string, Handler> commands_;
+};
+
+}  // namespace caskel

@@ -1,0 +1,224 @@
+#include "server/secret_commands.h"
+
+#include "audit/audit_logger.h"
+#include "server/agent_handoff.h"
+#include "server/command_support.h"
+#include "server/response_writer.h"
+#include "session/session_manager.h"
+#include "store/key_path.h"
+
+namespace caskel {
+
+namespace {
+
+void replyWithValue(const Request& r, const std::string& account, const SecretString& value) {
+  // Agents get the value only as an encrypted fragment, whatever path it came by.
+  WrappedValue wrapped = agentWrap(account, value.view(), r.caller.isAgent);
+  sendResponse(r.fd, true, wrapped.value, std::nullopt, wrapped.extra);
+  sodium_memzero(wrapped.value.data(), wrapped.value.size());
+}
+
+void handleSet(const Request& r) {
+  auto account = r.string("account");
+  auto valueIt = r.body.find("value");
+  if (!account || valueIt == r.body.end() || !valueIt->is_string()) {
+    sendResponse(r.fd, false, std::nullopt, "Missing account or value");
+    return;
+  }
+  SecretString value(valueIt->get_ref<const std::string&>());
+  ServerServices& s = r.services;
+  const auto& caller = r.caller;
+  bool unlocked = s.session.isUnlocked(*account, caller.resolvedPid, caller.resolvedStartTime);
+  bool wasStrict = isStrict(s.keychain.readMetadata(*account));
+  if (!unlocked || wasStrict) {
+    if (!authenticate(r, "Store \"" + *account + "\" — " + r.callerDescription())) {
+      sendResponse(r.fd, false, std::nullopt, "Authentication canceled");
+      return;
+    }
+  }
+  auto metadata = requestMetadata(r.body);
+  if (KeychainStatus err = s.keychain.save(*account, value.view(), metadata)) {
+    s.audit.log("SET", *account, "error");
+    sendResponse(r.fd, false, std::nullopt, err->errorDescription());
+    return;
+  }
+  // Absent request metadata keeps the item's own, strict flag included.
+  bool nowStrict = metadata ? metadata->strict.value_or(false) : wasStrict;
+  if (nowStrict) {
+    // A strict value never sits in a session cache, whoever holds the session.
+    s.session.removeFromCache(*account);
+  } else {
+    s.session.cacheIfOwnSession(*account, caller.resolvedPid, caller.resolvedStartTime, value);
+  }
+  s.audit.log("SET", *account, "ok");
+  sendResponse(r.fd, true, peekReply(value.view()));
+  if (s.refreshApplication) s.refreshApplication(nullptr);
+}
+
+void handleGet(const Request& r) {
+  auto account = r.string("account");
+  if (!account) {
+    sendResponse(r.fd, false, std::nullopt, "Missing account");
+    return;
+  }
+  if (account->back() == '/' || keyPathComponents(*account).size() < 2) {
+    sendResponse(r.fd, false, std::nullopt,
+                 "Invalid key path \"" + *account + "\" — specify the full key (e.g. org/proj/KEY)");
+    return;
+  }
+  ServerServices& s = r.services;
+  const auto& caller = r.caller;
+  const int32_t pid = caller.resolvedPid;
+  const double start = caller.resolvedStartTime;
+
+  if (!isStrict(s.keychain.readMetadata(*account))) {
+    if (auto cached = s.session.cachedValue(*account, pid, start)) {
+      s.audit.log("GET", *account, "ok (cached)");
+      replyWithValue(r, *account, *cached);
+      return;
+    }
+  }
+  std::string prefix = account->substr(0, account->rfind('/') + 1);
+  UnlockResult unlocked = s.session.unlock(prefix, s.session.timeout(prefix), pid, start, r.callerDescription());
+  if (unlocked.count < 0) {
+    s.audit.log("GET", *account, "auth_canceled");
+    sendResponse(r.fd, false, std::nullopt, "Authentication canceled");
+    return;
+  }
+  if (unlocked.count > 0) {
+    if (auto cached = s.session.cachedValue(*account, pid, start)) {
+      s.audit.log("GET", *account, "ok");
+      replyWithValue(r, *account, *cached);
+      return;
+    }
+  }
+  if (!unlocked.context) {
+    s.audit.log("GET", *account, "auth_failed");
+    sendResponse(r.fd, false, std::nullopt, "Authentication failed");
+    return;
+  }
+  if (!isStrict(s.keychain.readMetadata(*account))) {
+    auto value = s.keychain.readValue(*account, unlocked.context.get());
+    if (!value) {
+      s.audit.log("GET", *account, "error");
+      sendResponse(r.fd, false, std::nullopt, value.error().errorDescription());
+      return;
+    }
+    s.session.storeInCache(*account, value.value());
+    s.audit.log("GET", *account, "ok");
+    replyWithValue(r, *account, value.value());
+    return;
+  }
+  // A strict secret costs a prompt of its own and is never cached.
+  AuthContext fresh;
+  fresh.setRequester(requesterOf(caller));
+  AuthOutcome outcome = fresh.canEvaluate()
+                            ? fresh.evaluate("Read strict secret \"" + *account + "\" — " + r.callerDescription())
+                            : AuthOutcome::unavailable;
+  if (outcome != AuthOutcome::success) {
+    s.audit.log("GET", *account, "error");
+    sendResponse(r.fd, false, std::nullopt, KeychainError::authenticationCanceled().errorDescription());
+    return;
+  }
+  auto value = s.keychain.readValue(*account, &fresh);
+  if (!value) {
+    s.audit.log("GET", *account, "error");
+    sendResponse(r.fd, false, std::nullopt, value.error().errorDescription());
+    return;
+  }
+  s.audit.log("GET", *account, "ok (strict)");
+  replyWithValue(r, *account, value.value());
+}
+
+void handlePeek(const Request& r) {
+  auto account = r.string("account");
+  if (!account) {
+    sendResponse(r.fd, false, std::nullopt, "Missing account");
+    return;
+  }
+  ServerServices& s = r.services;
+  auto metadata = s.keychain.readMetadata(*account);
+  if (!metadata) {
+    PromptResult prompt = promptWithContext(r, "Peek at \"" + *account + "\" — " + r.callerDescription());
+    if (!prompt.couldEvaluate) {
+      sendResponse(r.fd, false, std::nullopt, "Authentication unavailable");
+      return;
+    }
+    if (prompt.outcome != AuthOutcome::success) {
+      sendResponse(r.fd, false, std::nullopt, "Authentication canceled");
+      return;
+    }
+    metadata = s.keychain.readMetadata(*account, prompt.context.get());
+  }
+  if (!metadata || !metadata->peek) {
+    sendResponse(r.fd, false, std::nullopt, "No peek data — re-save the secret to generate it");
+    return;
+  }
+  std::string peek = *metadata->peek;
+  if (characterCount(peek) >= 8) peek += "...";
+  sendResponse(r.fd, true, peek);
+}
+
+void handleDelete(const Request& r) {
+  auto account = r.string("account");
+  if (!account) {
+    sendResponse(r.fd, false, std::nullopt, "Missing account");
+    return;
+  }
+  ServerServices& s = r.services;
+  bool strict = isStrict(s.keychain.readMetadata(*account));
+  bool unlocked = s.session.isUnlocked(*account, r.caller.resolvedPid, r.caller.resolvedStartTime);
+  if (!unlocked || strict) {
+    if (!authenticate(r, "Delete \"" + *account + "\" — " + r.callerDescription())) {
+      sendResponse(r.fd, false, std::nullopt, "Authentication canceled");
+      return;
+    }
+  }
+  if (KeychainStatus err = s.keychain.deleteItem(*account)) {
+    s.audit.log("DELETE", *account, "error");
+    sendResponse(r.fd, false, std::nullopt, err->errorDescription());
+    return;
+  }
+  s.session.removeFromCache(*account);
+  s.audit.log("DELETE", *account, "ok");
+  sendResponse(r.fd, true);
+  if (s.refreshApplication) s.refreshApplication(nullptr);
+}
+
+void handleList(const Request& r) {
+  ServerServices& s = r.services;
+  std::vector<SecretInfo> secrets = s.keychain.listSecrets(nullptr, true);
+  if (secrets.empty()) {
+    PromptResult prompt = promptWithContext(r, "List secrets — " + r.callerDescription());
+    if (prompt.couldEvaluate && prompt.outcome == AuthOutcome::success) {
+      secrets = s.keychain.listSecrets(prompt.context.get(), false);
+    }
+  }
+  nlohmann::json accounts = nlohmann::json::array();
+  for (const auto& info : secrets) {
+    nlohmann::json entry = {{"account", info.account}};
+    if (info.metadata) {
+      const SecretMetadata& m = *info.metadata;
+      if (m.type) entry["type"] = *m.type;
+      if (m.bundle) entry["bundle"] = *m.bundle;
+      if (m.desc) entry["desc"] = *m.desc;
+      if (m.expires) entry["expires"] = *m.expires;
+      if (m.peek) entry["peek"] = *m.peek;
+      if (m.rotate) entry["rotate"] = *m.rotate;
+    }
+    accounts.push_back(std::move(entry));
+  }
+  sendObject(r.fd, {{"ok", true}, {"accounts", std::move(accounts)}});
+}
+
+}  // namespace
+
+void registerSecretCommands(RequestHandler& handler) {
+  handler.registerCommand("set", handleSet);
+  handler.registerCommand("get", handleGet);
+  handler.registerCommand("peek", handlePeek);
+  handler.registerCommand("rm", handleDelete);
+  handler.registerCommand("ls", handleList);
+}
+
+}  // namespace caskel

@@ -1,0 +1,294 @@
+#include "server/socket_server.h"
+
+#include <sodium.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "audit/audit_logger.h"
+#include "platform/file_system.h"
+#include "platform/unix_socket.h"
+#include "server/folder_commands.h"
+#include "server/request_framing.h"
+#include "server/rotate_command.h"
+#include "server/secret_commands.h"
+#include "server/response_writer.h"
+
+namespace caskel {
+
+namespace {
+
+void say(const std::string& line) {
+  // Start-up messages go to standard output as single lines.
+  std::cout << "Caskel: " << line << std::endl;
+}
+
+std::string directoryOf(const std::string& path) { return fs::parentOf(path); }
+
+}  // namespace
+
+std::string SocketServer::socketDirectory() { return "/tmp/caskel-sock-" + std::to_string(sock::currentUid()); }
+
+std::string SocketServer::defaultSocketPath() {
+  if (const char* env = std::getenv("CASKEL_SOCKET"); env && *env) return env;
+  return socketDirectory() + "/caskel.sock";
+}
+
+SocketServer::SocketServer(KeychainManager keychain, ServerOptions options)
+    : keychain_(std::move(keychain)),
+      options_(std::move(options)),
+      audit_(AuditLogger::shared()),
+      session_(keychain_, options_.sessionConfigPath),
+      callers_(ProcessInfo::system(), options_.knownCallersPath, fs::homeDirectory()),
+      services_{keychain_, session_, audit_, clientQueue_, nullptr, nullptr, nullptr, options_.cliPath,
+                fs::homeDirectory()},
+      handler_(services_),
+      clientQueue_("caskel.clients", options_.clientThreads) {
+  registerSecretCommands(handler_);
+  registerFolderCommands(handler_);
+  registerRotateCommand(handler_, options_.rotateBackupLifetime);
+  socketPath_ = options_.socketPath.value_or(socketDirectory() + "/caskel.sock");
+  socketDir_ = options_.socketPath ? directoryOf(socketPath_) : socketDirectory();
+}
+
+SocketServer::~SocketServer() {
+  stop();
+  clientQueue_.shutdown();
+}
+
+bool SocketServer::start() {
+  if (started_) return running_;
+  started_ = true;
+  if (!poller_.valid()) {
+    say("epoll failed — refusing to start");
+    return false;
+  }
+  if (socketPath_.size() > sock::kMaxPathBytes) {
+    // Cutting the path would bind the socket somewhere the tool never looks.
+    say("socket path is longer than " + std::to_string(sock::kMaxPathBytes) + " bytes — refusing to start");
+    return false;
+  }
+  mode_t previous = sock::setUmask(077);
+  struct Restore {
+    mode_t mask;
+    ~Restore() { sock::setUmask(mask); }
+  } restore{previous};
+
+  if (!sock::prepareSocketDirectory(socketDir_)) {
+    say("socket directory has wrong owner or permissions — refusing to start");
+    return false;
+  }
+  switch (sock::pathKind(socketPath_)) {
+    case sock::PathKind::none:
+      break;
+    case sock::PathKind::socket:
+      // Only a dead socket is removed: a live one belongs to another running instance.
+      if (sock::isLive(socketPath_)) {
+        say("another instance is already running — refusing to start");
+        return false;
+      }
+      sock::unlinkPath(socketPath_);
+      break;
+    case sock::PathKind::other:
+      say("socket path is taken by a file that is not a socket — refusing to start");
+      return false;
+  }
+  sock::ListenResult listening = sock::listenAt(socketPath_, sock::kMaxBacklog);
+  switch (listening.failedAt) {
+    case sock::ListenResult::Step::ok:
+      break;
+    case sock::ListenResult::Step::pathTooLong:
+      say("socket path is longer than " + std::to_string(sock::kMaxPathBytes) + " bytes — refusing to start");
+      return false;
+    case sock::ListenResult::Step::socket:
+      say("socket() failed: " + std::to_string(listening.error.code));
+      return false;
+    case sock::ListenResult::Step::bind:
+      say("bind() failed: " + std::to_string(listening.error.code) + " - " + listening.error.text);
+      return false;
+    case sock::ListenResult::Step::listen:
+      say("listen() failed: " + std::to_string(listening.error.code));
+      return false;
+  }
+  serverSocket_ = listening.fd;
+  if (!poller_.add(serverSocket_)) {
+    say("epoll failed — refusing to start");
+    sock::closeFd(serverSocket_);
+    serverSocket_ = -1;
+    return false;
+  }
+  running_ = true;
+  acceptThread_ = std::thread([this] { acceptLoop(); });
+  return true;
+}
+
+void SocketServer::stop() {
+  bool wasRunning = running_.exchange(false);
+  session_.lock(std::nullopt);
+  if (acceptThread_.joinable()) {
+    poller_.wake();
+    acceptThread_.join();
+  }
+  if (serverSocket_ >= 0) {
+    sock::closeFd(serverSocket_);
+    serverSocket_ = -1;
+  }
+  if (wasRunning) {
+    // Only our own socket is removed: a refused start leaves a live instance's socket, and a
+    // refused directory, exactly as they were.
+    sock::unlinkPath(socketPath_);
+    sock::removeDirectory(socketDir_);
+  }
+}
+
+void SocketServer::acceptLoop() {
+  while (running_) {
+    auto now = std::chrono::steady_clock::now();
+    int timeoutMs = -1;
+    for (auto& [fd, c] : reading_) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(c.deadline - now).count() + 1;
+      if (left < 0) left = 0;
+      if (timeoutMs < 0 || left < timeoutMs) timeoutMs = static_cast<int>(left);
+    }
+    for (const auto& event : poller_.wait(timeoutMs)) {
+      if (!running_) break;
+      if (event.fd == serverSocket_) {
+        acceptPending();
+        continue;
+      }
+      if (event.fd == -1) {
+        std::vector<Connection> ready;
+        {
+          std::lock_guard lock(readyMutex_);
+          ready.swap(ready_);
+        }
+        for (auto& c : ready) {
+          int fd = c.fd;
+          if (!poller_.add(fd)) {
+            closeQuietly(c);
+            continue;
+          }
+          reading_.emplace(fd, std::move(c));
+        }
+        continue;
+      }
+      auto it = reading_.find(event.fd);
+      if (it == reading_.end()) continue;
+      bool finished = false;
+      readFrom(it->second, finished);
+      if (finished) {
+        poller_.remove(event.fd);
+        Connection c = std::move(it->second);
+        reading_.erase(it);
+        dispatch(std::move(c));
+      }
+    }
+    // The receive budget: whatever has arrived by then is the request.
+    now = std::chrono::steady_clock::now();
+    for (auto it = reading_.begin(); it != reading_.end();) {
+      if (it->second.deadline <= now) {
+        poller_.remove(it->first);
+        Connection c = std::move(it->second);
+        it = reading_.erase(it);
+        dispatch(std::move(c));
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& [fd, c] : reading_) {
+    poller_.remove(fd);
+    closeQuietly(c);
+  }
+  reading_.clear();
+  std::lock_guard lock(readyMutex_);
+  for (auto& c : ready_) closeQuietly(c);
+  ready_.clear();
+}
+
+void SocketServer::acceptPending() {
+  for (;;) {
+    int fd = sock::acceptConnection(serverSocket_);
+    if (fd < 0) return;
+    admit(fd);
+  }
+}
+
+void SocketServer::admit(int fd) {
+  uint32_t uid = 0;
+  int32_t pid = 0;
+  // Admission first, before a byte of the request is buffered.
+  if (!sock::peerCredentials(fd, uid, pid) || uid != sock::currentUid()) {
+    sendResponse(fd, false, std::nullopt, "Unauthorized: peer UID mismatch");
+    sock::closeFd(fd);
+    return;
+  }
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                      std::chrono::duration<double>(options_.receiveBudget));
+  // Walking the process tree reads /proc; it runs on the pool so the reader never waits.
+  clientQueue_.post([this, fd, deadline] {
+    std::optional<CallerInfo> caller = callers_.identifyCaller(fd);
+    if (!caller) {
+      sendResponse(fd, false, std::nullopt, "Unauthorized: peer UID mismatch");
+      sock::closeFd(fd);
+      return;
+    }
+    if (caller->isFirstSeen) {
+      audit_.log("NEW_CALLER", caller->resolvedPath.value_or(caller->name),
+                 "pid " + std::to_string(caller->resolvedPid));
+    }
+    {
+      std::lock_guard lock(readyMutex_);
+      ready_.push_back(Connection{fd, deadline, {}, std::move(*caller)});
+    }
+    poller_.wake();
+  });
+}
+
+void SocketServer::readFrom(Connection& c, bool& finished) {
+  char chunk[16384];
+  for (;;) {
+    size_t room = kMaxRequestBytes + 1 - c.buffer.size();
+    ssize_t n = sock::readAvailable(c.fd, chunk, std::min(room, sizeof chunk));
+    if (n == -1) break;  // nothing more for now
+    if (n <= 0) {        // end of stream or error: what arrived is the request
+      finished = true;
+      break;
+    }
+    c.buffer.append(chunk, static_cast<size_t>(n));
+    sodium_memzero(chunk, static_cast<size_t>(n));
+    if (c.buffer.size() >= kMaxRequestBytes) {
+      finished = true;
+      break;
+    }
+  }
+  if (!finished && isCompleteRequest(c.buffer)) finished = true;
+}
+
+void SocketServer::dispatch(Connection connection) {
+  if (connection.buffer.empty()) {
+    // Silence, a closed peer or a read error: no reply.
+    closeQuietly(connection);
+    return;
+  }
+  auto shared = std::make_shared<Connection>(std::move(connection));
+  clientQueue_.post([this, shared] {
+    if (shared->buffer.size() > kMaxRequestBytes) {
+      sendResponse(shared->fd, false, std::nullopt, "Invalid request");
+    } else {
+      handler_.handle(shared->fd, shared->caller, shared->buffer);
+    }
+    closeQuietly(*shared);
+  });
+}
+
+void SocketServer::closeQuietly(Connection& c) {
+  sock::closeFd(c.fd);
+  c.fd = -1;
+  if (!c.buffer.empty()) sodium_memzero(c.buffer.data(), c.buffer.size());
+  c.buffer.clear();
+}
+
+}  // namespace caskel

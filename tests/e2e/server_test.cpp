@@ -1,0 +1,241 @@
+// The real caskeld over its socket: lifecycle, framing, validation, small commands, callers.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "e2e/caskeld_process.h"
+#include "platform/file_system.h"
+
+namespace caskel::test {
+namespace {
+
+int connectTo(const std::string& path) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string readToEnd(int fd) {
+  std::string out;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  return out;
+}
+
+nlohmann::json parse(const std::string& text) { return nlohmann::json::parse(text, nullptr, false); }
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(server.start()) << server.output(); }
+  CaskeldProcess server;
+};
+
+TEST_F(ServerTest, InvalidRequestsAreRefusedWithTheirTexts) {
+  EXPECT_EQ(parse(server.requestRaw("[1,2]"))["error"], "Invalid request");
+  EXPECT_EQ(parse(server.requestRaw("{}"))["error"], "Invalid request");
+  EXPECT_EQ(parse(server.requestRaw(R"({"cmd": 7})"))["error"], "Invalid request");
+  EXPECT_EQ(parse(server.requestRaw("not json"))["error"], "Invalid request");
+  auto upper = server.request({{"cmd", "GET"}});
+  EXPECT_EQ(upper["ok"], false);
+  EXPECT_EQ(upper["error"], "Unknown command: GET");
+
+  const std::string invalidAccount = "Invalid account name — use only letters, numbers, /, _, ., - (max 512 chars)";
+  EXPECT_EQ(server.request({{"cmd", "nope"}, {"account", std::string(512, 'a')}})["error"], "Unknown command: nope");
+  EXPECT_EQ(server.request({{"cmd", "nope"}, {"account", std::string(513, 'a')}})["error"], invalidAccount);
+  EXPECT_EQ(server.request({{"cmd", "nope"}, {"account", ""}})["error"], invalidAccount);
+  EXPECT_EQ(server.request({{"cmd", "nope"}, {"account", "org/my key"}})["error"], "Unknown command: nope");
+  EXPECT_EQ(server.request({{"cmd", "nope"}, {"account", "org/key!"}})["error"], invalidAccount);
+  EXPECT_EQ(server.request({{"cmd", "nope"}, {"account", "org/key\n"}})["error"], invalidAccount);
+  // The prefix is checked before any command runs, "ls" included.
+  EXPECT_EQ(server.request({{"cmd", "ls"}, {"prefix", "a$b"}})["error"],
+            "Invalid prefix — use only letters, numbers, /, _, ., - (max 512 chars)");
+}
+
+TEST_F(ServerTest, RequestsInPiecesAndOversizedRequests) {
+  int fd = connectTo(server.socketPath());
+  ASSERT_GE(fd, 0);
+  std::string request = R"({"cmd": "version", "cli_version": "0.0.1"})";
+  ASSERT_GT(::send(fd, request.data(), 10, MSG_NOSIGNAL), 0);
+  // A deliberate gap so that the two halves arrive as separate reads.
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  ASSERT_GT(::send(fd, request.data() + 10, request.size() - 10, MSG_NOSIGNAL), 0);
+  auto reply = parse(readToEnd(fd));
+  ::close(fd);
+  EXPECT_EQ(reply["ok"], true);
+
+  std::string big = R"({"cmd": "version", "pad": ")" + std::string(65536, 'x') + "\"}";
+  EXPECT_EQ(parse(server.requestRaw(big))["error"], "Invalid request");
+}
+
+TEST_F(ServerTest, SilentPeerGetsNothingButIsRecordedAsNewCaller) {
+  int fd = connectTo(server.socketPath());
+  ASSERT_GE(fd, 0);
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(readToEnd(fd), "");  // the server closes after its 5-second budget
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+  ::close(fd);
+  EXPECT_TRUE(server.waitForAudit({"NEW_CALLER", "result=pid "}));
+}
+
+TEST_F(ServerTest, SilentPeersDoNotStarveRealRequests) {
+  std::vector<int> idle;
+  for (int i = 0; i < 60; ++i) idle.push_back(connectTo(server.socketPath()));
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(server.request({{"cmd", "version"}})["ok"], true);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+  for (int fd : idle) ::close(fd);
+}
+
+TEST_F(ServerTest, SmallCommands) {
+  auto version = server.request({{"cmd", "version"}});
+  EXPECT_EQ(version["ok"], true);
+  EXPECT_TRUE(version["value"].is_string());
+  EXPECT_FALSE(version.contains("agent"));
+
+  auto instructions = server.request({{"cmd", "ai-instructions"}});
+  EXPECT_EQ(instructions["ok"], true);
+  EXPECT_NE(instructions["value"].get<std::string>().find("Credential Management"), std::string::npos);
+
+  auto cli = server.request({{"cmd", "get-cli"}});
+  if (fs::readFile(buildPath("src/caskel"))) {
+    EXPECT_EQ(cli["ok"], true);
+    EXPECT_EQ(cli["encoding"], "base64");
+  } else {
+    EXPECT_EQ(cli["error"], "Bundled CLI not found");
+  }
+}
+
+TEST_F(ServerTest, RepliesEscapeSlashes) {
+  std::string raw = server.requestRaw(R"({"cmd": "nope/x"})");
+  EXPECT_NE(raw.find("nope\\/x"), std::string::npos) << raw;
+}
+
+TEST_F(ServerTest, AnAgentAncestorMarksTheCaller) {
+  TempDir tools;
+  std::string agentDir = tools.path() + "/claude";
+  ::mkdir(agentDir.c_str(), 0700);
+  // The agent: a shell binary installed under a directory named "claude".
+  std::string agent = agentDir + "/bash";
+  writeText(agent, readText("/bin/bash"));
+  ::chmod(agent.c_str(), 0700);
+  std::string script = "sh -c '\"$0\" \"$1\" \"$2\"; true' \"$0\" \"$1\" \"$2\"; true";
+  std::string reply = server.requestFrom({agent, "-c", script, CaskeldProcess::rawClientPath()},
+                                         {{"cmd", "version"}});
+  auto parsed = parse(reply);
+  EXPECT_EQ(parsed["agent"], true) << reply;
+
+  auto plain = parse(server.requestFrom({"sh", "-c", "\"$0\" \"$1\" \"$2\"; true", CaskeldProcess::rawClientPath()},
+                                        {{"cmd", "version"}}));
+  EXPECT_FALSE(plain.contains("agent"));
+}
+
+TEST_F(ServerTest, ProcessIsHardened) {
+  std::string status = readText("/proc/" + std::to_string(server.pid()) + "/status");
+  EXPECT_NE(status.find("Seccomp:\t2"), std::string::npos) << status;
+  EXPECT_NE(status.find("NoNewPrivs:\t1"), std::string::npos);
+}
+
+TEST_F(ServerTest, StopsCleanlyAndRemovesItsSocket) {
+  EXPECT_EQ(server.stop(SIGTERM), 0);
+  EXPECT_EQ(modeOf(server.socketPath()), -1);
+  EXPECT_EQ(modeOf(server.socketDir()), -1);
+}
+
+TEST_F(ServerTest, ASecondInstanceDoesNotStealTheSocket) {
+  // Point the second server at the first one's socket.
+  CaskeldProcess::Options same;
+  same.extraArgs = {"--socket", server.socketPath()};
+  CaskeldProcess thief(same);
+  EXPECT_FALSE(thief.start());
+  EXPECT_NE(thief.output().find("Caskel: another instance is already running — refusing to start"),
+            std::string::npos)
+      << thief.output();
+  EXPECT_EQ(server.request({{"cmd", "version"}})["ok"], true);
+}
+
+TEST_F(ServerTest, ForeignUserIsRefusedAtOnce) {
+  if (::getuid() != 0) GTEST_SKIP() << "needs root to run a client as nobody";
+  // Let another user reach the socket at all; admission must still refuse it.
+  ::chmod(server.socketDir().c_str(), 0711);
+  ::chmod(server.home().c_str(), 0711);
+  ::chmod(server.socketPath().c_str(), 0666);
+  std::string reply = server.requestFrom(
+      {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", CaskeldProcess::rawClientPath()},
+      {{"cmd", "version"}});
+  EXPECT_EQ(parse(reply)["error"], "Unauthorized: peer UID mismatch") << reply;
+}
+
+class SocketDirectoryTest : public ::testing::Test {
+ protected:
+  CaskeldProcess server;
+};
+
+TEST_F(SocketDirectoryTest, WrongModeIsRefusedAndLeftAlone) {
+  ::mkdir(server.socketDir().c_str(), 0700);
+  ::chmod(server.socketDir().c_str(), 0755);
+  EXPECT_FALSE(server.start());
+  EXPECT_NE(server.output().find("Caskel: socket directory has wrong owner or permissions — refusing to start"),
+            std::string::npos);
+  EXPECT_EQ(modeOf(server.socketDir()), 0755);
+}
+
+TEST_F(SocketDirectoryTest, RegularFileIsRefusedAndLeftAlone) {
+  writeText(server.socketDir(), "keep me");
+  EXPECT_FALSE(server.start());
+  EXPECT_EQ(readText(server.socketDir()), "keep me");
+}
+
+TEST_F(SocketDirectoryTest, ForeignOwnerIsRefused) {
+  if (::getuid() != 0) GTEST_SKIP() << "needs root to give the directory away";
+  ::mkdir(server.socketDir().c_str(), 0700);
+  ASSERT_EQ(::chown(server.socketDir().c_str(), 65534, 65534), 0);
+  EXPECT_FALSE(server.start());
+}
+
+TEST_F(SocketDirectoryTest, StaleSocketIsReplaced) {
+  ::mkdir(server.socketDir().c_str(), 0700);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, server.socketPath().c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ::close(fd);  // bound, never listened: a dead socket
+  ASSERT_TRUE(server.start()) << server.output();
+  EXPECT_EQ(server.request({{"cmd", "version"}})["ok"], true);
+}
+
+TEST(SocketModes, PrivateWhateverTheUmask) {
+  CaskeldProcess::Options options;
+  options.umask = 0;
+  CaskeldProcess server(options);
+  ASSERT_TRUE(server.start()) << server.output();
+  EXPECT_EQ(modeOf(server.socketDir()), 0700);
+  EXPECT_EQ(modeOf(server.socketPath()) & 0777, 0600);
+}
+
+TEST(SocketPath, TooLongIsRefusedNotCut) {
+  CaskeldProcess::Options options;
+  options.extraArgs = {"--socket", "/tmp/" + std::string(120, 'x') + "/caskel.sock"};
+  CaskeldProcess server(options);
+  EXPECT_FALSE(server.start());
+  EXPECT_NE(server.output().find("Caskel: socket path is longer than 107 bytes"), std::string::npos)
+      << server.output();
+}
+
+}  // namespace
+}  // namespace caskel::test
