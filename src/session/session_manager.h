@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -19,7 +20,9 @@ namespace caskel {
 struct SessionBinding {
   int32_t resolvedPid = 0;
   double pidStartTime = 0;
-  bool matches(int32_t pid, double startTime) const { return pid == resolvedPid && startTime == pidStartTime; }
+  bool matches(int32_t pid, double startTime) const {
+    return pid == resolvedPid && startTime == pidStartTime;
+  }
 };
 
 struct SessionStatusEntry {
@@ -50,7 +53,8 @@ class SessionManager {
                       const std::optional<std::string>& callerDescription);
   // Absent prefix locks everything.
   void lock(const std::optional<std::string>& prefix = std::nullopt);
-  std::optional<SecretString> cachedValue(const std::string& account, int32_t resolvedPid, double pidStartTime);
+  std::optional<SecretString> cachedValue(const std::string& account, int32_t resolvedPid,
+                                          double pidStartTime);
   bool isUnlocked(const std::string& account, int32_t resolvedPid, double pidStartTime);
   bool isBound(const std::string& account, int32_t resolvedPid, double pidStartTime);
   double timeout(const std::string& prefix);
@@ -77,8 +81,14 @@ class SessionManager {
   static std::string formatDuration(double seconds);
   static std::string defaultConfigPath();
 
+  // Told (on the timer queue, outside the lock) after an expiry has locked its prefix; lets
+  // tests wait for the event instead of sleeping.
+  void setExpiryObserver(std::function<void(const std::string&)> observer);
+
  private:
   void scheduleExpiry(const std::string& prefix, double timeout);  // under lock_
+  void expire(const std::string& prefix, const std::shared_ptr<TaskHandle>& own);
+  void lockLocked(const std::optional<std::string>& prefix);  // under lock_
 
   KeychainManager keychain_;
   std::string configPath_;
@@ -87,6 +97,8 @@ class SessionManager {
   std::map<std::string, TaskHandle> timers_;
   std::map<std::string, SessionBinding> sessions_;
   std::map<std::string, double> prefixTimeouts_;
+  std::function<void(const std::string&)> expiryObserver_;
+  std::mutex saveMutex_;         // orders whole config.json writes
   std::shared_ptr<bool> alive_;  // expiry tasks hold it weakly
   WorkQueue timerQueue_{"caskel.session-timers"};
 };

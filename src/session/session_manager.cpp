@@ -1,0 +1,310 @@
+#include "session/session_manager.h"
+
+#include <cmath>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <utility>
+
+#include "platform/file_system.h"
+#include "store/key_path.h"
+
+namespace caskel {
+
+namespace {
+
+constexpr double kReuseWindowSeconds = 30;
+// config.json holds a handful of prefixes; anything far larger is not ours.
+constexpr size_t kMaxConfigBytes = 1024 * 1024;
+
+// Whole seconds toward zero, kept inside the integer range (a hostile file may hold 1e308).
+int64_t truncatedSeconds(double seconds) {
+  if (std::isnan(seconds)) return 0;
+  constexpr double kMax = 9.0e18;
+  if (seconds >= kMax) return static_cast<int64_t>(kMax);
+  if (seconds <= -kMax) return -static_cast<int64_t>(kMax);
+  return static_cast<int64_t>(std::trunc(seconds));
+}
+
+// The longest key of `table` that is a text prefix of `account`, or end().
+template <class Map>
+typename Map::const_iterator longestPrefix(const Map& table, const std::string& account) {
+  auto best = table.end();
+  for (auto it = table.begin(); it != table.end(); ++it) {
+    if (hasTextPrefix(account, it->first) && (best == table.end() || it->first.size() > best->first.size())) {
+      best = it;
+    }
+  }
+  return best;
+}
+
+template <class Map>
+bool anyPrefix(const Map& table, const std::string& account) {
+  for (const auto& entry : table) {
+    if (hasTextPrefix(account, entry.first)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+SessionManager::SessionManager(KeychainManager keychain, std::string configPath)
+    : keychain_(std::move(keychain)),
+      configPath_(configPath.empty() ? defaultConfigPath() : std::move(configPath)),
+      alive_(std::make_shared<bool>(true)) {
+  loadConfig();
+}
+
+SessionManager::~SessionManager() {
+  // Expiry tasks must not touch members that are going away: disarm them, let a running one
+  // finish, then drop (and wipe) every cached value.
+  alive_.reset();
+  timerQueue_.shutdown();
+  lock(std::nullopt);
+}
+
+std::string SessionManager::defaultConfigPath() {
+  return fs::configDirectory() + "/config.json";
+}
+
+UnlockResult SessionManager::unlock(const std::string& prefix, double timeout, int32_t resolvedPid,
+                                    double pidStartTime,
+                                    const std::optional<std::string>& callerDescription) {
+  std::string reason = "Unlock \"" + prefix + "\" for " + formatDuration(timeout);
+  if (callerDescription) reason += " — " + *callerDescription;
+
+  auto context = std::make_shared<AuthContext>();
+  context->setReuseDuration(kReuseWindowSeconds);
+  context->setRequester(Requester{resolvedPid, pidStartTime});
+  if (!context->canEvaluate()) return {};
+  // The prompt blocks this thread; no lock is held here.
+  if (context->evaluate(reason) != AuthOutcome::success) return {};
+
+  std::set<std::string> kept;
+  for (const SecretInfo& info : keychain_.listSecrets(context.get(), false)) {
+    if (!hasTextPrefix(info.account, prefix)) continue;
+    if (info.metadata && info.metadata->strict.value_or(false)) continue;
+    kept.insert(info.account);
+  }
+  // Only the folder's values are decrypted, not the whole vault.
+  std::map<std::string, SecretString> values = keychain_.readAllValues(*context, prefix);
+
+  int count = 0;
+  {
+    std::lock_guard guard(lock_);
+    for (auto& [account, value] : values) {
+      if (!kept.count(account)) continue;
+      cache_[account] = std::move(value);
+      ++count;
+    }
+    sessions_[prefix] = SessionBinding{resolvedPid, pidStartTime};
+    scheduleExpiry(prefix, timeout);
+  }
+  return UnlockResult{count, context};
+}
+
+void SessionManager::scheduleExpiry(const std::string& prefix, double timeout) {
+  if (auto it = timers_.find(prefix); it != timers_.end()) it->second.cancel();
+  // The task learns its own handle once posted; it reads it under lock_, which we hold until
+  // the handle is stored, so it always sees it.
+  auto own = std::make_shared<TaskHandle>();
+  std::weak_ptr<bool> alive = alive_;
+  TaskHandle handle = timerQueue_.postAfterSeconds(timeout, [this, alive, prefix, own] {
+    if (!alive.lock()) return;
+    expire(prefix, own);
+  });
+  *own = handle;
+  timers_[prefix] = handle;
+}
+
+void SessionManager::expire(const std::string& prefix, const std::shared_ptr<TaskHandle>& own) {
+  std::function<void(const std::string&)> observer;
+  {
+    std::lock_guard guard(lock_);
+    // A timer that was replaced (re-unlock) or cancelled (lock) while it was already due must
+    // not end the session that replaced it.
+    if (own->isCancelled()) return;
+    lockLocked(prefix);
+    observer = expiryObserver_;
+  }
+  if (observer) observer(prefix);
+}
+
+void SessionManager::setExpiryObserver(std::function<void(const std::string&)> observer) {
+  std::lock_guard guard(lock_);
+  expiryObserver_ = std::move(observer);
+}
+
+void SessionManager::lock(const std::optional<std::string>& prefix) {
+  std::lock_guard guard(lock_);
+  lockLocked(prefix);
+}
+
+void SessionManager::lockLocked(const std::optional<std::string>& prefix) {
+  if (!prefix) {
+    cache_.clear();  // SecretString wipes each value as it goes
+    for (auto& [key, timer] : timers_) timer.cancel();
+    timers_.clear();
+    sessions_.clear();
+    return;
+  }
+  for (auto it = cache_.lower_bound(*prefix); it != cache_.end() && hasTextPrefix(it->first, *prefix);) {
+    it = cache_.erase(it);
+  }
+  if (auto it = timers_.find(*prefix); it != timers_.end()) {
+    it->second.cancel();
+    timers_.erase(it);
+  }
+  sessions_.erase(*prefix);
+}
+
+std::optional<SecretString> SessionManager::cachedValue(const std::string& account, int32_t resolvedPid,
+                                                        double pidStartTime) {
+  std::lock_guard guard(lock_);
+  auto session = longestPrefix(sessions_, account);
+  if (session == sessions_.end() || !session->second.matches(resolvedPid, pidStartTime)) return std::nullopt;
+  auto it = cache_.find(account);
+  if (it == cache_.end()) return std::nullopt;
+  return it->second;
+}
+
+bool SessionManager::isUnlocked(const std::string& account, int32_t resolvedPid, double pidStartTime) {
+  std::lock_guard guard(lock_);
+  if (!anyPrefix(timers_, account)) return false;
+  auto session = longestPrefix(sessions_, account);
+  return session != sessions_.end() && session->second.matches(resolvedPid, pidStartTime);
+}
+
+bool SessionManager::isBound(const std::string& account, int32_t resolvedPid, double pidStartTime) {
+  std::lock_guard guard(lock_);
+  for (const auto& [prefix, binding] : sessions_) {
+    if (hasTextPrefix(account, prefix)) return binding.matches(resolvedPid, pidStartTime);
+  }
+  return false;
+}
+
+double SessionManager::timeout(const std::string& prefix) {
+  std::lock_guard guard(lock_);
+  if (auto it = prefixTimeouts_.find(prefix); it != prefixTimeouts_.end()) return it->second;
+  for (const auto& [key, seconds] : prefixTimeouts_) {
+    if (hasTextPrefix(prefix, key)) return seconds;
+  }
+  return kDefaultTimeout;
+}
+
+void SessionManager::setTimeout(const std::string& prefix, std::optional<double> seconds) {
+  std::string key = normalizePrefix(prefix);
+  {
+    std::lock_guard guard(lock_);
+    if (seconds) {
+      prefixTimeouts_[key] = *seconds;
+    } else {
+      prefixTimeouts_.erase(key);
+    }
+  }
+  saveConfig();
+}
+
+std::vector<SessionStatusEntry> SessionManager::sessionStatus() {
+  std::vector<std::string> accounts;
+  {
+    std::lock_guard guard(lock_);
+    accounts.reserve(cache_.size());
+    for (const auto& entry : cache_) accounts.push_back(entry.first);
+  }
+  std::map<std::string, int> counts;
+  for (const auto& account : accounts) ++counts[folderPrefixOrKey(account)];
+  std::vector<SessionStatusEntry> status;
+  status.reserve(counts.size());
+  for (const auto& [group, count] : counts) status.push_back(SessionStatusEntry{group, count});
+  return status;
+}
+
+void SessionManager::loadConfig() {
+  std::optional<std::string> text = fs::readFile(configPath_, kMaxConfigBytes);
+  if (!text) return;
+  nlohmann::json root = nlohmann::json::parse(*text, nullptr, /*allow_exceptions=*/false);
+  if (!root.is_object()) return;
+  auto timeouts = root.find("timeouts");
+  if (timeouts == root.end() || !timeouts->is_object()) return;
+  std::map<std::string, double> loaded;
+  for (const auto& [prefix, seconds] : timeouts->items()) {
+    if (!seconds.is_number()) return;  // one bad entry: the whole file is not trusted
+    loaded[prefix] = seconds.get<double>();
+  }
+  std::lock_guard guard(lock_);
+  prefixTimeouts_ = std::move(loaded);
+}
+
+void SessionManager::saveConfig() {
+  // Serialised so that two concurrent saves cannot land an older snapshot last.
+  std::lock_guard saving(saveMutex_);
+  nlohmann::json timeouts = nlohmann::json::object();
+  for (const auto& [prefix, seconds] : prefixTimeouts()) timeouts[prefix] = truncatedSeconds(seconds);
+  nlohmann::json root = {{"timeouts", timeouts}};
+  // Atomic and owner-only: a crash mid-write must not lose every time-out.
+  fs::ensurePrivateDirectory(fs::parentOf(configPath_));
+  fs::writeFileAtomically(configPath_, root.dump(2) + "\n", 0600);
+}
+
+void SessionManager::cacheIfOwnSession(const std::string& account, int32_t resolvedPid, double pidStartTime,
+                                       const SecretString& value) {
+  std::lock_guard guard(lock_);
+  bool bound = false;
+  for (const auto& [prefix, binding] : sessions_) {
+    if (hasTextPrefix(account, prefix) && binding.matches(resolvedPid, pidStartTime)) {
+      bound = true;
+      break;
+    }
+  }
+  if (bound && anyPrefix(timers_, account)) cache_[account] = value;
+}
+
+void SessionManager::storeInCache(const std::string& account, const SecretString& value) {
+  std::lock_guard guard(lock_);
+  cache_[account] = value;
+}
+
+void SessionManager::replaceIfCached(const std::string& account, const SecretString& value) {
+  std::lock_guard guard(lock_);
+  if (auto it = cache_.find(account); it != cache_.end()) it->second = value;
+}
+
+void SessionManager::removeFromCache(const std::string& account) {
+  std::lock_guard guard(lock_);
+  cache_.erase(account);
+}
+
+std::optional<SecretString> SessionManager::cachedValueForApplication(const std::string& account) {
+  std::lock_guard guard(lock_);
+  auto it = cache_.find(account);
+  if (it == cache_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::map<std::string, double> SessionManager::prefixTimeouts() {
+  std::lock_guard guard(lock_);
+  return prefixTimeouts_;
+}
+
+std::vector<std::string> SessionManager::unlockedPrefixes() {
+  std::lock_guard guard(lock_);
+  std::vector<std::string> prefixes;
+  prefixes.reserve(timers_.size());
+  for (const auto& entry : timers_) prefixes.push_back(entry.first);
+  return prefixes;
+}
+
+std::string SessionManager::formatDuration(double seconds) {
+  int64_t s = truncatedSeconds(seconds);
+  if (s >= 3600) {
+    int64_t h = s / 3600;
+    int64_t r = s % 3600;
+    if (r < 60) return std::to_string(h) + "h";
+    return std::to_string(h) + "h " + std::to_string(r / 60) + "m";
+  }
+  if (s < 60) return std::to_string(s) + "s";
+  return std::to_string(s / 60) + "m";
+}
+
+}  // namespace caskel

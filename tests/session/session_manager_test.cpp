@@ -1,0 +1,261 @@
+#include "session/session_manager.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <nlohmann/json.hpp>
+
+#include "platform/file_system.h"
+#include "platform/process_info.h"
+#include "support/fakes.h"
+#include "support/test_env.h"
+
+namespace caskel {
+namespace {
+
+struct Identity {
+  int32_t pid = 0;
+  double start = 0;
+};
+
+Identity identityOf(pid_t pid) {
+  auto record = ProcessInfo::system().record(pid);
+  EXPECT_TRUE(record.has_value()) << pid;
+  return Identity{pid, record ? record->startTime : 0};
+}
+
+// A real second caller: a child that idles until killed.
+pid_t forkIdleChild() {
+  pid_t pid = ::fork();
+  if (pid == 0)
+    for (;;) ::pause();
+  return pid;
+}
+
+// Expiry events, awaited instead of slept for; `held` parks the timer queue inside that event.
+struct Expiries {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::vector<std::string> seen;
+  std::string held;
+};
+
+class SessionManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Authenticator::setShared(auth);
+    other = identityOf(child);
+  }
+  void TearDown() override {
+    release();
+    manager.reset();
+    Authenticator::setShared(nullptr);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+  }
+  void put(const std::string& account, const std::string& value, std::optional<bool> strict = std::nullopt) {
+    std::optional<SecretMetadata> metadata;  // none at all unless strictness is given
+    if (strict) metadata.emplace().strict = strict;
+    ASSERT_FALSE(keychain.save(account, value, metadata).has_value());
+  }
+  SessionManager& sessions() {
+    if (manager) return *manager;
+    manager = std::make_unique<SessionManager>(keychain, home.configDir() + "/config.json");
+    manager->setExpiryObserver([e = expiries](const std::string& prefix) {
+      std::unique_lock lock(e->mutex);
+      e->seen.push_back(prefix);
+      e->cv.notify_all();
+      e->cv.wait(lock, [&] { return prefix != e->held; });
+    });
+    return *manager;
+  }
+  bool waitForExpiry(const std::string& prefix) {
+    std::unique_lock lock(expiries->mutex);
+    return expiries->cv.wait_for(lock, std::chrono::seconds(20), [&] {
+      return std::count(expiries->seen.begin(), expiries->seen.end(), prefix) > 0;
+    });
+  }
+  void release() {
+    std::lock_guard lock(expiries->mutex);
+    expiries->held.clear();
+    expiries->cv.notify_all();
+  }
+  int unlock(const std::string& prefix, Identity who, double timeout = 3600) {
+    return sessions().unlock(prefix, timeout, who.pid, who.start, std::nullopt).count;
+  }
+  std::optional<std::string> cached(const std::string& account, Identity who) {
+    auto value = sessions().cachedValue(account, who.pid, who.start);
+    return value ? std::optional(value->str()) : std::nullopt;
+  }
+  bool unlocked(const std::string& account, Identity who) {
+    return sessions().isUnlocked(account, who.pid, who.start);
+  }
+  std::string configPath() const { return home.configDir() + "/config.json"; }
+  nlohmann::json savedConfig() const { return nlohmann::json::parse(test::readText(configPath())); }
+
+  test::TempHome home;
+  std::shared_ptr<test::FakeAuthenticator> auth = std::make_shared<test::FakeAuthenticator>();
+  std::shared_ptr<test::MemoryCredentialStore> store = std::make_shared<test::MemoryCredentialStore>();
+  KeychainManager keychain{"caskel", store};
+  std::shared_ptr<Expiries> expiries = std::make_shared<Expiries>();
+  std::unique_ptr<SessionManager> manager;
+  Identity self = identityOf(::getpid());
+  pid_t child = forkIdleChild();
+  Identity other;
+};
+
+TEST_F(SessionManagerTest, UnlockCachesTheFolderForItsCallerOnly) {
+  put("org/a/K", "alpha");
+  put("org/b/L", "beta", false);
+  put("org/a/S", "strict", true);
+  put("orga/X", "x");
+  put("other/M", "m");
+
+  UnlockResult result = sessions().unlock("org/", 14400, self.pid, self.start, std::nullopt);
+  EXPECT_EQ(result.count, 2);
+  ASSERT_TRUE(result.context && result.context->isEvaluated());
+  EXPECT_EQ(result.context->reuseDuration(), 30);
+  EXPECT_EQ(result.context->requester(), (Requester{self.pid, self.start}));
+  EXPECT_EQ(auth->reasons(), std::vector<std::string>{"Unlock \"org/\" for 4h"});
+  EXPECT_EQ(store->valueReads(), 3);  // only the folder is decrypted
+
+  EXPECT_EQ(cached("org/a/K", self), "alpha");
+  EXPECT_EQ(cached("org/b/L", self), "beta");
+  EXPECT_EQ(cached("org/a/S", self), std::nullopt);
+  EXPECT_EQ(cached("orga/X", self), std::nullopt);
+  EXPECT_EQ(cached("org/a/K", other), std::nullopt);
+  Identity reusedPid{self.pid, self.start + 0.01};
+  EXPECT_EQ(cached("org/a/K", reusedPid), std::nullopt);
+  EXPECT_TRUE(unlocked("org/new/KEY", self));
+  EXPECT_FALSE(unlocked("org/new/KEY", other));
+  EXPECT_FALSE(unlocked("org/new/KEY", reusedPid));
+
+  sessions().unlock("x/", 90, other.pid, other.start, std::string("via claude (agent)"));
+  EXPECT_EQ(auth->reasons().back(), "Unlock \"x/\" for 1m — via claude (agent)");
+}
+
+TEST_F(SessionManagerTest, LongestPrefixWinsButIsBoundTakesTheFirst) {
+  put("org/a/K", "alpha");
+  put("org/b/L", "beta");
+  unlock("org/", self);
+  unlock("org/a/", other);
+  EXPECT_EQ(cached("org/a/K", other), "alpha");
+  EXPECT_EQ(cached("org/a/K", self), std::nullopt);
+  EXPECT_EQ(cached("org/b/L", self), "beta");
+  EXPECT_FALSE(unlocked("org/a/K", self));
+  EXPECT_TRUE(unlocked("org/a/K", other));
+  EXPECT_TRUE(sessions().isBound("org/a/K", self.pid, self.start));
+  EXPECT_FALSE(sessions().isBound("org/a/K", other.pid, other.start));
+}
+
+TEST_F(SessionManagerTest, RefusedAuthenticationChangesNothing) {
+  put("org/K", "v");
+  unlock("org/", self);
+  auth->queue(AuthOutcome::canceled);
+  UnlockResult canceled = sessions().unlock("org/", 60, other.pid, other.start, std::nullopt);
+  EXPECT_EQ(canceled.count, -1);
+  EXPECT_FALSE(canceled.context);
+  auth->setAvailable(false);
+  EXPECT_EQ(unlock("new/", other), -1);
+  EXPECT_EQ(cached("org/K", self), "v");
+  EXPECT_EQ(sessions().unlockedPrefixes(), std::vector<std::string>{"org/"});
+}
+
+TEST_F(SessionManagerTest, LockingASubPrefixKeepsTheParentSession) {
+  put("org/a/K", "alpha");
+  put("org/b/L", "beta");
+  unlock("org/", self);
+  sessions().lock("org/a/");
+  EXPECT_EQ(cached("org/a/K", self), std::nullopt);
+  EXPECT_EQ(cached("org/b/L", self), "beta");
+  EXPECT_EQ(sessions().unlockedPrefixes(), std::vector<std::string>{"org/"});
+  EXPECT_TRUE(unlocked("org/a/K", self));
+  sessions().lock();
+  EXPECT_EQ(sessions().cachedValueForApplication("org/b/L"), std::nullopt);
+  EXPECT_TRUE(sessions().unlockedPrefixes().empty());
+}
+
+TEST_F(SessionManagerTest, ExpiryLocksAndReunlockRebindsAndRestartsTheTimer) {
+  put("org/K", "v");
+  // Park the timer queue so that the short first timer cannot fire before it is replaced.
+  expiries->held = "gate/";
+  unlock("gate/", self, 0);
+  ASSERT_TRUE(waitForExpiry("gate/"));
+  unlock("org/", self, 0.05);
+  unlock("org/", other, 3600);
+  EXPECT_EQ(cached("org/K", self), std::nullopt);
+  EXPECT_EQ(cached("org/K", other), "v");
+  // Deadlines run in order on one queue: had the replaced timer survived, it would fire first.
+  unlock("marker/", self, 0.1);
+  release();
+  ASSERT_TRUE(waitForExpiry("marker/"));
+  EXPECT_EQ(expiries->seen, (std::vector<std::string>{"gate/", "marker/"}));
+  EXPECT_TRUE(unlocked("org/K", other));
+
+  unlock("org/", other, 0.05);  // the long session made short expires on the new deadline
+  ASSERT_TRUE(waitForExpiry("org/"));
+  EXPECT_EQ(cached("org/K", other), std::nullopt);
+  EXPECT_FALSE(unlocked("org/K", other));
+  EXPECT_TRUE(sessions().unlockedPrefixes().empty());
+}
+
+TEST_F(SessionManagerTest, StatusGroupsCachedKeysByTheirOwnFolder) {
+  for (const char* key : {"org/a/X", "org/a/Y", "org/b/Z", "org/TOP"}) put(key, "v");
+  unlock("org/", self);
+  std::vector<SessionStatusEntry> expected = {{"org/", 1}, {"org/a/", 2}, {"org/b/", 1}};
+  EXPECT_EQ(sessions().sessionStatus(), expected);
+}
+
+TEST(SessionDurationText, FormatsWholeUnits) {
+  std::pair<double, const char*> cases[] = {{14400, "4h"}, {5400, "1h 30m"}, {3659, "1h"}, {3660, "1h 1m"},
+                                            {90, "1m"},    {59.9, "59s"},    {45, "45s"},  {0.4, "0s"}};
+  for (auto [seconds, text] : cases) EXPECT_EQ(SessionManager::formatDuration(seconds), text) << seconds;
+  EXPECT_EQ(SessionManager::formatDuration(1e300).back(), 'h');  // no overflow on a hostile value
+}
+
+TEST_F(SessionManagerTest, SetTimeoutNormalisesAndPersistsPrivately) {
+  mode_t old = ::umask(0);
+  SessionManager local(keychain);  // the default path under the temporary home
+  local.setTimeout("org/proj", 3600);
+  ::umask(old);
+  EXPECT_EQ(savedConfig(), nlohmann::json::parse(R"({"timeouts": {"org/proj/": 3600}})"));
+  EXPECT_EQ(test::modeOf(configPath()), 0600);
+  EXPECT_EQ(test::modeOf(home.configDir()), 0700);
+  EXPECT_EQ(local.timeout("org/proj/sub/"), 3600);
+  EXPECT_EQ(local.timeout("org/"), SessionManager::kDefaultTimeout);
+
+  SessionManager reloaded(keychain);
+  EXPECT_EQ(reloaded.timeout("org/proj/"), 3600);
+  reloaded.setTimeout("org/proj/", std::nullopt);
+  EXPECT_EQ(savedConfig(), nlohmann::json::parse(R"({"timeouts": {}})"));
+}
+
+TEST_F(SessionManagerTest, FractionsAreKeptInMemoryAndBrokenFilesIgnored) {
+  ASSERT_TRUE(fs::ensurePrivateDirectory(home.configDir()));
+  test::writeText(configPath(), R"({"timeouts": {"org/": 1800.7, "big/": 1e300}})");
+  EXPECT_EQ(sessions().timeout("org/x/"), 1800.7);
+  sessions().setTimeout("x/", 60);
+  nlohmann::json saved = savedConfig()["timeouts"];
+  EXPECT_TRUE(saved["org/"].is_number_integer() && saved["big/"].is_number_integer());
+  EXPECT_EQ(saved["org/"], 1800);
+  EXPECT_EQ(saved["x/"], 60);
+
+  for (const char* text :
+       {R"({"timeouts": {"org/": 12)", "", "[1]", R"({"timeouts": 5})", R"({"t": {"org/": 5}})",
+        R"({"timeouts": {"org/": 5, "b/": "7"}})", R"({"timeouts": {"org/": true}})"}) {
+    test::writeText(configPath(), text);
+    sessions().loadConfig();
+    EXPECT_EQ(sessions().timeout("org/"), 1800.7) << text;
+  }
+  ASSERT_TRUE(fs::removeFile(configPath()));
+  sessions().loadConfig();
+  EXPECT_EQ(sessions().timeout("org/"), 1800.7);
+}
+
+}  // namespace
+}  // namespace caskel
