@@ -1,0 +1,173 @@
+#include "store/secret_metadata.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <ctime>
+#include <optional>
+
+#include "support/test_env.h"
+
+namespace caskel {
+namespace {
+
+using namespace std::chrono;
+
+// Switches the process time zone for the scope; tzset() after setting and after restoring.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const std::string& zone) : env_(std::in_place, "TZ", zone) { tzset(); }
+  ~ScopedTimeZone() {
+    env_.reset();
+    tzset();
+  }
+
+ private:
+  std::optional<test::ScopedEnv> env_;
+};
+
+// POSIX rules, so the tests need no time-zone database.
+constexpr const char* kBerlin = "CET-1CEST,M3.5.0,M10.5.0/3";
+// Old Brazilian rule: summer time began at midnight, so that day had no 00:00.
+constexpr const char* kSaoPaulo2018 = "<-03>3<-02>,M11.1.0/0,M2.3.0/0";
+
+Clock::time_point utc(int y, unsigned m, unsigned d, int h = 0) {
+  return sys_days{year{y} / month{m} / day{d}} + hours{h};
+}
+
+SecretMetadata expiring(const char* date) {
+  SecretMetadata m;
+  m.expires = date;
+  return m;
+}
+
+TEST(SecretMetadataJson, EncodesExactlyThePresentFields) {
+  EXPECT_EQ(SecretMetadata{}.toJson(), "{}");
+  SecretMetadata notStrict;
+  notStrict.strict = false;
+  EXPECT_EQ(notStrict.toJson(), R"({"strict":false})");
+
+  SecretMetadata full{"api_key", "", "d/é \"q\"", "2026-03-31", "sk-1234\xF0\x9F\x94\x91", true, "monthly"};
+  EXPECT_EQ(
+      full.toJson(),
+      "{\"bundle\":\"\",\"desc\":\"d\\/\xC3\xA9 \\\"q\\\"\",\"expires\":\"2026-03-31\","
+      "\"peek\":\"sk-1234\xF0\x9F\x94\x91\",\"rotate\":\"monthly\",\"strict\":true,\"type\":\"api_key\"}");
+  EXPECT_EQ(SecretMetadata::fromJson(full.toJson()), full);  // empty bundle stays present
+  EXPECT_EQ(SecretMetadata::fromJson(notStrict.toJson()), notStrict);
+}
+
+TEST(SecretMetadataJson, DecodeIsLenientAboutAbsenceAndStrictAboutTypes) {
+  auto decoded = SecretMetadata::fromJson(R"({"type":null,"desc":"x","strict":null,"colour":[1],"x":{}})");
+  ASSERT_TRUE(decoded);
+  SecretMetadata onlyDesc;
+  onlyDesc.desc = "x";
+  EXPECT_EQ(*decoded, onlyDesc);
+  EXPECT_EQ(decoded->toJson(), R"({"desc":"x"})");  // unknown keys are dropped on re-save
+  EXPECT_EQ(SecretMetadata::fromJson(" {\n} "), SecretMetadata{});
+
+  for (const char* bad : {R"({"strict":"yes"})", R"({"strict":1})", R"({"type":1})", R"({"peek":["a"]})",
+                          R"({"expires":{}})", R"({"rotate":false})", "[]", "null", R"("text")", "42", "",
+                          R"({"type":)", "{\"desc\":\"\xFF\"}", R"({"desc":"a"} trailing)"}) {
+    EXPECT_EQ(SecretMetadata::fromJson(bad), std::nullopt) << bad;
+  }
+}
+
+TEST(SecretMetadataDates, ExpiryIsLocalMidnightOfARealDate) {
+  {
+    ScopedTimeZone zone("UTC0");
+    EXPECT_EQ(expiring("2026-03-31").expiryDate(), utc(2026, 3, 31));
+    EXPECT_EQ(expiring("2024-02-29").expiryDate(), utc(2024, 2, 29));
+    EXPECT_EQ(expiring("9999-12-31").expiryDate(), Clock::time_point::max());  // past the clock's end
+    EXPECT_EQ(expiring("0001-01-01").expiryDate(), Clock::time_point::min());
+  }
+  {
+    ScopedTimeZone zone(kBerlin);
+    EXPECT_EQ(expiring("2026-01-15").expiryDate(), utc(2026, 1, 14, 23));
+    EXPECT_EQ(expiring("2026-07-01").expiryDate(), utc(2026, 6, 30, 22));
+  }
+  {
+    ScopedTimeZone zone(kSaoPaulo2018);  // the day starts at 01:00, at the change
+    EXPECT_EQ(expiring("2018-11-04").expiryDate(), utc(2018, 11, 4, 3));
+    EXPECT_EQ(expiring("2018-11-05").expiryDate(), utc(2018, 11, 5, 2));
+  }
+  for (const char* bad :
+       {"2025-02-30", "2025-13-01", "2025-00-10", "2025-04-31", "2100-02-29", "0000-01-01", "31/03/2026",
+        "2026-3-31", "2026-03-31 ", " 2026-03-31", "2026-03-3a", "+026-03-31", "2026/03/31", ""}) {
+    const SecretMetadata m = expiring(bad);
+    EXPECT_EQ(m.expiryDate(), std::nullopt) << bad;
+    EXPECT_FALSE(m.isExpired(utc(2200, 1, 1))) << bad;
+    EXPECT_FALSE(m.isExpiring(14, utc(2200, 1, 1))) << bad;
+  }
+  EXPECT_FALSE(SecretMetadata{}.isExpiring(14, utc(2200, 1, 1)));
+}
+
+TEST(SecretMetadataDates, ExpiredOnceLocalMidnightHasPassed) {
+  ScopedTimeZone zone(kBerlin);
+  const SecretMetadata m = expiring("2026-03-31");
+  const Clock::time_point midnight = utc(2026, 3, 30, 22);
+  EXPECT_FALSE(m.isExpired(midnight - seconds{1}));
+  EXPECT_FALSE(m.isExpired(midnight));
+  EXPECT_TRUE(m.isExpired(midnight + milliseconds{1}));
+  EXPECT_TRUE(m.isExpiring(0, midnight + hours{24 * 400}));  // long expired still counts
+  EXPECT_TRUE(m.isExpiring(0, midnight));
+  EXPECT_FALSE(m.isExpiring(0, midnight - seconds{1}));
+}
+
+TEST(SecretMetadataDates, ExpiringCountsCalendarDays) {
+  ScopedTimeZone zone(kBerlin);
+  const Clock::time_point noon = utc(2026, 6, 1, 10);
+  EXPECT_TRUE(expiring("2026-06-15").isExpiring(14, noon));
+  EXPECT_FALSE(expiring("2026-06-16").isExpiring(14, noon));
+  EXPECT_TRUE(expiring("2026-06-16").isExpiring(15, noon));
+
+  // Across the autumn change 14 calendar days are 14 * 24 + 1 hours: from local midnight
+  // they reach exactly the next local midnight.
+  const Clock::time_point localMidnight = utc(2025, 10, 19, 22);
+  EXPECT_TRUE(expiring("2025-11-03").isExpiring(14, localMidnight));
+  EXPECT_FALSE(expiring("2025-11-03").isExpiring(13, localMidnight));
+  EXPECT_FALSE(expiring("9999-12-31").isExpiring(14, localMidnight));
+  EXPECT_TRUE(expiring("9999-12-31").isExpiring(INT_MAX, localMidnight));
+  EXPECT_TRUE(expiring("0001-01-01").isExpired(localMidnight));
+  EXPECT_FALSE(expiring("2025-11-03").isExpiring(INT_MIN, localMidnight));
+}
+
+TEST(Peek, CountsUserPerceivedCharacters) {
+  struct Case {
+    const char* text;
+    size_t count;
+  };
+  const Case cases[] = {
+      {"", 0},
+      {"h\u00e9llo \u4e16\U0001F511", 8},                 // 2-, 3- and 4-byte sequences
+      {"e\u0301\u0327x", 2},                              // two combining marks
+      {"\U0001F468\u200D\U0001F469\u200D\U0001F467", 1},  // family ZWJ sequence
+      {"\U0001F44D\U0001F3FD\U0001F44D", 2},              // skin tone, then plain
+      {"\U0001F469\U0001F3FD\u200D\U0001F4BB", 1},        // tone inside a ZWJ sequence
+      {"\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7", 2},    // two flags
+      {"\U0001F1E9\U0001F1EA\U0001F1EB", 2},              // a flag and a lone indicator
+      {"\U0001F3F4\U000E0067\U000E0062\U000E0065\U000E006E\U000E0067\U000E007F", 1},  // tag sequence
+      {"1\uFE0F\u20E3", 1},                                                           // keycap
+      {"a\u200Db", 2},                                                                // ZWJ joins only emoji
+      {"\u0915\u093F\u0902", 1},        // Devanagari vowel sign + mark
+      {"\u1100\u1161\u11A8\uAC00", 2},  // jamo block, then a syllable
+      {"a\r\nb\n\r", 5},
+      {"\n\u0301", 2},              // no mark on a newline
+      {"\xFF\xFE\x61\xE2\x82", 5},  // bad bytes count one each
+      {"\xC0\xAF\xED\xA0\x80", 5},  // overlong, surrogate
+  };
+  for (const Case& c : cases) EXPECT_EQ(characterCount(c.text), c.count) << testing::PrintToString(c.text);
+}
+
+TEST(Peek, TakesWholeCharactersOnly) {
+  EXPECT_EQ(peekOf("sk-abcdefghijk"), "sk-abcde");
+  EXPECT_EQ(peekOf("abc"), "abc");
+  EXPECT_EQ(peekOf("\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"),
+            "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9");
+  EXPECT_EQ(peekOf("a\u0301b\u0301c\u0301d\u0301e\u0301f\u0301g\u0301h\u0301i\u0301"),
+            "a\u0301b\u0301c\u0301d\u0301e\u0301f\u0301g\u0301h\u0301");
+  EXPECT_EQ(firstCharacters("\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7x", 1), "\U0001F1E9\U0001F1EA");
+  EXPECT_EQ(firstCharacters("\xF0\x9F\x94\x61\x62", 3), "\xF0\x9F\x94");  // bad bytes kept as they are
+}
+
+}  // namespace
+}  // namespace caskel
