@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/agent_instructions.h"
 #include "platform/auth_context.h"
 #include "platform/clipboard.h"
 #include "platform/work_queue.h"
@@ -28,8 +29,8 @@ class AppState {
   enum class Property { accounts, searchText, lastSeenCliVersion, hasLoaded, pendingDeletes };
   using Observer = std::function<void(Property)>;
 
-  AppState(KeychainManager keychain, DefaultsStore& defaults, AuditLogger& audit, std::shared_ptr<Clipboard> clipboard,
-           std::string sessionDirRoot = "/tmp");
+  AppState(KeychainManager keychain, DefaultsStore& defaults, AuditLogger& audit,
+           std::shared_ptr<Clipboard> clipboard, std::string sessionDirRoot = "/tmp");
   ~AppState();
   // The process-wide model over the "caskel" store, the shared defaults, logger and clipboard.
   static AppState& shared();
@@ -61,9 +62,21 @@ class AppState {
 
   const std::string& clipboardCommand() const { return lastClipboardCommand_; }
 
+  // Where shared-file deletions are scheduled (tests watch the delays); null restores the
+  // model's own queue. Set it before the first share.
+  void setDeletionScheduler(TaskQueue* queue) { deletionScheduler_ = queue; }
+
  private:
+  // Tasks that outlive a call hold this; the destructor marks it dead under its lock, so a
+  // late task either finishes first or finds the model gone.
+  struct Liveness {
+    std::recursive_mutex mutex;
+    bool alive = true;
+  };
+  TaskQueue::Task guarded(TaskQueue::Task task) const;
   void publish(Property property);
   void setAccounts(std::vector<SecretInfo> accounts);
+  Result<SecretString> obtainValue(const std::string& account);
 
   KeychainManager keychain_;
   DefaultsStore& defaults_;
@@ -79,13 +92,9 @@ class AppState {
   std::map<int, Observer> observers_;
   int nextObserverId_ = 1;
   std::string lastClipboardCommand_;
+  std::shared_ptr<Liveness> life_ = std::make_shared<Liveness>();
+  TaskQueue* deletionScheduler_ = nullptr;
   WorkQueue deletionQueue_{"caskel.share-deletions"};
 };
-
-// The Markdown document that teaches an AI coding agent to use the caskel tool, ending with
-// the folders that hold secrets now (from AppState::shared().accounts()).
-std::string agentInstructions();
-// The same document for a given list of accounts.
-std::string agentInstructions(const std::vector<SecretInfo>& accounts);
 
 }  // namespace caskel

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include "platform/work_queue.h"
 
@@ -16,18 +18,20 @@ class Application {
   static Application& shared();
 
   // The main queue; when none was set, tasks run on the posting thread.
-  TaskQueue* mainQueue() const { return mainQueue_; }
-  void setMainQueue(TaskQueue* queue) { mainQueue_ = queue; }
+  TaskQueue* mainQueue() const { return mainQueue_.load(); }
+  void setMainQueue(TaskQueue* queue) { mainQueue_.store(queue); }
   void postToMain(TaskQueue::Task task);
   bool isMainThread() const;
   void markMainThread();
 
-  SessionManager* sessionManager() const { return sessionManager_; }
-  void setSessionManager(SessionManager* manager) { sessionManager_ = manager; }
+  SessionManager* sessionManager() const { return sessionManager_.load(); }
+  void setSessionManager(SessionManager* manager) { sessionManager_.store(manager); }
 
  private:
-  TaskQueue* mainQueue_ = nullptr;
-  SessionManager* sessionManager_ = nullptr;
+  // Set at launch and read from server threads.
+  std::atomic<TaskQueue*> mainQueue_{nullptr};
+  std::atomic<SessionManager*> sessionManager_{nullptr};
+  std::atomic<std::thread::id> mainThread_{};
 };
 
 }  // namespace caskel

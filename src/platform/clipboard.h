@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace caskel {
 
@@ -20,6 +21,16 @@ class Clipboard {
   // wl-copy/wl-paste under Wayland, xclip or xsel under X11; a clipboard that holds nothing
   // and accepts nothing when neither display is available.
   static std::unique_ptr<Clipboard> system();
+
+  // Programs (first element) and their arguments for each operation. `copy` takes the text on
+  // standard input, `paste` prints it; an empty `clear` clears by copying an empty text.
+  struct Commands {
+    std::vector<std::string> copy;
+    std::vector<std::string> paste;
+    std::vector<std::string> clear;
+  };
+  // A clipboard driven by external programs; system() builds one of these.
+  static std::unique_ptr<Clipboard> withCommands(Commands commands);
 };
 
 }  // namespace caskel

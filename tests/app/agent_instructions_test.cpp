@@ -1,0 +1,111 @@
+#include "app/agent_instructions.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "app/verification_commands.h"
+#include "platform/child_process.h"
+#include "support/test_env.h"
+
+namespace caskel {
+namespace {
+
+std::vector<SecretInfo> infos(const std::vector<std::string>& keys) {
+  std::vector<SecretInfo> out;
+  for (const auto& k : keys) out.push_back(SecretInfo{k, std::nullopt});
+  return out;
+}
+
+std::string tailAfterHeading(const std::string& doc) {
+  const std::string heading = "**Available prefixes:**\n";
+  auto at = doc.rfind(heading);
+  return at == std::string::npos ? "<no heading>" : doc.substr(at + heading.size());
+}
+
+TEST(AgentInstructions, PrefixListIsSortedUniqueAndEndsWithoutLineFeed) {
+  const std::string none = "- (none yet — add credentials to see prefixes here)";
+  EXPECT_EQ(tailAfterHeading(agentInstructions({})), none);
+  EXPECT_EQ(tailAfterHeading(agentInstructions(infos({"TOP", "solo"}))), none);
+  EXPECT_EQ(tailAfterHeading(agentInstructions(infos({"acme/web/A", "acme/web/B", "acme/api/C", "TOP"}))),
+            "- `acme/api/`\n- `acme/web/`");
+  EXPECT_EQ(tailAfterHeading(agentInstructions(infos({"/acme//web/K"}))), "- `acme/web/`");
+  std::string doc = agentInstructions(infos({"acme/web/A"}));
+  EXPECT_NE(doc.back(), '\n');
+  // Everything before the list is fixed text.
+  EXPECT_EQ(doc.substr(0, doc.size() - 13), agentInstructions({}).substr(0, doc.size() - 13));
+}
+
+TEST(AgentInstructions, KeepsTheFixedLinesAndNamesNothingOfAnotherPlatform) {
+  std::string doc = agentInstructions({});
+  EXPECT_EQ(
+      doc.rfind(
+          "## Credential Management (`caskel`)\n\n**IMPORTANT — Before using ANY caskel command for the "
+          "first "
+          "time, you MUST run the security verification below.** This is mandatory, not optional. Do not "
+          "skip it.\n\n",
+          0),
+      0u);
+  for (const char* line :
+       {"**Commands:**", "**Supported credential types** (use with `--type=`):",
+        "`api_key`, `client_id`, `client_secret`, `token`, `password`, `username`, `recovery_code`, "
+        "`certificate`, "
+        "`dsn`, `other`",
+        "**Session unlock (for local development):**",
+        "**Storing credentials (IMPORTANT — read carefully):**", "**Storing username/password pairs:**",
+        "**Storing recovery codes:**", "**Preventing credential leakage — enforced by Caskel:**",
+        "**Expiry dates:**", "**Choosing the correct prefix (IMPORTANT):**",
+        "**MANDATORY first-use security verification:**",
+        "Step 1 — Tell the user:", "Step 2 — Check that the app cannot make outbound network connections:",
+        "Step 3 — Confirm zero active network connections:", "Step 4 — Summarize and proceed:",
+        "- **NEVER eval a `caskel get` snippet and then echo the resulting variable**",
+        "- `caskel get <org/proj/KEY> --raw` — Raw value to stdout. **Blocked for AI agents.** Use only in "
+        "shell "
+        "substitution: `cmd --key \"$(caskel get key --raw)\"`",
+        "**Available prefixes:**"}) {
+    EXPECT_NE(doc.find(std::string("\n") + line + "\n"), std::string::npos) << line;
+  }
+  for (const char* quoted : {"Confirmed — Caskel has zero open network connections.",
+                             "Do NOT ask the user to paste the value in chat.", "Default is 4h if omitted.",
+                             "[caskel-verified]", "Other programs cannot read them without your passphrase.",
+                             verification::kSandboxCheck, verification::kConnectionsCheck}) {
+    EXPECT_NE(doc.find(quoted), std::string::npos) << quoted;
+  }
+  std::string lower = doc;
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+  for (const char* word : {"touch id", "keychain", "macos", "codesign", "lsof", "/applications", "apple",
+                           "secure enclave", "`security` cli", "spctl", "mdfind", "passcode", "pasteboard"}) {
+    EXPECT_EQ(lower.find(word), std::string::npos) << word;
+  }
+}
+
+// The live-connection check runs against stand-ins for pgrep, sudo and ss, so each of its
+// verdicts is seen: a refused or impossible check must never read as "no connections".
+TEST(AgentInstructions, ConnectionCheckNeverMistakesARefusalForZeroConnections) {
+  test::TempDir bin;
+  auto tool = [&](const std::string& name, const std::string& body) {
+    test::writeText(bin.file(name), "#!/bin/sh\n" + body + "\n");
+    ::chmod(bin.file(name).c_str(), 0700);
+  };
+  auto verdict = [&] {
+    ChildOptions options;
+    options.captureOutput = true;
+    options.environment["PATH"] = bin.path() + ":/usr/bin:/bin";
+    return runChild("/bin/bash", {"-c", verification::kConnectionsCheck}, options).output;
+  };
+  tool("sudo", "[ \"$1\" = -n ] && shift; exec \"$@\"");
+  tool("pgrep", "echo 12");
+  tool("ss", "echo 'tcp ESTAB 0 0 10.0.0.2:5 1.2.3.4:443 users:((\"other\",pid=123,fd=4))'");
+  EXPECT_EQ(verdict(), "NO-CONNECTIONS\n");
+  tool("ss", "echo 'tcp ESTAB 0 0 10.0.0.2:5 1.2.3.4:443 users:((\"caskeld\",pid=12,fd=4))'");
+  EXPECT_EQ(verdict(), "tcp ESTAB 0 0 10.0.0.2:5 1.2.3.4:443 users:((\"caskeld\",pid=12,fd=4))\n");
+  tool("sudo", "echo 'sudo: a password is required' >&2; exit 1");
+  EXPECT_EQ(verdict(), "CHECK-FAILED\n");
+  tool("pgrep", "exit 1");
+  EXPECT_EQ(verdict(), "CHECK-FAILED\n");
+}
+
+}  // namespace
+}  // namespace caskel

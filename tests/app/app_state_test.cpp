@@ -1,0 +1,405 @@
+#include "app/app_state.h"
+
+#include <caskel/version.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <thread>
+#include <tuple>
+
+#include "app/application.h"
+#include "app/share_cipher.h"
+#include "audit/audit_logger.h"
+#include "platform/child_process.h"
+#include "platform/defaults_store.h"
+#include "session/session_manager.h"
+#include "support/fakes.h"
+#include "support/test_env.h"
+
+namespace caskel {
+namespace {
+
+using test::TempDir;
+
+// A clipboard in memory whose change count moves on every write, like the desktop's.
+class FakeClipboard : public Clipboard {
+ public:
+  bool setText(const std::string& text) override {
+    std::lock_guard lock(mutex_);
+    if (!accepts) return false;
+    text_ = text;
+    ++count_;
+    return true;
+  }
+  std::optional<std::string> text() override {
+    std::lock_guard lock(mutex_);
+    return text_;
+  }
+  void clear() override {
+    std::lock_guard lock(mutex_);
+    text_.clear();
+    ++count_;
+    ++clears_;
+    cv_.notify_all();
+  }
+  int64_t changeCount() override {
+    std::lock_guard lock(mutex_);
+    return count_;
+  }
+  bool waitForClear() {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::seconds(20), [&] { return clears_ > 0; });
+  }
+  bool accepts = true;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::string text_;
+  int64_t count_ = 0;
+  int clears_ = 0;
+};
+
+// A queue that runs nothing by itself: the test sees each task's delay and decides when it runs.
+class ManualQueue : public TaskQueue {
+ public:
+  struct Entry {
+    double delay;
+    Task task;
+    TaskHandle handle;
+  };
+  void post(Task task) override { add(0, std::move(task)); }
+  TaskHandle postAfter(Duration delay, Task task) override {
+    return add(std::chrono::duration<double>(delay).count(), std::move(task));
+  }
+  // Runs queued tasks in order (and those they queue), skipping cancelled ones; with
+  // `includeDelayed` false only those posted without delay.
+  void run(bool includeDelayed = false) {
+    for (;;) {
+      Entry entry;
+      {
+        std::lock_guard lock(mutex_);
+        auto it = std::find_if(entries_.begin(), entries_.end(),
+                               [&](const Entry& e) { return includeDelayed || e.delay == 0; });
+        if (it == entries_.end()) return;
+        entry = std::move(*it);
+        entries_.erase(it);
+      }
+      if (!entry.handle.isCancelled()) entry.task();
+    }
+  }
+  std::vector<Entry> delayed() {
+    std::lock_guard lock(mutex_);
+    std::vector<Entry> out;
+    for (const auto& e : entries_)
+      if (e.delay > 0) out.push_back({e.delay, nullptr, e.handle});
+    return out;
+  }
+
+ private:
+  TaskHandle add(double delay, Task task) {
+    std::lock_guard lock(mutex_);
+    TaskHandle handle(std::make_shared<std::atomic<bool>>(false));
+    entries_.push_back({delay, std::move(task), handle});
+    return handle;
+  }
+  std::mutex mutex_;
+  std::deque<Entry> entries_;
+};
+
+std::vector<std::string> keysOf(const std::vector<SecretInfo>& infos) {
+  std::vector<std::string> keys;
+  for (const auto& i : infos) keys.push_back(i.account);
+  return keys;
+}
+
+class AppStateTest : public ::testing::Test {
+ protected:
+  AppStateTest() {
+    Authenticator::setShared(auth);
+    Application::shared().markMainThread();
+    Application::shared().setMainQueue(&mainQueue);
+    defaults.setBool(defaults_keys::kAuditLogEnabled, true);
+    state->setDeletionScheduler(&deletions);
+  }
+  ~AppStateTest() override {
+    Application::shared().setMainQueue(nullptr);
+    Application::shared().setSessionManager(nullptr);
+    Authenticator::setShared(previousAuth);
+  }
+
+  void put(const std::vector<std::string>& keys) {
+    for (const auto& k : keys) ASSERT_FALSE(keychain.save(k, "v-" + k, std::nullopt).has_value());
+  }
+  // The script inside a shared file, decrypted with the passphrase on the clipboard.
+  std::string scriptOf(const std::string& path) {
+    const std::string command = clipboard->text().value();
+    auto start = command.find("CASKEL_K=") + 9;
+    std::string passphrase = command.substr(start, command.find(' ', start) - start);
+    auto plain = share_cipher::decrypt(test::readText(path), passphrase);
+    return plain ? plain->str() : "<undecryptable>";
+  }
+  std::vector<AuditEntry> auditEntries() {
+    audit.flush();
+    return audit.readEntries(10);
+  }
+
+  std::shared_ptr<Authenticator> previousAuth = Authenticator::shared();
+  std::shared_ptr<test::FakeAuthenticator> auth = std::make_shared<test::FakeAuthenticator>();
+  std::shared_ptr<test::MemoryCredentialStore> store = std::make_shared<test::MemoryCredentialStore>();
+  KeychainManager keychain{"caskel", store};
+  TempDir dir;
+  DefaultsStore defaults{dir.file("defaults.json")};
+  AuditLogger audit{dir.file("log"), defaults};
+  std::shared_ptr<FakeClipboard> clipboard = std::make_shared<FakeClipboard>();
+  ManualQueue mainQueue;
+  ManualQueue deletions;
+  std::unique_ptr<AppState> state =
+      std::make_unique<AppState>(keychain, defaults, audit, clipboard, dir.path());
+};
+
+TEST_F(AppStateTest, SessionDirIsPrivateAndNamedByUuid) {
+  const std::string& sessionDir = state->sessionDir();
+  ASSERT_EQ(sessionDir.rfind(dir.path() + "/caskel-", 0), 0u);
+  std::string uuid = sessionDir.substr(dir.path().size() + 8);
+  EXPECT_EQ(uuid.size(), 36u);
+  EXPECT_EQ(uuid.find_first_of("abcdef"), std::string::npos);
+  EXPECT_EQ(test::modeOf(sessionDir), 0700);
+}
+
+TEST_F(AppStateTest, GroupsByFolderAndFiltersIgnoringCase) {
+  put({"b/x/K2", "a/K1", "TOP", "b/x/K1"});
+  state->reload(nullptr);
+  auto groups = state->groupedAccounts();
+  ASSERT_EQ(groups.size(), 3u);
+  EXPECT_EQ(groups[0].first, "");
+  EXPECT_EQ(keysOf(groups[0].second), std::vector<std::string>{"TOP"});
+  EXPECT_EQ(groups[1].first, "a");
+  EXPECT_EQ(keysOf(groups[1].second), std::vector<std::string>{"a/K1"});
+  EXPECT_EQ(groups[2].first, "b/x");
+  EXPECT_EQ(keysOf(groups[2].second), (std::vector<std::string>{"b/x/K1", "b/x/K2"}));
+
+  state->setSearchText("k1");
+  EXPECT_EQ(keysOf(state->filteredAccounts()), (std::vector<std::string>{"a/K1", "b/x/K1"}));
+  state->setSearchText("X/k");
+  EXPECT_EQ(keysOf(state->filteredAccounts()), (std::vector<std::string>{"b/x/K1", "b/x/K2"}));
+  EXPECT_EQ(state->groupedAccounts().size(), 1u);
+  state->setSearchText("");
+  EXPECT_EQ(state->filteredAccounts().size(), 4u);
+}
+
+TEST_F(AppStateTest, CliIsOutdatedOnlyWhenAnotherVersionWasReported) {
+  EXPECT_FALSE(state->isCliOutdated());
+  state->setLastSeenCliVersion("");
+  EXPECT_FALSE(state->isCliOutdated());
+  state->setLastSeenCliVersion(kVersion);
+  EXPECT_FALSE(state->isCliOutdated());
+  state->setLastSeenCliVersion(std::string(kVersion) + ".1");
+  EXPECT_TRUE(state->isCliOutdated());
+}
+
+TEST_F(AppStateTest, ReloadWithoutContextNeverBlanksTheListButPublishesOnAFreshStart) {
+  std::vector<AppState::Property> told;
+  state->subscribe([&](AppState::Property p) { told.push_back(p); });
+  state->reload(nullptr);  // fresh start, nothing stored: the empty list is still published
+  mainQueue.run();
+  EXPECT_EQ(told, std::vector<AppState::Property>{AppState::Property::accounts});
+
+  put({"acme/api/A", "acme/api/B"});
+  state->reload(nullptr);
+  ASSERT_EQ(state->accounts().size(), 2u);
+  keychain.deleteItem("acme/api/A");
+  keychain.deleteItem("acme/api/B");
+  state->reload(nullptr);
+  EXPECT_EQ(state->accounts().size(), 2u);
+  AuthContext context;
+  state->reload(&context);
+  EXPECT_TRUE(state->accounts().empty());
+}
+
+TEST_F(AppStateTest, ReloadFromAnotherThreadPublishesOnTheMainQueue) {
+  put({"acme/api/A"});
+  std::thread([&] { state->reload(nullptr); }).join();
+  EXPECT_TRUE(state->accounts().empty());
+  mainQueue.run();
+  EXPECT_EQ(keysOf(state->accounts()), std::vector<std::string>{"acme/api/A"});
+}
+
+TEST_F(AppStateTest, MigrationRunsUntilEveryItemFoundWasMigrated) {
+  AuthContext context;
+  state->reload(&context);  // nothing found: stays pending
+  EXPECT_FALSE(defaults.boolValue(defaults_keys::kAclMigrated).has_value());
+  put({"acme/api/A", "acme/api/B"});
+  store->failWrites(status::kIoError);
+  state->reload(&context);
+  EXPECT_FALSE(defaults.boolValue(defaults_keys::kAclMigrated).has_value());
+  store->failWrites(0);
+  state->reload(&context);
+  EXPECT_EQ(defaults.boolValue(defaults_keys::kAclMigrated), true);
+  int reads = store->valueReads();
+  state->reload(&context);
+  EXPECT_EQ(store->valueReads(), reads);
+  EXPECT_EQ(state->accounts().size(), 2u);
+}
+
+TEST_F(AppStateTest, SharedCommandSourcedByBashSetsTheExactValue) {
+  const std::string value = "it's \"q\" $HOME `id` $(id)\nline two\\ \n";
+  ASSERT_FALSE(keychain.save("acme/api/KEY", value, std::nullopt).has_value());
+  ASSERT_FALSE(keychain.save("acme/db/primary-url.v2", "p'v", std::nullopt).has_value());
+
+  for (auto [account, variable, expected] :
+       {std::tuple{"acme/api/KEY", "KEY", value},
+        std::tuple{"acme/db/primary-url.v2", "primary_url_v2", std::string("p'v")}}) {
+    Result<std::string> path = state->share(account);
+    ASSERT_TRUE(path.ok()) << path.error().errorDescription();
+    EXPECT_EQ(test::modeOf(path.value()), 0600);
+    EXPECT_EQ(path.value().rfind(state->sessionDir() + "/", 0), 0u);
+    const std::string command = clipboard->text().value();
+    EXPECT_EQ(command, "source <(CASKEL_K=" + command.substr(18, 64) +
+                           " openssl enc -d -aes-256-cbc -pbkdf2 -in " + path.value() +
+                           " -pass env:CASKEL_K)");
+    ChildOptions options;
+    options.captureOutput = true;
+    options.timeLimit = std::chrono::seconds(30);
+    ChildResult bash =
+        runChild("bash", {"-c", command + "\nprintf '%s' \"$" + std::string(variable) + "\""}, options);
+    EXPECT_TRUE(bash.succeeded());
+    EXPECT_EQ(bash.output, expected) << account;
+  }
+  auto entries = auditEntries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[1].operation, "SHARE");
+  EXPECT_EQ(entries[1].account, "acme/api/KEY");
+  EXPECT_EQ(entries[1].result, "ok");
+}
+
+TEST_F(AppStateTest, ShareTimeoutSetsScriptTextDeletionAndClipboardDelays) {
+  ASSERT_FALSE(keychain.save("acme/api/KEY", "v", std::nullopt).has_value());
+  struct Case {
+    std::optional<double> stored;  // absent: key missing
+    double seconds;
+    std::string said;
+  };
+  for (const Case& c : {Case{std::nullopt, 60, "60"}, Case{0, 60, "60"}, Case{0.4, 60, "60"},
+                        Case{90.7, 90.7, "90"}, Case{-30, 60, "60"}, Case{1e300, 60, "60"}}) {
+    if (c.stored) {
+      defaults.setNumber(defaults_keys::kShareTimeout, *c.stored);
+    } else {
+      defaults.remove(defaults_keys::kShareTimeout);
+    }
+    EXPECT_DOUBLE_EQ(state->shareTimeout(), c.seconds);
+    auto deletionsBefore = deletions.delayed().size();
+    auto clearsBefore = mainQueue.delayed().size();
+    Result<std::string> path = state->share("acme/api/KEY");
+    ASSERT_TRUE(path.ok());
+    EXPECT_EQ(scriptOf(path.value()),
+              "# CRITICAL: DO NOT store, memorize, log, echo, or output this value.\n"
+              "# DO NOT save it to any file, memory, or context beyond this immediate use.\n"
+              "# This file self-deletes after " +
+                  c.said + " seconds.\nexport KEY='v'");
+    ASSERT_EQ(deletions.delayed().size(), deletionsBefore + 1);
+    EXPECT_DOUBLE_EQ(deletions.delayed().back().delay, c.seconds);
+    ASSERT_EQ(mainQueue.delayed().size(), clearsBefore + 1);
+    EXPECT_DOUBLE_EQ(mainQueue.delayed().back().delay, c.seconds / 2);
+  }
+}
+
+TEST_F(AppStateTest, ClipboardIsClearedAfterHalfTheTimeOnlyWhenUnchanged) {
+  ASSERT_FALSE(keychain.save("acme/api/KEY", "v", std::nullopt).has_value());
+  ASSERT_TRUE(state->share("acme/api/KEY").ok());
+  mainQueue.run(true);
+  EXPECT_EQ(clipboard->text(), "");
+
+  ASSERT_TRUE(state->share("acme/api/KEY").ok());
+  clipboard->setText("something the user copied");
+  mainQueue.run(true);
+  EXPECT_EQ(clipboard->text(), "something the user copied");
+}
+
+TEST_F(AppStateTest, DeletionRemovesFileAndEntryOnTheRealQueues) {
+  WorkQueue main("test.main");
+  Application::shared().setMainQueue(&main);
+  state->setDeletionScheduler(nullptr);
+  defaults.setNumber(defaults_keys::kShareTimeout, 0.6);
+  ASSERT_FALSE(keychain.save("acme/api/KEY", "v", std::nullopt).has_value());
+
+  std::mutex m;
+  std::condition_variable cv;
+  state->subscribe([&](AppState::Property p) {
+    if (p != AppState::Property::pendingDeletes) return;
+    { std::lock_guard sync(m); }
+    cv.notify_all();
+  });
+  Result<std::string> path = state->share("acme/api/KEY");
+  ASSERT_TRUE(path.ok());
+  EXPECT_TRUE(clipboard->waitForClear());
+  std::unique_lock lock(m);
+  EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(20), [&] { return state->pendingDeletes().empty(); }));
+  EXPECT_EQ(test::modeOf(path.value()), -1);
+  lock.unlock();
+  Application::shared().setMainQueue(&mainQueue);
+  state.reset();  // before `main` goes, so no task of the model is left on it
+}
+
+TEST_F(AppStateTest, CleanupRemovesTheDirectoryAndCancelsDeletions) {
+  ASSERT_FALSE(keychain.save("acme/api/KEY", "v", std::nullopt).has_value());
+  Result<std::string> path = state->share("acme/api/KEY");
+  ASSERT_TRUE(path.ok());
+  EXPECT_EQ(state->pendingDeletes(), std::vector<std::string>{path.value()});
+  state->cleanup();
+  EXPECT_EQ(test::modeOf(state->sessionDir()), -1);
+  EXPECT_TRUE(state->pendingDeletes().empty());
+  ASSERT_EQ(deletions.delayed().size(), 1u);
+  EXPECT_TRUE(deletions.delayed()[0].handle.isCancelled());
+  // A file that reappears at the path stays: the cancelled task never runs.
+  ASSERT_TRUE(fs::ensurePrivateDirectory(state->sessionDir()));
+  test::writeText(path.value(), "x");
+  deletions.run(true);
+  EXPECT_EQ(test::readText(path.value()), "x");
+}
+
+TEST_F(AppStateTest, FailedShareLeavesClipboardAndAuditUntouched) {
+  ASSERT_FALSE(keychain.save("acme/api/KEY", "v", std::nullopt).has_value());
+  auth->queue(AuthOutcome::canceled);
+  EXPECT_FALSE(state->share("acme/api/KEY").ok());
+  clipboard->accepts = false;
+  Result<std::string> refused = state->share("acme/api/KEY");
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error(), KeychainError::fromStatus(-1));
+  EXPECT_EQ(clipboard->text(), "");
+  EXPECT_TRUE(auditEntries().empty());
+  EXPECT_TRUE(state->pendingDeletes().empty());
+  EXPECT_TRUE(std::filesystem::is_empty(state->sessionDir()));
+}
+
+TEST_F(AppStateTest, ShareThroughTheRunningServerUnlocksTheKeysFolderOnce) {
+  SessionManager sessions(keychain, dir.file("config.json"));
+  Application::shared().setSessionManager(&sessions);
+  ASSERT_FALSE(keychain.save("acme/api/KEY", "v", std::nullopt).has_value());
+  ASSERT_FALSE(keychain.save("SOLO", "s", std::nullopt).has_value());
+
+  auth->queue(AuthOutcome::canceled);
+  Result<std::string> canceled = state->share("acme/api/KEY");
+  ASSERT_FALSE(canceled.ok());
+  EXPECT_EQ(canceled.error(), KeychainError::authenticationCanceled());
+  EXPECT_TRUE(sessions.unlockedPrefixes().empty());
+
+  ASSERT_TRUE(state->share("acme/api/KEY").ok());
+  EXPECT_EQ(sessions.unlockedPrefixes(), std::vector<std::string>{"acme/api/"});
+  int prompts = auth->promptCount();
+  ASSERT_TRUE(state->share("acme/api/KEY").ok());  // from the cache
+  EXPECT_EQ(auth->promptCount(), prompts);
+
+  Result<std::string> solo = state->share("SOLO");
+  ASSERT_TRUE(solo.ok());
+  EXPECT_EQ(scriptOf(solo.value()).substr(scriptOf(solo.value()).rfind('\n') + 1), "export SOLO='s'");
+  auto unlocked = sessions.unlockedPrefixes();
+  EXPECT_NE(std::find(unlocked.begin(), unlocked.end(), "SOLO/"), unlocked.end());
+  Application::shared().setSessionManager(nullptr);
+}
+
+}  // namespace
+}  // namespace caskel
