@@ -14,6 +14,8 @@ class VaultKeyring {
   enum class Status { ok, wrongPassphrase, missing, damaged, ioError };
   virtual ~VaultKeyring() = default;
   virtual bool exists() = 0;
+  // Whether a vault could be created now (its directory can be made and written).
+  virtual bool canCreate() { return true; }
   // Creates the vault (key pair wrapped under Argon2id(passphrase)); `key` is the new key.
   virtual Status create(const SecretString& passphrase, std::shared_ptr<const VaultKey>& key) = 0;
   virtual Status unlock(const SecretString& passphrase, std::shared_ptr<const VaultKey>& key) = 0;

@@ -1,0 +1,415 @@
+#include "platform/pinentry_client.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sodium.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <thread>
+
+#include "platform/assuan_parser.h"
+
+extern char** environ;
+
+namespace caskel {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kMaxPassphraseBytes = 16 * 1024;
+// How long a child that was told BYE may take to exit before it is killed.
+constexpr int kExitGraceMs = 1000;
+// How long a child that is being stopped may take to go after SIGTERM.
+constexpr int kTermGraceMs = 200;
+
+bool isExecutableFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string searchPath(const std::string& name) {
+  if (name.find('/') != std::string::npos) return isExecutableFile(name) ? name : std::string();
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string dir = dirs.substr(start, end - start);
+    if (dir.empty()) dir = ".";
+    std::string candidate = dir + "/" + name;
+    if (isExecutableFile(candidate)) return candidate;
+    start = end + 1;
+  }
+  return {};
+}
+
+// Keeps a command within Assuan's line limit: cuts the escaped argument without splitting an
+// escape or a UTF-8 sequence.
+std::string commandLine(std::string_view command, std::string_view text) {
+  std::string arg = assuanEscape(text);
+  size_t room = AssuanParser::kMaxLineLength - command.size() - 1;
+  if (arg.size() > room) {
+    size_t cut = room;
+    if (cut >= 1 && arg[cut - 1] == '%')
+      cut -= 1;
+    else if (cut >= 2 && arg[cut - 2] == '%')
+      cut -= 2;
+    while (cut > 0 && (static_cast<unsigned char>(arg[cut]) & 0xC0) == 0x80) --cut;
+    arg.resize(cut);
+  }
+  std::string line(command);
+  line += ' ';
+  line += arg;
+  return line;
+}
+
+// Option values are sent as they are, so only plain ones are passed on.
+bool plainOptionValue(std::string_view value) {
+  if (value.empty()) return false;
+  for (char c : value) {
+    if (static_cast<unsigned char>(c) <= 0x20 || c == '%' || c == 0x7f) return false;
+  }
+  return true;
+}
+
+// One running pinentry child and the conversation with it.
+class Conversation {
+ public:
+  explicit Conversation(Clock::time_point deadline) : deadline_(deadline) {}
+  ~Conversation() { finish(false); }
+  Conversation(const Conversation&) = delete;
+  Conversation& operator=(const Conversation&) = delete;
+
+  bool spawn(const std::string& program) {
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return false;
+    // Descriptors 0-2 would collide with the child's standard streams.
+    for (int& fd : sv) {
+      if (fd < 3) {
+        int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        ::close(fd);
+        fd = moved;
+      }
+    }
+    if (sv[0] < 0 || sv[1] < 0) {
+      if (sv[0] >= 0) ::close(sv[0]);
+      if (sv[1] >= 0) ::close(sv[1]);
+      return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+    posix_spawn_file_actions_adddup2(&actions, sv[1], 0);
+    posix_spawn_file_actions_adddup2(&actions, sv[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    // Nothing else of the server (sockets of other clients, the vault) reaches the child.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    sigset_t none;
+    sigset_t defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGQUIT}) sigaddset(&defaults, sig);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    std::string arg0 = program;
+    char* argv[] = {arg0.data(), nullptr};
+    pid_t pid = -1;
+    int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    ::close(sv[1]);
+    if (rc != 0) {
+      ::close(sv[0]);
+      return false;
+    }
+    pid_ = pid;
+    fd_ = sv[0];
+    int flags = ::fcntl(fd_, F_GETFL);
+    ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+    return true;
+  }
+
+  // Writes one command line. MSG_NOSIGNAL: a child that died must not take the server along.
+  bool send(std::string_view line) {
+    std::string data(line);
+    data += '\n';
+    size_t done = 0;
+    while (done < data.size()) {
+      ssize_t n = ::send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(POLLOUT)) continue;
+      return false;
+    }
+    return true;
+  }
+
+  // The next response line; nothing on end of file, time-out or a malformed stream.
+  std::optional<AssuanLine> readLine() {
+    for (;;) {
+      if (auto line = parser_.next()) return line;
+      if (parser_.failed()) return std::nullopt;
+      char buf[1024];
+      ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n > 0) {
+        parser_.feed(std::string_view(buf, static_cast<size_t>(n)));
+        sodium_memzero(buf, sizeof buf);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(POLLIN)) continue;
+      return std::nullopt;
+    }
+  }
+
+  // Sends a command and returns its final OK or ERR line; status and comment lines are
+  // skipped. Nothing when the child failed to answer sensibly.
+  std::optional<AssuanLine> command(std::string_view line) {
+    if (!send(line)) return std::nullopt;
+    for (;;) {
+      std::optional<AssuanLine> reply = readLine();
+      if (!reply) return std::nullopt;
+      switch (reply->kind) {
+        case AssuanLine::Kind::ok:
+        case AssuanLine::Kind::err:
+          return reply;
+        case AssuanLine::Kind::inquire:
+          if (!send("END")) return std::nullopt;
+          break;
+        case AssuanLine::Kind::data:  // not expected outside GETPIN; dropped (and wiped)
+        case AssuanLine::Kind::status:
+        case AssuanLine::Kind::comment:
+          break;
+      }
+    }
+  }
+
+  bool commandOk(std::string_view line) {
+    auto reply = command(line);
+    return reply && reply->kind == AssuanLine::Kind::ok;
+  }
+
+  // Ends the conversation: a polite BYE and a short grace when `graceful`, then a kill;
+  // the child is always reaped.
+  void finish(bool graceful) {
+    if (pid_ < 0) return;
+    bool exited = false;
+    int status = 0;
+    if (graceful && fd_ >= 0) {
+      send("BYE");
+      ::shutdown(fd_, SHUT_WR);
+      exited = waitExit(kExitGraceMs, status);
+    }
+    if (fd_ >= 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+    // A terminal pinentry restores the terminal on SIGTERM; SIGKILL is the last word.
+    if (!exited && ::kill(pid_, SIGTERM) == 0) exited = waitExit(kTermGraceMs, status);
+    if (!exited) {
+      ::kill(pid_, SIGKILL);
+      while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+      }
+    }
+    pid_ = -1;
+  }
+
+ private:
+  bool waitFor(short events) {
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+      if (left <= 0) return false;
+      pollfd p{fd_, events, 0};
+      int rc = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 60'000)));
+      if (rc > 0) return true;
+      if (rc < 0 && errno != EINTR) return false;
+    }
+  }
+
+  // Waits up to `ms` for the child to exit and reaps it when it did.
+  bool waitExit(int ms, int& status) {
+    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    if (pidfd >= 0) {
+      pollfd p{pidfd, POLLIN, 0};
+      int rc;
+      do {
+        rc = ::poll(&p, 1, ms);
+      } while (rc < 0 && errno == EINTR);
+      ::close(pidfd);
+      if (rc <= 0) return false;
+      while (::waitpid(pid_, &status, 0) < 0) {
+        if (errno != EINTR) break;
+      }
+      return true;
+    }
+    // Kernels without pidfd: look a few times.
+    for (int waited = 0; waited <= ms; waited += 10) {
+      pid_t r = ::waitpid(pid_, &status, WNOHANG);
+      if (r == pid_ || (r < 0 && errno == ECHILD)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  Clock::time_point deadline_;
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  AssuanParser parser_;
+};
+
+enum class PinResult { ok, canceled, failed };
+
+// GETPIN: collects the D lines into memory sized once (so nothing is left behind unwiped).
+PinResult getPin(Conversation& conv, SecretString& pin, bool& repeated) {
+  repeated = false;
+  if (!conv.send("GETPIN")) return PinResult::failed;
+  std::string collected;
+  collected.reserve(kMaxPassphraseBytes);
+  auto fail = [&](PinResult result) {
+    sodium_memzero(collected.data(), collected.capacity());
+    return result;
+  };
+  for (;;) {
+    std::optional<AssuanLine> line = conv.readLine();
+    if (!line) return fail(PinResult::failed);
+    switch (line->kind) {
+      case AssuanLine::Kind::data:
+        if (collected.size() + line->data.size() > kMaxPassphraseBytes) return fail(PinResult::failed);
+        collected.append(line->data.view());
+        break;
+      case AssuanLine::Kind::status:
+        if (line->text == "PIN_REPEATED" || line->text.rfind("PIN_REPEATED ", 0) == 0) repeated = true;
+        break;
+      case AssuanLine::Kind::comment:
+        break;
+      case AssuanLine::Kind::inquire:
+        if (!conv.send("END")) return fail(PinResult::failed);
+        break;
+      case AssuanLine::Kind::err:
+        // GPG_ERR_CANCELED (99 in the low 16 bits), the pinentry's own time-out and any other
+        // refusal all mean "no passphrase".
+        return fail(PinResult::canceled);
+      case AssuanLine::Kind::ok:
+        pin = SecretString(std::move(collected));
+        sodium_memzero(collected.data(), collected.capacity());
+        return PinResult::ok;
+    }
+  }
+}
+
+}  // namespace
+
+PinentryClient::PinentryClient(int timeoutSeconds) : timeoutMs_(timeoutSeconds * 1000) {}
+
+std::string PinentryClient::resolveProgram() {
+  const char* configured = std::getenv("CASKEL_PINENTRY");
+  if (configured && *configured) return searchPath(configured);
+  return searchPath("pinentry");
+}
+
+bool PinentryClient::available() {
+  return !resolveProgram().empty();
+}
+
+PinentryReply PinentryClient::getPassphrase(const PinentryRequest& request) {
+  PinentryReply reply;
+  reply.status = PinentryReply::Status::unavailable;
+  std::string program = resolveProgram();
+  if (program.empty()) return reply;
+
+  Conversation conv(Clock::now() + std::chrono::milliseconds(timeoutMs_));
+  if (!conv.spawn(program)) return reply;
+
+  auto greeting = conv.readLine();
+  if (!greeting || greeting->kind != AssuanLine::Kind::ok) return reply;
+
+  // The server's own terminal only: a terminal named by a client could be the agent's.
+  if (::isatty(STDIN_FILENO)) {
+    char name[256];
+    if (::ttyname_r(STDIN_FILENO, name, sizeof name) == 0 && plainOptionValue(name)) {
+      if (!conv.command(std::string("OPTION ttyname=") + name)) return reply;
+      const char* term = std::getenv("TERM");
+      if (term && plainOptionValue(term) && !conv.command(std::string("OPTION ttytype=") + term))
+        return reply;
+    }
+  }
+  // Lets a real pinentry close its own window when we stop waiting; not every one knows it.
+  if (!conv.command("SETTIMEOUT " + std::to_string(timeoutMs_ / 1000))) return reply;
+  if (!conv.commandOk(commandLine("SETTITLE", request.title))) return reply;
+  if (!conv.commandOk(commandLine("SETDESC", request.description))) return reply;
+  if (!conv.commandOk(commandLine("SETPROMPT", request.prompt))) return reply;
+  if (!request.error.empty() && !conv.commandOk(commandLine("SETERROR", request.error))) return reply;
+
+  bool nativeRepeat = false;
+  if (request.repeat) {
+    auto r = conv.command(commandLine("SETREPEAT", request.repeatPrompt));
+    if (!r) return reply;
+    nativeRepeat = r->kind == AssuanLine::Kind::ok;
+    if (nativeRepeat && !request.repeatError.empty()) {
+      if (!conv.command(commandLine("SETREPEATERROR", request.repeatError))) return reply;
+    }
+  }
+
+  // A pinentry without SETREPEAT (or one that did not confirm the repetition) is asked
+  // twice here instead: a new vault's passphrase must never rest on a single typing.
+  constexpr int kRepeatRounds = 3;
+  for (int round = 0; round < kRepeatRounds; ++round) {
+    SecretString pin;
+    bool repeated = false;
+    PinResult result = getPin(conv, pin, repeated);
+    if (result == PinResult::failed) return reply;
+    if (result == PinResult::canceled) {
+      reply.status = PinentryReply::Status::canceled;
+      conv.finish(true);
+      return reply;
+    }
+    if (!request.repeat || (nativeRepeat && repeated)) {
+      reply.status = PinentryReply::Status::ok;
+      reply.pin = std::move(pin);
+      conv.finish(true);
+      return reply;
+    }
+    if (!conv.commandOk(commandLine("SETPROMPT", request.repeatPrompt))) return reply;
+    if (!conv.commandOk("SETERROR")) return reply;
+    SecretString again;
+    result = getPin(conv, again, repeated);
+    if (result == PinResult::failed) return reply;
+    if (result == PinResult::canceled) {
+      reply.status = PinentryReply::Status::canceled;
+      conv.finish(true);
+      return reply;
+    }
+    if (pin.size() == again.size() && sodium_memcmp(pin.data(), again.data(), pin.size()) == 0) {
+      reply.status = PinentryReply::Status::ok;
+      reply.pin = std::move(pin);
+      conv.finish(true);
+      return reply;
+    }
+    if (!conv.commandOk(commandLine("SETPROMPT", request.prompt))) return reply;
+    if (!conv.commandOk(commandLine("SETERROR", request.repeatError))) return reply;
+  }
+  reply.status = PinentryReply::Status::canceled;
+  conv.finish(true);
+  return reply;
+}
+
+}  // namespace caskel
