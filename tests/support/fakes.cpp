@@ -62,6 +62,11 @@ void FakeAuthenticator::setAvailable(bool available) {
   available_ = available;
 }
 
+void FakeAuthenticator::setKey(std::shared_ptr<const VaultKey> key) {
+  std::lock_guard lock(mutex_);
+  key_ = std::move(key);
+}
+
 std::vector<std::string> FakeAuthenticator::reasons() const {
   std::lock_guard lock(mutex_);
   return reasons_;

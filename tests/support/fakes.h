@@ -23,6 +23,8 @@ class FakeAuthenticator : public Authenticator {
   void queue(AuthOutcome outcome);
   void setDefault(AuthOutcome outcome);
   void setAvailable(bool available);
+  // The key a successful evaluation hands out (by default a dummy pair that opens nothing).
+  void setKey(std::shared_ptr<const VaultKey> key);
   std::vector<std::string> reasons() const;
   int promptCount() const;
 

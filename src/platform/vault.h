@@ -1,0 +1,94 @@
+#pragma once
+
+#include <sodium.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/credential_store.h"
+#include "platform/vault_keyring.h"
+
+struct sqlite3;
+
+namespace caskel {
+
+struct VaultOptions {
+  // Argon2id cost of a new vault. The program always uses at least the interactive cost;
+  // only tests pass lower figures.
+  unsigned long long opslimit = crypto_pwhash_OPSLIMIT_INTERACTIVE;
+  size_t memlimit = crypto_pwhash_MEMLIMIT_INTERACTIVE;
+  // How long a write waits for another connection's lock before it fails.
+  int busyTimeoutMs = 5000;
+  // Opens the database read-only: every write fails (used to reach failure paths).
+  bool readOnly = false;
+  // A save into a vault that has no key pair yet asks the shared authenticator, whose prompt
+  // creates the vault under a new passphrase. Off: such a save fails with kKeyMaterialUnusable.
+  bool createOnFirstSave = true;
+};
+
+// The encrypted credential store: an SQLite database whose values are sealed boxes of
+// (account, value) under the vault's X25519 public key, with the secret key wrapped under
+// Argon2id(passphrase). Saving needs only the public key; reading needs an unlocked key.
+// Metadata is kept in clear so listings never prompt. Safe to use from many threads.
+class Vault : public VaultKeyring, public CredentialStore {
+ public:
+  explicit Vault(std::string path = defaultPath(), VaultOptions options = {});
+  ~Vault() override;
+  Vault(const Vault&) = delete;
+  Vault& operator=(const Vault&) = delete;
+
+  // <data directory>/vault.db
+  static std::string defaultPath();
+  const std::string& path() const { return path_; }
+
+  // VaultKeyring. create() over existing key material is refused with `damaged` (never
+  // ioError), so a caller that lost a creation race can tell it apart and unlock instead.
+  bool exists() override;
+  bool canCreate() override;
+  Status create(const SecretString& passphrase, std::shared_ptr<const VaultKey>& key) override;
+  Status unlock(const SecretString& passphrase, std::shared_ptr<const VaultKey>& key) override;
+
+  // CredentialStore
+  int32_t put(const std::string& service, const std::string& account, std::string_view value,
+              const std::optional<std::string>& generic) override;
+  int32_t copyAttributes(const std::string& service, const std::string& account,
+                         CredentialItem& out) override;
+  int32_t copyAllAttributes(const std::string& service, std::vector<CredentialItem>& out) override;
+  int32_t copyValue(const std::string& service, const std::string& account, AuthContext& context,
+                    SecretString& out) override;
+  int32_t copyAllValues(const std::string& service, std::string_view prefix, AuthContext& context,
+                        std::map<std::string, SecretString>& out) override;
+  int32_t remove(const std::string& service, const std::string& account) override;
+
+ private:
+  struct KeyRecord;
+  enum class OpenResult { open, absent, failed };
+
+  OpenResult ensureOpenLocked(bool createFile);
+  bool openDatabaseLocked();
+  void closeLocked();
+  int32_t readKeyRecordLocked(std::optional<KeyRecord>& out);
+  int32_t publicKeyLocked(unsigned char* publicKey);
+  int32_t ensureKeyForWrite(const std::string& account);
+  int32_t ensureEvaluated(const std::string& reason, AuthContext& context);
+  int32_t checkKey(const AuthContext& context);
+  void tightenSideFiles();
+  void pinPublicKey(const unsigned char* publicKey);
+
+  std::string path_;
+  VaultOptions options_;
+  std::mutex mutex_;
+  sqlite3* db_ = nullptr;
+  // The public key proven by this process's last create or unlock. Saves refuse a stored key
+  // that differs from it, so a key swapped into the file cannot collect new values.
+  unsigned char pinnedPublicKey_[VaultKey::kPublicKeyBytes] = {};
+  bool pinned_ = false;
+};
+
+}  // namespace caskel

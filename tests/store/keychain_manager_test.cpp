@@ -1,0 +1,275 @@
+#include "store/keychain_manager.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/passphrase_authenticator.h"
+#include "platform/pinentry_client.h"
+#include "platform/vault.h"
+#include "support/fakes.h"
+#include "support/scripted_pinentry.h"
+#include "support/test_env.h"
+
+// Metadata is written with designated initializers; the fields left out are meant absent.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace caskel {
+namespace {
+
+using test::FakeAuthenticator;
+
+VaultOptions cheap() {
+  VaultOptions options;
+  options.opslimit = crypto_pwhash_OPSLIMIT_MIN;
+  options.memlimit = crypto_pwhash_MEMLIMIT_MIN;
+  return options;
+}
+
+void rawSql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  ASSERT_EQ(rc, SQLITE_OK) << sql;
+}
+
+std::string errorText(const Result<SecretString>& result) {
+  return result.ok() ? "ok: " + result.value().str() : result.error().errorDescription();
+}
+
+// A real vault in a temporary home; prompts answered by a fake that hands out the vault's key.
+class KeychainManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::shared_ptr<const VaultKey> key;
+    ASSERT_EQ(vault->create(SecretString(std::string("pass")), key), VaultKeyring::Status::ok);
+    fake->setKey(key);
+    Authenticator::setShared(fake);
+  }
+  void TearDown() override { Authenticator::setShared(nullptr); }
+
+  test::TempHome home;
+  std::shared_ptr<Vault> vault = std::make_shared<Vault>(Vault::defaultPath(), cheap());
+  std::shared_ptr<FakeAuthenticator> fake = std::make_shared<FakeAuthenticator>();
+  KeychainManager keychain{"caskel", vault};
+};
+
+TEST_F(KeychainManagerTest, SaveMergesMetadataAndRefreshesThePeek) {
+  ASSERT_FALSE(keychain.save("a/short", "abcde", std::nullopt));
+  EXPECT_EQ(keychain.readMetadata("a/short"), SecretMetadata{.peek = "abcde"});
+
+  SecretMetadata full{
+      .type = "api_key", .bundle = "b", .desc = "d", .expires = "2030-01-01", .strict = false, .rotate = "r"};
+  ASSERT_FALSE(keychain.save("a/k", "0123456789", full));
+  full.peek = "01234567";
+  EXPECT_EQ(keychain.readMetadata("a/k"), full);
+
+  // No metadata over an existing item: every field kept, the peek follows the new value.
+  ASSERT_FALSE(keychain.save("a/k", "zyxwvutsrq", std::nullopt));
+  full.peek = "zyxwvuts";
+  EXPECT_EQ(keychain.readMetadata("a/k"), full);
+
+  // A peek given by the caller stands even though the value changes.
+  ASSERT_FALSE(keychain.save("a/k", "new-value", SecretMetadata{.peek = "custom"}));
+  EXPECT_EQ(keychain.readMetadata("a/k"), SecretMetadata{.peek = "custom"});
+
+  // Undecodable stored metadata counts as none; unknown keys do not survive a re-save.
+  ASSERT_EQ(vault->put("caskel", "a/bad", "v", std::string("{\"strict\":\"yes\"}")), 0);
+  ASSERT_EQ(vault->put("caskel", "a/extra", "v", std::string("{\"desc\":\"x\",\"zz\":1}")), 0);
+  EXPECT_FALSE(keychain.readMetadata("a/bad"));
+  ASSERT_FALSE(keychain.save("a/bad", "value", std::nullopt));
+  ASSERT_FALSE(keychain.save("a/extra", "value", std::nullopt));
+  EXPECT_EQ(keychain.readMetadata("a/bad"), SecretMetadata{.peek = "value"});
+  CredentialItem item;
+  ASSERT_EQ(vault->copyAttributes("caskel", "a/extra", item), 0);
+  EXPECT_EQ(SecretMetadata::fromJson(*item.generic), (SecretMetadata{.desc = "x", .peek = "value"}));
+  EXPECT_EQ(item.generic->find("zz"), std::string::npos);
+
+  EXPECT_EQ(fake->promptCount(), 0);  // saving and metadata reads never ask
+}
+
+TEST_F(KeychainManagerTest, ReadValueFailuresCarryTheirTexts) {
+  ASSERT_FALSE(keychain.save("a/k", "v", std::nullopt));
+  for (AuthOutcome outcome : {AuthOutcome::canceled, AuthOutcome::failed}) {
+    fake->queue(outcome);
+    EXPECT_EQ(errorText(keychain.readValue("a/k", nullptr)), "Authentication canceled");
+  }
+  AuthContext quiet(fake);
+  quiet.setInteractionNotAllowed(true);
+  EXPECT_EQ(errorText(keychain.readValue("a/k", &quiet)), "Caskel can't access the vault right now");
+  fake->queue(AuthOutcome::unavailable);
+  EXPECT_EQ(errorText(keychain.readValue("a/k", nullptr)), "Caskel can't access the vault right now");
+  fake->queue(AuthOutcome::keyUnusable);
+  EXPECT_EQ(errorText(keychain.readValue("a/k", nullptr)),
+            "Failed to create access control \xE2\x80\x94 check system settings");
+  EXPECT_EQ(fake->promptCount(), 4);
+  EXPECT_EQ(errorText(keychain.readValue("a/missing", nullptr)), "Secret not found");
+  EXPECT_EQ(fake->promptCount(), 4);  // nothing to read, nothing asked
+
+  AuthContext strangerKey(std::make_shared<FakeAuthenticator>());
+  EXPECT_EQ(errorText(keychain.readValue("a/k", &strangerKey)),
+            "Failed to create access control \xE2\x80\x94 check system settings");
+
+  ASSERT_EQ(vault->put("caskel", "a/latin1", "caf\xE9", std::nullopt), 0);
+  ASSERT_FALSE(keychain.save("a/other", "other-value", std::nullopt));
+  rawSql(
+      vault->path(),
+      "UPDATE items SET sealed = (SELECT sealed FROM items WHERE account = 'a/k') WHERE account = 'a/other'");
+  ASSERT_EQ(vault->put("caskel", "a/cut", "v", std::nullopt), 0);
+  rawSql(vault->path(), "UPDATE items SET sealed = x'0011' WHERE account = 'a/cut'");
+  AuthContext context(fake);
+  for (const char* account : {"a/latin1", "a/other", "a/cut"}) {
+    EXPECT_EQ(errorText(keychain.readValue(account, &context)), "Failed to decode secret value") << account;
+  }
+  EXPECT_EQ(keychain.readAllValues(context).size(), 1u);  // only a/k opens as text
+}
+
+TEST_F(KeychainManagerTest, ListingAndBulkReads) {
+  for (const char* account : {"z/last", "A/upper", "acme/api/KEY", "acme/web/KEY"}) {
+    ASSERT_FALSE(keychain.save(account, std::string("value of ") + account, SecretMetadata{.desc = "x"}));
+  }
+  ASSERT_EQ(vault->put("caskel", "acme/api/raw", "v", std::string("not json")), 0);
+  AuthContext quiet(fake);
+  quiet.setInteractionNotAllowed(true);
+  std::vector<SecretInfo> listed = keychain.listSecrets(&quiet, true);
+  std::vector<std::string> accounts;
+  for (const SecretInfo& info : listed) accounts.push_back(info.account);
+  EXPECT_EQ(accounts,
+            (std::vector<std::string>{"A/upper", "acme/api/KEY", "acme/api/raw", "acme/web/KEY", "z/last"}));
+  EXPECT_FALSE(listed[2].metadata);
+  EXPECT_EQ(listed[0].metadata->desc, "x");
+
+  AuthContext context(fake);
+  std::map<std::string, SecretString> values = keychain.readAllValues(context, "acme/api/");
+  ASSERT_EQ(values.size(), 2u);
+  EXPECT_EQ(values.at("acme/api/KEY").str(), "value of acme/api/KEY");
+  EXPECT_EQ(keychain.readAllValues(context).size(), 5u);
+  fake->queue(AuthOutcome::canceled);
+  AuthContext canceled(fake);
+  EXPECT_TRUE(keychain.readAllValues(canceled).empty());
+  EXPECT_EQ(fake->promptCount(), 2);
+
+  test::TempHome empty;
+  KeychainManager nothing("caskel", std::make_shared<Vault>(Vault::defaultPath(), cheap()));
+  EXPECT_TRUE(nothing.listSecrets(nullptr, true).empty());
+  EXPECT_FALSE(nothing.readMetadata("a/k"));
+}
+
+TEST_F(KeychainManagerTest, UpdateDeleteAndMigrate) {
+  ASSERT_FALSE(keychain.save("a/k", "secret-value", SecretMetadata{.type = "token"}));
+  AuthContext context(fake);
+  ASSERT_FALSE(keychain.updateMetadata("a/k", SecretMetadata{.desc = "new"}, &context));
+  EXPECT_EQ(keychain.readMetadata("a/k"), (SecretMetadata{.desc = "new", .peek = "secret-v"}));
+  EXPECT_EQ(keychain.readValue("a/k", &context).value().str(), "secret-value");
+  fake->queue(AuthOutcome::canceled);
+  EXPECT_EQ(keychain.updateMetadata("a/k", SecretMetadata{}, nullptr),
+            KeychainError::authenticationCanceled());
+  EXPECT_EQ(keychain.readMetadata("a/k")->desc, "new");
+  EXPECT_EQ(keychain.updateMetadata("a/none", SecretMetadata{}, &context), KeychainError::fromStatus(-25300));
+
+  ASSERT_FALSE(keychain.save("b/k", "other", std::nullopt));
+  EXPECT_EQ(keychain.migrateAccessControl(context), std::make_pair(2, 2));
+  EXPECT_EQ(keychain.readMetadata("a/k"), (SecretMetadata{.desc = "new", .peek = "secret-v"}));
+  EXPECT_EQ(keychain.readValue("b/k", &context).value().str(), "other");
+
+  EXPECT_FALSE(keychain.deleteItem("b/k"));
+  EXPECT_FALSE(keychain.deleteItem("b/k"));  // already gone is fine
+  EXPECT_EQ(errorText(keychain.readValue("b/k", &context)), "Secret not found");
+
+  auto memory = std::make_shared<test::MemoryCredentialStore>();
+  KeychainManager failing("caskel", memory);
+  ASSERT_FALSE(failing.save("a/1", "x", std::nullopt));
+  ASSERT_FALSE(failing.save("a/2", "y", std::nullopt));
+  memory->failWrites(-36);
+  EXPECT_EQ(failing.migrateAccessControl(context), std::make_pair(0, 2));
+  EXPECT_EQ(failing.deleteItem("a/1"), KeychainError::fromStatus(-36));
+}
+
+TEST_F(KeychainManagerTest, FailedSaveKeepsTheOldItemAndConcurrentSavesBothSucceed) {
+  ASSERT_FALSE(keychain.save("a/k", "old-value", SecretMetadata{.desc = "old"}));
+  rawSql(vault->path(), "CREATE TRIGGER refuse BEFORE INSERT ON items BEGIN SELECT RAISE(ABORT, 'x'); END");
+  KeychainStatus failed = keychain.save("a/k", "new-value", SecretMetadata{.desc = "new"});
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->errorDescription(), "Vault error (-36)");
+  AuthContext context(fake);
+  EXPECT_EQ(keychain.readValue("a/k", &context).value().str(), "old-value");
+  EXPECT_EQ(keychain.readMetadata("a/k")->desc, "old");
+  rawSql(vault->path(), "DROP TRIGGER refuse");
+
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      // Half the writers share this connection, half have their own (as another process would).
+      KeychainManager own =
+          t % 2 ? KeychainManager("caskel", std::make_shared<Vault>(vault->path(), cheap())) : keychain;
+      for (int i = 0; i < 20; ++i) {
+        if (own.save("a/k", "writer-" + std::to_string(t), std::nullopt)) ++failures;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(keychain.readValue("a/k", &context).value().str().substr(0, 7), "writer-");
+  EXPECT_EQ(keychain.readMetadata("a/k")->desc, "old");
+}
+
+// The real prompt path: passphrase authenticator, pinentry client, scripted pinentry.
+class KeychainManagerPromptTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pinentry.installInProcess();
+    Authenticator::setShared(
+        std::make_shared<PassphraseAuthenticator>(vault, std::make_shared<PinentryClient>(30)));
+  }
+  void TearDown() override { Authenticator::setShared(nullptr); }
+
+  test::TempHome home;
+  test::TempDir scratch;
+  test::ScriptedPinentry pinentry{scratch.path()};
+  std::shared_ptr<Vault> vault = std::make_shared<Vault>(Vault::defaultPath(), cheap());
+  KeychainManager keychain{"caskel", vault};
+};
+
+TEST_F(KeychainManagerPromptTest, FirstSaveCreatesTheVaultThenOnlyReadsPrompt) {
+  pinentry.answer("PIN pass-PHRASE-9876");
+  ASSERT_FALSE(keychain.save("acme/api/KEY", "sk-VALUE-4242", std::nullopt));
+  ASSERT_EQ(pinentry.promptCount(), 1);
+  EXPECT_TRUE(pinentry.prompts()[0].value("repeat", false));  // a new passphrase, typed twice
+
+  ASSERT_FALSE(keychain.save("acme/api/OTHER", "second", std::nullopt));
+  EXPECT_EQ(pinentry.promptCount(), 1);  // saving needs no passphrase
+
+  pinentry.answer("PIN pass-PHRASE-9876");
+  AuthContext context;
+  EXPECT_EQ(keychain.readValue("acme/api/KEY", &context).value().str(), "sk-VALUE-4242");
+  EXPECT_EQ(keychain.readValue("acme/api/OTHER", &context).value().str(), "second");
+  ASSERT_EQ(pinentry.promptCount(), 2);
+  EXPECT_NE(pinentry.descriptions()[1].find("Read \"acme/api/KEY\""), std::string::npos);
+
+  // Only the peek (the first 8 characters, metadata in clear by design) may appear.
+  for (const char* suffix : {"", "-wal"}) {
+    std::string bytes = test::readText(vault->path() + suffix);
+    EXPECT_EQ(bytes.find("sk-VALUE-"), std::string::npos) << suffix;
+    EXPECT_EQ(bytes.find("pass-PHRASE"), std::string::npos) << suffix;
+  }
+}
+
+TEST_F(KeychainManagerPromptTest, ThreeWrongPassphrasesOrCancelAreCanceled) {
+  std::shared_ptr<const VaultKey> key;
+  ASSERT_EQ(vault->create(SecretString(std::string("right")), key), VaultKeyring::Status::ok);
+  ASSERT_FALSE(keychain.save("a/k", "v", std::nullopt));
+  for (int i = 0; i < 3; ++i) pinentry.answer("PIN wrong");
+  EXPECT_EQ(errorText(keychain.readValue("a/k", nullptr)), "Authentication canceled");
+  EXPECT_EQ(pinentry.promptCount(), 3);
+  pinentry.answer("CANCEL");
+  EXPECT_EQ(errorText(keychain.readValue("a/k", nullptr)), "Authentication canceled");
+  EXPECT_EQ(pinentry.promptCount(), 4);
+  EXPECT_TRUE(pinentry.pendingAnswers().empty());
+}
+
+}  // namespace
+}  // namespace caskel
