@@ -6,7 +6,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "platform/process_info.h"
 
@@ -47,7 +49,7 @@ class CallerIdentifier {
 
   bool recordCaller(const std::string& path);
   void loadKnownCallers();
-  void saveKnownCallers();  // under knownCallersLock_
+  void saveKnownCallers();  // takes knownCallersLock_
 
   std::pair<std::string, int32_t> resolveMeaningfulAncestor(int32_t pid, const std::string& name);
   bool hasControllingTerminal(int32_t pid);
@@ -59,11 +61,39 @@ class CallerIdentifier {
   const std::string& home() const { return home_; }
 
  private:
+  // What one look at a process yields; `record` also gives the parent for the next step.
+  struct ProcessView {
+    std::optional<ProcessRecord> record;
+    std::optional<std::string> name;
+    bool marked = false;  // carries one of agentMarkerVariables()
+  };
+  // Facts that cannot change while a process keeps its pid, start time, command and executable.
+  struct CacheKey {
+    int32_t pid = 0;
+    double startTime = 0;
+    std::string command;
+    std::string executable;
+    bool operator<(const CacheKey& o) const {
+      return std::tie(pid, startTime, command, executable) <
+             std::tie(o.pid, o.startTime, o.command, o.executable);
+    }
+  };
+  struct CachedFacts {
+    std::string name;
+    std::optional<bool> marked;  // read only when an agent check needs it
+  };
+
+  ProcessView inspect(int32_t pid, bool withMarkers);
+  std::string nameFromExecutable(int32_t pid, const std::string& executable);
+  void saveKnownCallersLocked();
+
   ProcessInfo& processes_;
   std::string knownCallersPath_;
   std::string home_;
   std::mutex knownCallersLock_;
   std::map<std::string, KnownCaller> knownCallers_;
+  std::mutex cacheLock_;  // never held together with knownCallersLock_
+  std::map<CacheKey, CachedFacts> cache_;
 };
 
 // Last known application name among the lower-cased path pieces, else the last component.

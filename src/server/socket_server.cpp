@@ -45,6 +45,7 @@ SocketServer::SocketServer(KeychainManager keychain, ServerOptions options)
                 fs::homeDirectory()},
       handler_(services_),
       clientQueue_("caskel.clients", options_.clientThreads) {
+  callers_.loadKnownCallers();
   registerSecretCommands(handler_);
   registerFolderCommands(handler_);
   registerRotateCommand(handler_, options_.rotateBackupLifetime);

@@ -1,0 +1,229 @@
+#include "platform/process_info.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <mutex>
+
+#include "platform/unix_socket.h"
+
+namespace caskel {
+
+namespace {
+
+// /proc texts are read with a cap: a process controls its own argv and environment, and the
+// server reads them on every connection.
+constexpr size_t kMaxStatBytes = 4096;
+constexpr size_t kMaxCommandLineBytes = 64 * 1024;
+constexpr size_t kMaxEnvironmentBytes = 256 * 1024;
+
+std::optional<std::string> readBounded(const std::string& path, size_t maxBytes) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return std::nullopt;
+  std::string out;
+  char buf[4096];
+  while (out.size() < maxBytes) {
+    ssize_t n = ::read(fd, buf, std::min(sizeof buf, maxBytes - out.size()));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return out;
+}
+
+std::optional<std::string> readLink(const std::string& path) {
+  char buf[PATH_MAX + 1];
+  ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return std::nullopt;  // failed or cut short
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+// Invalid UTF-8 sequences become U+FFFD, so paths and arguments can go into JSON and prompts.
+std::string sanitizeUtf8(std::string_view in) {
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(in.size());
+  size_t i = 0;
+  while (i < in.size()) {
+    auto c = static_cast<unsigned char>(in[i]);
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    bool ok = len > 0 && i + len <= in.size();
+    uint32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
+    for (size_t k = 1; ok && k < len; ++k) {
+      auto cc = static_cast<unsigned char>(in[i + k]);
+      ok = (cc & 0xC0) == 0x80;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    // Reject overlong forms, surrogates and code points beyond U+10FFFF.
+    if (ok && ((len == 2 && cp < 0x80) || (len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+               (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))) {
+      ok = false;
+    }
+    if (ok) {
+      out.append(in.substr(i, len));
+      i += len;
+    } else {
+      out.append(kReplacement);
+      i += 1;
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> splitNul(std::string_view text) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\0', start);
+    if (end == std::string_view::npos) end = text.size();
+    parts.emplace_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+template <typename T>
+bool parseNumber(std::string_view text, T& out) {
+  if (text.empty()) return false;
+  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+  return ec == std::errc() && ptr == text.data() + text.size();
+}
+
+// btime of /proc/stat, read once: the kernel derives it from the wall clock minus the uptime, so
+// rereading it could shift a process's start time by a second and break the session binding.
+double bootTime() {
+  static const double value = [] {
+    auto text = readBounded("/proc/stat", 1024 * 1024);
+    if (!text) return 0.0;
+    size_t pos = text->find("\nbtime ");
+    if (pos == std::string::npos) return 0.0;
+    pos += 7;
+    size_t end = text->find('\n', pos);
+    long long seconds = 0;
+    if (!parseNumber(std::string_view(*text).substr(pos, end == std::string::npos ? end : end - pos),
+                     seconds)) {
+      return 0.0;
+    }
+    return static_cast<double>(seconds);
+  }();
+  return value;
+}
+
+class LinuxProcessInfo final : public ProcessInfo {
+ public:
+  std::optional<PeerCredentials> peerCredentials(int fd) override {
+    PeerCredentials creds;
+    if (!sock::peerCredentials(fd, creds.uid, creds.pid)) return std::nullopt;
+    return creds;
+  }
+
+  std::optional<ProcessRecord> record(int32_t pid) override {
+    if (pid <= 0) return std::nullopt;
+    auto text = readBounded(procPath(pid, "stat"), kMaxStatBytes);
+    if (!text) return std::nullopt;
+    static const long ticks = ::sysconf(_SC_CLK_TCK);
+    auto rec = parseProcStat(*text, bootTime(), ticks);
+    if (!rec || rec->pid != pid) return std::nullopt;
+    return rec;
+  }
+
+  std::optional<std::string> executablePath(int32_t pid) override {
+    if (pid <= 0) return std::nullopt;
+    auto path = readLink(procPath(pid, "exe"));
+    if (!path) return std::nullopt;
+    // An executable replaced on disk (an upgrade) is still the same program to the user; the
+    // kernel's marker would otherwise make it a new caller with a different name.
+    static constexpr std::string_view kDeleted = " (deleted)";
+    if (path->size() > kDeleted.size() && path->ends_with(kDeleted))
+      path->resize(path->size() - kDeleted.size());
+    return sanitizeUtf8(*path);
+  }
+
+  std::optional<std::string> currentDirectory(int32_t pid) override {
+    if (pid <= 0) return std::nullopt;
+    auto path = readLink(procPath(pid, "cwd"));
+    if (!path || path->empty()) return std::nullopt;
+    return sanitizeUtf8(*path);
+  }
+
+  std::vector<std::string> commandLine(int32_t pid) override {
+    if (pid <= 0) return {};
+    auto text = readBounded(procPath(pid, "cmdline"), kMaxCommandLineBytes);
+    if (!text) return {};
+    std::vector<std::string> args = splitNul(*text);
+    for (auto& arg : args) arg = sanitizeUtf8(arg);
+    return args;
+  }
+
+  std::vector<std::string> environmentMarkers(int32_t pid, const std::vector<std::string>& names) override {
+    if (pid <= 0 || names.empty()) return {};
+    auto text = readBounded(procPath(pid, "environ"), kMaxEnvironmentBytes);
+    if (!text) return {};
+    std::vector<std::string> found;
+    for (const std::string& entry : splitNul(*text)) {
+      std::string_view name = std::string_view(entry).substr(0, entry.find('='));
+      for (const std::string& wanted : names) {
+        if (name == wanted && std::find(found.begin(), found.end(), wanted) == found.end())
+          found.push_back(wanted);
+      }
+    }
+    return found;
+  }
+
+  uint32_t currentUid() override { return ::getuid(); }
+
+ private:
+  static std::string procPath(int32_t pid, const char* leaf) {
+    return "/proc/" + std::to_string(pid) + "/" + leaf;
+  }
+};
+
+}  // namespace
+
+ProcessInfo& ProcessInfo::system() {
+  static LinuxProcessInfo instance;
+  return instance;
+}
+
+std::optional<ProcessRecord> parseProcStat(const std::string& text, double bootTime, long ticksPerSecond) {
+  if (ticksPerSecond <= 0) return std::nullopt;
+  // "pid (comm) state ppid ..." where comm may itself hold ") " — so the last ")" ends it.
+  size_t open = text.find(" (");
+  size_t close = text.rfind(')');
+  if (open == std::string::npos || close == std::string::npos || close < open + 2) return std::nullopt;
+
+  ProcessRecord rec;
+  if (!parseNumber(std::string_view(text).substr(0, open), rec.pid) || rec.pid <= 0) return std::nullopt;
+  rec.command = text.substr(open + 2, close - open - 2);
+
+  // Fields after the name, counted from 0: state, ppid, pgrp, session, tty_nr, ... starttime (19).
+  std::vector<std::string_view> fields;
+  std::string_view rest = std::string_view(text).substr(close + 1);
+  size_t i = 0;
+  while (i < rest.size() && fields.size() < 20) {
+    while (i < rest.size() && (rest[i] == ' ' || rest[i] == '\n')) ++i;
+    size_t start = i;
+    while (i < rest.size() && rest[i] != ' ' && rest[i] != '\n') ++i;
+    if (i > start) fields.push_back(rest.substr(start, i - start));
+  }
+  if (fields.size() < 20) return std::nullopt;
+
+  unsigned long long startTicks = 0;
+  if (!parseNumber(fields[1], rec.parentPid) || rec.parentPid < 0 || !parseNumber(fields[4], rec.ttyNr) ||
+      !parseNumber(fields[19], startTicks)) {
+    return std::nullopt;
+  }
+  rec.startTime = bootTime + static_cast<double>(startTicks) / static_cast<double>(ticksPerSecond);
+  return rec;
+}
+
+}  // namespace caskel

@@ -1,0 +1,93 @@
+#include "platform/process_info.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace caskel {
+namespace {
+
+// 52 fields as the kernel writes them; the name holds spaces and both parentheses.
+const std::string kStatLine =
+    "4711 (my (odd) ) name) S 1234 4711 4711 34817 4711 4194304 100 0 0 0 5 3 0 0 20 0 1 0 "
+    "987654 1000000 500 18446744073709551615 1 1 0 0 0 0 0 0 0 0 0 0 17 1 0 0 0 0 0 0 0 0 0 0 0 0 0\n";
+
+TEST(ParseProcStat, ReadsFieldsAfterTheLastParenthesis) {
+  auto rec = parseProcStat(kStatLine, 1'700'000'000.0, 100);
+  ASSERT_TRUE(rec);
+  EXPECT_EQ(rec->pid, 4711);
+  EXPECT_EQ(rec->command, "my (odd) ) name");
+  EXPECT_EQ(rec->parentPid, 1234);
+  EXPECT_EQ(rec->ttyNr, 34817);
+  EXPECT_DOUBLE_EQ(rec->startTime, 1'700'000'000.0 + 9876.54);
+}
+
+TEST(ParseProcStat, RefusesMalformedTextWithoutReadingPastIt) {
+  for (size_t n = 0; n + 1 < kStatLine.size(); ++n) {
+    // Every prefix that ends before the starttime field must fail; none may crash.
+    auto rec = parseProcStat(kStatLine.substr(0, n), 0, 100);
+    if (n <= kStatLine.find(" 987654")) {
+      EXPECT_FALSE(rec) << n;
+    }
+  }
+  const std::string tail = " S 1 2 3 0 5 6 7 8 9 10 11 12 13 14 15 16 17 18 99\n";
+  EXPECT_TRUE(parseProcStat("12 (x)" + tail, 0, 100));
+  EXPECT_FALSE(parseProcStat("12 (x)" + tail, 0, 0));
+  EXPECT_FALSE(parseProcStat("abc (x)" + tail, 0, 100));
+  EXPECT_FALSE(parseProcStat("0 (x)" + tail, 0, 100));
+  EXPECT_FALSE(parseProcStat("12 x)" + tail, 0, 100));
+  EXPECT_FALSE(parseProcStat("12 (x)) S -1 2 3 0 5 6 7 8 9 10 11 12 13 14 15 16 17 18 99", 0, 100));
+  EXPECT_FALSE(parseProcStat("12 (x) S 1 2 3 tty 5 6 7 8 9 10 11 12 13 14 15 16 17 18 99", 0, 100));
+}
+
+TEST(SystemProcessInfo, DescribesThisProcess) {
+  ProcessInfo& procs = ProcessInfo::system();
+  auto rec = procs.record(::getpid());
+  ASSERT_TRUE(rec);
+  EXPECT_EQ(rec->parentPid, ::getppid());
+  EXPECT_GT(rec->startTime, 1e9);
+  // The same process always yields the same start time: sessions are bound to it.
+  EXPECT_EQ(procs.record(::getpid())->startTime, rec->startTime);
+  EXPECT_EQ(procs.executablePath(::getpid()), std::filesystem::read_symlink("/proc/self/exe").string());
+  EXPECT_EQ(procs.currentDirectory(::getpid()), std::filesystem::current_path().string());
+  EXPECT_FALSE(procs.record(0) || procs.record(-1) || procs.executablePath(INT32_MAX));
+}
+
+TEST(SystemProcessInfo, CommandLineAndEnvironmentOfAChild) {
+  int input[2];
+  int execDone[2];
+  ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(execDone, O_CLOEXEC), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::dup2(input[0], 0);
+    const char* argv[] = {"/bin/sh", "-c", "read x; exit 0", "arg with space", "", nullptr};
+    const char* envp[] = {"PATH=/usr/bin:/bin", "CASKEL_MARK_A=1", "OTHER=CASKEL_MARK_B=1",
+                          "CASKEL_MARK_AB=2", nullptr};
+    ::execve(argv[0], const_cast<char**>(argv), const_cast<char**>(envp));
+    ::_exit(127);
+  }
+  ::close(input[0]);
+  ::close(execDone[1]);
+  char byte;
+  ASSERT_EQ(::read(execDone[0], &byte, 1), 0);  // end of file: the child has exec'd
+  ::close(execDone[0]);
+
+  ProcessInfo& procs = ProcessInfo::system();
+  EXPECT_EQ(procs.commandLine(child),
+            (std::vector<std::string>{"/bin/sh", "-c", "read x; exit 0", "arg with space", ""}));
+  EXPECT_EQ(procs.environmentMarkers(child, {"CASKEL_MARK_A", "CASKEL_MARK_B"}),
+            std::vector<std::string>{"CASKEL_MARK_A"});
+  ::close(input[1]);
+  ::waitpid(child, nullptr, 0);
+}
+
+}  // namespace
+}  // namespace caskel

@@ -1,0 +1,351 @@
+#include "server/caller_info.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "support/test_env.h"
+
+namespace caskel {
+namespace {
+
+using test::TempDir;
+
+// ---- names and texts
+
+TEST(CallerNames, NamesAndDescriptions) {
+  EXPECT_EQ(displayName("/opt/Cursor/resources/app/bin/Cursor"), "cursor");
+  EXPECT_EQ(displayName("/Library/Frameworks/Python.framework/Versions/3.11/bin/Python"), "Python");
+  EXPECT_EQ(displayName("/"), "/");
+  // "code" names the editor but is no agent; "windsurf" is both.
+  EXPECT_EQ(displayName("/usr/share/code/code"), "code");
+  EXPECT_FALSE(isAgentName("code"));
+  EXPECT_TRUE(isAgentName(displayName("/opt/Windsurf/windsurf")));
+  for (const char* name : {"dash", "ksh", "nodejs", "python3.11", "Python", "env"})
+    EXPECT_TRUE(isWrapperName(name));
+  for (const char* name : {"pythonista", "python3x", "bashful", "Bash"}) EXPECT_FALSE(isWrapperName(name));
+
+  EXPECT_EQ(shortenPath("/home/u", "/home/u"), "~");
+  EXPECT_EQ(shortenPath("/home/u/dev/acme/api", "/home/u"), "\u2026/acme/api");
+  EXPECT_EQ(shortenPath("/home/user2/x", "/home/u"), "/home/user2/x");  // a sibling is not home
+  auto caller = [](std::string name, bool firstSeen, bool tty, std::string cwd) {
+    CallerInfo c;
+    c.name = std::move(name);
+    c.isFirstSeen = firstSeen;
+    c.hasTTY = tty;
+    c.cwd = std::move(cwd);
+    return c;
+  };
+  EXPECT_EQ(caller("claude", true, false, "/home/u/dev/acme/api").description("/home/u"),
+            "via claude [NEW, background] in \u2026/acme/api");
+  EXPECT_EQ(caller("ghostty", false, true, "/home/u/notes").description("/home/u"), "via ghostty in ~/notes");
+  CallerInfo info = caller("zsh", false, true, "");
+  EXPECT_EQ(info.description("/home/u"), "via zsh");
+}
+
+// The system's processes with this test process (and all above it) hidden, so that the terminal,
+// environment or agent running the tests cannot leak into a result; plus scripted processes.
+class TestProcesses : public ProcessInfo {
+ public:
+  struct Scripted {
+    ProcessRecord record;
+    std::string exe;
+    std::vector<std::string> args;
+  };
+  std::map<int32_t, Scripted> scripted;
+  std::optional<std::optional<PeerCredentials>> peer;
+  int commandLineReads = 0;
+
+  void add(int32_t pid, std::string exe, std::vector<std::string> args, double start = 100) {
+    scripted[pid] = Scripted{ProcessRecord{pid, 1, 0, start, "x"}, std::move(exe), std::move(args)};
+  }
+  std::optional<PeerCredentials> peerCredentials(int fd) override {
+    return peer ? *peer : sys.peerCredentials(fd);
+  }
+  std::optional<ProcessRecord> record(int32_t pid) override {
+    if (scripted.count(pid)) return scripted[pid].record;
+    return pid == ::getpid() ? std::nullopt : sys.record(pid);
+  }
+  std::optional<std::string> executablePath(int32_t pid) override {
+    if (scripted.count(pid)) return scripted[pid].exe;
+    return pid == ::getpid() ? std::nullopt : sys.executablePath(pid);
+  }
+  std::optional<std::string> currentDirectory(int32_t pid) override { return sys.currentDirectory(pid); }
+  std::vector<std::string> commandLine(int32_t pid) override {
+    ++commandLineReads;
+    return scripted.count(pid) ? scripted[pid].args : sys.commandLine(pid);
+  }
+  std::vector<std::string> environmentMarkers(int32_t pid, const std::vector<std::string>& names) override {
+    return pid == ::getpid() ? std::vector<std::string>{} : sys.environmentMarkers(pid, names);
+  }
+  uint32_t currentUid() override { return sys.currentUid(); }
+
+ private:
+  ProcessInfo& sys = ProcessInfo::system();
+};
+
+TEST(CallerLogic, AdmissionAndUnreadablePeer) {
+  TempDir dir;
+  TestProcesses procs;
+  CallerIdentifier ids(procs, dir.file("known.json"), "/home/u");
+  procs.peer = PeerCredentials{::getuid() + 1, 42};
+  EXPECT_FALSE(ids.identifyCaller(3));
+  procs.peer.emplace();  // unreadable credentials
+  EXPECT_FALSE(ids.identifyCaller(3));
+
+  procs.peer = PeerCredentials{::getuid(), 0};
+  auto info = ids.identifyCaller(3);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->name, "unknown");
+  EXPECT_EQ(info->resolvedPid, 0);
+  EXPECT_EQ(info->description("/home/u"), "via unknown [NEW, background]");
+}
+
+TEST(CallerLogic, InterpretersAreNamedByTheirScript) {
+  TempDir dir;
+  TestProcesses procs;
+  CallerIdentifier ids(procs, dir.file("known.json"), "/home/u");
+  procs.add(10, "/usr/bin/python3.11", {"python3.11", "-u", "-W", "ignore", "/home/u/.local/bin/codex"});
+  procs.add(11, "/usr/bin/node", {"claude"});  // a program that retitled itself
+  procs.add(12, "/usr/bin/node", {"node", "-e", "require('/x/bin/claude')"});
+  procs.add(14, "/usr/bin/node", {"node", "/srv/tools/build.js"});
+  EXPECT_EQ(ids.processName(10), "codex");
+  EXPECT_EQ(ids.processName(11), "claude");
+  EXPECT_EQ(ids.processName(12), "node");
+  EXPECT_EQ(ids.processName(14), "node");
+  EXPECT_FALSE(ids.processName(-5));
+
+  // Facts are cached per process: a second look reads no command line ...
+  const int reads = procs.commandLineReads;
+  EXPECT_EQ(ids.processName(10), "codex");
+  EXPECT_EQ(procs.commandLineReads, reads);
+  // ... but a reused pid (new start time) or an exec (new executable) is looked at afresh.
+  procs.add(10, "/usr/bin/python3", {"python3", "/srv/job.py"}, 200);
+  EXPECT_EQ(ids.processName(10), "python3");
+  procs.add(14, "/usr/bin/nodejs", {"nodejs", "/x/bin/claude"});
+  EXPECT_EQ(ids.processName(14), "claude");
+}
+
+// ---- real process chains
+
+std::string probePath() {
+  return test::buildPath("tests/process_probe");
+}
+
+// Installs a copy of the probe at dir/relative (a copy, not a link: /proc names the real file).
+std::string probeCopy(const TempDir& dir, const std::string& relative) {
+  std::filesystem::path target = dir.path() + "/" + relative;
+  std::filesystem::create_directories(target.parent_path());
+  std::filesystem::copy_file(probePath(), target, std::filesystem::copy_options::overwrite_existing);
+  return target.string();
+}
+
+// A process chain started by the test: argv runs with only PATH and `env` in its environment.
+// The innermost probe reports its pid and lives until the chain is destroyed (stdin closes).
+struct Chain {
+  pid_t child = -1;
+  int32_t peer = 0;
+  int input = -1;
+
+  explicit Chain(std::vector<std::string> argv, std::vector<std::string> env = {},
+                 const std::function<void()>& inChild = {}) {
+    env.push_back("PATH=/usr/bin:/bin");
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
+    if ((child = ::fork()) == 0) {
+      ::dup2(in[0], 0);
+      ::dup2(out[1], 1);
+      if (inChild) inChild();
+      std::vector<char*> args, envp;
+      for (auto& a : argv) args.push_back(a.data());
+      for (auto& e : env) envp.push_back(e.data());
+      args.push_back(nullptr);
+      envp.push_back(nullptr);
+      ::execve(args[0], args.data(), envp.data());
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    input = in[1];
+    std::string line;
+    for (char c; ::read(out[0], &c, 1) == 1 && c != '\n';) line.push_back(c);
+    ::close(out[0]);
+    peer = line.empty() ? 0 : std::stoi(line);
+  }
+  Chain(const Chain&) = delete;
+  Chain& operator=(const Chain&) = delete;
+  ~Chain() {
+    if (input >= 0) ::close(input);
+    if (child > 0) ::waitpid(child, nullptr, 0);
+  }
+};
+
+class CallerChains : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::access(probePath().c_str(), X_OK) != 0) GTEST_SKIP() << "process_probe not built";
+  }
+  CallerIdentifier identifier() {
+    return CallerIdentifier(procs, dir.file("config/known_callers.json"), "/home/u");
+  }
+  int32_t ancestor(int32_t pid, int levels) {
+    for (int i = 0; i < levels; ++i) pid = ProcessInfo::system().record(pid)->parentPid;
+    return pid;
+  }
+
+  TempDir dir;
+  TestProcesses procs;
+};
+
+TEST_F(CallerChains, ShellsAreSkippedToTheProgramBehindThem) {
+  const std::string editor = probeCopy(dir, "myeditor");
+  const std::string bash = probeCopy(dir, "bin/bash");
+  const std::string work = dir.path();
+  Chain chain({editor, "/bin/sh", "-c", "/bin/sh -c '" + bash + "; true'; true"}, {},
+              [&] { (void)::chdir(work.c_str()); });
+  ASSERT_GT(chain.peer, 0);
+
+  CallerIdentifier ids = identifier();
+  CallerInfo info = ids.identifyPid(chain.peer);
+  EXPECT_EQ(info.name, "myeditor");
+  EXPECT_EQ(info.resolvedPid, chain.child);
+  EXPECT_EQ(info.resolvedPath, editor);
+  EXPECT_EQ(info.cwd, work);
+  EXPECT_EQ(info.resolvedStartTime, ProcessInfo::system().record(chain.child)->startTime);
+  EXPECT_TRUE(info.isFirstSeen);
+  EXPECT_FALSE(info.isAgent);
+
+  // The second contact is not first seen, also for a new identifier that loads the file.
+  EXPECT_FALSE(ids.identifyPid(chain.peer).isFirstSeen);
+  CallerIdentifier restarted = identifier();
+  restarted.loadKnownCallers();
+  EXPECT_FALSE(restarted.identifyPid(chain.peer).isFirstSeen);
+
+  // Through a connected socket the peer is this very process.
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  auto self = CallerIdentifier(ProcessInfo::system(), dir.file("k2.json"), "/home/u").identifyCaller(pair[0]);
+  ::close(pair[0]);
+  ::close(pair[1]);
+  EXPECT_EQ(self.value_or(CallerInfo{}).pid, ::getpid());
+}
+
+TEST_F(CallerChains, TheTenthWrapperEndsTheWalk) {
+  const std::string editor = probeCopy(dir, "myeditor");
+  const std::string bash = probeCopy(dir, "bin/bash");
+  for (int wrappersAbove : {9, 11}) {
+    std::vector<std::string> argv{editor};
+    argv.insert(argv.end(), wrappersAbove + 1, bash);  // the last one is the peer
+    Chain chain(argv);
+    ASSERT_GT(chain.peer, 0);
+    CallerInfo info = identifier().identifyPid(chain.peer);
+    // With nine, the tenth step reaches the editor; with eleven, it takes the tenth bash.
+    EXPECT_EQ(info.name, wrappersAbove == 9 ? "myeditor" : "bash");
+    EXPECT_EQ(info.resolvedPid, wrappersAbove == 9 ? chain.child : ancestor(chain.peer, 10));
+  }
+}
+
+TEST_F(CallerChains, AWrapperUnderTheFirstProcessStaysResolved) {
+  const std::string bash = probeCopy(dir, "bin/bash");
+  // The probe runs bash as its child and is then killed: bash is orphaned to the first process.
+  Chain chain({probePath(), bash});
+  ASSERT_GT(chain.peer, 0);
+  ::kill(chain.child, SIGKILL);
+  ::waitpid(chain.child, nullptr, 0);
+  chain.child = -1;
+  if (ProcessInfo::system().record(chain.peer)->parentPid != 1)
+    GTEST_SKIP() << "orphans go to a subreaper here";
+  CallerInfo info = identifier().identifyPid(chain.peer);
+  EXPECT_EQ(info.name, "bash");
+  EXPECT_EQ(info.resolvedPid, chain.peer);
+}
+
+TEST_F(CallerChains, AgentsAreFoundByNameAndByMarker) {
+  const std::string agent = probeCopy(dir, "claude/bin/agent-tool");
+  const std::string editor = probeCopy(dir, "myeditor");
+  Chain underAgent({agent, "/bin/sh", "-c", probePath() + "; true"});
+  ASSERT_GT(underAgent.peer, 0);
+  CallerInfo info = identifier().identifyPid(underAgent.peer);
+  EXPECT_TRUE(info.isAgent);
+  EXPECT_EQ(info.name, "process_probe");
+
+  // Only the shell above the peer carries the marker variable.
+  Chain marked({editor, "/bin/sh", "-c", "unset CLAUDECODE; " + probePath() + "; true"}, {"CLAUDECODE=1"});
+  ASSERT_GT(marked.peer, 0);
+  ASSERT_TRUE(procs.environmentMarkers(marked.peer, agentMarkerVariables()).empty());
+  EXPECT_TRUE(identifier().identifyPid(marked.peer).isAgent);
+}
+
+TEST_F(CallerChains, ANodeRunClaudeIsNamedClaude) {
+  const char* node = ::access("/usr/bin/node", X_OK) == 0 ? "/usr/bin/node" : nullptr;
+  if (!node) GTEST_SKIP() << "node is not installed";
+  const std::string script = dir.file("lib/node_modules/.bin/claude");
+  std::filesystem::create_directories(std::filesystem::path(script).parent_path());
+  test::writeText(script,
+                  "require('child_process').spawn(process.argv[2], [], {stdio: 'inherit'})"
+                  ".on('exit', (code) => process.exit(code));\n");
+  const std::string bash = probeCopy(dir, "bin/bash");
+  Chain chain({node, script, bash});
+  ASSERT_GT(chain.peer, 0);
+  CallerIdentifier ids = identifier();
+  EXPECT_EQ(ids.processName(chain.child), "claude");
+  CallerInfo info = ids.identifyPid(chain.peer);
+  EXPECT_EQ(info.name, "claude");
+  EXPECT_EQ(info.resolvedPid, chain.child);
+  EXPECT_TRUE(info.isAgent);
+}
+
+TEST_F(CallerChains, TerminalIsSeenOnlyWhenTheChainHasOne) {
+  int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const std::string slave = ::ptsname(master);
+  {
+    Chain inTerminal({probePath()}, {}, [&] {
+      ::setsid();  // a new session, whose first terminal opened becomes its controlling one
+      int fd = ::open(slave.c_str(), O_RDWR);
+      ::ioctl(fd, TIOCSCTTY, 0);
+      ::close(fd);
+    });
+    Chain detached({probePath()}, {}, [] { ::setsid(); });
+    CallerIdentifier ids = identifier();
+    EXPECT_TRUE(ids.identifyPid(inTerminal.peer).hasTTY);
+    EXPECT_FALSE(ids.identifyPid(detached.peer).hasTTY);
+  }
+  ::close(master);
+}
+
+// ---- known callers file
+
+TEST(KnownCallers, KeptInAPrivateFileThatSurvivesDamage) {
+  test::TempHome home;
+  const std::string file = home.configDir() + "/known_callers.json";
+  EXPECT_TRUE(CallerIdentifier().recordCaller("/usr/bin/foo"));
+  EXPECT_EQ(test::modeOf(file), 0600);
+  EXPECT_EQ(test::modeOf(home.configDir()), 0700);
+  auto entry = nlohmann::json::parse(test::readText(file))["/usr/bin/foo"];
+  EXPECT_EQ(entry["path"], "/usr/bin/foo");
+  const double now =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  EXPECT_NEAR(entry["firstSeen"].get<double>(), now - 978307200.0, 3600);  // seconds since 2001
+
+  // A broken file counts as empty and is replaced by the next first contact.
+  test::writeText(file, "{\"/usr/bin/foo\": {\"firstSeen\": \"yesterday\"");
+  CallerIdentifier fresh;
+  fresh.loadKnownCallers();
+  EXPECT_TRUE(fresh.recordCaller("/usr/bin/foo"));
+  EXPECT_TRUE(nlohmann::json::parse(test::readText(file)).contains("/usr/bin/foo"));
+}
+
+}  // namespace
+}  // namespace caskel
