@@ -1,0 +1,109 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The few operating-system calls the caskel tool makes, kept here so that the commands read as
+// logic. The tool is its own lean program and shares no code with the server.
+namespace caskel::cli {
+
+std::optional<std::string> envVar(const char* name);  // nullopt when unset or empty
+unsigned currentUid();
+// $HOME when set, else the password database (looked up only then: start-up stays lean).
+std::string homeDir();
+bool isTerminal(int fd);
+
+bool writeAll(int fd, std::string_view data);
+// Everything until end of stream; nullopt on a read error or beyond `limit` bytes.
+std::optional<std::string> readAll(int fd, size_t limit);
+// One read: the byte count, 0 at end of stream, -1 on error.
+long readChunk(int fd, char* buf, size_t size);
+// Overwrites a string's bytes before it is dropped.
+void wipe(std::string& text);
+
+// One line from a terminal with echo off; the terminal is restored also when the user
+// interrupts. Nullopt at end of input.
+std::optional<std::string> readHiddenLine(int fd);
+// One visible line (for yes/no and prefix questions); nullopt at end of input.
+std::optional<std::string> readLine(int fd);
+
+// Unix stream socket to `path`; -1 with `err` set to errno on failure.
+int connectUnixSocket(const std::string& path, int& err);
+void shutdownWrite(int fd);
+void setReceiveTimeout(int fd, int seconds);
+void closeFd(int fd);
+std::string errnoText(int err);
+
+// A directory only this user can use: created 0700 when missing; an existing one must be a real
+// directory (no symbolic link) owned by this user, and is narrowed to 0700 when it is wider.
+bool ensurePrivateDir(const std::string& path, std::string& error);
+// Creates a new file (0600) from the template path ending in XXXXXX plus `suffixLength` more
+// characters, writes what `content` makes of the chosen path, and returns that path.
+std::optional<std::string> writeUniqueFile(const std::string& pathTemplate, int suffixLength,
+                                           const std::function<std::string(const std::string&)>& content,
+                                           std::string& error);
+// Replaces `path` atomically (temporary file in the same directory, fsync, rename) with `mode`.
+bool writeFileAtomic(const std::string& path, std::string_view data, unsigned mode, std::string& error);
+std::optional<std::string> readFile(const std::string& path, size_t limit, std::string& error);
+bool pathExists(const std::string& path);
+// The path with symbolic links resolved when it exists (so a replaced file stays where a link
+// points), else the path itself.
+std::string resolvedPath(const std::string& path);
+// Mode bits of an existing regular file, nullopt otherwise.
+std::optional<unsigned> fileMode(const std::string& path);
+bool makeDirs(const std::string& path, unsigned mode);
+void removeFile(const std::string& path);
+
+struct DirEntry {
+  std::string name;
+  bool isDirectory = false;  // real directories only; symbolic links count as neither
+  bool isRegular = false;
+};
+std::vector<DirEntry> listDirectory(const std::string& path);
+
+// The absolute path of a program: `name` itself when it holds a "/", else a search of $PATH.
+std::optional<std::string> findExecutable(std::string_view name);
+
+struct ProcessResult {
+  int exitCode = -1;
+  std::string output;
+};
+// Runs a program with `input` on its standard input; its standard output is captured when
+// `captureOutput`, otherwise discarded with its standard error (clipboard tools keep a
+// background child holding them, which must not hold our pipes).
+std::optional<ProcessResult> runProcess(const std::vector<std::string>& argv, std::string_view input,
+                                        bool captureOutput);
+
+// Runs `work` in a grandchild detached from this process, its session and its standard
+// streams, so that `$(caskel get …)` returns at once while the work waits in the background.
+void runDetached(const std::function<void()>& work);
+void sleepSeconds(int seconds);
+
+// A child with extra environment entries; with `pipeOutput` its standard output and error come
+// back through pipes (outFd, errFd), otherwise it shares ours.
+struct Child {
+  int pid = -1;
+  int outFd = -1;
+  int errFd = -1;
+};
+std::optional<Child> startChild(const std::string& program, const std::vector<std::string>& argv,
+                                const std::vector<std::string>& environment, bool pipeOutput,
+                                std::string& error);
+// Copies of our environment as NAME=value texts, with `overrides` (NAME=value) replacing or adding.
+std::vector<std::string> environmentWith(const std::vector<std::string>& overrides);
+// Reads both pipes until both close, handing each chunk to `sink` (1 = stdout, 2 = stderr).
+void pumpChildOutput(const Child& child, const std::function<void(int, std::string_view)>& sink);
+// Waits for the child; its exit code, or 128 + signal number. Interrupts from the terminal go to
+// the child (which shares our process group) while we wait, so we outlive it and report it.
+int waitChild(const Child& child);
+
+int64_t nowSeconds();
+// Local midnight of a calendar date as seconds since the epoch; nullopt for an impossible date.
+std::optional<int64_t> localMidnight(int year, int month, int day);
+
+}  // namespace caskel::cli

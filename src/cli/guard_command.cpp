@@ -1,0 +1,84 @@
+#include "cli/guard_command.h"
+
+#include <openssl/crypto.h>
+
+#include "cli/cli_platform.h"
+#include "cli/guard_scanner.h"
+
+namespace caskel::cli {
+
+namespace {
+
+constexpr size_t kMaxScanBytes = 16 * 1024 * 1024;
+
+// A post-tool hook receives JSON in which the tool's output is an escaped string: scan the
+// decoded strings, where the text looks as it did on the screen.
+void collectStrings(const nlohmann::json& j, std::string& out) {
+  if (j.is_string()) {
+    out += j.get_ref<const std::string&>();
+    out += '\n';
+  } else if (j.is_structured()) {
+    for (const auto& item : j) collectStrings(item, out);
+  }
+}
+
+}  // namespace
+
+int guardCommand(CommandContext& ctx, bool strict) {
+  // Pass-through first and as it arrives: the guard must never hold up or alter the output.
+  std::string seen;
+  bool truncated = false;
+  char buf[65536];
+  while (true) {
+    long n = readChunk(ctx.io().inFd, buf, sizeof buf);
+    if (n <= 0) break;
+    std::string_view chunk(buf, static_cast<size_t>(n));
+    ctx.out(chunk);
+    if (seen.size() + chunk.size() <= kMaxScanBytes) {
+      seen.append(chunk);
+    } else {
+      truncated = true;
+    }
+  }
+
+  OPENSSL_cleanse(buf, sizeof buf);
+
+  GuardScanner scanner;
+  Exchange listing = ctx.client().send({{"cmd", "ls"}});
+  if (listing.failure == TransportFailure::kNone) {
+    auto accounts = listing.reply.find("accounts");
+    if (accounts != listing.reply.end() && accounts->is_array()) {
+      for (const auto& e : *accounts) {
+        if (!e.is_object()) continue;
+        auto account = e.find("account");
+        auto peek = e.find("peek");
+        if (account != e.end() && account->is_string() && peek != e.end() && peek->is_string()) {
+          scanner.addPeek(account->get<std::string>(), peek->get<std::string>());
+        }
+      }
+    }
+  }
+
+  std::string text = seen;
+  bool fromJson = false;
+  if (auto j = nlohmann::json::parse(seen, nullptr, false); !j.is_discarded() && j.is_structured()) {
+    text.clear();
+    collectStrings(j, text);
+    fromJson = true;
+  }
+  auto findings = scanner.scan(text);
+  wipe(text);
+  wipe(seen);
+  for (const auto& f : findings) {
+    std::string where = fromJson ? std::string("the tool output") : "line " + std::to_string(f.line);
+    std::string what = f.account.empty() ? "a " + std::to_string(f.tokenLength) + "-character " + f.reason
+                                         : "the peek of the stored secret " + f.account;
+    ctx.error(
+        "caskel guard: WARNING — " + where + " contains " + what +
+        ". Do not repeat or store it; if it is a real credential, tell the user and consider rotating it.");
+  }
+  if (truncated) ctx.error("caskel guard: input beyond 16 MiB was passed through without a check.");
+  return strict && !findings.empty() ? kExitFailed : kExitOk;
+}
+
+}  // namespace caskel::cli

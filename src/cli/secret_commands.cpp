@@ -1,0 +1,238 @@
+#include "cli/secret_commands.h"
+
+#include <algorithm>
+
+#include "cli/agent_payload.h"
+#include "cli/cli_platform.h"
+#include "cli/clipboard_tool.h"
+#include "cli/secret_script.h"
+#include "cli/shell_text.h"
+
+namespace caskel::cli {
+
+namespace {
+
+constexpr int64_t kSoonSeconds = 14 * 24 * 3600;
+
+std::optional<int64_t> parseDate(const std::string& text) {
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
+  for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+  }
+  int y = std::stoi(text.substr(0, 4));
+  int m = std::stoi(text.substr(5, 2));
+  int d = std::stoi(text.substr(8, 2));
+  if (m < 1 || m > 12 || d < 1 || d > 31) return std::nullopt;
+  return localMidnight(y, m, d);
+}
+
+std::string replyValue(const nlohmann::json& reply) {
+  auto it = reply.find("value");
+  return it != reply.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+std::string describe(const ListedSecret& s, int64_t now) {
+  std::string line;
+  if (s.type) line += "  [" + *s.type + "]";
+  if (s.bundle) line += "  bundle:" + *s.bundle;
+  if (s.expires) {
+    std::string label = expiryLabel(*s.expires, now);
+    line += "  " + (label.empty() ? "expires:" + *s.expires : label);
+  }
+  if (s.rotate) line += "  rotate:" + *s.rotate;
+  if (s.desc) line += "  — " + *s.desc;
+  return line;
+}
+
+}  // namespace
+
+bool isValidDate(const std::string& text) {
+  return parseDate(text).has_value();
+}
+
+std::string expiryLabel(const std::string& expires, int64_t now) {
+  auto when = parseDate(expires);
+  if (!when) return "";
+  if (*when < now) return "EXPIRED(" + expires + ")";
+  if (*when <= now + kSoonSeconds) return "EXPIRES-SOON(" + expires + ")";
+  return "";
+}
+
+bool MetadataFlags::addTo(nlohmann::json& request, const CommandContext& ctx) const {
+  if (expires && !expires->empty() && !isValidDate(*expires)) {
+    ctx.error("Error: invalid --expires date — use YYYY-MM-DD (for example 2026-03-31).");
+    return false;
+  }
+  if (type) request["type"] = *type;
+  if (bundle) request["bundle"] = *bundle;
+  if (desc) request["desc"] = *desc;
+  if (expires) request["expires"] = *expires;
+  if (rotate) request["rotate"] = *rotate;
+  return true;
+}
+
+int lsCommand(CommandContext& ctx, const std::string& prefix, bool json) {
+  auto secrets = ctx.list(prefix);
+  if (!secrets) return kExitFailed;
+  const int64_t now = nowSeconds();
+  if (json) {
+    // Peeks are left out: the listing is meant to be safe to show anywhere, also to an agent,
+    // and `caskel guard` treats a peek in output as a leak.
+    nlohmann::json list = nlohmann::json::array();
+    for (const auto& s : *secrets) {
+      nlohmann::json e = {{"account", s.account}};
+      if (s.type) e["type"] = *s.type;
+      if (s.bundle) e["bundle"] = *s.bundle;
+      if (s.desc) e["desc"] = *s.desc;
+      if (s.expires) {
+        e["expires"] = *s.expires;
+        std::string label = expiryLabel(*s.expires, now);
+        if (label.starts_with("EXPIRED")) e["expired"] = true;
+        if (label.starts_with("EXPIRES-SOON")) e["expires_soon"] = true;
+      }
+      if (s.rotate) e["rotate"] = *s.rotate;
+      list.push_back(std::move(e));
+    }
+    ctx.out(list.dump(2) + "\n");
+    return kExitOk;
+  }
+  if (secrets->empty()) {
+    ctx.out(prefix.empty() ? "No secrets stored.\n" : "No secrets under " + normalizePrefix(prefix) + "\n");
+    return kExitOk;
+  }
+  size_t width = 0;
+  for (const auto& s : *secrets) width = std::max(width, s.account.size());
+  width = std::min<size_t>(width, 60);
+  std::string text;
+  for (const auto& s : *secrets) {
+    std::string line = s.account;
+    std::string meta = describe(s, now);
+    if (!meta.empty() && line.size() < width) line.append(width - line.size(), ' ');
+    text += line + meta + "\n";
+  }
+  ctx.out(text);
+  return kExitOk;
+}
+
+int getCommand(CommandContext& ctx, const std::string& key, bool raw, bool copy) {
+  if (raw || copy) {
+    // Ask first, so that nothing that could return a raw value is sent for an agent.
+    auto agent = ctx.isAgent();
+    if (!agent) return kExitFailed;
+    if (*agent) {
+      return ctx.refuseForAgent(
+          raw ? "caskel get --raw" : "caskel get --copy",
+          "`caskel get <key>` (an encrypted, self-deleting script to source) or `caskel run "
+          "<prefix> -- <command>`");
+    }
+  }
+  auto reply = ctx.call({{"cmd", "get"}, {"account", key}});
+  if (!reply) return kExitFailed;
+  std::string value = replyValue(*reply);
+  std::string error;
+  std::optional<std::string> path;
+  if (value == "__error__") {
+    auto e = reply->find("error");
+    ctx.error("Error: " + (e != reply->end() && e->is_string() ? e->get<std::string>()
+                                                               : "the server could not "
+                                                                 "encrypt the value"));
+    return kExitFailed;
+  }
+  if (value == "__encrypted__") {
+    if (raw || copy) {
+      // The server answered as to an agent after all: never decrypt for output.
+      return ctx.refuseForAgent(raw ? "caskel get --raw" : "caskel get --copy", "`caskel get <key>`");
+    }
+    auto payload = AgentPayload::fromReply(*reply);
+    if (!payload) {
+      ctx.error("Error: the server's encrypted reply is malformed.");
+      return kExitFailed;
+    }
+    path = SecretScript::write([&](const std::string& p) { return SecretScript::encryptedText(p, *payload); },
+                               error);
+  } else if (raw) {
+    ctx.out(value);
+    if (ctx.io().outIsTerminal) ctx.out("\n");
+    wipe(value);
+    return kExitOk;
+  } else if (copy) {
+    ClipboardTool clipboard = ClipboardTool::detect();
+    bool copied = clipboard.available() && clipboard.copy(value);
+    if (copied) clipboard.scheduleClear(value, ClipboardTool::clearDelaySeconds());
+    wipe(value);
+    if (!copied) {
+      ctx.error(
+          "Error: could not copy to the clipboard — install wl-clipboard (Wayland), xclip or xsel (X11).");
+      return kExitFailed;
+    }
+    ctx.error("Copied " + key + " to the clipboard (cleared in " +
+              std::to_string(ClipboardTool::clearDelaySeconds()) + "s).");
+    return kExitOk;
+  } else {
+    const std::string name = envVarName(key);
+    path = SecretScript::write([&](const std::string& p) { return SecretScript::plainText(p, name, value); },
+                               error);
+    wipe(value);
+  }
+  if (!path) {
+    ctx.error("Error: " + error);
+    return kExitFailed;
+  }
+  ctx.out("source " + shellSingleQuote(*path) + "\n");
+  return kExitOk;
+}
+
+int peekCommand(CommandContext& ctx, const std::string& key) {
+  auto reply = ctx.call({{"cmd", "peek"}, {"account", key}});
+  if (!reply) return kExitFailed;
+  ctx.out(replyValue(*reply) + "\n");
+  return kExitOk;
+}
+
+int rmCommand(CommandContext& ctx, const std::string& key) {
+  if (!ctx.call({{"cmd", "rm"}, {"account", key}})) return kExitFailed;
+  ctx.out("Deleted " + key + "\n");
+  return kExitOk;
+}
+
+int metaCommand(CommandContext& ctx, const std::string& key, const MetadataFlags& flags) {
+  if (!flags.any()) {
+    ctx.error("Error: nothing to change — give --type, --bundle, --desc, --expires or --rotate.");
+    return kExitUsage;
+  }
+  nlohmann::json request = {{"cmd", "meta"}, {"account", key}};
+  if (!flags.addTo(request, ctx)) return kExitUsage;
+  if (!ctx.call(std::move(request))) return kExitFailed;
+  ctx.out("Updated metadata of " + key + "\n");
+  return kExitOk;
+}
+
+int strictCommand(CommandContext& ctx, const std::string& key, bool strict) {
+  if (!ctx.call({{"cmd", "meta"}, {"account", key}, {"strict", strict}})) return kExitFailed;
+  ctx.out(strict
+              ? key + " is now strict: every read asks for the passphrase and it is never session-cached.\n"
+              : key + " is no longer strict.\n");
+  return kExitOk;
+}
+
+int setCommand(CommandContext& ctx, const std::string& key, bool fromClipboard, const MetadataFlags& flags,
+               bool strict) {
+  if (!isValidKeyPath(key)) {
+    ctx.error("Error: invalid key \"" + key + "\" — use only letters, numbers, /, _, ., - (max 512 chars).");
+    return kExitUsage;
+  }
+  nlohmann::json request = {{"cmd", "set"}, {"account", key}};
+  if (!flags.addTo(request, ctx)) return kExitUsage;
+  if (strict) request["strict"] = true;
+  auto value = ctx.readSecret(fromClipboard, "Value for " + key + " (input hidden): ");
+  if (!value) return kExitFailed;
+  request["value"] = std::move(*value);
+  wipe(*value);
+  auto reply = ctx.call(std::move(request));
+  if (!reply) return kExitFailed;
+  if (fromClipboard) ctx.clearClipboard();
+  ctx.out("Stored " + key + " (" + replyValue(*reply) + ")\n");
+  return kExitOk;
+}
+
+}  // namespace caskel::cli

@@ -1,0 +1,91 @@
+#include "cli/server_client.h"
+
+#include <caskel/version.h>
+
+#include <cerrno>
+
+#include "cli/cli_platform.h"
+
+namespace caskel::cli {
+
+namespace {
+// get-cli replies carry the whole tool in base64: a few MiB; anything far beyond is not ours.
+constexpr size_t kMaxReplyBytes = 64 * 1024 * 1024;
+// The server may wait for the person at the machine to answer a prompt; it is not hung.
+constexpr int kReplyTimeoutSeconds = 600;
+
+void wipeValues(nlohmann::json& request) {
+  auto it = request.find("value");
+  if (it != request.end() && it->is_string()) wipe(it->get_ref<std::string&>());
+}
+}  // namespace
+
+ServerClient::ServerClient(std::string socketPath) : socketPath_(std::move(socketPath)) {}
+
+std::string ServerClient::defaultSocketPath() {
+  if (auto path = envVar("CASKEL_SOCKET")) return *path;
+  return "/tmp/caskel-sock-" + std::to_string(currentUid()) + "/caskel.sock";
+}
+
+Exchange ServerClient::send(nlohmann::json request) const {
+  Exchange ex;
+  request["cli_version"] = kVersion;
+  std::string bytes;
+  try {
+    bytes = request.dump();
+  } catch (const nlohmann::json::exception&) {
+    // Replacing the bad bytes would store a different value than the user gave: refuse.
+    wipeValues(request);
+    ex.failure = TransportFailure::kBadRequest;
+    ex.detail = "Error: the value is not valid UTF-8 text; Caskel stores text values.";
+    return ex;
+  }
+  wipeValues(request);
+  if (bytes.size() > kMaxRequestBytes) {
+    wipe(bytes);
+    ex.failure = TransportFailure::kTooLarge;
+    ex.detail =
+        "Error: the request is too large for the server (the limit is 64 KiB; a value must be smaller).";
+    return ex;
+  }
+  int err = 0;
+  int fd = connectUnixSocket(socketPath_, err);
+  if (fd < 0) {
+    wipe(bytes);
+    if (err == ENOENT || err == ECONNREFUSED) {
+      ex.failure = TransportFailure::kNotRunning;
+      ex.detail = "Caskel is not running (no server at " + socketPath_ + ") — start it with `caskeld`.";
+    } else {
+      ex.failure = TransportFailure::kConnect;
+      ex.detail = "Cannot reach the Caskel server at " + socketPath_ + ": " + errnoText(err);
+    }
+    return ex;
+  }
+  setReceiveTimeout(fd, kReplyTimeoutSeconds);
+  bool sent = writeAll(fd, bytes);
+  wipe(bytes);
+  if (!sent) {
+    closeFd(fd);
+    ex.failure = TransportFailure::kIo;
+    ex.detail = "The Caskel server closed the connection before reading the request.";
+    return ex;
+  }
+  shutdownWrite(fd);
+  auto reply = readAll(fd, kMaxReplyBytes);
+  closeFd(fd);
+  if (!reply || reply->empty()) {
+    ex.failure = TransportFailure::kIo;
+    ex.detail = "The Caskel server closed the connection without a reply.";
+    return ex;
+  }
+  ex.reply = nlohmann::json::parse(*reply, nullptr, false);
+  wipe(*reply);
+  if (ex.reply.is_discarded() || !ex.reply.is_object()) {
+    ex.reply = nlohmann::json();
+    ex.failure = TransportFailure::kBadReply;
+    ex.detail = "The Caskel server sent a reply this tool cannot read.";
+  }
+  return ex;
+}
+
+}  // namespace caskel::cli

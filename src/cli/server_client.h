@@ -1,0 +1,46 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+namespace caskel::cli {
+
+// Why a request got no usable reply.
+enum class TransportFailure {
+  kNone,
+  kNotRunning,  // no server listens on the socket
+  kConnect,     // the socket exists but refused us for another reason
+  kTooLarge,    // the request exceeds what the server reads
+  kBadRequest,  // the request cannot be written as JSON (a value that is not UTF-8)
+  kIo,          // the connection broke before the reply was complete
+  kBadReply,    // the reply is not one JSON object
+};
+
+struct Exchange {
+  TransportFailure failure = TransportFailure::kNone;
+  std::string detail;    // for failures: one line for the user
+  nlohmann::json reply;  // an object when failure is kNone
+};
+
+// One JSON request per connection: connect, write the request (with "cli_version"), close our
+// side, read the reply to end of stream and parse it.
+class ServerClient {
+ public:
+  explicit ServerClient(std::string socketPath);
+
+  // $CASKEL_SOCKET, else /tmp/caskel-sock-<uid>/caskel.sock.
+  static std::string defaultSocketPath();
+
+  const std::string& socketPath() const { return socketPath_; }
+  // Sends the request; any "value" in it is wiped from the request object afterwards.
+  Exchange send(nlohmann::json request) const;
+
+  // The server reads at most this many bytes of a request.
+  static constexpr size_t kMaxRequestBytes = 65536;
+
+ private:
+  std::string socketPath_;
+};
+
+}  // namespace caskel::cli

@@ -1,0 +1,177 @@
+#include "cli/setup_commands.h"
+
+#include "cli/agent_payload.h"
+#include "cli/cli_platform.h"
+#include "cli/server_client.h"
+
+namespace caskel::cli {
+
+namespace {
+
+constexpr size_t kMaxSettingsBytes = 4 * 1024 * 1024;
+
+bool hasGuardHook(const nlohmann::json& entries) {
+  for (const auto& entry : entries) {
+    if (!entry.is_object()) continue;
+    auto hooks = entry.find("hooks");
+    if (hooks == entry.end() || !hooks->is_array()) continue;
+    for (const auto& h : *hooks) {
+      if (!h.is_object()) continue;
+      auto command = h.find("command");
+      if (command != h.end() && command->is_string() &&
+          command->get_ref<const std::string&>().find(kGuardHookCommand) != std::string::npos) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+std::string parentOf(const std::string& path) {
+  return path.substr(0, path.rfind('/'));
+}
+
+}  // namespace
+
+int verifyCommand(CommandContext& ctx) {
+  const std::string socketDir = parentOf(ServerClient::defaultSocketPath());
+  ctx.out(
+      "Caskel security verification — run these with the Linux system tools, not Caskel's own code.\n"
+      "\n"
+      "1. The server is confined (seccomp filter, no new privileges):\n"
+      "     grep -E '^(Seccomp|NoNewPrivs):' /proc/$(pgrep -xo caskeld)/status\n"
+      "   Expect \"Seccomp: 2\" and \"NoNewPrivs: 1\". Anything else: stop and use no caskel command until "
+      "it "
+      "is resolved.\n"
+      "\n"
+      "2. The server has zero network connections:\n"
+      "     PID=$(pgrep -xo caskeld); sudo ss -tuwnp | grep -F \"pid=$PID,\"\n"
+      "   Expect no output: \"Confirmed — Caskel has zero open network connections.\" Any line: stop and do "
+      "not "
+      "proceed.\n"
+      "\n"
+      "3. Only you can reach the socket:\n"
+      "     ls -ld '" +
+      socketDir +
+      "'\n"
+      "   Expect drwx------ owned by you.\n");
+  return kExitOk;
+}
+
+int updateCommand(CommandContext& ctx) {
+  auto reply = ctx.call({{"cmd", "get-cli"}});
+  if (!reply) return kExitFailed;
+  auto value = reply->find("value");
+  if (value == reply->end() || !value->is_string()) {
+    ctx.error("Error: the server sent no program.");
+    return kExitFailed;
+  }
+  std::string program = value->get<std::string>();
+  auto encoding = reply->find("encoding");
+  if (encoding != reply->end() && encoding->is_string() && *encoding == "base64") {
+    auto decoded = base64Decode(program);
+    if (!decoded) {
+      ctx.error("Error: the server sent a program that is not valid base64.");
+      return kExitFailed;
+    }
+    program = std::move(*decoded);
+  }
+  // Refuse to install something that is neither a program nor a script.
+  if (!program.starts_with("\x7f"
+                           "ELF") &&
+      !program.starts_with("#!")) {
+    ctx.error("Error: the server sent something that is not a program; nothing installed.");
+    return kExitFailed;
+  }
+  const std::string dir = homeDir() + "/.local/bin";
+  if (!makeDirs(dir, 0700)) {
+    ctx.error("Error: cannot create " + dir);
+    return kExitFailed;
+  }
+  std::string error;
+  if (!writeFileAtomic(dir + "/caskel", program, 0755, error)) {
+    ctx.error("Error: " + error);
+    return kExitFailed;
+  }
+  ctx.out("Installed caskel at " + dir + "/caskel (" + std::to_string(program.size()) + " bytes).\n");
+  return kExitOk;
+}
+
+std::optional<nlohmann::json> withGuardHook(const nlohmann::json& settings, bool& present,
+                                            std::string& error) {
+  present = false;
+  nlohmann::json out = settings.is_null() ? nlohmann::json::object() : settings;
+  if (!out.is_object()) {
+    error = "the settings file does not hold a JSON object";
+    return std::nullopt;
+  }
+  nlohmann::json& hooks = out["hooks"];
+  if (hooks.is_null()) hooks = nlohmann::json::object();
+  if (!hooks.is_object()) {
+    error = "\"hooks\" in the settings file is not an object";
+    return std::nullopt;
+  }
+  nlohmann::json& post = hooks["PostToolUse"];
+  if (post.is_null()) post = nlohmann::json::array();
+  if (!post.is_array()) {
+    error = "\"hooks.PostToolUse\" in the settings file is not a list";
+    return std::nullopt;
+  }
+  if (hasGuardHook(post)) {
+    present = true;
+    return settings;
+  }
+  post.push_back({{"matcher", "*"},
+                  {"hooks", nlohmann::json::array({{{"type", "command"}, {"command", kGuardHookCommand}}})}});
+  return out;
+}
+
+int setupCommand(CommandContext& ctx, bool assumeYes) {
+  auto reply = ctx.call({{"cmd", "ai-instructions"}});
+  if (!reply) return kExitFailed;
+  auto value = reply->find("value");
+  if (value != reply->end() && value->is_string()) ctx.out(value->get<std::string>() + "\n");
+
+  const std::string shownPath = homeDir() + "/.claude/settings.json";
+  const std::string path = resolvedPath(shownPath);
+  if (!assumeYes && !ctx.confirm("\nInstall `caskel guard` as a PostToolUse hook in " + shownPath +
+                                 " (it warns when a tool's output holds a stored secret)?")) {
+    ctx.error("No hook installed. Run `caskel setup --yes` to install it later.");
+    return kExitOk;
+  }
+  nlohmann::json settings;
+  std::optional<unsigned> mode = fileMode(path);
+  if (pathExists(path)) {
+    std::string error;
+    auto text = readFile(path, kMaxSettingsBytes, error);
+    if (!text) {
+      ctx.error("Error: " + error);
+      return kExitFailed;
+    }
+    settings = nlohmann::json::parse(*text, nullptr, false);
+    if (settings.is_discarded()) {
+      ctx.error("Error: " + path + " is not valid JSON; left unchanged.");
+      return kExitFailed;
+    }
+  }
+  bool present = false;
+  std::string error;
+  auto updated = withGuardHook(settings, present, error);
+  if (!updated) {
+    ctx.error("Error: " + error + "; " + path + " left unchanged.");
+    return kExitFailed;
+  }
+  if (present) {
+    ctx.out("The caskel guard hook is already installed in " + path + "\n");
+    return kExitOk;
+  }
+  if (!makeDirs(parentOf(path), 0700) ||
+      !writeFileAtomic(path, updated->dump(2) + "\n", mode.value_or(0600), error)) {
+    ctx.error("Error: " + (error.empty() ? "cannot create " + parentOf(path) : error));
+    return kExitFailed;
+  }
+  ctx.out("Installed `caskel guard` as a PostToolUse hook in " + path + "\n");
+  return kExitOk;
+}
+
+}  // namespace caskel::cli
