@@ -6,7 +6,12 @@ ifneq ($(CI),)
   CMAKE_FLAGS += -DCASKEL_WERROR=ON
 endif
 
-.PHONY: all deps build build-asan run test test-release test-asan bench clean format
+FUZZ_TARGETS := request metadata audit_line config_files dotenv assuan
+FUZZ_SECONDS ?= 60
+BENCH_ROUNDS ?= 200
+BENCH_LOAD_SECONDS ?= 2
+
+.PHONY: all deps build build-asan build-fuzz run test test-release test-asan test-fuzz fuzz bench clean format
 
 all: build
 
@@ -32,13 +37,35 @@ test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
-test: test-release test-asan
+build-fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCASKEL_FUZZ=ON \
+	  -DCASKEL_BUILD_TESTS=OFF -DCASKEL_BUILD_BENCH=OFF
+	cmake --build build-fuzz -j $(JOBS)
+
+# Each target runs over its seed corpus plus what it finds; new inputs go to a scratch
+# directory so the committed corpus stays as it is.
+fuzz: build-fuzz
+	@for t in $(FUZZ_TARGETS); do \
+	  scratch=$$(mktemp -d); log=$$scratch.log; \
+	  if build-fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) $$scratch fuzz/corpus/$$t >$$log 2>&1; then \
+	    echo "fuzz_$$t: ok ($$(grep -c . $$log) lines of log, $(FUZZ_SECONDS) s)"; rm -rf $$scratch $$log; \
+	  else \
+	    cat $$log; echo "fuzz_$$t: FAILED"; exit 1; \
+	  fi; \
+	done
+
+test-fuzz:
+	$(MAKE) fuzz FUZZ_SECONDS=4
+
+test: test-release test-asan test-fuzz
 
 bench: build
-	@for b in build/bench/*_bench; do [ -x "$$b" ] && "$$b"; done
+	@./scripts/install-bench-deps.sh
+	build/bench/caskel_compare $(BENCH_ROUNDS) $(BENCH_LOAD_SECONDS)
+	@for b in build/bench/*_bench; do [ -x "$$b" ] && "$$b" --benchmark_min_time=0.2 || true; done
 
 format:
 	find src tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-fuzz

@@ -5,6 +5,7 @@ packages=(
   cmake ninja-build g++ pkg-config make
   libsqlite3-dev libsodium-dev libssl-dev nlohmann-json3-dev libcli11-dev libseccomp-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev
   openssl bash procps util-linux
 )
 missing=()

@@ -76,7 +76,8 @@ CaskeldProcess::CaskeldProcess(Options options) : options_(std::move(options)) {
   }
 }
 
-CaskeldProcess::~CaskeldProcess() { stop(SIGKILL); }
+// A graceful stop, so the server removes its socket and private directories.
+CaskeldProcess::~CaskeldProcess() { stop(SIGTERM); }
 
 std::string CaskeldProcess::socketDir() const { return home_.path() + "/sock"; }
 
@@ -101,6 +102,7 @@ bool CaskeldProcess::start() {
   }
   if (ownSocket) argv.insert(argv.end(), {"--socket", socketPath_});
   for (const auto& a : options_.extraArgs) argv.push_back(a);
+  if (!options_.launcher.empty()) argv.insert(argv.begin(), options_.launcher.begin(), options_.launcher.end());
 
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return false;
@@ -116,7 +118,11 @@ bool CaskeldProcess::start() {
     args.push_back(nullptr);
     for (auto& e : envList) envp.push_back(e.data());
     envp.push_back(nullptr);
-    ::execve(args[0], args.data(), envp.data());
+    if (options_.launcher.empty()) {
+      ::execve(args[0], args.data(), envp.data());
+    } else {
+      ::execvpe(args[0], args.data(), envp.data());
+    }
     ::_exit(127);
   }
   ::close(out[1]);
@@ -172,6 +178,22 @@ int CaskeldProcess::stop(int signal) {
     stdoutFd_ = -1;
   }
   return result;
+}
+
+bool CaskeldProcess::restart(int signal) {
+  stop(signal);
+  {
+    std::lock_guard lock(outputMutex_);
+    output_.clear();
+  }
+  return start();
+}
+
+bool CaskeldProcess::running() const {
+  if (pid_ <= 0) return false;
+  std::string stat = readText("/proc/" + std::to_string(pid_) + "/stat");
+  auto close = stat.rfind(") ");
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' && stat[close + 2] != 'X';
 }
 
 std::string CaskeldProcess::requestRaw(const std::string& bytes) const {

@@ -94,7 +94,7 @@ TEST_F(ServerTest, SilentPeerGetsNothingButIsRecordedAsNewCaller) {
 
 TEST_F(ServerTest, SilentPeersDoNotStarveRealRequests) {
   std::vector<int> idle;
-  for (int i = 0; i < 60; ++i) idle.push_back(connectTo(server.socketPath()));
+  for (int i = 0; i < 200; ++i) idle.push_back(connectTo(server.socketPath()));
   auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(server.request({{"cmd", "version"}})["ok"], true);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
@@ -142,6 +142,30 @@ TEST_F(ServerTest, AnAgentAncestorMarksTheCaller) {
   auto plain = parse(server.requestFrom({"sh", "-c", "\"$0\" \"$1\" \"$2\"; true", CaskeldProcess::rawClientPath()},
                                         {{"cmd", "version"}}));
   EXPECT_FALSE(plain.contains("agent"));
+}
+
+TEST_F(ServerTest, AnExecutableIsFirstSeenOnlyOnceAlsoAcrossRestarts) {
+  auto countNewCallers = [&](const CaskeldProcess& s) {
+    int n = 0;
+    for (const auto& line : s.auditLines()) n += line.find("NEW_CALLER") != std::string::npos;
+    return n;
+  };
+  server.request({{"cmd", "version"}});
+  ASSERT_TRUE(server.waitForAudit({"NEW_CALLER"}));
+  server.request({{"cmd", "version"}});
+  server.request({{"cmd", "lock"}});  // audited after any NEW_CALLER of the same connection
+  ASSERT_TRUE(server.waitForAudit({"LOCK account=(all)"}));
+  EXPECT_EQ(countNewCallers(server), 1);
+  EXPECT_EQ(server.stop(), 0);
+
+  CaskeldProcess::Options options;
+  options.extraArgs = {"--socket", server.socketPath()};
+  options.extraEnv = {{"HOME", server.home()}};
+  CaskeldProcess again(options);
+  ASSERT_TRUE(again.start()) << again.output();
+  again.request({{"cmd", "lock"}, {"prefix", "after/restart"}});
+  ASSERT_TRUE(server.waitForAudit({"LOCK account=after/restart/"}));
+  EXPECT_EQ(countNewCallers(server), 1);
 }
 
 TEST_F(ServerTest, ProcessIsHardened) {

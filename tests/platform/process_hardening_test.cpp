@@ -1,0 +1,53 @@
+#include "platform/process_hardening.h"
+
+#include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace caskel {
+namespace {
+
+// The filter is irreversible, so each check runs in a child process; its exit code says
+// which expectation failed.
+int inHardenedChild(int (*check)()) {
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (!hardenProcess().empty()) ::_exit(100);
+    ::_exit(check());
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ProcessHardening, OnlyUnixSocketsCanBeCreated) {
+  EXPECT_EQ(inHardenedChild([] {
+              int inet = ::socket(AF_INET, SOCK_STREAM, 0);
+              if (inet >= 0 || errno != EAFNOSUPPORT) return 1;
+              if (::socket(AF_INET6, SOCK_DGRAM, 0) >= 0) return 2;
+              if (::socket(AF_NETLINK, SOCK_RAW, 0) >= 0) return 3;
+              int pair[2];
+              if (::socketpair(AF_INET, SOCK_STREAM, 0, pair) == 0) return 4;
+              int local = ::socket(AF_UNIX, SOCK_STREAM, 0);
+              if (local < 0) return 5;
+              if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return 6;
+              return 0;
+            }),
+            0);
+}
+
+TEST(ProcessHardening, NotDumpableAndNoNewPrivileges) {
+  EXPECT_EQ(inHardenedChild([] {
+              if (::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) != 0) return 1;
+              if (::prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) != 1) return 2;
+              return 0;
+            }),
+            0);
+}
+
+}  // namespace
+}  // namespace caskel
