@@ -260,11 +260,11 @@ int main(int argc, char** argv) {
   request(sock, R"({"cmd":"unlock","prefix":"bench/floor/"})");
 
   std::vector<Peer> peers;
-  peers.emplace_back("floor: C client + trivial server", {buildDir + "/bench/floor_client", floorSock}, environmentWith({}));
-  peers.emplace_back("/bin/true", {"/bin/true"}, environmentWith({}));
+  peers.push_back(Peer("floor: C client + trivial server", std::vector<std::string>{buildDir + "/bench/floor_client", floorSock}, environmentWith({})));
+  peers.push_back(Peer("/bin/true", std::vector<std::string>{"/bin/true"}, environmentWith({})));
   if (exists(caskel)) {
-    peers.emplace_back("caskel get --raw (cached)", {caskel, "get", "bench/floor/KEY", "--raw"},
-                     environmentWith({{"CASKEL_SOCKET", sock}, {"HOME", home}}));
+    peers.push_back(Peer("caskel get --raw (cached)", std::vector<std::string>{caskel, "get", "bench/floor/KEY", "--raw"},
+                     environmentWith({{"CASKEL_SOCKET", sock}, {"HOME", home}})));
   }
   // ssh-agent, when installed.
   std::string sshAgent = which("ssh-agent"), sshAdd = which("ssh-add");
@@ -274,7 +274,7 @@ int main(int argc, char** argv) {
     Spawned agent = spawn({sshAgent, "-D", "-a", agentSock}, environmentWith({}), false);
     agentPid = agent.pid;
     for (int i = 0; i < 100 && ::access(agentSock.c_str(), F_OK) != 0; ++i) ::usleep(10000);
-    peers.emplace_back("ssh-add -l (fresh ssh-agent)", {sshAdd, "-l"}, environmentWith({{"SSH_AUTH_SOCK", agentSock}}));
+    peers.push_back(Peer("ssh-add -l (fresh ssh-agent)", std::vector<std::string>{sshAdd, "-l"}, environmentWith({{"SSH_AUTH_SOCK", agentSock}})));
   }
   // secret-tool against gnome-keyring-daemon inside its own D-Bus session, when installed.
   std::string dbusRun = which("dbus-run-session"), keyring = which("gnome-keyring-daemon"), secretTool = which("secret-tool");

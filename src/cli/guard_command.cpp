@@ -44,7 +44,8 @@ int guardCommand(CommandContext& ctx, bool strict) {
   OPENSSL_cleanse(buf, sizeof buf);
 
   GuardScanner scanner;
-  Exchange listing = ctx.client().send({{"cmd", "ls"}});
+  // A hook runs on every tool call: it must never put a passphrase prompt on screen.
+  Exchange listing = ctx.client().send({{"cmd", "ls"}, {"no_prompt", true}});
   if (listing.failure == TransportFailure::kNone) {
     auto accounts = listing.reply.find("accounts");
     if (accounts != listing.reply.end() && accounts->is_array()) {

@@ -64,18 +64,15 @@ Exchange ServerClient::send(nlohmann::json request) const {
   setReceiveTimeout(fd, kReplyTimeoutSeconds);
   bool sent = writeAll(fd, bytes);
   wipe(bytes);
-  if (!sent) {
-    closeFd(fd);
-    ex.failure = TransportFailure::kIo;
-    ex.detail = "The Caskel server closed the connection before reading the request.";
-    return ex;
-  }
-  shutdownWrite(fd);
+  if (sent) shutdownWrite(fd);
+  // A refusal (another user, say) may be answered before the request is even written: a
+  // failed write is only an error when no reply follows.
   auto reply = readAll(fd, kMaxReplyBytes);
   closeFd(fd);
   if (!reply || reply->empty()) {
     ex.failure = TransportFailure::kIo;
-    ex.detail = "The Caskel server closed the connection without a reply.";
+    ex.detail = sent ? "The Caskel server closed the connection without a reply."
+                     : "The Caskel server closed the connection before reading the request.";
     return ex;
   }
   ex.reply = nlohmann::json::parse(*reply, nullptr, false);

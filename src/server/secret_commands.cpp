@@ -188,7 +188,10 @@ void handleDelete(const Request& r) {
 void handleList(const Request& r) {
   ServerServices& s = r.services;
   std::vector<SecretInfo> secrets = s.keychain.listSecrets(nullptr, true);
-  if (secrets.empty()) {
+  // "no_prompt": the caller (the guard hook) would rather have an empty list than a prompt.
+  auto noPrompt = r.body.find("no_prompt");
+  bool mayPrompt = noPrompt == r.body.end() || !noPrompt->is_boolean() || !noPrompt->get<bool>();
+  if (secrets.empty() && mayPrompt) {
     PromptResult prompt = promptWithContext(r, "List secrets — " + r.callerDescription());
     if (prompt.couldEvaluate && prompt.outcome == AuthOutcome::success) {
       secrets = s.keychain.listSecrets(prompt.context.get(), false);

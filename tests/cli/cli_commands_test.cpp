@@ -6,6 +6,7 @@
 #include <regex>
 #include <thread>
 
+#include "app/verification_commands.h"
 #include "cli/cli_platform.h"
 #include "cli/scan_command.h"
 #include "cli/secret_commands.h"
@@ -150,9 +151,11 @@ TEST_F(AgentToolTest, CommandsThatWouldShowValuesAreRefusedBeforeAnyRead) {
     EXPECT_NE(run.err.find("blocked for AI agents"), std::string::npos) << run.err;
     EXPECT_TRUE(run.err.find("caskel run") != std::string::npos ||
                 run.err.find("caskel get <key>") != std::string::npos);
+    // One request: "version" before folder commands; for get, the "get" itself, whose reply to
+    // an agent is encrypted and is refused without being decrypted.
     auto requests = server_.requests();
     ASSERT_EQ(requests.size(), before + 1);
-    EXPECT_EQ(requests.back()["cmd"], "version");
+    EXPECT_EQ(requests.back()["cmd"], args[0] == "get" ? "get" : "version");
   }
   EXPECT_FALSE(pathExists(file));
 }
@@ -458,7 +461,7 @@ TEST_F(ToolTest, VerifyPrintsTheLinuxChecks) {
   EXPECT_EQ(run.code, 0);
   EXPECT_NE(run.out.find("grep -E '^(Seccomp|NoNewPrivs):' /proc/$(pgrep -xo caskeld)/status"),
             std::string::npos);
-  EXPECT_NE(run.out.find("sudo ss -tuwnp | grep -F \"pid=$PID,\""), std::string::npos);
+  EXPECT_NE(run.out.find(verification::kConnectionsCheck), std::string::npos);
   EXPECT_TRUE(server_.requests().empty());
 }
 

@@ -272,6 +272,10 @@ TEST_F(CommandsTest, ListOfAnEmptyStorePromptsAndAnswersEmpty) {
   EXPECT_EQ(ls["ok"], true);
   EXPECT_TRUE(ls["accounts"].empty());
   EXPECT_NE(lastPrompt().find("List secrets — via "), std::string::npos) << lastPrompt();
+  // The guard hook asks without a prompt.
+  int before = prompts();
+  EXPECT_TRUE(fromStranger({{"cmd", "ls"}, {"no_prompt", true}})["accounts"].empty());
+  EXPECT_EQ(prompts(), before);
 }
 
 TEST_F(CommandsTest, UnlockTimeoutsLockAndSessionStatus) {

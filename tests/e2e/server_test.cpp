@@ -201,7 +201,9 @@ TEST_F(ServerTest, ForeignUserIsRefusedAtOnce) {
   std::string reply = server.requestFrom(
       {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", CaskeldProcess::rawClientPath()},
       {{"cmd", "version"}});
-  EXPECT_EQ(parse(reply)["error"], "Unauthorized: peer UID mismatch") << reply;
+  auto parsed = parse(reply);
+  ASSERT_TRUE(parsed.is_object()) << "reply: " << reply;
+  EXPECT_EQ(parsed["error"], "Unauthorized: peer UID mismatch") << reply;
 }
 
 class SocketDirectoryTest : public ::testing::Test {
