@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <mutex>
 #include <thread>
 
 #include "app/app_state.h"
@@ -80,8 +81,30 @@ int main(int argc, char** argv) {
   options.rotateBackupLifetime = backupLifetime;
   auto server = std::make_unique<caskel::SocketServer>(caskel::KeychainManager("caskel"), options);
   caskel::ServerServices& services = server->services();
-  services.refreshApplication = [](std::shared_ptr<caskel::AuthContext> context) {
-    caskel::Application::shared().postToMain([context] { caskel::AppState::shared().reload(context.get()); });
+  // Refreshes are coalesced: a burst of a thousand "set"s must not queue a thousand full
+  // listings on the main loop (each would hold the vault while it reads every item).
+  struct PendingRefresh {
+    std::mutex mutex;
+    bool queued = false;
+    std::shared_ptr<caskel::AuthContext> context;
+  };
+  auto pending = std::make_shared<PendingRefresh>();
+  services.refreshApplication = [pending](std::shared_ptr<caskel::AuthContext> context) {
+    {
+      std::lock_guard lock(pending->mutex);
+      if (context) pending->context = std::move(context);
+      if (pending->queued) return;
+      pending->queued = true;
+    }
+    caskel::Application::shared().postToMain([pending] {
+      std::shared_ptr<caskel::AuthContext> latest;
+      {
+        std::lock_guard lock(pending->mutex);
+        pending->queued = false;
+        latest = std::move(pending->context);
+      }
+      caskel::AppState::shared().reload(latest.get());
+    });
   };
   services.reportCliVersion = [](std::string version) {
     caskel::Application::shared().postToMain(

@@ -1,5 +1,6 @@
 #include "cli/setup_commands.h"
 
+#include "app/verification_commands.h"
 #include "cli/agent_payload.h"
 #include "cli/cli_platform.h"
 #include "cli/server_client.h"
@@ -36,19 +37,24 @@ std::string parentOf(const std::string& path) {
 int verifyCommand(CommandContext& ctx) {
   const std::string socketDir = parentOf(ServerClient::defaultSocketPath());
   ctx.out(
-      "Caskel security verification — run these with the Linux system tools, not Caskel's own code.\n"
+      std::string(
+          "Caskel security verification — run these with the Linux system tools, not Caskel's own code.\n"
+          "\n"
+          "1. The server is confined (seccomp filter, no new privileges):\n"
+          "     ") +
+      verification::kSandboxCheck +
       "\n"
-      "1. The server is confined (seccomp filter, no new privileges):\n"
-      "     grep -E '^(Seccomp|NoNewPrivs):' /proc/$(pgrep -xo caskeld)/status\n"
       "   Expect \"Seccomp: 2\" and \"NoNewPrivs: 1\". Anything else: stop and use no caskel command until "
-      "it "
-      "is resolved.\n"
+      "it is resolved. \"No such file or directory\" means no caskeld is running: start it (`caskeld`) "
+      "and check again.\n"
       "\n"
-      "2. The server has zero network connections:\n"
-      "     PID=$(pgrep -xo caskeld); sudo ss -tuwnp | grep -F \"pid=$PID,\"\n"
-      "   Expect no output: \"Confirmed — Caskel has zero open network connections.\" Any line: stop and do "
-      "not "
-      "proceed.\n"
+      "2. The server has zero network connections (the listing needs root):\n"
+      "     " +
+      verification::kConnectionsCheck +
+      "\n"
+      "   NO-CONNECTIONS: \"Confirmed — Caskel has zero open network connections.\" Socket lines: stop and "
+      "do not proceed. CHECK-FAILED: the check did not run (sudo refused or no caskeld), which does not "
+      "mean zero connections; run it in your own terminal with `sudo` in place of `sudo -n`.\n"
       "\n"
       "3. Only you can reach the socket:\n"
       "     ls -ld '" +

@@ -1,0 +1,609 @@
+// The real caskel tool against the real caskeld, run as a person, a script and an AI agent
+// would run it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "app/verification_commands.h"
+#include "e2e/caskeld_process.h"
+
+extern char** environ;
+
+namespace caskel::test {
+namespace {
+
+using json = nlohmann::json;
+
+struct ToolResult {
+  int code = -1;  // -1 when killed by a signal or it never finished
+  std::string out, err;
+};
+
+// Values that break naive quoting: shell quotes, expansions, comment marks, line breaks.
+const std::map<std::string, std::string>& awkwardValues() {
+  static const std::map<std::string, std::string> values = {
+      {"QUOTES", "it's \"double\" and 'single'"},
+      {"NEWLINES", "line one\nline two\n"},
+      {"DOLLAR", "$HOME ${PATH} $(id) `uname`"},
+      {"HASH", "value # not a comment"},
+      {"SPACES", "  padded value  "},
+      {"BACKSLASH", "back\\slash \\n \\\\"},
+      {"EMPTY", ""},
+  };
+  return values;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.start()) << server.output();
+    runtimeDir = server.home() + "/run";
+    ::mkdir(runtimeDir.c_str(), 0700);
+  }
+
+  static std::string caskelPath() { return buildPath("src/caskel"); }
+  std::string scriptDir() const { return runtimeDir + "/caskel"; }
+
+  // Runs `argv` (absolute program path) with the tool's environment pointed at this server,
+  // `input` as standard input, and standard output and error captured.
+  ToolResult runProgram(const std::vector<std::string>& argv, const std::string& input = "",
+                        const std::map<std::string, std::string>& extraEnv = {}) {
+    std::map<std::string, std::string> env;
+    for (char** e = environ; *e; ++e) {
+      std::string entry = *e;
+      auto eq = entry.find('=');
+      if (eq == std::string::npos) continue;
+      std::string name = entry.substr(0, eq);
+      if (name.starts_with("CASKEL_") || name.starts_with("XDG_") || name == "DISPLAY" ||
+          name == "WAYLAND_DISPLAY") {
+        continue;
+      }
+      env[name] = entry.substr(eq + 1);
+    }
+    env["HOME"] = server.home();
+    env["CASKEL_SOCKET"] = server.socketPath();
+    env["XDG_RUNTIME_DIR"] = runtimeDir;
+    env["CASKEL"] = caskelPath();
+    env["ASAN_OPTIONS"] = "detect_leaks=0";
+    for (const auto& [k, v] : extraEnv) env[k] = v;
+    std::vector<std::string> envList;
+    for (const auto& [k, v] : env) envList.push_back(k + "=" + v);
+
+    const std::string base = io.path() + "/run" + std::to_string(++runs_);
+    writeText(base + ".in", input);
+    pid_t child = ::fork();
+    if (child == 0) {
+      int in = ::open((base + ".in").c_str(), O_RDONLY);
+      int out = ::open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      int err = ::open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ::dup2(in, 0);
+      ::dup2(out, 1);
+      ::dup2(err, 2);
+      std::vector<char*> args, envp;
+      for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      for (auto& e : envList) envp.push_back(e.data());
+      envp.push_back(nullptr);
+      ::execve(args[0], args.data(), envp.data());
+      ::_exit(127);
+    }
+    ToolResult result;
+    // An upper bound only: the wait ends when the process does.
+    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+    pollfd p{pidfd, POLLIN, 0};
+    if (pidfd < 0 || ::poll(&p, 1, 60000) != 1) ::kill(child, SIGKILL);
+    if (pidfd >= 0) ::close(pidfd);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (WIFEXITED(status)) result.code = WEXITSTATUS(status);
+    result.out = readText(base + ".out");
+    result.err = readText(base + ".err");
+    return result;
+  }
+
+  ToolResult caskel(const std::vector<std::string>& args, const std::string& input = "",
+                    const std::map<std::string, std::string>& env = {}) {
+    std::vector<std::string> argv = {caskelPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProgram(argv, input, env);
+  }
+
+  // A bash script with "$CASKEL" naming the tool and `args` as "$1"...
+  ToolResult bash(const std::string& script, const std::vector<std::string>& args = {},
+                  const std::map<std::string, std::string>& env = {}) {
+    std::vector<std::string> argv = {"/bin/bash", "-c", script, "bash"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProgram(argv, "", env);
+  }
+
+  // The same, run by a shell that lives under a folder named "claude", as an agent's would.
+  ToolResult agent(const std::string& script, const std::vector<std::string>& args = {},
+                   const std::map<std::string, std::string>& env = {}) {
+    std::string dir = io.path() + "/claude";
+    std::string shell = dir + "/bash";
+    if (modeOf(shell) < 0) {
+      ::mkdir(dir.c_str(), 0700);
+      writeText(shell, readText("/bin/bash"));
+      ::chmod(shell.c_str(), 0700);
+    }
+    std::vector<std::string> argv = {shell, "-c", script, "bash"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProgram(argv, "", env);
+  }
+  // The tool itself, started by the agent's shell.
+  ToolResult agentCaskel(const std::vector<std::string>& args,
+                         const std::map<std::string, std::string>& env = {}) {
+    // Not the last command of the script: bash would exec it in the shell's place.
+    return agent("\"$CASKEL\" \"$@\"; rc=$?; exit $rc", args, env);
+  }
+
+  void seed(const std::string& account, const std::string& value, json extra = json::object()) {
+    json body = {{"cmd", "set"}, {"account", account}, {"value", value}};
+    for (auto& [k, v] : extra.items()) body[k] = v;
+    ASSERT_EQ(server.request(body)["ok"], true) << account;
+  }
+  std::string rawValue(const std::string& key) {
+    auto r = caskel({"get", key, "--raw"});
+    EXPECT_EQ(r.code, 0) << key << ": " << r.err;
+    return r.out;
+  }
+  // The script path out of "source '<path>'".
+  static std::string sourcedPath(const std::string& out) {
+    const std::string head = "source '";
+    if (!out.starts_with(head) || !out.ends_with("'\n")) return {};
+    return out.substr(head.size(), out.size() - head.size() - 2);
+  }
+
+  TempDir io;
+  CaskeldProcess server;
+  std::string runtimeDir;
+
+ private:
+  int runs_ = 0;
+};
+
+std::vector<std::string> filesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec)) names.push_back(e.path().string());
+  return names;
+}
+
+bool mentionsSafeAlternative(const std::string& err) {
+  return err.find("caskel get") != std::string::npos || err.find("caskel run") != std::string::npos;
+}
+
+class CliSecrets : public CliTest {};
+class CliFolders : public CliTest {};
+class CliScripts : public CliTest {};
+class CliAgent : public CliTest {};
+class CliTool : public CliTest {};
+
+TEST_F(CliSecrets, SetFromStdinThenReadListAndDelete) {
+  auto stored = caskel({"set", "acme/web/API_KEY", "--type", "api_key", "--desc", "the web key"},
+                       "sk-live-0123456789\n");
+  ASSERT_EQ(stored.code, 0) << stored.err;
+  EXPECT_NE(stored.out.find("Stored acme/web/API_KEY"), std::string::npos) << stored.out;
+  // Only the one line break the terminal or echo adds is dropped.
+  EXPECT_EQ(rawValue("acme/web/API_KEY"), "sk-live-0123456789");
+  caskel({"set", "acme/web/TWO_LINES"}, "a\nb\n\n");
+  EXPECT_EQ(rawValue("acme/web/TWO_LINES"), "a\nb\n");
+  caskel({"set", "other/x/K"}, "v");
+
+  auto peek = caskel({"peek", "acme/web/API_KEY"});
+  EXPECT_EQ(peek.code, 0);
+  EXPECT_EQ(peek.out, "sk-live-...\n");
+
+  auto ls = caskel({"ls", "acme/web"});
+  EXPECT_EQ(ls.code, 0) << ls.err;
+  EXPECT_NE(ls.out.find("acme/web/API_KEY"), std::string::npos);
+  EXPECT_NE(ls.out.find("[api_key]"), std::string::npos);
+  EXPECT_NE(ls.out.find("the web key"), std::string::npos);
+  EXPECT_EQ(ls.out.find("other/x/K"), std::string::npos);
+  EXPECT_EQ(ls.out.find("sk-live"), std::string::npos);  // neither value nor peek
+
+  auto listed = caskel({"ls", "--json"});
+  ASSERT_EQ(listed.code, 0);
+  json entries = json::parse(listed.out, nullptr, false);
+  ASSERT_TRUE(entries.is_array()) << listed.out;
+  std::set<std::string> accounts;
+  for (const auto& e : entries) {
+    accounts.insert(e["account"].get<std::string>());
+    EXPECT_FALSE(e.contains("peek"));
+  }
+  EXPECT_EQ(accounts, (std::set<std::string>{"acme/web/API_KEY", "acme/web/TWO_LINES", "other/x/K"}));
+
+  auto rm = caskel({"rm", "acme/web/API_KEY"});
+  EXPECT_EQ(rm.code, 0) << rm.err;
+  auto gone = caskel({"get", "acme/web/API_KEY", "--raw"});
+  EXPECT_EQ(gone.code, 1);
+  EXPECT_EQ(gone.out, "");
+  EXPECT_NE(gone.err.find("not found"), std::string::npos) << gone.err;
+  EXPECT_EQ(caskel({"peek", "acme/web/API_KEY"}).code, 1);
+}
+
+TEST_F(CliSecrets, BadKeysAndMetadataAreRefusedBeforeAnythingIsStored) {
+  auto badKey = caskel({"set", "acme/web/BAD;KEY"}, "v");
+  EXPECT_EQ(badKey.code, 2);
+  EXPECT_NE(badKey.err.find("invalid key"), std::string::npos);
+  EXPECT_EQ(caskel({"set", "acme/web/K", "--expires", "31/12/2030"}, "v").code, 2);
+  // An empty standard input is not a value.
+  EXPECT_EQ(caskel({"set", "acme/web/K"}, "").code, 1);
+  auto ls = caskel({"ls", "--json"});
+  EXPECT_EQ(json::parse(ls.out, nullptr, false), json::array()) << ls.out;
+}
+
+TEST_F(CliSecrets, MetaStrictAndExpiryLabels) {
+  seed("acme/web/OLD", "old-secret");
+  seed("acme/web/NEW", "new-secret");
+  EXPECT_EQ(caskel({"meta", "acme/web/OLD", "--type=token", "--expires=2000-01-01", "--rotate=yearly"}).code,
+            0);
+  EXPECT_EQ(caskel({"meta", "acme/web/NEW", "--expires=2999-12-31", "--bundle=web"}).code, 0);
+  auto ls = caskel({"ls"});
+  EXPECT_NE(ls.out.find("EXPIRED(2000-01-01)"), std::string::npos) << ls.out;
+  EXPECT_NE(ls.out.find("[token]"), std::string::npos);
+  EXPECT_NE(ls.out.find("rotate:yearly"), std::string::npos);
+  EXPECT_EQ(ls.out.find("EXPIRES-SOON"), std::string::npos);
+  json entries = json::parse(caskel({"ls", "--json"}).out, nullptr, false);
+  ASSERT_EQ(entries.size(), 2u);
+  for (const auto& e : entries) {
+    if (e["account"] == "acme/web/OLD") {
+      EXPECT_EQ(e["expired"], true);
+    } else {
+      EXPECT_EQ(e["bundle"], "web");
+    }
+  }
+  // "--type=" clears the field.
+  EXPECT_EQ(caskel({"meta", "acme/web/OLD", "--type="}).code, 0);
+  EXPECT_EQ(caskel({"ls"}).out.find("[token]"), std::string::npos);
+
+  EXPECT_EQ(caskel({"meta", "acme/web/OLD"}).code, 2);
+  EXPECT_EQ(caskel({"meta", "acme/web/OLD", "--expires=soon"}).code, 2);
+  EXPECT_EQ(caskel({"meta", "acme/web/MISSING", "--type=x"}).code, 1);
+
+  // A strict key asks every time, also within a session that covers its folder.
+  ASSERT_EQ(caskel({"strict", "acme/web/OLD"}).code, 0);
+  ASSERT_EQ(caskel({"unlock", "acme/web"}).code, 0);
+  int before = server.pinentry().promptCount();
+  EXPECT_EQ(rawValue("acme/web/OLD"), "old-secret");
+  EXPECT_GT(server.pinentry().promptCount(), before);
+  EXPECT_EQ(caskel({"unstrict", "acme/web/OLD"}).code, 0);
+  EXPECT_EQ(caskel({"strict", "acme/web/MISSING"}).code, 1);
+}
+
+TEST_F(CliSecrets, UnlockSessionLockAndConfig) {
+  seed("acme/web/A", "alpha");
+  seed("acme/web/B", "beta");
+  auto unlock = caskel({"unlock", "acme/web", "--timeout=90m"});
+  ASSERT_EQ(unlock.code, 0) << unlock.err;
+  EXPECT_NE(unlock.out.find("Unlocked acme/web/"), std::string::npos) << unlock.out;
+  EXPECT_NE(unlock.out.find("2 keys"), std::string::npos) << unlock.out;
+  EXPECT_NE(unlock.out.find("for 1h 30m"), std::string::npos) << unlock.out;
+  auto session = caskel({"session"});
+  EXPECT_EQ(session.code, 0);
+  EXPECT_NE(session.out.find("acme/web/"), std::string::npos) << session.out;
+  EXPECT_EQ(caskel({"unlock", "acme/web", "--timeout=soon"}).code, 2);
+  EXPECT_EQ(caskel({"unlock"}).code, 2);
+
+  EXPECT_EQ(caskel({"lock", "acme/web"}).code, 0);
+  EXPECT_EQ(caskel({"session"}).out, "No unlocked sessions.\n");
+  EXPECT_EQ(caskel({"lock"}).code, 0);
+
+  EXPECT_EQ(caskel({"config", "--prefix", "acme/web", "--timeout", "2h"}).code, 0);
+  auto listing = caskel({"config"});
+  EXPECT_EQ(listing.code, 0);
+  EXPECT_NE(listing.out.find("acme/web/  2h"), std::string::npos) << listing.out;
+  EXPECT_EQ(caskel({"config", "--prefix", "acme/web"}).code, 2);
+  EXPECT_EQ(caskel({"config", "--remove", "acme/web", "--timeout", "1h"}).code, 2);
+  EXPECT_EQ(caskel({"config", "--remove", "acme/web"}).code, 0);
+  EXPECT_EQ(caskel({"config"}).out.find("acme/web/"), std::string::npos);
+}
+
+TEST_F(CliSecrets, RotateTakesThePipedValueAndKeepsTheOldOne) {
+  seed("acme/web/TOKEN", "old-token-value");
+  auto rotated = caskel({"rotate", "acme/web/TOKEN"}, "new-token-value-123\n");
+  ASSERT_EQ(rotated.code, 0) << rotated.err;
+  EXPECT_NE(rotated.out.find("Current value starts with: old-toke..."), std::string::npos) << rotated.out;
+  EXPECT_NE(rotated.out.find("acme/web/TOKEN_OLD"), std::string::npos);
+  EXPECT_EQ(rotated.out.find("new-token-value-123"), std::string::npos);
+  EXPECT_EQ(rawValue("acme/web/TOKEN"), "new-token-value-123");
+  EXPECT_EQ(rawValue("acme/web/TOKEN_OLD"), "old-token-value");
+
+  auto missing = caskel({"rotate", "acme/web/NOPE"}, "x\n");
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_NE(missing.err.find("Secret not found"), std::string::npos) << missing.err;
+  EXPECT_EQ(caskel({"rotate", "acme/web/TOKEN"}, "").code, 1);
+  EXPECT_EQ(rawValue("acme/web/TOKEN"), "new-token-value-123");
+}
+
+TEST_F(CliSecrets, CopyGoesToTheClipboardAndIsClearedWhenUnchanged) {
+  seed("acme/web/K", "copied-value");
+  const std::string board = io.path() + "/clipboard";
+  writeText(board, "");
+  std::map<std::string, std::string> env = {{"CASKEL_CLIPBOARD_COPY", "cat > '" + board + "'"},
+                                            {"CASKEL_CLIPBOARD_PASTE", "cat '" + board + "'"},
+                                            {"CASKEL_CLIPBOARD_CLEAR", ": > '" + board + "'"},
+                                            {"CASKEL_CLIPBOARD_CLEAR_SECONDS", "1"}};
+  auto copy = caskel({"get", "acme/web/K", "--copy"}, "", env);
+  ASSERT_EQ(copy.code, 0) << copy.err;
+  EXPECT_EQ(copy.out.find("copied-value"), std::string::npos);
+  EXPECT_EQ(copy.err.find("copied-value"), std::string::npos);
+  EXPECT_TRUE(CaskeldProcess::waitUntil([&] { return readText(board).empty(); }, io.path()));
+
+  // set --clipboard reads it, stores it and then clears it.
+  writeText(board, "from-the-clipboard");
+  auto set = caskel({"set", "acme/web/PASTED", "--clipboard"}, "", env);
+  ASSERT_EQ(set.code, 0) << set.err;
+  EXPECT_EQ(rawValue("acme/web/PASTED"), "from-the-clipboard");
+  EXPECT_EQ(readText(board), "");
+
+  auto noTool = caskel({"get", "acme/web/K", "--copy"});
+  EXPECT_EQ(noTool.code, 1);
+  EXPECT_NE(noTool.err.find("clipboard"), std::string::npos);
+}
+
+TEST_F(CliFolders, LoadAndEnvQuoteEveryValueForTheShell) {
+  for (const auto& [name, value] : awkwardValues()) seed("acme/web/" + name, value);
+  seed("acme/other/NOT_THIS", "x");
+  // Sourcing `load` must give back every value exactly.
+  std::string check;
+  for (const auto& [name, value] : awkwardValues()) check += "printf '%s\\0' \"$" + name + "\"; ";
+  auto sourced = bash("eval \"$(\"$CASKEL\" load acme/web)\" || exit 9; " + check);
+  ASSERT_EQ(sourced.code, 0) << sourced.err;
+  std::string expected;
+  for (const auto& [name, value] : awkwardValues()) expected += value + std::string(1, '\0');
+  EXPECT_EQ(sourced.out, expected);
+
+  auto env = caskel({"env", "acme/web"});
+  ASSERT_EQ(env.code, 0);
+  EXPECT_NE(env.out.find("QUOTES='it'\\''s \"double\" and '\\''single'\\'''\n"), std::string::npos)
+      << env.out;
+  EXPECT_EQ(env.out.find("export "), std::string::npos);
+  EXPECT_EQ(env.out.find("NOT_THIS"), std::string::npos);
+
+  auto empty = caskel({"load", "nobody/here"});
+  EXPECT_EQ(empty.code, 1);
+  EXPECT_EQ(empty.out, "");
+}
+
+TEST_F(CliFolders, ExportImportRoundTripKeepsAwkwardValues) {
+  for (const auto& [name, value] : awkwardValues()) seed("acme/web/" + name, value);
+  const std::string file = io.path() + "/out.env";
+  auto exported = caskel({"export", "acme/web", file});
+  ASSERT_EQ(exported.code, 0) << exported.err;
+  EXPECT_EQ(modeOf(file), 0600);
+  EXPECT_EQ(caskel({"export", "acme/web", file}).code, 1);  // never overwritten unasked
+  EXPECT_EQ(caskel({"export", "acme/web", file, "--force"}).code, 0);
+
+  auto imported = caskel({"import", "copy/web", file});
+  ASSERT_EQ(imported.code, 0) << imported.err;
+  EXPECT_NE(imported.out.find("Imported " + std::to_string(awkwardValues().size())), std::string::npos)
+      << imported.out;
+  for (const auto& [name, value] : awkwardValues()) EXPECT_EQ(rawValue("copy/web/" + name), value) << name;
+
+  // A hand-written file: comments, export prefixes, both quote styles and escapes.
+  const std::string hand = io.path() + "/hand.env";
+  writeText(hand,
+            "# a comment\n"
+            "export PLAIN=abc # trailing comment\n"
+            "SINGLE='a \"b\" $c'\n"
+            "DOUBLE=\"tab\\tnew\\nline \\\"q\\\"\"\n"
+            "\n");
+  auto handImport = caskel({"import", "hand/web", hand});
+  ASSERT_EQ(handImport.code, 0) << handImport.err;
+  EXPECT_EQ(rawValue("hand/web/PLAIN"), "abc");
+  EXPECT_EQ(rawValue("hand/web/SINGLE"), "a \"b\" $c");
+  EXPECT_EQ(rawValue("hand/web/DOUBLE"), "tab\tnew\nline \"q\"");
+
+  EXPECT_EQ(caskel({"import", "copy/web", io.path() + "/missing.env"}).code, 1);
+}
+
+TEST_F(CliFolders, BundlesListAndLoadOnlyTheirKeys) {
+  seed("acme/web/DB_USER", "admin", {{"bundle", "db"}});
+  seed("acme/web/DB_PASS", "p@ss 'word'", {{"bundle", "db"}});
+  seed("acme/web/OTHER", "other");
+  auto ls = caskel({"bundle", "ls", "acme/web"});
+  ASSERT_EQ(ls.code, 0) << ls.err;
+  EXPECT_NE(ls.out.find("db"), std::string::npos) << ls.out;
+  EXPECT_EQ(ls.out.find("admin"), std::string::npos);
+
+  auto sourced = bash(
+      "eval \"$(\"$CASKEL\" bundle load acme/web/db)\" || exit 9; printf '%s|%s|%s' \"$DB_USER\" "
+      "\"$DB_PASS\" \"${OTHER-unset}\"");
+  ASSERT_EQ(sourced.code, 0) << sourced.err;
+  EXPECT_EQ(sourced.out, "admin|p@ss 'word'|unset");
+  EXPECT_EQ(caskel({"bundle", "load", "acme/web/nothing"}).code, 1);
+  EXPECT_EQ(caskel({"bundle"}).code, 2);
+}
+
+TEST_F(CliFolders, RunPassesValuesToTheChildWithoutPrintingThem) {
+  const std::string value = "run-secret-'$x'\nsecond line";
+  seed("acme/web/API_KEY", value);
+  seed("acme/web/OTHER", "other-secret-value");
+  const std::string dump = io.path() + "/child";
+  auto run =
+      caskel({"run", "acme/web", "--", "/bin/sh", "-c",
+              "printf '%s' \"$API_KEY\" > \"$0.key\"; printf '%s' \"$OTHER\" > \"$0.other\"; exit 7", dump});
+  EXPECT_EQ(run.code, 7);  // the child's exit status
+  EXPECT_EQ(readText(dump + ".key"), value);
+  EXPECT_EQ(readText(dump + ".other"), "other-secret-value");
+  EXPECT_EQ(run.out.find("run-secret"), std::string::npos);
+  EXPECT_EQ(run.err.find("run-secret"), std::string::npos);
+
+  auto only = caskel({"run", "--only", "OTHER", "acme/web", "--", "/bin/sh", "-c",
+                      "printf '%s' \"${API_KEY-unset}\"; printf ' %s' \"$OTHER\" > \"$0\"", dump + ".only"});
+  EXPECT_EQ(only.code, 0) << only.err;
+  EXPECT_EQ(only.out, "unset");
+  EXPECT_EQ(readText(dump + ".only"), " other-secret-value");
+
+  EXPECT_EQ(caskel({"run", "--only", "MISSING", "acme/web", "--", "/bin/true"}).code, 1);
+  EXPECT_EQ(caskel({"run", "acme/web"}).code, 2);
+  EXPECT_EQ(caskel({"run", "acme/web", "--", "no-such-program-here"}).code, 127);
+}
+
+TEST_F(CliScripts, EvalOfGetSetsTheExactValue) {
+  const std::string value = "it's \"q\" $HOME `id`\nsecond line $(echo no)\n";
+  seed("acme/web/API_KEY", value);
+  auto r = bash("eval \"$(\"$CASKEL\" get acme/web/API_KEY)\" || exit 9; printf '%s' \"$API_KEY\"");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, value);
+  // Sourcing removed the script.
+  EXPECT_TRUE(CaskeldProcess::waitUntil([&] { return filesIn(scriptDir()).empty(); }, scriptDir()));
+}
+
+TEST_F(CliScripts, UnsourcedScriptIsPrivateAndRemovesItselfAfterItsTimeout) {
+  seed("acme/web/API_KEY", "never-sourced-value");
+  auto r = caskel({"get", "acme/web/API_KEY"}, "", {{"CASKEL_SCRIPT_TTL_SECONDS", "1"}});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string path = sourcedPath(r.out);
+  ASSERT_FALSE(path.empty()) << r.out;
+  EXPECT_TRUE(path.starts_with(scriptDir() + "/")) << path;
+  EXPECT_EQ(modeOf(scriptDir()), 0700);
+  // Gone already would mean the wait below proves nothing; it has at least a second to live.
+  EXPECT_EQ(modeOf(path), 0600);
+  EXPECT_TRUE(CaskeldProcess::waitUntil([&] { return modeOf(path) < 0; }, scriptDir()));
+}
+
+TEST_F(CliAgent, BlockedCommandsAreRefusedAndNameTheSafeAlternative) {
+  const std::string value = "agent-must-not-see-this";
+  seed("acme/web/API_KEY", value, {{"bundle", "web"}});
+  const std::string board = io.path() + "/clipboard";
+  const std::string file = io.path() + "/agent.env";
+  std::map<std::string, std::string> env = {{"CASKEL_CLIPBOARD_COPY", "cat > '" + board + "'"}};
+  const std::vector<std::vector<std::string>> blocked = {{"get", "acme/web/API_KEY", "--raw"},
+                                                         {"get", "acme/web/API_KEY", "--copy"},
+                                                         {"load", "acme/web"},
+                                                         {"env", "acme/web"},
+                                                         {"export", "acme/web", file},
+                                                         {"bundle", "load", "acme/web/web"}};
+  for (const auto& args : blocked) {
+    auto r = agentCaskel(args, env);
+    EXPECT_EQ(r.code, 1) << args[0] << ": " << r.out << r.err;
+    EXPECT_TRUE(mentionsSafeAlternative(r.err)) << args[0] << ": " << r.err;
+    EXPECT_NE(r.err.find("blocked for AI agents"), std::string::npos) << r.err;
+    EXPECT_EQ((r.out + r.err).find(value), std::string::npos) << args[0];
+  }
+  EXPECT_LT(modeOf(file), 0);
+  EXPECT_EQ(readText(board), "");
+}
+
+TEST_F(CliAgent, GetGivesAnEncryptedScriptThatSetsTheExactValue) {
+  const std::string value = "it's \"q\" $HOME `id`\nline two";
+  seed("acme/web/API_KEY", value);
+  auto r = agentCaskel({"get", "acme/web/API_KEY"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string path = sourcedPath(r.out);
+  ASSERT_FALSE(path.empty()) << r.out;
+  std::string script = readText(path);
+  EXPECT_EQ(script.find("line two"), std::string::npos);
+  EXPECT_EQ(script.find("it's"), std::string::npos);
+  EXPECT_NE(script.find("openssl enc -d"), std::string::npos);
+  auto sourced = bash("source \"$1\" || exit 9; printf '%s' \"$API_KEY\"", {path});
+  ASSERT_EQ(sourced.code, 0) << sourced.err;
+  EXPECT_EQ(sourced.out, value);
+  EXPECT_LT(modeOf(path), 0);
+
+  // The way an agent uses it: in one shell, the value never in what it prints.
+  const std::string dump = io.path() + "/agent-value";
+  auto inShell = agent(
+      "eval \"$(\"$CASKEL\" get acme/web/API_KEY)\" || exit 9; printf '%s' \"$API_KEY\" > \"$1\"", {dump});
+  ASSERT_EQ(inShell.code, 0) << inShell.err;
+  EXPECT_EQ(readText(dump), value);
+  EXPECT_EQ((inShell.out + inShell.err).find("line two"), std::string::npos);
+}
+
+TEST_F(CliAgent, RunRedactsValuesInTheChildsOutput) {
+  const std::string value = "agent-run-secret-0123456789";
+  seed("acme/web/API_KEY", value);
+  const std::string dump = io.path() + "/agent-run";
+  auto r = agentCaskel(
+      {"run", "acme/web", "--", "/bin/sh", "-c",
+       "printf 'key=%s\\n' \"$API_KEY\"; printf '%s' \"$API_KEY\" >&2; printf '%s' \"$API_KEY\" > \"$0\"",
+       dump});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(readText(dump), value);
+  EXPECT_EQ(r.out, "key=<redacted:API_KEY>\n");
+  EXPECT_EQ(r.err, "<redacted:API_KEY>");
+}
+
+TEST_F(CliTool, GuardPassesTextThroughAndFlagsAStoredPeek) {
+  seed("acme/web/API_KEY", "peekable-secret-value");
+  std::string binary = "plain text\r\n";
+  binary += std::string("\0\x01\xff\xfe tail without newline", 25);
+  auto clean = caskel({"guard", "--strict"}, binary);
+  EXPECT_EQ(clean.code, 0) << clean.err;
+  EXPECT_EQ(clean.out, binary);
+  EXPECT_EQ(clean.err, "");
+
+  const std::string leaky = "build log\nkey is peekable-secret-value, oops\n";
+  auto warned = caskel({"guard"}, leaky);
+  EXPECT_EQ(warned.code, 0);
+  EXPECT_EQ(warned.out, leaky);
+  EXPECT_NE(warned.err.find("acme/web/API_KEY"), std::string::npos) << warned.err;
+  EXPECT_EQ(warned.err.find("peekable"), std::string::npos);  // the warning does not repeat it
+  auto strict = caskel({"guard", "--strict"}, leaky);
+  EXPECT_NE(strict.code, 0);
+  EXPECT_EQ(strict.out, leaky);
+}
+
+TEST_F(CliTool, UsageErrorsExitTwo) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {}, {"no-such-command"}, {"get"}, {"get", "a/b/K", "--raw", "--copy"}, {"ls", "--bogus"}}) {
+    auto r = caskel(args);
+    EXPECT_EQ(r.code, 2) << (args.empty() ? "(none)" : args[0]) << ": " << r.err;
+    EXPECT_FALSE(r.err.empty());
+  }
+  EXPECT_EQ(caskel({"--help"}).code, 0);
+}
+
+TEST_F(CliTool, MissingServerIsOneLineAndExitOne) {
+  auto r = caskel({"ls"}, "", {{"CASKEL_SOCKET", io.path() + "/nobody.sock"}});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, "");
+  ASSERT_FALSE(r.err.empty());
+  EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+  EXPECT_NE(r.err.find("not running"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("caskeld"), std::string::npos) << r.err;
+}
+
+TEST_F(CliTool, VerifyPrintsChecksThatNeverPassWhenTheyCannotRun) {
+  auto r = caskel({"verify"});
+  ASSERT_EQ(r.code, 0);
+  EXPECT_NE(r.out.find(verification::kSandboxCheck), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(verification::kConnectionsCheck), std::string::npos) << r.out;
+
+  // A refused sudo, or no caskeld at all, must not read as "no connections".
+  const std::string stubs = io.path() + "/stubs";
+  ::mkdir(stubs.c_str(), 0700);
+  writeText(stubs + "/sudo", "#!/bin/sh\necho 'sudo: a password is required' >&2\nexit 1\n");
+  writeText(stubs + "/pgrep", "#!/bin/sh\nexit 1\n");
+  ::chmod((stubs + "/sudo").c_str(), 0700);
+  ::chmod((stubs + "/pgrep").c_str(), 0700);
+  const std::string path = stubs + ":/usr/bin:/bin";
+  auto refused =
+      bash(std::string("pgrep() { echo 4242; }; ") + verification::kConnectionsCheck, {}, {{"PATH", path}});
+  EXPECT_EQ(refused.out, "CHECK-FAILED\n") << refused.err;
+  auto noServer = bash(verification::kConnectionsCheck, {}, {{"PATH", path}});
+  EXPECT_EQ(noServer.out, "CHECK-FAILED\n") << noServer.err;
+  // With root's listing it tells an empty result from one with the server's sockets.
+  writeText(stubs + "/sudo",
+            "#!/bin/sh\necho 'tcp ESTAB 0 0 1.2.3.4:5 6.7.8.9:443 users:((\"x\",pid=4242,fd=3))'\n");
+  auto found =
+      bash(std::string("pgrep() { echo 4242; }; ") + verification::kConnectionsCheck, {}, {{"PATH", path}});
+  EXPECT_NE(found.out.find("pid=4242,"), std::string::npos) << found.out;
+  auto none =
+      bash(std::string("pgrep() { echo 777; }; ") + verification::kConnectionsCheck, {}, {{"PATH", path}});
+  EXPECT_EQ(none.out, "NO-CONNECTIONS\n");
+}
+
+}  // namespace
+}  // namespace caskel::test
