@@ -165,6 +165,37 @@ std::string CallerInfo::description(const std::string& home) const {
 
 // ---- identification
 
+namespace {
+// The records read during the identification running on this thread; the three walks over
+// the same ancestors share them instead of reading /proc/PID/stat up to 40 times.
+thread_local std::map<int32_t, std::optional<ProcessRecord>>* recordMemo = nullptr;
+
+struct RecordMemoScope {
+  std::map<int32_t, std::optional<ProcessRecord>> records;
+  std::map<int32_t, std::optional<ProcessRecord>>* previous;
+  RecordMemoScope() : previous(recordMemo) { recordMemo = &records; }
+  ~RecordMemoScope() { recordMemo = previous; }
+};
+}  // namespace
+
+std::optional<ProcessRecord> CallerIdentifier::recordOf(int32_t pid) {
+  if (!recordMemo) return processes_.record(pid);
+  if (auto it = recordMemo->find(pid); it != recordMemo->end()) return it->second;
+  auto rec = processes_.record(pid);
+  recordMemo->emplace(pid, rec);
+  return rec;
+}
+
+std::optional<std::string> CallerIdentifier::executableOf(int32_t pid) {
+  if (auto rec = recordOf(pid)) {
+    std::lock_guard lock(cacheLock_);
+    if (auto it = cache_.find(CacheKey{pid, rec->startTime, rec->command}); it != cache_.end()) {
+      return it->second.executable;
+    }
+  }
+  return processes_.executablePath(pid);
+}
+
 CallerIdentifier::CallerIdentifier(ProcessInfo& processes, std::string knownCallersPath, std::string home)
     : processes_(processes),
       knownCallersPath_(knownCallersPath.empty() ? fs::configDirectory() + "/known_callers.json"
@@ -185,14 +216,15 @@ std::optional<CallerInfo> CallerIdentifier::identifyCaller(int fd) {
 }
 
 CallerInfo CallerIdentifier::identifyPid(int32_t pid) {
+  RecordMemoScope memo;
   CallerInfo info;
   info.pid = pid;
   std::string peerName = processName(pid).value_or("pid " + std::to_string(pid));
   info.hasTTY = hasControllingTerminal(pid);
   std::tie(info.name, info.resolvedPid) = resolveMeaningfulAncestor(pid, peerName);
   info.cwd = processes_.currentDirectory(info.resolvedPid);
-  info.resolvedPath = processes_.executablePath(info.resolvedPid);
-  if (auto rec = processes_.record(info.resolvedPid)) info.resolvedStartTime = rec->startTime;
+  info.resolvedPath = executableOf(info.resolvedPid);
+  if (auto rec = recordOf(info.resolvedPid)) info.resolvedStartTime = rec->startTime;
   info.isFirstSeen = info.resolvedPath ? recordCaller(*info.resolvedPath) : true;
   info.isAgent = isAgentProcess(pid);
   return info;
@@ -202,7 +234,7 @@ std::pair<std::string, int32_t> CallerIdentifier::resolveMeaningfulAncestor(int3
                                                                             const std::string& name) {
   std::pair<std::string, int32_t> current{name, pid};
   if (!isWrapperName(name)) return current;
-  std::optional<ProcessRecord> rec = processes_.record(pid);
+  std::optional<ProcessRecord> rec = recordOf(pid);
   for (int step = 1; step <= 10; ++step) {
     if (!rec || rec->parentPid < 2) return current;
     const int32_t parent = rec->parentPid;
@@ -218,7 +250,7 @@ std::pair<std::string, int32_t> CallerIdentifier::resolveMeaningfulAncestor(int3
 bool CallerIdentifier::hasControllingTerminal(int32_t pid) {
   int32_t current = pid;
   for (int examined = 1; examined <= 10; ++examined) {
-    auto rec = processes_.record(current);
+    auto rec = recordOf(current);
     if (!rec) return false;
     if (rec->ttyNr != 0) return true;
     if (rec->parentPid < 2) return false;
@@ -261,30 +293,37 @@ std::string CallerIdentifier::nameFromExecutable(int32_t pid, const std::string&
 
 CallerIdentifier::ProcessView CallerIdentifier::inspect(int32_t pid, bool withMarkers) {
   ProcessView view;
-  view.record = processes_.record(pid);
-  std::optional<std::string> executable = processes_.executablePath(pid);
-  if (!executable || !view.record) {
-    // Unreadable or gone: nothing stable to cache under.
-    if (executable) view.name = nameFromExecutable(pid, *executable);
+  view.record = recordOf(pid);
+  if (!view.record) {
+    // Gone or unreadable: nothing stable to cache under.
+    if (auto executable = processes_.executablePath(pid)) view.name = nameFromExecutable(pid, *executable);
     if (withMarkers) view.marked = !processes_.environmentMarkers(pid, agentMarkerVariables()).empty();
     return view;
   }
-  // The start time guards against pid reuse; the command name and executable change on exec.
-  CacheKey key{pid, view.record->startTime, view.record->command, *executable};
+  CacheKey key{pid, view.record->startTime, view.record->command};
+  CachedFacts facts;
+  bool known = false;
   {
     std::lock_guard lock(cacheLock_);
-    if (auto it = cache_.find(key); it != cache_.end() && (!withMarkers || it->second.marked)) {
-      view.name = it->second.name;
-      view.marked = it->second.marked.value_or(false);
-      return view;
+    if (auto it = cache_.find(key); it != cache_.end()) {
+      facts = it->second;
+      known = true;
     }
   }
-  CachedFacts facts;
-  {
-    std::lock_guard lock(cacheLock_);
-    if (auto it = cache_.find(key); it != cache_.end()) facts = it->second;
+  if (known && (!withMarkers || facts.marked)) {
+    view.name = facts.name;
+    view.marked = facts.marked.value_or(false);
+    return view;
   }
-  if (facts.name.empty()) facts.name = nameFromExecutable(pid, *executable);
+  if (!known) {
+    std::optional<std::string> executable = processes_.executablePath(pid);
+    if (!executable) {
+      if (withMarkers) view.marked = !processes_.environmentMarkers(pid, agentMarkerVariables()).empty();
+      return view;
+    }
+    facts.executable = *executable;
+    facts.name = nameFromExecutable(pid, *executable);
+  }
   if (withMarkers && !facts.marked) {
     facts.marked = !processes_.environmentMarkers(pid, agentMarkerVariables()).empty();
   }

@@ -67,23 +67,27 @@ class CallerIdentifier {
     std::optional<std::string> name;
     bool marked = false;  // carries one of agentMarkerVariables()
   };
-  // Facts that cannot change while a process keeps its pid, start time, command and executable.
+  // Facts that cannot change while a process keeps its pid, start time and command name (the
+  // start time guards against pid reuse; the command name changes on exec). Keyed this way, a
+  // known process costs one read of /proc/PID/stat per connection, not a path lookup too.
   struct CacheKey {
     int32_t pid = 0;
     double startTime = 0;
     std::string command;
-    std::string executable;
     bool operator<(const CacheKey& o) const {
-      return std::tie(pid, startTime, command, executable) <
-             std::tie(o.pid, o.startTime, o.command, o.executable);
+      return std::tie(pid, startTime, command) < std::tie(o.pid, o.startTime, o.command);
     }
   };
   struct CachedFacts {
+    std::string executable;
     std::string name;
     std::optional<bool> marked;  // read only when an agent check needs it
   };
 
   ProcessView inspect(int32_t pid, bool withMarkers);
+  // /proc/PID/stat, read once per process within one identification (the walks share it).
+  std::optional<ProcessRecord> recordOf(int32_t pid);
+  std::optional<std::string> executableOf(int32_t pid);
   std::string nameFromExecutable(int32_t pid, const std::string& executable);
   void saveKnownCallersLocked();
 

@@ -66,7 +66,9 @@ class TestProcesses : public ProcessInfo {
   int commandLineReads = 0;
 
   void add(int32_t pid, std::string exe, std::vector<std::string> args, double start = 100) {
-    scripted[pid] = Scripted{ProcessRecord{pid, 1, 0, start, "x"}, std::move(exe), std::move(args)};
+    // Like the kernel, the command name is the executable's base name, cut to 15 bytes.
+    std::string comm = exe.substr(exe.find_last_of('/') + 1).substr(0, 15);
+    scripted[pid] = Scripted{ProcessRecord{pid, 1, 0, start, comm}, std::move(exe), std::move(args)};
   }
   std::optional<PeerCredentials> peerCredentials(int fd) override {
     return peer ? *peer : sys.peerCredentials(fd);
