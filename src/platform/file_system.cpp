@@ -96,8 +96,15 @@ bool writeFileAtomically(const std::string& path, std::string_view data, mode_t 
 }
 
 std::optional<std::string> readFile(const std::string& path, size_t maxBytes) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking open and regular files only: a FIFO or device put where a settings file is
+  // expected must not hang the reader (opening a FIFO waits for a writer) or feed it forever.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return std::nullopt;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return std::nullopt;
+  }
   std::string out;
   char buf[16384];
   for (;;) {

@@ -24,7 +24,8 @@ bool ensurePrivateDirectory(const std::string& path);
 // directory is created private when missing. False on any failure (the old file is untouched).
 bool writeFileAtomically(const std::string& path, std::string_view data, mode_t mode = 0600);
 
-// The whole file, or nothing when it cannot be read. Files above `maxBytes` count as unreadable.
+// The whole file, or nothing when it cannot be read. Files above `maxBytes`, and anything that
+// is not a regular file (a FIFO, a device, a directory), count as unreadable.
 std::optional<std::string> readFile(const std::string& path, size_t maxBytes = 64 * 1024 * 1024);
 
 // Modification stamp (seconds and nanoseconds since 1970, size, inode) or nothing when absent;

@@ -51,7 +51,13 @@ AuthOutcome PassphraseAuthenticator::evaluate(const std::string& reason, const R
     if (reuseLocked(requester, reuseWindow, key)) return AuthOutcome::success;
   }
   std::shared_ptr<const VaultKey> unlocked;
-  AuthOutcome outcome = keyring_->exists() ? unlockVault(reason, unlocked) : createVault(reason, unlocked);
+  AuthOutcome outcome = AuthOutcome::keyUnusable;
+  if (keyring_->exists()) {
+    outcome = unlockVault(reason, unlocked);
+  } else if (keyring_->canCreate()) {
+    outcome = createVault(reason, unlocked);
+  }
+  // Neither: a vault file is there but unreadable. Asking for a new passphrase would be a lie.
   if (outcome != AuthOutcome::success) return outcome;
   if (!unlocked) return AuthOutcome::keyUnusable;
   {

@@ -318,6 +318,15 @@ bool Vault::exists() {
 
 bool Vault::canCreate() {
   if (options_.readOnly) return false;
+  struct stat st {};
+  if (::lstat(path_.c_str(), &st) == 0) {
+    // A file that is there but does not read as a vault without key material (damaged, cut
+    // short, not a database) may still be recovered: it is never offered for a new vault.
+    std::lock_guard lock(mutex_);
+    if (ensureOpenLocked(false) != OpenResult::open) return false;
+    std::optional<KeyRecord> record;
+    if (readKeyRecordLocked(record) != status::kItemNotFound) return false;
+  }
   // Writable file, or else the nearest existing ancestor lets us make the rest.
   std::string probe = path_;
   while (::access(probe.c_str(), F_OK) != 0) {

@@ -205,6 +205,10 @@ std::string CaskeldProcess::requestRaw(const std::string& bytes) const {
     ::close(fd);
     return {};
   }
+  // A hung server fails the test instead of hanging it: no reply within 60 s counts as none.
+  timeval limit{60, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   ::shutdown(fd, SHUT_WR);
   std::string reply;

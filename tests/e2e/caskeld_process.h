@@ -29,6 +29,9 @@ class CaskeldProcess {
     std::vector<std::string> extraArgs;
     std::map<std::string, std::string> extraEnv;
     std::optional<mode_t> umask;  // the server's umask at start
+    // A command the server is started through (e.g. setpriv with its options); it must exec
+    // the server in its own process, so that pid() stays the server's.
+    std::vector<std::string> launcher;
   };
 
   CaskeldProcess();
@@ -39,6 +42,10 @@ class CaskeldProcess {
   bool start();
   // Sends a signal and waits for the exit status (or -1 when it died by a signal).
   int stop(int signal = 15);
+  // Stops the server with `signal` and starts it again on the same HOME and socket.
+  bool restart(int signal = 9);
+  // True while the server process exists and has not exited (a zombie counts as gone).
+  bool running() const;
   pid_t pid() const { return pid_; }
 
   // One request from this test process; the parsed reply (null when none or not JSON).
