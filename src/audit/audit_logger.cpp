@@ -176,7 +176,7 @@ std::vector<AuditEntry> AuditLogger::readEntries(int limit) {
   std::vector<AuditEntry> entries;
   if (limit <= 0) return entries;
   auto read = [&] {
-    std::optional<std::string> text = fs::readRegularFile(logPath_, kMaxReadBytes);
+    std::optional<std::string> text = fs::readFile(logPath_, kMaxReadBytes, /*followSymlinks=*/false);
     if (!text || !isValidUtf8(*text)) return;
     std::vector<std::string_view> lines;
     std::string_view all(*text);

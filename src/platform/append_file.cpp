@@ -51,27 +51,4 @@ bool appendPrivately(const std::string& path, std::string_view data) {
   return ok && n == static_cast<ssize_t>(data.size());
 }
 
-std::optional<std::string> readRegularFile(const std::string& path, size_t maxBytes) {
-  int fd = openRegular(path, O_RDONLY);
-  if (fd < 0) return std::nullopt;
-  std::string out;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<size_t>(n));
-    if (out.size() > maxBytes) {
-      ::close(fd);
-      return std::nullopt;
-    }
-  }
-  ::close(fd);
-  return out;
-}
-
 }  // namespace caskel::fs

@@ -20,8 +20,5 @@ bool renamePath(const std::string& from, const std::string& to);
 // narrows its mode to 0600 and appends the bytes with one write. A short write is not retried.
 // False when nothing or not everything was written.
 bool appendPrivately(const std::string& path, std::string_view data);
-// The whole regular file at the path, not through a link; nothing when it cannot be read or
-// is larger than `maxBytes`.
-std::optional<std::string> readRegularFile(const std::string& path, size_t maxBytes);
 
 }  // namespace caskel::fs

@@ -95,10 +95,10 @@ bool writeFileAtomically(const std::string& path, std::string_view data, mode_t 
   return false;
 }
 
-std::optional<std::string> readFile(const std::string& path, size_t maxBytes) {
+std::optional<std::string> readFile(const std::string& path, size_t maxBytes, bool followSymlinks) {
   // Non-blocking open and regular files only: a FIFO or device put where a settings file is
   // expected must not hang the reader (opening a FIFO waits for a writer) or feed it forever.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (followSymlinks ? 0 : O_NOFOLLOW));
   if (fd < 0) return std::nullopt;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -25,8 +25,10 @@ bool ensurePrivateDirectory(const std::string& path);
 bool writeFileAtomically(const std::string& path, std::string_view data, mode_t mode = 0600);
 
 // The whole file, or nothing when it cannot be read. Files above `maxBytes`, and anything that
-// is not a regular file (a FIFO, a device, a directory), count as unreadable.
-std::optional<std::string> readFile(const std::string& path, size_t maxBytes = 64 * 1024 * 1024);
+// is not a regular file (a FIFO, a device, a directory), count as unreadable. With
+// `followSymlinks` false a symbolic link at `path` is refused too.
+std::optional<std::string> readFile(const std::string& path, size_t maxBytes = 64 * 1024 * 1024,
+                                    bool followSymlinks = true);
 
 // Modification stamp (seconds and nanoseconds since 1970, size, inode) or nothing when absent;
 // cheap to compare for "did another process change this file".
