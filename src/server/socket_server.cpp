@@ -240,12 +240,34 @@ void SocketServer::admit(int fd) {
       audit_.log("NEW_CALLER", caller->resolvedPath.value_or(caller->name),
                  "pid " + std::to_string(caller->resolvedPid));
     }
+    Connection connection{fd, deadline, {}, std::move(*caller)};
+    // A client usually writes its request right after connecting, so it is often here already:
+    // then this thread serves it at once instead of handing it to the reader and back.
+    bool finished = false;
+    readFrom(connection, finished);
+    if (finished) {
+      serve(connection);
+      return;
+    }
     {
       std::lock_guard lock(readyMutex_);
-      ready_.push_back(Connection{fd, deadline, {}, std::move(*caller)});
+      ready_.push_back(std::move(connection));
     }
     poller_.wake();
   });
+}
+
+void SocketServer::serve(Connection& connection) {
+  if (connection.buffer.empty()) {
+    closeQuietly(connection);
+    return;
+  }
+  if (connection.buffer.size() > kMaxRequestBytes) {
+    sendResponse(connection.fd, false, std::nullopt, "Invalid request");
+  } else {
+    handler_.handle(connection.fd, connection.caller, connection.buffer);
+  }
+  closeQuietly(connection);
 }
 
 void SocketServer::readFrom(Connection& c, bool& finished) {
@@ -275,14 +297,7 @@ void SocketServer::dispatch(Connection connection) {
     return;
   }
   auto shared = std::make_shared<Connection>(std::move(connection));
-  clientQueue_.post([this, shared] {
-    if (shared->buffer.size() > kMaxRequestBytes) {
-      sendResponse(shared->fd, false, std::nullopt, "Invalid request");
-    } else {
-      handler_.handle(shared->fd, shared->caller, shared->buffer);
-    }
-    closeQuietly(*shared);
-  });
+  clientQueue_.post([this, shared] { serve(*shared); });
 }
 
 void SocketServer::closeQuietly(Connection& c) {

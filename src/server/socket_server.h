@@ -74,6 +74,7 @@ class SocketServer {
   void admit(int fd);
   void readFrom(Connection& connection, bool& finished);
   void dispatch(Connection connection);
+  void serve(Connection& connection);  // on the pool: handle the request, reply, close
   void closeQuietly(Connection& connection);
 
   KeychainManager keychain_;
