@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "store/keychain_error.h"
+
 namespace caskel {
 
 namespace {
@@ -20,6 +22,23 @@ std::shared_ptr<CredentialStore> CredentialStore::shared() {
 void CredentialStore::setShared(std::shared_ptr<CredentialStore> store) {
   std::lock_guard lock(sharedMutex);
   sharedStore() = std::move(store);
+}
+
+int32_t statusForOutcome(AuthOutcome outcome) {
+  switch (outcome) {
+    case AuthOutcome::success:
+      return status::kSuccess;
+    case AuthOutcome::canceled:
+      return status::kUserCanceled;
+    case AuthOutcome::failed:
+      return status::kAuthFailed;
+    case AuthOutcome::keyUnusable:
+      return status::kKeyMaterialUnusable;
+    case AuthOutcome::unavailable:
+    case AuthOutcome::notAllowed:
+      break;
+  }
+  return status::kInteractionNotAllowed;
 }
 
 }  // namespace caskel

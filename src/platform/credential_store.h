@@ -48,4 +48,7 @@ class CredentialStore {
   static void setShared(std::shared_ptr<CredentialStore> store);
 };
 
+// The status a value read reports for the outcome of the prompt it had to show.
+int32_t statusForOutcome(AuthOutcome outcome);
+
 }  // namespace caskel

@@ -149,23 +149,6 @@ void makePrivate(const std::string& path) {
   }
 }
 
-int32_t statusForOutcome(AuthOutcome outcome) {
-  switch (outcome) {
-    case AuthOutcome::success:
-      return status::kSuccess;
-    case AuthOutcome::canceled:
-      return status::kUserCanceled;
-    case AuthOutcome::failed:
-      return status::kAuthFailed;
-    case AuthOutcome::keyUnusable:
-      return status::kKeyMaterialUnusable;
-    case AuthOutcome::unavailable:
-    case AuthOutcome::notAllowed:
-      break;
-  }
-  return status::kInteractionNotAllowed;
-}
-
 // Opens one sealed value and checks that it was sealed for `account`. Nothing on any failure.
 std::optional<SecretString> openSealed(const std::string& sealed, const std::string& account,
                                        const VaultKey& key) {

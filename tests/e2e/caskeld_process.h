@@ -85,4 +85,9 @@ class CaskeldProcess {
   std::string output_;
 };
 
+// A connection to the socket at `path`, or -1.
+int connectTo(const std::string& path);
+// Everything the descriptor yields until end of stream.
+std::string readToEnd(int fd);
+
 }  // namespace caskel::test

@@ -46,18 +46,6 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kLoadSocketVar = "CASKEL_E2E_LOAD_SOCKET";
 constexpr const char* kLoadRequestsVar = "CASKEL_E2E_LOAD_REQUESTS";
 
-int connectTo(const std::string& path) {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 void writeAll(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
@@ -162,14 +150,6 @@ std::string readLine(int fd, Clock::time_point deadline) {
     line += c;
   }
   return line;
-}
-
-std::string readToEnd(int fd) {
-  std::string out;
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  return out;
 }
 
 json set(const CaskeldProcess& server, const std::string& account, const std::string& value) {

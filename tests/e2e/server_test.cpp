@@ -17,26 +17,6 @@
 namespace caskel::test {
 namespace {
 
-int connectTo(const std::string& path) {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-std::string readToEnd(int fd) {
-  std::string out;
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  return out;
-}
-
 nlohmann::json parse(const std::string& text) { return nlohmann::json::parse(text, nullptr, false); }
 
 class ServerTest : public ::testing::Test {

@@ -106,18 +106,7 @@ int32_t MemoryCredentialStore::copyAllAttributes(const std::string& service, std
 int32_t MemoryCredentialStore::ensureEvaluated(const std::string& account, AuthContext& context) {
   if (context.isEvaluated()) return status::kSuccess;
   if (context.interactionNotAllowed()) return status::kInteractionNotAllowed;
-  switch (context.evaluate("Read \"" + account + "\"")) {
-    case AuthOutcome::success:
-      return status::kSuccess;
-    case AuthOutcome::canceled:
-      return status::kUserCanceled;
-    case AuthOutcome::failed:
-      return status::kAuthFailed;
-    case AuthOutcome::keyUnusable:
-      return status::kKeyMaterialUnusable;
-    default:
-      return status::kInteractionNotAllowed;
-  }
+  return statusForOutcome(context.evaluate("Read \"" + account + "\""));
 }
 
 int32_t MemoryCredentialStore::copyValue(const std::string& service, const std::string& account,
