@@ -3,7 +3,12 @@
 #include <caskel/version.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <functional>
 #include <sstream>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "cli/folder_commands.h"
 #include "cli/guard_command.h"
@@ -62,142 +67,211 @@ int runCli(int argc, const char* const* argv, CliIo& io) {
   bool flagA = false, flagB = false;
   MetadataOptions metaOptions, setOptions;
 
-  auto* ls = app.add_subcommand("ls", "List stored items (no values shown)");
-  ls->add_option("prefix", prefix, "Only keys under this prefix");
-  ls->add_flag("--json", flagA, "Machine-readable output with metadata");
-  ls->callback([&] { action = [&] { return lsCommand(ctx, prefix, flagA); }; });
-
-  auto* get =
-      app.add_subcommand("get", "Print `source '<file>'` for a self-deleting script that sets the key");
-  get->add_option("key", key, "org/proj/KEY")->required();
-  get->add_flag("--raw", flagA, "Print the raw value (blocked for AI agents)");
-  get->add_flag("--copy", flagB,
-                "Copy the raw value to the clipboard, cleared after 30s (blocked for AI agents)");
-  get->callback([&] {
-    action = [&] {
-      if (flagA && flagB) {
-        ctx.error("Error: use either --raw or --copy.");
-        return kExitUsage;
-      }
-      return getCommand(ctx, key, flagA, flagB);
-    };
-  });
-
-  auto* peek = app.add_subcommand("peek", "Show the first 8 characters of a value");
-  peek->add_option("key", key, "org/proj/KEY")->required();
-  peek->callback([&] { action = [&] { return peekCommand(ctx, key); }; });
-
-  auto* rm = app.add_subcommand("rm", "Delete an item");
-  rm->add_option("key", key, "org/proj/KEY")->required();
-  rm->callback([&] { action = [&] { return rmCommand(ctx, key); }; });
-
-  auto* metaCmd = app.add_subcommand("meta", "Tag an item with metadata (an empty value clears a field)");
-  metaCmd->add_option("key", key, "org/proj/KEY")->required();
-  metaOptions.addTo(metaCmd);
-  metaCmd->callback([&] { action = [&] { return metaCommand(ctx, key, metaOptions.flags()); }; });
-
-  auto* strict =
-      app.add_subcommand("strict", "Always require the passphrase for a key; never session-cached");
-  strict->add_option("key", key, "org/proj/KEY")->required();
-  strict->callback([&] { action = [&] { return strictCommand(ctx, key, true); }; });
-
-  auto* unstrict = app.add_subcommand("unstrict", "Remove strict mode from a key");
-  unstrict->add_option("key", key, "org/proj/KEY")->required();
-  unstrict->callback([&] { action = [&] { return strictCommand(ctx, key, false); }; });
-
-  auto* set = app.add_subcommand("set", "Store a value from --clipboard, standard input or a hidden prompt");
-  set->add_option("key", key, "org/proj/KEY")->required();
-  set->add_flag("--clipboard", flagA, "Read the value from the clipboard, then clear it");
-  set->add_flag("--strict", flagB, "Mark the key strict");
-  setOptions.addTo(set);
-  set->callback([&] { action = [&] { return setCommand(ctx, key, flagA, setOptions.flags(), flagB); }; });
-
   std::string timeout;
-  auto* unlock = app.add_subcommand("unlock", "Unlock a prefix for this session (one passphrase prompt)");
-  unlock->add_option("prefix", prefix, "org/proj")->required();
-  auto* unlockTimeout =
-      unlock->add_option("--timeout", timeout, "How long: 8h, 90m, 45s, 1h30m (default 4h)");
-  unlock->callback(
-      [&] { action = [&] { return unlockCommand(ctx, prefix, given(unlockTimeout, timeout)); }; });
-
-  auto* lock = app.add_subcommand("lock", "Lock a prefix, or every session when none is given");
-  auto* lockPrefix = lock->add_option("prefix", prefix, "org/proj");
-  lock->callback([&] { action = [&] { return lockCommand(ctx, given(lockPrefix, prefix)); }; });
-
-  auto* session = app.add_subcommand("session", "Show which prefixes are unlocked");
-  session->callback([&] { action = [&] { return sessionCommand(ctx); }; });
-
   std::string removePrefix;
-  auto* config = app.add_subcommand("config", "Show or set per-prefix auto-unlock time-outs");
-  auto* configPrefix = config->add_option("--prefix", prefix, "Prefix to configure");
-  auto* configTimeout = config->add_option("--timeout", timeout, "Its time-out: 8h, 90m, 45s, 1h30m");
-  auto* configRemove = config->add_option("--remove", removePrefix, "Remove a prefix's time-out");
-  config->callback([&] {
-    action = [&] {
-      return configCommand(ctx, {given(configPrefix, prefix), given(configTimeout, timeout),
-                                 given(configRemove, removePrefix)});
-    };
-  });
-
-  auto* load = app.add_subcommand("load", "Print `export KEY=value` for a prefix (blocked for AI agents)");
-  load->add_option("prefix", prefix, "org/proj")->required();
-  load->callback([&] { action = [&] { return loadCommand(ctx, prefix, true); }; });
-
-  auto* env = app.add_subcommand("env", "Print `KEY=value` for a prefix (blocked for AI agents)");
-  env->add_option("prefix", prefix, "org/proj")->required();
-  env->callback([&] { action = [&] { return loadCommand(ctx, prefix, false); }; });
-
-  auto* exportCmd =
-      app.add_subcommand("export", "Write a prefix as a .env file, mode 0600 (blocked for AI agents)");
-  exportCmd->add_option("prefix", prefix, "org/proj")->required();
-  exportCmd->add_option("file", file, ".env file to write")->required();
-  exportCmd->add_flag("--force", flagA, "Replace an existing file");
-  exportCmd->callback([&] { action = [&] { return exportCommand(ctx, prefix, file, flagA); }; });
-
-  auto* importCmd = app.add_subcommand("import", "Store every entry of a .env file under a prefix");
-  importCmd->add_option("prefix", prefix, "org/proj")->required();
-  importCmd->add_option("file", file, ".env file to read")->required();
-  importCmd->callback([&] { action = [&] { return importCommand(ctx, prefix, file); }; });
-
-  auto* bundle = app.add_subcommand("bundle", "List or load bundles");
-  bundle->require_subcommand(1);
-  auto* bundleLs = bundle->add_subcommand("ls", "List bundles in a prefix");
-  bundleLs->add_option("prefix", prefix, "org/proj")->required();
-  bundleLs->callback([&] { action = [&] { return bundleListCommand(ctx, prefix); }; });
-  auto* bundleLoad =
-      bundle->add_subcommand("load", "Print `export KEY=value` for a bundle (blocked for AI agents)");
-  bundleLoad->add_option("bundle", key, "org/proj/BUNDLE")->required();
-  bundleLoad->callback([&] { action = [&] { return bundleLoadCommand(ctx, key); }; });
-
-  auto* rotate = app.add_subcommand("rotate", "Guided secret rotation");
-  rotate->add_option("key", key, "org/proj/KEY")->required();
-  rotate->add_flag("--clipboard", flagA, "Read the new value from the clipboard, then clear it");
-  rotate->callback([&] { action = [&] { return rotateCommand(ctx, key, flagA); }; });
-
-  auto* scan = app.add_subcommand("scan", "Find .env files (3 levels deep) and offer to import them");
-  scan->add_option("path", path, "Folder to scan (default: the current one)");
-  scan->callback([&] { action = [&] { return scanCommand(ctx, path); }; });
-
-  auto* guard = app.add_subcommand("guard", "Pass text through and warn when it holds a stored secret");
-  guard->add_flag("--strict", flagA, "Exit 1 when something is found");
-  guard->callback([&] { action = [&] { return guardCommand(ctx, flagA); }; });
-
-  auto* verify = app.add_subcommand("verify", "Print the security verification commands");
-  verify->callback([&] { action = [&] { return verifyCommand(ctx); }; });
-
-  auto* update = app.add_subcommand("update", "Install the server's caskel at ~/.local/bin/caskel");
-  update->callback([&] { action = [&] { return updateCommand(ctx); }; });
-
-  auto* setup = app.add_subcommand("setup", "Print the agent instructions and offer the guard hook");
-  setup->add_flag("--yes", flagA, "Install the hook without asking");
-  setup->callback([&] { action = [&] { return setupCommand(ctx, flagA); }; });
-
   RunOptions run;
-  auto* runCmd = app.add_subcommand("run", "Run a command with a prefix's secrets in its environment");
-  runCmd->add_option("--only", run.only, "Only this key (repeatable)")->allow_extra_args(false);
-  runCmd->add_option("prefix", run.prefix, "org/proj")->required();
-  runCmd->add_option("command", run.command, "The command, after --");
-  runCmd->callback([&] { action = [&] { return runCommand(ctx, run); }; });
+  // Only the named command is built when there is one: building all of them costs more
+  // than the whole round trip of a cached `get`. Help and errors still see every command.
+  const std::vector<std::pair<std::string_view, std::function<void()>>> commands = {
+      {"ls",
+       [&] {
+         auto* ls = app.add_subcommand("ls", "List stored items (no values shown)");
+         ls->add_option("prefix", prefix, "Only keys under this prefix");
+         ls->add_flag("--json", flagA, "Machine-readable output with metadata");
+         ls->callback([&] { action = [&] { return lsCommand(ctx, prefix, flagA); }; });
+       }},
+      {"get",
+       [&] {
+         auto* get = app.add_subcommand(
+             "get", "Print `source '<file>'` for a self-deleting script that sets the key");
+         get->add_option("key", key, "org/proj/KEY")->required();
+         get->add_flag("--raw", flagA, "Print the raw value (blocked for AI agents)");
+         get->add_flag("--copy", flagB,
+                       "Copy the raw value to the clipboard, cleared after 30s (blocked for AI agents)");
+         get->callback([&] {
+           action = [&] {
+             if (flagA && flagB) {
+               ctx.error("Error: use either --raw or --copy.");
+               return kExitUsage;
+             }
+             return getCommand(ctx, key, flagA, flagB);
+           };
+         });
+       }},
+      {"peek",
+       [&] {
+         auto* peek = app.add_subcommand("peek", "Show the first 8 characters of a value");
+         peek->add_option("key", key, "org/proj/KEY")->required();
+         peek->callback([&] { action = [&] { return peekCommand(ctx, key); }; });
+       }},
+      {"rm",
+       [&] {
+         auto* rm = app.add_subcommand("rm", "Delete an item");
+         rm->add_option("key", key, "org/proj/KEY")->required();
+         rm->callback([&] { action = [&] { return rmCommand(ctx, key); }; });
+       }},
+      {"meta",
+       [&] {
+         auto* metaCmd =
+             app.add_subcommand("meta", "Tag an item with metadata (an empty value clears a field)");
+         metaCmd->add_option("key", key, "org/proj/KEY")->required();
+         metaOptions.addTo(metaCmd);
+         metaCmd->callback([&] { action = [&] { return metaCommand(ctx, key, metaOptions.flags()); }; });
+       }},
+      {"strict",
+       [&] {
+         auto* strict =
+             app.add_subcommand("strict", "Always require the passphrase for a key; never session-cached");
+         strict->add_option("key", key, "org/proj/KEY")->required();
+         strict->callback([&] { action = [&] { return strictCommand(ctx, key, true); }; });
+       }},
+      {"unstrict",
+       [&] {
+         auto* unstrict = app.add_subcommand("unstrict", "Remove strict mode from a key");
+         unstrict->add_option("key", key, "org/proj/KEY")->required();
+         unstrict->callback([&] { action = [&] { return strictCommand(ctx, key, false); }; });
+       }},
+      {"set",
+       [&] {
+         auto* set =
+             app.add_subcommand("set", "Store a value from --clipboard, standard input or a hidden prompt");
+         set->add_option("key", key, "org/proj/KEY")->required();
+         set->add_flag("--clipboard", flagA, "Read the value from the clipboard, then clear it");
+         set->add_flag("--strict", flagB, "Mark the key strict");
+         setOptions.addTo(set);
+         set->callback(
+             [&] { action = [&] { return setCommand(ctx, key, flagA, setOptions.flags(), flagB); }; });
+       }},
+      {"unlock",
+       [&] {
+         auto* unlock =
+             app.add_subcommand("unlock", "Unlock a prefix for this session (one passphrase prompt)");
+         unlock->add_option("prefix", prefix, "org/proj")->required();
+         auto* unlockTimeout =
+             unlock->add_option("--timeout", timeout, "How long: 8h, 90m, 45s, 1h30m (default 4h)");
+         // Options made here are captured by value: the builder's locals are gone by parse time.
+         unlock->callback([&, unlockTimeout] {
+           action = [&, unlockTimeout] { return unlockCommand(ctx, prefix, given(unlockTimeout, timeout)); };
+         });
+       }},
+      {"lock",
+       [&] {
+         auto* lock = app.add_subcommand("lock", "Lock a prefix, or every session when none is given");
+         auto* lockPrefix = lock->add_option("prefix", prefix, "org/proj");
+         lock->callback([&, lockPrefix] {
+           action = [&, lockPrefix] { return lockCommand(ctx, given(lockPrefix, prefix)); };
+         });
+       }},
+      {"session",
+       [&] {
+         auto* session = app.add_subcommand("session", "Show which prefixes are unlocked");
+         session->callback([&] { action = [&] { return sessionCommand(ctx); }; });
+       }},
+      {"config",
+       [&] {
+         auto* config = app.add_subcommand("config", "Show or set per-prefix auto-unlock time-outs");
+         auto* configPrefix = config->add_option("--prefix", prefix, "Prefix to configure");
+         auto* configTimeout = config->add_option("--timeout", timeout, "Its time-out: 8h, 90m, 45s, 1h30m");
+         auto* configRemove = config->add_option("--remove", removePrefix, "Remove a prefix's time-out");
+         config->callback([&, configPrefix, configTimeout, configRemove] {
+           action = [&, configPrefix, configTimeout, configRemove] {
+             return configCommand(ctx, {given(configPrefix, prefix), given(configTimeout, timeout),
+                                        given(configRemove, removePrefix)});
+           };
+         });
+       }},
+      {"load",
+       [&] {
+         auto* load =
+             app.add_subcommand("load", "Print `export KEY=value` for a prefix (blocked for AI agents)");
+         load->add_option("prefix", prefix, "org/proj")->required();
+         load->callback([&] { action = [&] { return loadCommand(ctx, prefix, true); }; });
+       }},
+      {"env",
+       [&] {
+         auto* env = app.add_subcommand("env", "Print `KEY=value` for a prefix (blocked for AI agents)");
+         env->add_option("prefix", prefix, "org/proj")->required();
+         env->callback([&] { action = [&] { return loadCommand(ctx, prefix, false); }; });
+       }},
+      {"export",
+       [&] {
+         auto* exportCmd =
+             app.add_subcommand("export", "Write a prefix as a .env file, mode 0600 (blocked for AI agents)");
+         exportCmd->add_option("prefix", prefix, "org/proj")->required();
+         exportCmd->add_option("file", file, ".env file to write")->required();
+         exportCmd->add_flag("--force", flagA, "Replace an existing file");
+         exportCmd->callback([&] { action = [&] { return exportCommand(ctx, prefix, file, flagA); }; });
+       }},
+      {"import",
+       [&] {
+         auto* importCmd = app.add_subcommand("import", "Store every entry of a .env file under a prefix");
+         importCmd->add_option("prefix", prefix, "org/proj")->required();
+         importCmd->add_option("file", file, ".env file to read")->required();
+         importCmd->callback([&] { action = [&] { return importCommand(ctx, prefix, file); }; });
+       }},
+      {"bundle",
+       [&] {
+         auto* bundle = app.add_subcommand("bundle", "List or load bundles");
+         bundle->require_subcommand(1);
+         auto* bundleLs = bundle->add_subcommand("ls", "List bundles in a prefix");
+         bundleLs->add_option("prefix", prefix, "org/proj")->required();
+         bundleLs->callback([&] { action = [&] { return bundleListCommand(ctx, prefix); }; });
+         auto* bundleLoad =
+             bundle->add_subcommand("load", "Print `export KEY=value` for a bundle (blocked for AI agents)");
+         bundleLoad->add_option("bundle", key, "org/proj/BUNDLE")->required();
+         bundleLoad->callback([&] { action = [&] { return bundleLoadCommand(ctx, key); }; });
+       }},
+      {"rotate",
+       [&] {
+         auto* rotate = app.add_subcommand("rotate", "Guided secret rotation");
+         rotate->add_option("key", key, "org/proj/KEY")->required();
+         rotate->add_flag("--clipboard", flagA, "Read the new value from the clipboard, then clear it");
+         rotate->callback([&] { action = [&] { return rotateCommand(ctx, key, flagA); }; });
+       }},
+      {"scan",
+       [&] {
+         auto* scan = app.add_subcommand("scan", "Find .env files (3 levels deep) and offer to import them");
+         scan->add_option("path", path, "Folder to scan (default: the current one)");
+         scan->callback([&] { action = [&] { return scanCommand(ctx, path); }; });
+       }},
+      {"guard",
+       [&] {
+         auto* guard =
+             app.add_subcommand("guard", "Pass text through and warn when it holds a stored secret");
+         guard->add_flag("--strict", flagA, "Exit 1 when something is found");
+         guard->callback([&] { action = [&] { return guardCommand(ctx, flagA); }; });
+       }},
+      {"verify",
+       [&] {
+         auto* verify = app.add_subcommand("verify", "Print the security verification commands");
+         verify->callback([&] { action = [&] { return verifyCommand(ctx); }; });
+       }},
+      {"update",
+       [&] {
+         auto* update = app.add_subcommand("update", "Install the server's caskel at ~/.local/bin/caskel");
+         update->callback([&] { action = [&] { return updateCommand(ctx); }; });
+       }},
+      {"setup",
+       [&] {
+         auto* setup = app.add_subcommand("setup", "Print the agent instructions and offer the guard hook");
+         setup->add_flag("--yes", flagA, "Install the hook without asking");
+         setup->callback([&] { action = [&] { return setupCommand(ctx, flagA); }; });
+       }},
+      {"run",
+       [&] {
+         auto* runCmd = app.add_subcommand("run", "Run a command with a prefix's secrets in its environment");
+         runCmd->add_option("--only", run.only, "Only this key (repeatable)")->allow_extra_args(false);
+         runCmd->add_option("prefix", run.prefix, "org/proj")->required();
+         runCmd->add_option("command", run.command, "The command, after --");
+         runCmd->callback([&] { action = [&] { return runCommand(ctx, run); }; });
+       }},
+  };
+  const std::string_view named = argc > 1 ? std::string_view(argv[1]) : std::string_view();
+  const bool one =
+      std::any_of(commands.begin(), commands.end(), [&](const auto& c) { return c.first == named; });
+  for (const auto& [name, add] : commands) {
+    if (!one || name == named) add();
+  }
 
   // "--type=" means "clear the type"; the parser reads it only when split as "--type" "".
   std::vector<std::string> args;

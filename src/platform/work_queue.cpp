@@ -25,7 +25,9 @@ TaskHandle TaskSchedule::add(std::chrono::steady_clock::time_point when, TaskQue
     if (stopped_) return TaskHandle(cancelled);
     entries_.push(Entry{when, seq_++, std::move(task), cancelled});
   }
-  cv_.notify_all();
+  // One waiter is enough: a thread that finishes a task looks for more before it waits, and
+  // waking the whole pool for every request costs more than the request itself.
+  cv_.notify_one();
   return TaskHandle(cancelled);
 }
 
