@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <memory>
 #include <mutex>
+#include <unordered_map>
 
 #include "platform/unix_socket.h"
 
@@ -118,6 +120,56 @@ double bootTime() {
   return value;
 }
 
+// An open /proc/PID/stat; closed when the last reader lets go of it.
+struct StatHandle {
+  explicit StatHandle(int descriptor) : fd(descriptor) {}
+  ~StatHandle() { ::close(fd); }
+  StatHandle(const StatHandle&) = delete;
+  StatHandle& operator=(const StatHandle&) = delete;
+  int fd;
+};
+
+// Handles of the processes seen lately: the callers' ancestors are read on every connection,
+// and opening a /proc file costs more than reading it. Bounded, as every handle is a
+// descriptor of the server's.
+class StatHandleCache {
+ public:
+  std::shared_ptr<StatHandle> find(int32_t pid) {
+    std::lock_guard lock(mutex_);
+    auto it = handles_.find(pid);
+    return it == handles_.end() ? nullptr : it->second;
+  }
+  void keep(int32_t pid, std::shared_ptr<StatHandle> handle) {
+    std::lock_guard lock(mutex_);
+    if (handles_.size() >= kMaxHandles && !handles_.count(pid)) handles_.clear();
+    handles_[pid] = std::move(handle);
+  }
+  // Forgets `handle` unless another thread has already replaced it.
+  void drop(int32_t pid, const std::shared_ptr<StatHandle>& handle) {
+    std::lock_guard lock(mutex_);
+    if (auto it = handles_.find(pid); it != handles_.end() && it->second == handle) handles_.erase(it);
+  }
+
+ private:
+  static constexpr size_t kMaxHandles = 128;
+  std::mutex mutex_;
+  std::unordered_map<int32_t, std::shared_ptr<StatHandle>> handles_;
+};
+
+std::optional<ProcessRecord> readRecord(int fd, int32_t pid) {
+  // The whole text fits one read; a seq_file restarts at offset 0.
+  char buf[kMaxStatBytes];
+  ssize_t n;
+  do {
+    n = ::pread(fd, buf, sizeof buf, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return std::nullopt;
+  static const long ticks = ::sysconf(_SC_CLK_TCK);
+  auto rec = parseProcStat(std::string(buf, static_cast<size_t>(n)), bootTime(), ticks);
+  if (!rec || rec->pid != pid) return std::nullopt;
+  return rec;
+}
+
 class LinuxProcessInfo final : public ProcessInfo {
  public:
   std::optional<PeerCredentials> peerCredentials(int fd) override {
@@ -128,11 +180,18 @@ class LinuxProcessInfo final : public ProcessInfo {
 
   std::optional<ProcessRecord> record(int32_t pid) override {
     if (pid <= 0) return std::nullopt;
-    auto text = readBounded(procPath(pid, "stat"), kMaxStatBytes);
-    if (!text) return std::nullopt;
-    static const long ticks = ::sysconf(_SC_CLK_TCK);
-    auto rec = parseProcStat(*text, bootTime(), ticks);
-    if (!rec || rec->pid != pid) return std::nullopt;
+    // A handle kept from an earlier read is re-read in place; it stays bound to the process it
+    // was opened for, so once that process is gone (and its pid possibly reused) the read fails
+    // and the pid is looked up afresh.
+    if (std::shared_ptr<StatHandle> kept = statHandles_.find(pid)) {
+      if (auto rec = readRecord(kept->fd, pid)) return rec;
+      statHandles_.drop(pid, kept);
+    }
+    int fd = ::open(procPath(pid, "stat").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return std::nullopt;
+    auto handle = std::make_shared<StatHandle>(fd);
+    auto rec = readRecord(handle->fd, pid);
+    if (rec) statHandles_.keep(pid, std::move(handle));
     return rec;
   }
 
@@ -185,6 +244,8 @@ class LinuxProcessInfo final : public ProcessInfo {
   static std::string procPath(int32_t pid, const char* leaf) {
     return "/proc/" + std::to_string(pid) + "/" + leaf;
   }
+
+  StatHandleCache statHandles_;
 };
 
 }  // namespace

@@ -48,7 +48,18 @@ class Statement {
   Statement(sqlite3* db, const char* sql) {
     ok_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) == SQLITE_OK;
   }
-  ~Statement() { sqlite3_finalize(stmt_); }
+  // A statement prepared once for the connection (see Vault::preparedLocked): it is reset and
+  // its bindings cleared after use instead of finalized.
+  explicit Statement(sqlite3_stmt* prepared) : stmt_(prepared), ok_(prepared != nullptr), cached_(true) {}
+  ~Statement() {
+    if (!cached_) {
+      sqlite3_finalize(stmt_);
+    } else if (stmt_) {
+      // Resetting also ends the statement's read transaction.
+      sqlite3_reset(stmt_);
+      sqlite3_clear_bindings(stmt_);
+    }
+  }
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
   bool ok() const { return ok_; }
@@ -77,6 +88,7 @@ class Statement {
  private:
   sqlite3_stmt* stmt_ = nullptr;
   bool ok_ = false;
+  bool cached_ = false;
 };
 
 bool exec(sqlite3* db, const char* sql) {
@@ -200,8 +212,22 @@ std::string Vault::defaultPath() {
 }
 
 void Vault::closeLocked() {
+  for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
+  statements_.clear();
   if (db_) sqlite3_close_v2(db_);
   db_ = nullptr;
+}
+
+sqlite3_stmt* Vault::preparedLocked(const char* sql) {
+  if (auto it = statements_.find(sql); it != statements_.end()) return it->second;
+  sqlite3_stmt* stmt = nullptr;
+  // Preparing costs more than the one-row lookups that run on every request.
+  if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    return nullptr;
+  }
+  statements_.emplace(sql, stmt);
+  return stmt;
 }
 
 Vault::OpenResult Vault::ensureOpenLocked(bool createFile) {
@@ -485,7 +511,7 @@ int32_t Vault::copyAttributes(const std::string& service, const std::string& acc
   OpenResult opened = ensureOpenLocked(false);
   if (opened != OpenResult::open)
     return opened == OpenResult::absent ? status::kItemNotFound : status::kIoError;
-  Statement stmt(db_, "SELECT generic FROM items WHERE service = ? AND account = ?");
+  Statement stmt(preparedLocked("SELECT generic FROM items WHERE service = ? AND account = ?"));
   stmt.bindText(1, service);
   stmt.bindText(2, account);
   int rc = stmt.step();
@@ -503,7 +529,7 @@ int32_t Vault::copyAllAttributes(const std::string& service, std::vector<Credent
   if (opened != OpenResult::open)
     return opened == OpenResult::absent ? status::kItemNotFound : status::kIoError;
   // The column's BINARY collation orders by bytes.
-  Statement stmt(db_, "SELECT account, generic FROM items WHERE service = ? ORDER BY account");
+  Statement stmt(preparedLocked("SELECT account, generic FROM items WHERE service = ? ORDER BY account"));
   stmt.bindText(1, service);
   int rc;
   while ((rc = stmt.step()) == SQLITE_ROW) {
@@ -551,7 +577,7 @@ int32_t Vault::copyValue(const std::string& service, const std::string& account,
     if (ensureOpenLocked(false) != OpenResult::open) return status::kIoError;
     if (int32_t s = checkKey(context); s != status::kSuccess) return s;
     // Read again: the item may have changed or gone while the prompt was on screen.
-    Statement stmt(db_, "SELECT sealed FROM items WHERE service = ? AND account = ?");
+    Statement stmt(preparedLocked("SELECT sealed FROM items WHERE service = ? AND account = ?"));
     stmt.bindText(1, service);
     stmt.bindText(2, account);
     int rc = stmt.step();
@@ -581,8 +607,8 @@ int32_t Vault::copyAllValues(const std::string& service, std::string_view prefix
     if (withValues) {
       if (int32_t s = checkKey(context); s != status::kSuccess) return s;
     }
-    Statement stmt(db_, withValues ? "SELECT account, sealed FROM items WHERE service = ?"
-                                   : "SELECT account FROM items WHERE service = ?");
+    Statement stmt(preparedLocked(withValues ? "SELECT account, sealed FROM items WHERE service = ?"
+                                                 : "SELECT account FROM items WHERE service = ?"));
     stmt.bindText(1, service);
     int rc;
     while ((rc = stmt.step()) == SQLITE_ROW) {
@@ -620,7 +646,7 @@ int32_t Vault::remove(const std::string& service, const std::string& account) {
     return opened == OpenResult::absent ? status::kItemNotFound : status::kIoError;
   Transaction tx(db_);
   if (!tx.began()) return status::kIoError;
-  Statement stmt(db_, "DELETE FROM items WHERE service = ? AND account = ?");
+  Statement stmt(preparedLocked("DELETE FROM items WHERE service = ? AND account = ?"));
   stmt.bindText(1, service);
   stmt.bindText(2, account);
   if (stmt.step() != SQLITE_DONE) return status::kIoError;

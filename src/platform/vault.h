@@ -15,6 +15,7 @@
 #include "platform/vault_keyring.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace caskel {
 
@@ -73,6 +74,9 @@ class Vault : public VaultKeyring, public CredentialStore {
   OpenResult ensureOpenLocked(bool createFile);
   bool openDatabaseLocked();
   void closeLocked();
+  // The connection's prepared statement for `sql`, which must be a string literal; nullptr
+  // when it cannot be prepared.
+  sqlite3_stmt* preparedLocked(const char* sql);
   int32_t readKeyRecordLocked(std::optional<KeyRecord>& out);
   int32_t publicKeyLocked(unsigned char* publicKey);
   int32_t ensureKeyForWrite(const std::string& account);
@@ -85,6 +89,7 @@ class Vault : public VaultKeyring, public CredentialStore {
   VaultOptions options_;
   std::mutex mutex_;
   sqlite3* db_ = nullptr;
+  std::map<std::string_view, sqlite3_stmt*> statements_;
   // The public key proven by this process's last create or unlock. Saves refuse a stored key
   // that differs from it, so a key swapped into the file cannot collect new values.
   unsigned char pinnedPublicKey_[VaultKey::kPublicKeyBytes] = {};

@@ -89,5 +89,48 @@ TEST(SystemProcessInfo, CommandLineAndEnvironmentOfAChild) {
   ::waitpid(child, nullptr, 0);
 }
 
+// Records are read through handles kept between calls: they must follow the process through
+// exec and let go of it once it is gone, or a reused pid would inherit its identity.
+TEST(SystemProcessInfo, RecordsFollowExecAndForgetAnEndedProcess) {
+  int go[2];
+  int input[2];
+  int execDone[2];
+  ASSERT_EQ(::pipe2(go, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(execDone, O_CLOEXEC), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char b;
+    if (::read(go[0], &b, 1) != 1) ::_exit(1);
+    ::dup2(input[0], 0);
+    const char* argv[] = {"/bin/sh", "-c", "read x; exit 0", nullptr};
+    ::execv(argv[0], const_cast<char**>(argv));
+    ::_exit(127);
+  }
+  ::close(go[0]);
+  ::close(input[0]);
+  ::close(execDone[1]);
+  ProcessInfo& procs = ProcessInfo::system();
+  auto before = procs.record(child);
+  ASSERT_TRUE(before);
+  EXPECT_NE(before->command, "sh");
+
+  ASSERT_EQ(::write(go[1], "x", 1), 1);
+  char byte;
+  ASSERT_EQ(::read(execDone[0], &byte, 1), 0);  // the child has exec'd
+  auto after = procs.record(child);
+  ASSERT_TRUE(after);
+  EXPECT_EQ(after->command, "sh");
+  EXPECT_EQ(after->startTime, before->startTime);
+
+  ::close(input[1]);
+  ::waitpid(child, nullptr, 0);
+  auto gone = procs.record(child);
+  EXPECT_TRUE(!gone || gone->startTime != before->startTime);
+  ::close(go[1]);
+  ::close(execDone[0]);
+}
+
 }  // namespace
 }  // namespace caskel
