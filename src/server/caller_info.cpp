@@ -204,15 +204,20 @@ CallerIdentifier::CallerIdentifier(ProcessInfo& processes, std::string knownCall
 
 std::optional<CallerInfo> CallerIdentifier::identifyCaller(int fd) {
   auto creds = processes_.peerCredentials(fd);
-  if (!creds || creds->uid != processes_.currentUid()) return std::nullopt;
-  if (creds->pid <= 0) {
+  if (!creds) return std::nullopt;
+  return identifyPeer(*creds);
+}
+
+std::optional<CallerInfo> CallerIdentifier::identifyPeer(const PeerCredentials& creds) {
+  if (creds.uid != processes_.currentUid()) return std::nullopt;
+  if (creds.pid <= 0) {
     // The peer lives where its pid cannot be seen (another pid namespace): identify nothing.
     CallerInfo unknown;
     unknown.name = "unknown";
     unknown.isFirstSeen = true;
     return unknown;
   }
-  return identifyPid(creds->pid);
+  return identifyPid(creds.pid);
 }
 
 CallerInfo CallerIdentifier::identifyPid(int32_t pid) {

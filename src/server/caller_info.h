@@ -44,6 +44,8 @@ class CallerIdentifier {
 
   // Nothing for a peer of another user (or unreadable credentials).
   std::optional<CallerInfo> identifyCaller(int fd);
+  // The same for credentials the server has already read from the connection.
+  std::optional<CallerInfo> identifyPeer(const PeerCredentials& creds);
   // The same walk for a known peer pid (used by identifyCaller and by tests and benchmarks).
   CallerInfo identifyPid(int32_t pid);
 

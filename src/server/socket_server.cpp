@@ -229,8 +229,8 @@ void SocketServer::admit(int fd) {
                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                       std::chrono::duration<double>(options_.receiveBudget));
   // Walking the process tree reads /proc; it runs on the pool so the reader never waits.
-  clientQueue_.post([this, fd, deadline] {
-    std::optional<CallerInfo> caller = callers_.identifyCaller(fd);
+  clientQueue_.post([this, fd, deadline, uid, pid] {
+    std::optional<CallerInfo> caller = callers_.identifyPeer(PeerCredentials{uid, pid});
     if (!caller) {
       sendResponse(fd, false, std::nullopt, "Unauthorized: peer UID mismatch");
       sock::closeFd(fd);
