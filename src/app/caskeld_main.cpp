@@ -106,7 +106,19 @@ int main(int argc, char** argv) {
       caskel::AppState::shared().reload(latest.get());
     });
   };
-  services.reportCliVersion = [](std::string version) {
+  // Every request carries the tool's version: the application hears only of a change, so a
+  // request does not also wake the main thread.
+  struct LastCliVersion {
+    std::mutex mutex;
+    std::string version;
+  };
+  auto lastCliVersion = std::make_shared<LastCliVersion>();
+  services.reportCliVersion = [lastCliVersion](std::string version) {
+    {
+      std::lock_guard lock(lastCliVersion->mutex);
+      if (lastCliVersion->version == version) return;
+      lastCliVersion->version = version;
+    }
     caskel::Application::shared().postToMain(
         [version = std::move(version)] { caskel::AppState::shared().setLastSeenCliVersion(version); });
   };
