@@ -337,11 +337,16 @@ int main(int argc, char** argv) {
 
   std::printf("\nServer under load (in-process clients, %.1f s each): requests/s, p50 and p99 in microseconds\n",
               loadSeconds);
-  std::printf("  %-34s %8s %10s %9s %9s %7s\n", "request", "clients", "req/s", "p50", "p99", "errors");
+  std::printf("  %-34s %8s %10s %9s %9s %7s %9s\n", "request", "clients", "req/s", "p50", "p99", "errors",
+              "vs floor");
+  // Throughput as a share of the floor server's at the same concurrency, measured just before.
+  std::map<int, double> floorRps;
   auto load = [&](const std::string& name, const std::string& path, const std::string& body, const std::string& expect) {
     for (int c : {1, 4, 16}) {
       Load l = measureServer(path, body, c, loadSeconds, expect);
-      std::printf("  %-34s %8d %10.0f %9.0f %9.0f %7d\n", name.c_str(), c, l.rps, l.p50, l.p99, l.errors);
+      if (!floorRps.count(c)) floorRps[c] = l.rps;
+      std::printf("  %-34s %8d %10.0f %9.0f %9.0f %7d %8.2fx\n", name.c_str(), c, l.rps, l.p50, l.p99, l.errors,
+                  floorRps[c] > 0 ? l.rps / floorRps[c] : 0.0);
     }
   };
   load("floor server (trivial reply)", floorSock, R"({"cmd":"get","account":"bench/floor/KEY"})", "floor-value");
@@ -366,7 +371,33 @@ int main(int argc, char** argv) {
   for (int i = 0; i < iterations; ++i) callers.identifyPid(::getpid());
   double identifyUs = std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / iterations;
 
+  // And of processes it has never seen, as each `caskel` run is: children waiting in `cat`.
+  std::vector<pid_t> fresh;
+  int hold[2];
+  if (::pipe(hold) == 0) {
+    for (int i = 0; i < 200; ++i) {
+      posix_spawn_file_actions_t fa;
+      posix_spawn_file_actions_init(&fa);
+      posix_spawn_file_actions_adddup2(&fa, hold[0], 0);
+      posix_spawn_file_actions_addclose(&fa, hold[1]);
+      pid_t pid = -1;
+      char cat[] = "/bin/cat";
+      char* args[] = {cat, nullptr};
+      if (posix_spawn(&pid, cat, &fa, nullptr, args, environ) == 0) fresh.push_back(pid);
+      posix_spawn_file_actions_destroy(&fa);
+    }
+    ::close(hold[0]);
+  }
+  t0 = Clock::now();
+  for (pid_t pid : fresh) callers.identifyPid(pid);
+  double freshUs = fresh.empty() ? 0.0
+                                 : std::chrono::duration<double, std::micro>(Clock::now() - t0).count() /
+                                       static_cast<double>(fresh.size());
+  ::close(hold[1]);
+  for (pid_t pid : fresh) ::waitpid(pid, nullptr, 0);
+
   std::printf("\nCaller identification (process walk, same process): %.1f us per connection\n", identifyUs);
+  std::printf("Caller identification of a process not seen before: %.1f us per connection\n", freshUs);
   std::printf("caskeld memory: idle RSS %ld KiB, peak RSS after the load above %ld KiB\n", idleRss, loadedRss);
 
   ::kill(server.pid, SIGTERM);

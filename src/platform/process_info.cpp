@@ -227,9 +227,14 @@ class LinuxProcessInfo final : public ProcessInfo {
     if (pid <= 0 || names.empty()) return {};
     auto text = readBounded(procPath(pid, "environ"), kMaxEnvironmentBytes);
     if (!text) return {};
+    // Scanned in place: a new process's whole environment is read on its first connection.
     std::vector<std::string> found;
-    for (const std::string& entry : splitNul(*text)) {
-      std::string_view name = std::string_view(entry).substr(0, entry.find('='));
+    std::string_view rest(*text);
+    while (!rest.empty()) {
+      size_t end = rest.find('\0');
+      std::string_view entry = rest.substr(0, end);
+      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+      std::string_view name = entry.substr(0, entry.find('='));
       for (const std::string& wanted : names) {
         if (name == wanted && std::find(found.begin(), found.end(), wanted) == found.end())
           found.push_back(wanted);
