@@ -134,6 +134,17 @@ void BM_ReadOne(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadOne)->Unit(benchmark::kMicrosecond);
 
+// The strict check every "get" makes before it looks in the session cache.
+void BM_ReadMetadataOne(benchmark::State& state) {
+  Fixture& f = fixture();
+  f.fill();
+  for (auto _ : state) {
+    auto metadata = f.keychain.readMetadata(account(4242));
+    benchmark::DoNotOptimize(metadata);
+  }
+}
+BENCHMARK(BM_ReadMetadataOne)->Unit(benchmark::kMicrosecond);
+
 // The passphrase check a prompt costs, at crypto_pwhash's interactive cost.
 void BM_UnlockInteractive(benchmark::State& state) {
   Fixture& f = fixture();
