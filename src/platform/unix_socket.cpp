@@ -37,7 +37,8 @@ ListenResult listenAt(const std::string& path, int backlog) {
     result.failedAt = ListenResult::Step::pathTooLong;
     return result;
   }
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  // Blocking: accepting threads sleep in accept(), where the kernel wakes one per connection.
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     result.failedAt = ListenResult::Step::socket;
     result.error = lastError();
@@ -87,8 +88,14 @@ bool isLive(const std::string& path) {
 int acceptConnection(int listenFd) {
   for (;;) {
     int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd >= 0 || errno != EINTR) return fd;
+    // A peer that gave up before being accepted is not an error of ours.
+    if (fd >= 0 || (errno != EINTR && errno != ECONNABORTED)) return fd;
   }
+}
+
+void interruptAccept(int listenFd) {
+  // On Linux, shutting down a listening socket fails every pending and later accept() on it.
+  ::shutdown(listenFd, SHUT_RDWR);
 }
 
 bool peerCredentials(int fd, uint32_t& uid, int32_t& pid) {

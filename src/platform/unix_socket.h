@@ -20,7 +20,7 @@ struct OsError {
   std::string text;  // strerror(code)
 };
 
-// A listening AF_UNIX stream socket bound at `path` (non-blocking, close-on-exec). The caller
+// A listening AF_UNIX stream socket bound at `path` (blocking, close-on-exec). The caller
 // narrows the umask around it; the file's mode is set to 0600 explicitly afterwards.
 struct ListenResult {
   int fd = -1;
@@ -34,8 +34,11 @@ int connectTo(const std::string& path);
 // True when a server accepts connections at `path` right now.
 bool isLive(const std::string& path);
 
-// accept4 with non-blocking and close-on-exec set; -1 when nothing is pending or on error.
+// Waits for the next connection; the accepted socket is non-blocking and close-on-exec.
+// -1 on error, and once interruptAccept() was called.
 int acceptConnection(int listenFd);
+// Makes every thread waiting in acceptConnection() on `listenFd` return, now and later.
+void interruptAccept(int listenFd);
 // Peer user and process of a connected socket (SO_PEERCRED).
 bool peerCredentials(int fd, uint32_t& uid, int32_t& pid);
 

@@ -11,9 +11,9 @@
 #include "platform/unix_socket.h"
 #include "server/folder_commands.h"
 #include "server/request_framing.h"
+#include "server/response_writer.h"
 #include "server/rotate_command.h"
 #include "server/secret_commands.h"
-#include "server/response_writer.h"
 
 namespace caskel {
 
@@ -44,7 +44,8 @@ SocketServer::SocketServer(KeychainManager keychain, ServerOptions options)
       services_{keychain_, session_, audit_, clientQueue_, nullptr, nullptr, nullptr, options_.cliPath,
                 fs::homeDirectory()},
       handler_(services_),
-      clientQueue_("caskel.clients", options_.clientThreads) {
+      clientQueue_("caskel.clients", options_.clientThreads),
+      acceptQueue_("caskel.accept", options_.acceptThreads) {
   callers_.loadKnownCallers();
   registerSecretCommands(handler_);
   registerFolderCommands(handler_);
@@ -55,6 +56,7 @@ SocketServer::SocketServer(KeychainManager keychain, ServerOptions options)
 
 SocketServer::~SocketServer() {
   stop();
+  acceptQueue_.shutdown();
   clientQueue_.shutdown();
 }
 
@@ -113,23 +115,23 @@ bool SocketServer::start() {
       return false;
   }
   serverSocket_ = listening.fd;
-  if (!poller_.add(serverSocket_)) {
-    say("epoll failed — refusing to start");
-    sock::closeFd(serverSocket_);
-    serverSocket_ = -1;
-    return false;
-  }
   running_ = true;
-  acceptThread_ = std::thread([this] { acceptLoop(); });
+  readerThread_ = std::thread([this] { readLoop(); });
+  freeAcceptors_ = static_cast<int>(acceptQueue_.threadCount());
+  for (unsigned i = 0; i < acceptQueue_.threadCount(); ++i) acceptQueue_.post([this] { acceptLoop(); });
   return true;
 }
 
 void SocketServer::stop() {
   bool wasRunning = running_.exchange(false);
   session_.lock(std::nullopt);
-  if (acceptThread_.joinable()) {
+  if (serverSocket_ >= 0) {
+    sock::interruptAccept(serverSocket_);
+    acceptQueue_.shutdown();  // every accept loop has returned
+  }
+  if (readerThread_.joinable()) {
     poller_.wake();
-    acceptThread_.join();
+    readerThread_.join();
   }
   if (serverSocket_ >= 0) {
     sock::closeFd(serverSocket_);
@@ -145,6 +147,18 @@ void SocketServer::stop() {
 
 void SocketServer::acceptLoop() {
   while (running_) {
+    int fd = sock::acceptConnection(serverSocket_);
+    if (fd >= 0) {
+      admit(fd);
+    } else if (running_) {
+      // Out of descriptors or memory: wait a moment rather than spin on the same error.
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+}
+
+void SocketServer::readLoop() {
+  while (running_) {
     auto now = std::chrono::steady_clock::now();
     int timeoutMs = -1;
     for (auto& [fd, c] : reading_) {
@@ -154,10 +168,6 @@ void SocketServer::acceptLoop() {
     }
     for (const auto& event : poller_.wait(timeoutMs)) {
       if (!running_) break;
-      if (event.fd == serverSocket_) {
-        acceptPending();
-        continue;
-      }
       if (event.fd == -1) {
         std::vector<Connection> ready;
         {
@@ -208,14 +218,6 @@ void SocketServer::acceptLoop() {
   ready_.clear();
 }
 
-void SocketServer::acceptPending() {
-  for (;;) {
-    int fd = sock::acceptConnection(serverSocket_);
-    if (fd < 0) return;
-    admit(fd);
-  }
-}
-
 void SocketServer::admit(int fd) {
   uint32_t uid = 0;
   int32_t pid = 0;
@@ -228,33 +230,42 @@ void SocketServer::admit(int fd) {
   auto deadline = std::chrono::steady_clock::now() +
                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                       std::chrono::duration<double>(options_.receiveBudget));
-  // Walking the process tree reads /proc; it runs on the pool so the reader never waits.
-  clientQueue_.post([this, fd, deadline, uid, pid] {
-    std::optional<CallerInfo> caller = callers_.identifyPeer(PeerCredentials{uid, pid});
-    if (!caller) {
-      sendResponse(fd, false, std::nullopt, "Unauthorized: peer UID mismatch");
-      sock::closeFd(fd);
-      return;
-    }
-    if (caller->isFirstSeen) {
-      audit_.log("NEW_CALLER", caller->resolvedPath.value_or(caller->name),
-                 "pid " + std::to_string(caller->resolvedPid));
-    }
-    Connection connection{fd, deadline, {}, std::move(*caller)};
-    // A client usually writes its request right after connecting, so it is often here already:
-    // then this thread serves it at once instead of handing it to the reader and back.
-    bool finished = false;
-    readFrom(connection, finished);
-    if (finished) {
-      serve(connection);
-      return;
-    }
-    {
-      std::lock_guard lock(readyMutex_);
-      ready_.push_back(std::move(connection));
-    }
-    poller_.wake();
-  });
+  const PeerCredentials peer{uid, pid};
+  if (freeAcceptors_.fetch_sub(1) <= 1) {
+    freeAcceptors_.fetch_add(1);
+    clientQueue_.post([this, fd, peer, deadline] { welcome(fd, peer, deadline); });
+    return;
+  }
+  welcome(fd, peer, deadline);
+  freeAcceptors_.fetch_add(1);
+}
+
+void SocketServer::welcome(int fd, const PeerCredentials& peer,
+                           std::chrono::steady_clock::time_point deadline) {
+  std::optional<CallerInfo> caller = callers_.identifyPeer(peer);
+  if (!caller) {
+    sendResponse(fd, false, std::nullopt, "Unauthorized: peer UID mismatch");
+    sock::closeFd(fd);
+    return;
+  }
+  if (caller->isFirstSeen) {
+    audit_.log("NEW_CALLER", caller->resolvedPath.value_or(caller->name),
+               "pid " + std::to_string(caller->resolvedPid));
+  }
+  Connection connection{fd, deadline, {}, std::move(*caller)};
+  // A client usually writes its request right after connecting, so it is often here already:
+  // then this thread serves it at once instead of handing it to the reader and back.
+  bool finished = false;
+  readFrom(connection, finished);
+  if (finished) {
+    serve(connection);
+    return;
+  }
+  {
+    std::lock_guard lock(readyMutex_);
+    ready_.push_back(std::move(connection));
+  }
+  poller_.wake();
 }
 
 void SocketServer::serve(Connection& connection) {

@@ -24,6 +24,7 @@ class AuditLogger;
 struct ServerOptions {
   std::optional<std::string> socketPath;  // an explicit path; its directory is vetted like the default one
   unsigned clientThreads = 24;            // enough for several prompts on screen in turn
+  unsigned acceptThreads = 8;             // threads waiting in accept(); each serves what it took
   double receiveBudget = 5.0;             // seconds from accept until the request must be complete
   std::string cliPath;                    // the caskel executable that "get-cli" serves
   std::string knownCallersPath;           // default: known_callers.json in the configuration directory
@@ -31,10 +32,15 @@ struct ServerOptions {
   double rotateBackupLifetime = 3600;     // seconds an _OLD backup lives
 };
 
-// The local endpoint of the caskel tool. One reader thread ("caskel.accept") accepts, admits
-// and buffers every connection under one epoll loop, so silent or slow peers cost a buffer,
-// never a thread; complete requests go to a fixed pool ("caskel.clients"), where a handler
-// may wait for the user's answer to a prompt without holding up anyone else.
+// The local endpoint of the caskel tool. A few accepting threads ("caskel.accept") wait in
+// accept(); each admits and identifies the connection it took and, when the request is already
+// there (the tool writes it right after connecting), serves it itself: one thread wakes per
+// request. A connection still silent goes to one reader thread that buffers it under epoll, so
+// silent or slow peers cost a buffer, never a thread; the requests it completes go to a fixed
+// pool ("caskel.clients"), where a handler may wait for the user's answer to a prompt without
+// holding up anyone else. The last free accepting thread hands its connection to that pool
+// instead of serving it, so that one is always back in accept() even while the others wait on
+// prompts.
 class SocketServer {
  public:
   SocketServer(KeychainManager keychain, ServerOptions options = {});
@@ -69,9 +75,12 @@ class SocketServer {
     CallerInfo caller;
   };
 
-  void acceptLoop();
-  void acceptPending();
+  void acceptLoop();  // on an accepting thread
+  void readLoop();    // the reader thread
   void admit(int fd);
+  // Identifies the peer, then serves its request if it has arrived, else hands the connection
+  // to the reader.
+  void welcome(int fd, const PeerCredentials& peer, std::chrono::steady_clock::time_point deadline);
   void readFrom(Connection& connection, bool& finished);
   void dispatch(Connection connection);
   void serve(Connection& connection);  // on the pool: handle the request, reply, close
@@ -89,14 +98,16 @@ class SocketServer {
   bool started_ = false;
 
   EventPoller poller_;
-  std::thread acceptThread_;
+  std::thread readerThread_;
+  std::atomic<int> freeAcceptors_{0};  // accepting threads not busy with a connection
   std::mutex readyMutex_;
-  std::vector<Connection> ready_;             // identified, waiting to be read
-  std::map<int, Connection> reading_;         // owned by the reader thread
+  std::vector<Connection> ready_;      // identified, waiting to be read
+  std::map<int, Connection> reading_;  // owned by the reader thread
 
   ServerServices services_;
   RequestHandler handler_;
   WorkQueue clientQueue_;
+  WorkQueue acceptQueue_;  // runs one accept loop per thread
 };
 
 }  // namespace caskel

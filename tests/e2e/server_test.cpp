@@ -8,7 +8,11 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
 #include <thread>
 
 #include "e2e/caskeld_process.h"
@@ -79,6 +83,68 @@ TEST_F(ServerTest, SilentPeersDoNotStarveRealRequests) {
   EXPECT_EQ(server.request({{"cmd", "version"}})["ok"], true);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
   for (int fd : idle) ::close(fd);
+}
+
+// The direct children of `pid` (the server's pinentry, say).
+std::vector<pid_t> childrenOf(pid_t pid) {
+  std::vector<pid_t> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t close = text.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(text.substr(close + 2));
+    std::string state;
+    pid_t parent = 0;
+    if (fields >> state >> parent && parent == pid) found.push_back(std::stoi(name));
+  }
+  return found;
+}
+
+// Requests that wait for the passphrase hold threads; more of them than there are accepting
+// threads must not keep the server from taking and answering new connections.
+TEST_F(ServerTest, RequestsWaitingOnAPromptDoNotStopOthersFromBeingServed) {
+  ASSERT_EQ(server.request({{"cmd", "set"}, {"account", "org/p/K"}, {"value", "v"}})["ok"], true);
+  ASSERT_TRUE(server.restart(SIGTERM));  // no session and no recent unlock: the next read prompts
+  const int shown = server.pinentry().promptCount();
+  server.pinentry().answer("HANG");
+  std::vector<int> waiting;
+  const std::string get = R"({"cmd": "get", "account": "org/p/K"})";
+  for (int i = 0; i < 16; ++i) {
+    int fd = connectTo(server.socketPath());
+    ASSERT_GE(fd, 0);
+    ASSERT_GT(::send(fd, get.data(), get.size(), MSG_NOSIGNAL), 0);
+    ::shutdown(fd, SHUT_WR);
+    waiting.push_back(fd);
+  }
+  // The prompt is on screen and has taken the answer that never comes.
+  ASSERT_TRUE(CaskeldProcess::waitUntil(
+      [&] { return server.pinentry().promptCount() > shown && server.pinentry().pendingAnswers().empty(); },
+      fs::parentOf(server.pinentry().logPath())));
+
+  // Bounded, so that a server that stopped accepting fails the test instead of hanging it.
+  int fd = connectTo(server.socketPath());
+  ASSERT_GE(fd, 0);
+  timeval limit{10, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  const std::string version = R"({"cmd": "version"})";
+  ASSERT_GT(::send(fd, version.data(), version.size(), MSG_NOSIGNAL), 0);
+  ::shutdown(fd, SHUT_WR);
+  nlohmann::json reply = parse(readToEnd(fd));
+  EXPECT_TRUE(reply.is_object() && reply["ok"] == true) << "no answer while the prompt waits";
+  ::close(fd);
+  char byte;
+  for (int fd : waiting) {
+    EXPECT_EQ(::recv(fd, &byte, 1, MSG_DONTWAIT), -1) << "a waiting read was answered";
+  }
+  // Ends the hung prompt: the reads waiting behind it are then answered (by the next prompts).
+  for (pid_t child : childrenOf(server.pid())) ::kill(child, SIGKILL);
+  for (int fd : waiting) {
+    EXPECT_TRUE(parse(readToEnd(fd)).is_object());
+    ::close(fd);
+  }
 }
 
 TEST_F(ServerTest, SmallCommands) {
