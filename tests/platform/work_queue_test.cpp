@@ -57,8 +57,13 @@ TEST(WorkQueue, DelayedTasksKeepTheirOrderAndCancelledOnesNeverRun) {
   };
   // Deadlines already past, posted while the queue is blocked: order comes from them alone.
   std::promise<void> release;
+  std::promise<void> blocked;
   auto gate = release.get_future().share();
-  queue.post([gate] { gate.wait(); });
+  queue.post([gate, &blocked] {
+    blocked.set_value();
+    gate.wait();
+  });
+  blocked.get_future().wait();
   queue.postAfter(-10ms, record(3));
   TaskHandle cancelled = queue.postAfter(-25ms, record(99));
   queue.postAfter(-20ms, record(2));
