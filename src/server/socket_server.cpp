@@ -152,7 +152,7 @@ void SocketServer::acceptLoop() {
       admit(fd);
     } else if (running_) {
       // Out of descriptors or memory: wait a moment rather than spin on the same error.
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   }
 }
