@@ -89,9 +89,13 @@ bool CaskeldProcess::start() {
   env["HOME"] = home_.path();
   // Leak checking needs ptrace, which a non-dumpable process refuses.
   env["ASAN_OPTIONS"] = "detect_leaks=0";
+  std::vector<std::string> removed = {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "CASKEL_SOCKET"};
+  if (options_.unsetPinentry) {
+    env.erase("CASKEL_PINENTRY");
+    removed.push_back("CASKEL_PINENTRY");
+  }
   for (const auto& [k, v] : options_.extraEnv) env[k] = v;
-  std::vector<std::string> envList =
-      currentEnvironment(env, {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "CASKEL_SOCKET"});
+  std::vector<std::string> envList = currentEnvironment(env, removed);
   std::vector<std::string> argv = {buildPath("src/caskeld")};
   bool ownSocket = true;
   for (size_t i = 0; i < options_.extraArgs.size(); ++i) {
@@ -111,6 +115,7 @@ bool CaskeldProcess::start() {
     ::dup2(out[1], 1);
     ::dup2(out[1], 2);
     if (options_.umask) ::umask(*options_.umask);
+    if (!options_.workingDir.empty() && ::chdir(options_.workingDir.c_str()) != 0) ::_exit(127);
     int devnull = ::open("/dev/null", O_RDONLY);
     ::dup2(devnull, 0);
     std::vector<char*> args, envp;

@@ -32,6 +32,10 @@ class CaskeldProcess {
     // A command the server is started through (e.g. setpriv with its options); it must exec
     // the server in its own process, so that pid() stays the server's.
     std::vector<std::string> launcher;
+    // Leaves CASKEL_PINENTRY out of the server's environment (extraEnv may still set it).
+    bool unsetPinentry = false;
+    // The server's working directory; this process's own when empty.
+    std::string workingDir;
   };
 
   CaskeldProcess();
