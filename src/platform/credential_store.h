@@ -19,6 +19,14 @@ struct CredentialItem {
   std::optional<std::string> generic;
 };
 
+// A value with the flags sealed together with it. Unlike the clear metadata, these cannot be
+// changed without re-sealing the value.
+struct SealedValue {
+  SecretString value;
+  // Nothing for items sealed before the flag was (they go by their clear metadata).
+  std::optional<bool> strict;
+};
+
 // The platform credential store: items of (service, account) -> value + metadata bytes.
 // Every call returns a status number of `caskel::status` (0 on success). Writes never prompt;
 // value reads need an evaluated context: an unevaluated one is evaluated first (a prompt),
@@ -28,18 +36,19 @@ class CredentialStore {
   virtual ~CredentialStore() = default;
 
   // Creates or replaces the item in one transaction: on failure the old item is intact.
+  // `strict` is sealed with the value.
   virtual int32_t put(const std::string& service, const std::string& account, std::string_view value,
-                      const std::optional<std::string>& generic) = 0;
+                      const std::optional<std::string>& generic, bool strict) = 0;
   virtual int32_t copyAttributes(const std::string& service, const std::string& account,
                                  CredentialItem& out) = 0;
   // All items of the service, sorted by account in byte order.
   virtual int32_t copyAllAttributes(const std::string& service, std::vector<CredentialItem>& out) = 0;
   virtual int32_t copyValue(const std::string& service, const std::string& account, AuthContext& context,
-                            SecretString& out) = 0;
+                            SealedValue& out) = 0;
   // The values of the items whose account starts with `prefix` (all when empty); items that
   // fail to open are skipped.
   virtual int32_t copyAllValues(const std::string& service, std::string_view prefix, AuthContext& context,
-                                std::map<std::string, SecretString>& out) = 0;
+                                std::map<std::string, SealedValue>& out) = 0;
   // A missing item is kItemNotFound.
   virtual int32_t remove(const std::string& service, const std::string& account) = 0;
 

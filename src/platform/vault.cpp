@@ -22,7 +22,12 @@ constexpr unsigned long long kMaxOpslimit = 16;
 constexpr size_t kMaxMemlimit = crypto_pwhash_MEMLIMIT_SENSITIVE;
 constexpr size_t kWrappedKeyBytes =
     crypto_secretbox_NONCEBYTES + crypto_secretbox_MACBYTES + VaultKey::kSecretKeyBytes;
+// A sealed value opens to [flags][24-bit big-endian account length][account][value]. Items
+// sealed before the flags byte existed had a 32-bit length there, whose first byte is 0.
 constexpr size_t kAccountLengthBytes = 4;
+constexpr size_t kMaxAccountBytes = 0xFFFFFF;
+constexpr unsigned char kFlagsPresent = 0x80;
+constexpr unsigned char kFlagStrict = 0x01;
 // Keeps every length that reaches SQLite or libsodium well inside an int.
 constexpr size_t kMaxPlaintextBytes = 512 * 1024 * 1024;
 
@@ -162,8 +167,8 @@ void makePrivate(const std::string& path) {
 }
 
 // Opens one sealed value and checks that it was sealed for `account`. Nothing on any failure.
-std::optional<SecretString> openSealed(const std::string& sealed, const std::string& account,
-                                       const VaultKey& key) {
+std::optional<SealedValue> openSealed(const std::string& sealed, const std::string& account,
+                                      const VaultKey& key) {
   if (sealed.size() < crypto_box_SEALBYTES + kAccountLengthBytes) return std::nullopt;
   WipedBytes plain(sealed.size() - crypto_box_SEALBYTES);
   if (crypto_box_seal_open(plain.data(), reinterpret_cast<const unsigned char*>(sealed.data()), sealed.size(),
@@ -171,13 +176,20 @@ std::optional<SecretString> openSealed(const std::string& sealed, const std::str
     return std::nullopt;
   }
   const unsigned char* p = plain.data();
-  size_t accountLength = (size_t{p[0]} << 24) | (size_t{p[1]} << 16) | (size_t{p[2]} << 8) | size_t{p[3]};
+  const unsigned char flags = p[0];
+  // Unknown flags mean a format this build cannot honour: refused rather than half-obeyed.
+  if (flags != 0 && flags != kFlagsPresent && flags != (kFlagsPresent | kFlagStrict)) return std::nullopt;
+  size_t accountLength = (size_t{p[1]} << 16) | (size_t{p[2]} << 8) | size_t{p[3]};
   if (accountLength > plain.size() - kAccountLengthBytes) return std::nullopt;
   std::string_view sealedAccount(reinterpret_cast<const char*>(p + kAccountLengthBytes), accountLength);
   // A value copied into another row must not be served under that row's name.
   if (sealedAccount != account) return std::nullopt;
   size_t offset = kAccountLengthBytes + accountLength;
-  return SecretString(std::string_view(reinterpret_cast<const char*>(p + offset), plain.size() - offset));
+  SealedValue out;
+  out.value =
+      SecretString(std::string_view(reinterpret_cast<const char*>(p + offset), plain.size() - offset));
+  if (flags & kFlagsPresent) out.strict = (flags & kFlagStrict) != 0;
+  return out;
 }
 
 }  // namespace
@@ -460,14 +472,15 @@ int32_t Vault::ensureKeyForWrite(const std::string& account) {
 }
 
 int32_t Vault::put(const std::string& service, const std::string& account, std::string_view value,
-                   const std::optional<std::string>& generic) {
-  if (account.size() + value.size() > kMaxPlaintextBytes) return status::kIoError;
+                   const std::optional<std::string>& generic, bool strict) {
+  if (account.size() > kMaxAccountBytes || account.size() + value.size() > kMaxPlaintextBytes)
+    return status::kIoError;
   if (int32_t s = ensureKeyForWrite(account); s != status::kSuccess) return s;
 
   WipedBytes plain(kAccountLengthBytes + account.size() + value.size());
   unsigned char* p = plain.data();
   uint32_t accountLength = static_cast<uint32_t>(account.size());
-  p[0] = static_cast<unsigned char>(accountLength >> 24);
+  p[0] = static_cast<unsigned char>(kFlagsPresent | (strict ? kFlagStrict : 0));
   p[1] = static_cast<unsigned char>(accountLength >> 16);
   p[2] = static_cast<unsigned char>(accountLength >> 8);
   p[3] = static_cast<unsigned char>(accountLength);
@@ -563,7 +576,7 @@ int32_t Vault::checkKey(const AuthContext& context) {
 }
 
 int32_t Vault::copyValue(const std::string& service, const std::string& account, AuthContext& context,
-                         SecretString& out) {
+                         SealedValue& out) {
   // A missing item is reported as such without asking for the passphrase first.
   {
     CredentialItem item;
@@ -585,14 +598,14 @@ int32_t Vault::copyValue(const std::string& service, const std::string& account,
     if (rc != SQLITE_ROW) return status::kIoError;
     sealed = stmt.columnBytes(0);
   }
-  std::optional<SecretString> value = openSealed(sealed, account, *context.key());
+  std::optional<SealedValue> value = openSealed(sealed, account, *context.key());
   if (!value) return status::kDecode;
   out = std::move(*value);
   return status::kSuccess;
 }
 
 int32_t Vault::copyAllValues(const std::string& service, std::string_view prefix, AuthContext& context,
-                             std::map<std::string, SecretString>& out) {
+                             std::map<std::string, SealedValue>& out) {
   out.clear();
   struct Row {
     std::string account;
@@ -632,7 +645,7 @@ int32_t Vault::copyAllValues(const std::string& service, std::string_view prefix
   if (int32_t s = fetch(true, rows); s != status::kSuccess) return s;
   // Opened outside the lock: other threads' saves and listings go on meanwhile.
   for (const Row& row : rows) {
-    if (std::optional<SecretString> value = openSealed(row.sealed, row.account, *context.key())) {
+    if (std::optional<SealedValue> value = openSealed(row.sealed, row.account, *context.key())) {
       out.emplace(row.account, std::move(*value));
     }
   }

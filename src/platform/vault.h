@@ -34,7 +34,7 @@ struct VaultOptions {
 };
 
 // The encrypted credential store: an SQLite database whose values are sealed boxes of
-// (account, value) under the vault's X25519 public key, with the secret key wrapped under
+// (flags, account, value) under the vault's X25519 public key, with the secret key wrapped under
 // Argon2id(passphrase). Saving needs only the public key; reading needs an unlocked key.
 // Metadata is kept in clear so listings never prompt. Safe to use from many threads.
 class Vault : public VaultKeyring, public CredentialStore {
@@ -57,14 +57,14 @@ class Vault : public VaultKeyring, public CredentialStore {
 
   // CredentialStore
   int32_t put(const std::string& service, const std::string& account, std::string_view value,
-              const std::optional<std::string>& generic) override;
+              const std::optional<std::string>& generic, bool strict) override;
   int32_t copyAttributes(const std::string& service, const std::string& account,
                          CredentialItem& out) override;
   int32_t copyAllAttributes(const std::string& service, std::vector<CredentialItem>& out) override;
   int32_t copyValue(const std::string& service, const std::string& account, AuthContext& context,
-                    SecretString& out) override;
+                    SealedValue& out) override;
   int32_t copyAllValues(const std::string& service, std::string_view prefix, AuthContext& context,
-                        std::map<std::string, SecretString>& out) override;
+                        std::map<std::string, SealedValue>& out) override;
   int32_t remove(const std::string& service, const std::string& account) override;
 
  private:

@@ -167,4 +167,12 @@ size_t characterCount(std::string_view text) {
   return count;
 }
 
+std::optional<std::string> peekOf(std::string_view value) {
+  constexpr size_t kShortest = 8;
+  constexpr size_t kLongest = 8;
+  const size_t count = characterCount(value);
+  if (count < kShortest) return std::nullopt;
+  return firstCharacters(value, std::min(kLongest, count / 4));
+}
+
 }  // namespace caskel

@@ -15,7 +15,7 @@ struct SecretMetadata {
   std::optional<std::string> bundle;
   std::optional<std::string> desc;
   std::optional<std::string> expires;  // yyyy-MM-dd
-  std::optional<std::string> peek;     // first 8 user-perceived characters of the value
+  std::optional<std::string> peek;     // a short prefix of the value (peekOf); none when strict
   std::optional<bool> strict;          // every read prompts; never cached
   std::optional<std::string> rotate;   // free-text rotation note
 
@@ -44,8 +44,9 @@ struct SecretInfo {
 // The first `count` user-perceived characters (grapheme clusters) of `text`; never splits a
 // UTF-8 sequence, a combining sequence, an emoji ZWJ sequence or a flag pair.
 std::string firstCharacters(std::string_view text, size_t count);
-// The default peek: the first 8 user-perceived characters.
-inline std::string peekOf(std::string_view value) { return firstCharacters(value, 8); }
+// The peek kept in clear beside a value of n user-perceived characters: its first n/4, at most
+// 8, so that it never gives away most of the value; none when n is below 8.
+std::optional<std::string> peekOf(std::string_view value);
 // Number of user-perceived characters in `text`.
 size_t characterCount(std::string_view text);
 

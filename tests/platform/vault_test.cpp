@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 #include "store/keychain_error.h"
 #include "support/fakes.h"
@@ -70,10 +71,10 @@ class VaultTest : public ::testing::Test {
     fake->setKey(created);
   }
   std::string read(const std::string& account, AuthContext& context, int32_t* status = nullptr) {
-    SecretString out;
+    SealedValue out;
     int32_t s = vault->copyValue(kService, account, context, out);
     if (status) *status = s;
-    return out.str();
+    return out.value.str();
   }
 
   test::TempHome home;
@@ -123,20 +124,21 @@ TEST_F(VaultTest, HostileKeyRecordIsDamagedNotObeyed) {
     ASSERT_EQ(v.create(pw("pw"), key), VaultKeyring::Status::ok);
     rawSql(dir.file("vault.db"), sql);
     EXPECT_EQ(v.unlock(pw("pw"), key), VaultKeyring::Status::damaged) << sql;
-    EXPECT_EQ(v.put(kService, "a/b", "v", std::nullopt), status::kKeyMaterialUnusable) << sql;
+    EXPECT_EQ(v.put(kService, "a/b", "v", std::nullopt, false), status::kKeyMaterialUnusable) << sql;
   }
 }
 
 TEST_F(VaultTest, PrefixIsPlainTextAndListingIsByteOrdered) {
   for (const char* account : {"a_b/X", "a%b/Y", "aXb/Z", "b/2", "B/1", "a_b/\xc3\xa9"}) {
-    ASSERT_EQ(vault->put(kService, account, std::string("v-") + account, std::nullopt), status::kSuccess);
+    ASSERT_EQ(vault->put(kService, account, std::string("v-") + account, std::nullopt, false),
+              status::kSuccess);
   }
-  ASSERT_EQ(vault->put("elsewhere", "a_b/Q", "other service", std::nullopt), status::kSuccess);
+  ASSERT_EQ(vault->put("elsewhere", "a_b/Q", "other service", std::nullopt, false), status::kSuccess);
   AuthContext context(fake);
-  std::map<std::string, SecretString> values;
+  std::map<std::string, SealedValue> values;
   ASSERT_EQ(vault->copyAllValues(kService, "a_b/", context, values), status::kSuccess);
   EXPECT_EQ(values.size(), 2u);
-  EXPECT_EQ(values.at("a_b/X").str(), "v-a_b/X");
+  EXPECT_EQ(values.at("a_b/X").value.str(), "v-a_b/X");
   EXPECT_EQ(fake->reasons(), std::vector<std::string>{"Read \"a_b/\""});
   AuthContext unused(fake);
   EXPECT_EQ(vault->copyAllValues(kService, "zzz/", unused, values), status::kSuccess);
@@ -156,7 +158,7 @@ TEST_F(VaultTest, PrefixIsPlainTextAndListingIsByteOrdered) {
 }
 
 TEST_F(VaultTest, FailedWritesKeepTheOldItem) {
-  ASSERT_EQ(vault->put(kService, "a/k", "old", std::string("{\"desc\":\"d\"}")), status::kSuccess);
+  ASSERT_EQ(vault->put(kService, "a/k", "old", std::string("{\"desc\":\"d\"}"), false), status::kSuccess);
   auto expectOld = [&] {
     AuthContext context(fake);
     EXPECT_EQ(read("a/k", context), "old");
@@ -167,7 +169,7 @@ TEST_F(VaultTest, FailedWritesKeepTheOldItem) {
 
   // The replacing statement itself fails.
   rawSql(path, "CREATE TRIGGER refuse BEFORE UPDATE ON items BEGIN SELECT RAISE(ABORT, 'no'); END");
-  EXPECT_EQ(vault->put(kService, "a/k", "new", std::string("{}")), status::kIoError);
+  EXPECT_EQ(vault->put(kService, "a/k", "new", std::string("{}"), false), status::kIoError);
   expectOld();
   rawSql(path, "DROP TRIGGER refuse");
 
@@ -178,7 +180,7 @@ TEST_F(VaultTest, FailedWritesKeepTheOldItem) {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-  EXPECT_EQ(second.put(kService, "a/k", "new", std::nullopt), status::kIoError);
+  EXPECT_EQ(second.put(kService, "a/k", "new", std::nullopt, false), status::kIoError);
   EXPECT_EQ(second.remove(kService, "a/k"), status::kIoError);
   sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(db);
@@ -187,8 +189,81 @@ TEST_F(VaultTest, FailedWritesKeepTheOldItem) {
   VaultOptions readOnly = cheap();
   readOnly.readOnly = true;
   Vault frozen(path, readOnly);
-  EXPECT_NE(frozen.put(kService, "a/k", "new", std::nullopt), status::kSuccess);
+  EXPECT_NE(frozen.put(kService, "a/k", "new", std::nullopt, false), status::kSuccess);
   expectOld();
+}
+
+// A sealed value built by hand: [first byte][24-bit account length][account][value], as hex.
+std::string sealedHex(const VaultKey& key, unsigned char first, const std::string& account,
+                      const std::string& value) {
+  std::string plain{static_cast<char>(first), static_cast<char>(account.size() >> 16),
+                    static_cast<char>(account.size() >> 8), static_cast<char>(account.size())};
+  plain += account + value;
+  std::vector<unsigned char> sealed(plain.size() + crypto_box_SEALBYTES);
+  crypto_box_seal(sealed.data(), reinterpret_cast<const unsigned char*>(plain.data()), plain.size(),
+                  key.publicKey());
+  std::string hex(sealed.size() * 2 + 1, '\0');
+  sodium_bin2hex(hex.data(), hex.size(), sealed.data(), sealed.size());
+  hex.pop_back();
+  return hex;
+}
+
+TEST_F(VaultTest, StrictFlagIsSealedWithTheValueNotTakenFromTheClearMetadata) {
+  ASSERT_EQ(vault->put(kService, "a/strict", "s-value", std::string(R"({"strict":true})"), true),
+            status::kSuccess);
+  ASSERT_EQ(vault->put(kService, "a/lax", "l-value", std::string(R"({"strict":true})"), false),
+            status::kSuccess);
+  const std::string longAccount = "a/" + std::string(300, 'L');  // its length needs two bytes
+  ASSERT_EQ(vault->put(kService, longAccount, "long", std::nullopt, true), status::kSuccess);
+  EXPECT_EQ(vault->put(kService, std::string(0x1000000, 'a'), "v", std::nullopt, false), status::kIoError);
+  rawSql(path, "UPDATE items SET generic = '{}'");
+
+  AuthContext context(fake);
+  for (const auto& [account, value, strict] :
+       {std::tuple<std::string, std::string, bool>{"a/strict", "s-value", true},
+        {"a/lax", "l-value", false},
+        {longAccount, "long", true}}) {
+    SealedValue out;
+    ASSERT_EQ(vault->copyValue(kService, account, context, out), status::kSuccess);
+    EXPECT_EQ(out.value.str(), value);
+    EXPECT_EQ(out.strict, strict) << account;
+  }
+  std::map<std::string, SealedValue> values;
+  ASSERT_EQ(vault->copyAllValues(kService, "a/", context, values), status::kSuccess);
+  ASSERT_EQ(values.size(), 3u);
+  EXPECT_EQ(values.at("a/strict").strict, true);
+  EXPECT_EQ(values.at("a/lax").strict, false);
+}
+
+TEST_F(VaultTest, ItemsSealedBeforeTheFlagStillOpenAndUnknownFlagsDoNot) {
+  const auto insert = [&](const std::string& account, const std::string& hex) {
+    rawSql(path, "INSERT OR REPLACE INTO items(service, account, sealed, generic) VALUES('caskel', '" +
+                     account + "', x'" + hex + "', '{\"strict\":true}')");
+  };
+  insert("a/old", sealedHex(*created, 0x00, "a/old", "old-value"));
+  insert("a/new", sealedHex(*created, 0x81, "a/new", "new-value"));
+  AuthContext context(fake);
+  SealedValue out;
+  ASSERT_EQ(vault->copyValue(kService, "a/old", context, out), status::kSuccess);
+  EXPECT_EQ(out.value.str(), "old-value");
+  EXPECT_EQ(out.strict, std::nullopt);  // the clear metadata is all there is
+  ASSERT_EQ(vault->copyValue(kService, "a/new", context, out), status::kSuccess);
+  EXPECT_EQ(out.strict, true);
+
+  // Flags without the marker, unknown flags, and an old item moved to another row.
+  insert("b/1", sealedHex(*created, 0x01, "b/1", "v"));
+  insert("b/2", sealedHex(*created, 0x40, "b/2", "v"));
+  insert("b/3", sealedHex(*created, 0x82, "b/3", "v"));
+  insert("b/4", sealedHex(*created, 0xFF, "b/4", "v"));
+  insert("b/5", sealedHex(*created, 0x00, "a/old", "old-value"));
+  for (const char* account : {"b/1", "b/2", "b/3", "b/4", "b/5"}) {
+    int32_t s = 0;
+    EXPECT_EQ(read(account, context, &s), "") << account;
+    EXPECT_EQ(s, status::kDecode) << account;
+  }
+  std::map<std::string, SealedValue> values;
+  ASSERT_EQ(vault->copyAllValues(kService, "", context, values), status::kSuccess);
+  EXPECT_EQ(values.size(), 2u);  // only a/old and a/new open
 }
 
 TEST(VaultFiles, PrivateModesAndNoClearTextWhateverTheUmask) {
@@ -199,7 +274,7 @@ TEST(VaultFiles, PrivateModesAndNoClearTextWhateverTheUmask) {
     KeyringAuthenticator auth(vault, "pass-PHRASE-9876");
     Authenticator::setShared(std::shared_ptr<Authenticator>(&auth, [](Authenticator*) {}));
     // The first save creates the vault through the prompt.
-    EXPECT_EQ(vault.put(kService, "a/k", "correct-horse-VALUE-1234", std::nullopt), status::kSuccess);
+    EXPECT_EQ(vault.put(kService, "a/k", "correct-horse-VALUE-1234", std::nullopt, false), status::kSuccess);
     Authenticator::setShared(nullptr);
     EXPECT_EQ(auth.reasons, std::vector<std::string>{"Store \"a/k\""});
     EXPECT_EQ(test::modeOf(home.dataDir()), 0700);
@@ -221,7 +296,7 @@ TEST(VaultFiles, PrivateModesAndNoClearTextWhateverTheUmask) {
   KeyringAuthenticator auth(vault, "pw");
   auth.cancel = true;
   Authenticator::setShared(std::shared_ptr<Authenticator>(&auth, [](Authenticator*) {}));
-  EXPECT_EQ(vault.put(kService, "a/k", "v", std::nullopt), status::kUserCanceled);
+  EXPECT_EQ(vault.put(kService, "a/k", "v", std::nullopt, false), status::kUserCanceled);
   Authenticator::setShared(nullptr);
   EXPECT_FALSE(vault.exists());
 }

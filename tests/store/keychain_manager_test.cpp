@@ -57,35 +57,44 @@ class KeychainManagerTest : public ::testing::Test {
   KeychainManager keychain{"caskel", vault};
 };
 
-TEST_F(KeychainManagerTest, SaveMergesMetadataAndRefreshesThePeek) {
-  ASSERT_FALSE(keychain.save("a/short", "abcde", std::nullopt));
-  EXPECT_EQ(keychain.readMetadata("a/short"), SecretMetadata{.peek = "abcde"});
+TEST_F(KeychainManagerTest, SaveMergesMetadataAndRecomputesThePeek) {
+  ASSERT_FALSE(keychain.save("a/short", "abcdefg", SecretMetadata{.peek = "abcdefg"}));
+  EXPECT_EQ(keychain.readMetadata("a/short"), SecretMetadata{});  // too short to show any of it
 
   SecretMetadata full{
       .type = "api_key", .bundle = "b", .desc = "d", .expires = "2030-01-01", .strict = false, .rotate = "r"};
-  ASSERT_FALSE(keychain.save("a/k", "0123456789", full));
+  ASSERT_FALSE(keychain.save("a/k", "0123456789abcdefghijklmnopqrstuv", full));
   full.peek = "01234567";
   EXPECT_EQ(keychain.readMetadata("a/k"), full);
 
   // No metadata over an existing item: every field kept, the peek follows the new value.
-  ASSERT_FALSE(keychain.save("a/k", "zyxwvutsrq", std::nullopt));
-  full.peek = "zyxwvuts";
+  ASSERT_FALSE(keychain.save("a/k", "zyxwvutsrqponmlkjihgfedcba", std::nullopt));
+  full.peek = "zyxwvu";
   EXPECT_EQ(keychain.readMetadata("a/k"), full);
 
-  // A peek given by the caller stands even though the value changes.
-  ASSERT_FALSE(keychain.save("a/k", "new-value", SecretMetadata{.peek = "custom"}));
-  EXPECT_EQ(keychain.readMetadata("a/k"), SecretMetadata{.peek = "custom"});
+  // A peek given by the caller (or left from an older value) is replaced by the value's own.
+  ASSERT_FALSE(keychain.save("a/k", "new-value-123456", SecretMetadata{.peek = "custom"}));
+  EXPECT_EQ(keychain.readMetadata("a/k"), SecretMetadata{.peek = "new-"});
+  ASSERT_FALSE(keychain.save("a/k", "tiny", SecretMetadata{.peek = "new-"}));
+  EXPECT_EQ(keychain.readMetadata("a/k"), SecretMetadata{});
+
+  // A strict secret shows nothing of itself in clear, given peek or not.
+  ASSERT_FALSE(
+      keychain.save("a/k", "strict-value-0123456789abcdefghij", SecretMetadata{.peek = "s", .strict = true}));
+  EXPECT_EQ(keychain.readMetadata("a/k"), SecretMetadata{.strict = true});
+  ASSERT_FALSE(keychain.save("a/k", "strict-value-0123456789abcdefghij", std::nullopt));
+  EXPECT_EQ(keychain.readMetadata("a/k"), SecretMetadata{.strict = true});
 
   // Undecodable stored metadata counts as none; unknown keys do not survive a re-save.
-  ASSERT_EQ(vault->put("caskel", "a/bad", "v", std::string("{\"strict\":\"yes\"}")), 0);
-  ASSERT_EQ(vault->put("caskel", "a/extra", "v", std::string("{\"desc\":\"x\",\"zz\":1}")), 0);
+  ASSERT_EQ(vault->put("caskel", "a/bad", "v", std::string("{\"strict\":\"yes\"}"), false), 0);
+  ASSERT_EQ(vault->put("caskel", "a/extra", "v", std::string("{\"desc\":\"x\",\"zz\":1}"), false), 0);
   EXPECT_FALSE(keychain.readMetadata("a/bad"));
-  ASSERT_FALSE(keychain.save("a/bad", "value", std::nullopt));
-  ASSERT_FALSE(keychain.save("a/extra", "value", std::nullopt));
-  EXPECT_EQ(keychain.readMetadata("a/bad"), SecretMetadata{.peek = "value"});
+  ASSERT_FALSE(keychain.save("a/bad", "value-12", std::nullopt));
+  ASSERT_FALSE(keychain.save("a/extra", "value-12", std::nullopt));
+  EXPECT_EQ(keychain.readMetadata("a/bad"), SecretMetadata{.peek = "va"});
   CredentialItem item;
   ASSERT_EQ(vault->copyAttributes("caskel", "a/extra", item), 0);
-  EXPECT_EQ(SecretMetadata::fromJson(*item.generic), (SecretMetadata{.desc = "x", .peek = "value"}));
+  EXPECT_EQ(SecretMetadata::fromJson(*item.generic), (SecretMetadata{.desc = "x", .peek = "va"}));
   EXPECT_EQ(item.generic->find("zz"), std::string::npos);
 
   EXPECT_EQ(fake->promptCount(), 0);  // saving and metadata reads never ask
@@ -113,12 +122,12 @@ TEST_F(KeychainManagerTest, ReadValueFailuresCarryTheirTexts) {
   EXPECT_EQ(errorText(keychain.readValue("a/k", &strangerKey)),
             "Failed to create access control \xE2\x80\x94 check system settings");
 
-  ASSERT_EQ(vault->put("caskel", "a/latin1", "caf\xE9", std::nullopt), 0);
+  ASSERT_EQ(vault->put("caskel", "a/latin1", "caf\xE9", std::nullopt, false), 0);
   ASSERT_FALSE(keychain.save("a/other", "other-value", std::nullopt));
   rawSql(
       vault->path(),
       "UPDATE items SET sealed = (SELECT sealed FROM items WHERE account = 'a/k') WHERE account = 'a/other'");
-  ASSERT_EQ(vault->put("caskel", "a/cut", "v", std::nullopt), 0);
+  ASSERT_EQ(vault->put("caskel", "a/cut", "v", std::nullopt, false), 0);
   rawSql(vault->path(), "UPDATE items SET sealed = x'0011' WHERE account = 'a/cut'");
   AuthContext context(fake);
   for (const char* account : {"a/latin1", "a/other", "a/cut"}) {
@@ -131,7 +140,7 @@ TEST_F(KeychainManagerTest, ListingAndBulkReads) {
   for (const char* account : {"z/last", "A/upper", "acme/api/KEY", "acme/web/KEY"}) {
     ASSERT_FALSE(keychain.save(account, std::string("value of ") + account, SecretMetadata{.desc = "x"}));
   }
-  ASSERT_EQ(vault->put("caskel", "acme/api/raw", "v", std::string("not json")), 0);
+  ASSERT_EQ(vault->put("caskel", "acme/api/raw", "v", std::string("not json"), false), 0);
   AuthContext quiet(fake);
   quiet.setInteractionNotAllowed(true);
   std::vector<SecretInfo> listed = keychain.listSecrets(&quiet, true);
@@ -162,7 +171,7 @@ TEST_F(KeychainManagerTest, UpdateDeleteAndMigrate) {
   ASSERT_FALSE(keychain.save("a/k", "secret-value", SecretMetadata{.type = "token"}));
   AuthContext context(fake);
   ASSERT_FALSE(keychain.updateMetadata("a/k", SecretMetadata{.desc = "new"}, &context));
-  EXPECT_EQ(keychain.readMetadata("a/k"), (SecretMetadata{.desc = "new", .peek = "secret-v"}));
+  EXPECT_EQ(keychain.readMetadata("a/k"), (SecretMetadata{.desc = "new", .peek = "sec"}));
   EXPECT_EQ(keychain.readValue("a/k", &context).value().str(), "secret-value");
   fake->queue(AuthOutcome::canceled);
   EXPECT_EQ(keychain.updateMetadata("a/k", SecretMetadata{}, nullptr),
@@ -172,7 +181,7 @@ TEST_F(KeychainManagerTest, UpdateDeleteAndMigrate) {
 
   ASSERT_FALSE(keychain.save("b/k", "other", std::nullopt));
   EXPECT_EQ(keychain.migrateAccessControl(context), std::make_pair(2, 2));
-  EXPECT_EQ(keychain.readMetadata("a/k"), (SecretMetadata{.desc = "new", .peek = "secret-v"}));
+  EXPECT_EQ(keychain.readMetadata("a/k"), (SecretMetadata{.desc = "new", .peek = "sec"}));
   EXPECT_EQ(keychain.readValue("b/k", &context).value().str(), "other");
 
   EXPECT_FALSE(keychain.deleteItem("b/k"));
@@ -217,6 +226,80 @@ TEST_F(KeychainManagerTest, FailedSaveKeepsTheOldItemAndConcurrentSavesBothSucce
   EXPECT_EQ(keychain.readMetadata("a/k")->desc, "old");
 }
 
+// What an agent with write access to vault.db can do: rewrite the clear metadata.
+void editClearMetadata(const std::string& path, const std::string& account, const std::string& json) {
+  rawSql(path, "UPDATE items SET generic = '" + json + "' WHERE account = '" + account + "'");
+}
+
+TEST_F(KeychainManagerTest, SealedStrictnessOutlivesEditsOfTheClearMetadata) {
+  ASSERT_FALSE(keychain.save("a/strict", "strict-value-1234", SecretMetadata{.desc = "d", .strict = true}));
+  ASSERT_FALSE(keychain.save("a/lax", "lax-value-123456", SecretMetadata{.desc = "d"}));
+  ASSERT_FALSE(keychain.save("a/raised", "raised-value-1234", std::nullopt));
+  editClearMetadata(vault->path(), "a/strict", R"({"desc":"d"})");
+  editClearMetadata(vault->path(), "a/raised", R"({"strict":true})");  // raising is no attack
+  AuthContext context(fake);
+  const auto strictOf = [&](const std::string& account) {
+    bool fromTrue = true, fromFalse = false;  // set either way, whatever it held before
+    EXPECT_TRUE(keychain.readValue(account, &context, &fromTrue).ok()) << account;
+    EXPECT_TRUE(keychain.readValue(account, &context, &fromFalse).ok()) << account;
+    EXPECT_EQ(fromTrue, fromFalse) << account;
+    return fromFalse;
+  };
+  EXPECT_TRUE(strictOf("a/strict"));
+  EXPECT_FALSE(strictOf("a/lax"));
+  EXPECT_TRUE(strictOf("a/raised"));
+  std::set<std::string> strictAccounts{"b/kept"};
+  EXPECT_EQ(keychain.readAllValues(context, "a/", &strictAccounts).size(), 3u);
+  EXPECT_EQ(strictAccounts, (std::set<std::string>{"a/raised", "a/strict", "b/kept"}));
+
+  // A metadata change that does not name strictness keeps it, and puts it back in clear.
+  ASSERT_FALSE(keychain.updateMetadata("a/strict", SecretMetadata{.desc = "new"}, &context));
+  EXPECT_EQ(keychain.readMetadata("a/strict"), (SecretMetadata{.desc = "new", .strict = true}));
+  editClearMetadata(vault->path(), "a/strict", R"({"strict":false})");
+  EXPECT_TRUE(strictOf("a/strict"));
+
+  // Re-sealing every item keeps strictness too; the edited clear copy is repaired.
+  EXPECT_EQ(keychain.migrateAccessControl(context), std::make_pair(3, 3));
+  EXPECT_EQ(keychain.readMetadata("a/strict"), (SecretMetadata{.strict = true}));
+  editClearMetadata(vault->path(), "a/strict", "{}");
+  editClearMetadata(vault->path(), "a/raised", "{}");
+  EXPECT_TRUE(strictOf("a/strict"));
+  EXPECT_TRUE(strictOf("a/raised"));  // sealed strict by the migration
+
+  // Only an explicit change lifts it.
+  ASSERT_FALSE(keychain.updateMetadata("a/strict", SecretMetadata{.strict = false}, &context));
+  EXPECT_FALSE(strictOf("a/strict"));
+  EXPECT_EQ(keychain.readMetadata("a/strict"), (SecretMetadata{.peek = "stri", .strict = false}));
+}
+
+TEST_F(KeychainManagerTest, ItemsWithoutASealedFlagGoByTheirClearMetadata) {
+  auto memory = std::make_shared<test::MemoryCredentialStore>();
+  KeychainManager keys("caskel", memory);
+  ASSERT_FALSE(keys.save("a/old", "old-value-123456", SecretMetadata{.strict = true}));
+  ASSERT_FALSE(keys.save("a/other", "other-value-1234", std::nullopt));
+  memory->setSealedStrict("caskel", "a/old", std::nullopt);
+  memory->setSealedStrict("caskel", "a/other", std::nullopt);
+  AuthContext context(fake);
+  bool strict = false;
+  ASSERT_TRUE(keys.readValue("a/old", &context, &strict).ok());
+  EXPECT_TRUE(strict);
+  ASSERT_TRUE(keys.readValue("a/other", &context, &strict).ok());
+  EXPECT_FALSE(strict);
+  std::set<std::string> strictAccounts;
+  EXPECT_EQ(keys.readAllValues(context, {}, &strictAccounts).size(), 2u);
+  EXPECT_EQ(strictAccounts, std::set<std::string>{"a/old"});
+
+  // Such an item can still be lifted by an edit, until its next save seals the flag.
+  memory->setGeneric("caskel", "a/old", "{}");
+  ASSERT_TRUE(keys.readValue("a/old", &context, &strict).ok());
+  EXPECT_FALSE(strict);
+  memory->setGeneric("caskel", "a/old", R"({"strict":true})");
+  EXPECT_EQ(keys.migrateAccessControl(context), std::make_pair(2, 2));
+  memory->setGeneric("caskel", "a/old", "{}");
+  ASSERT_TRUE(keys.readValue("a/old", &context, &strict).ok());
+  EXPECT_TRUE(strict);
+}
+
 // The real prompt path: passphrase authenticator, pinentry client, scripted pinentry.
 class KeychainManagerPromptTest : public ::testing::Test {
  protected:
@@ -250,7 +333,7 @@ TEST_F(KeychainManagerPromptTest, FirstSaveCreatesTheVaultThenOnlyReadsPrompt) {
   ASSERT_EQ(pinentry.promptCount(), 2);
   EXPECT_NE(pinentry.descriptions()[1].find("Read \"acme/api/KEY\""), std::string::npos);
 
-  // Only the peek (the first 8 characters, metadata in clear by design) may appear.
+  // Only the peek (a few first characters, metadata in clear by design) may appear.
   for (const char* suffix : {"", "-wal"}) {
     std::string bytes = test::readText(vault->path() + suffix);
     EXPECT_EQ(bytes.find("sk-VALUE-"), std::string::npos) << suffix;

@@ -158,13 +158,28 @@ TEST(Peek, CountsUserPerceivedCharacters) {
   for (const Case& c : cases) EXPECT_EQ(characterCount(c.text), c.count) << testing::PrintToString(c.text);
 }
 
-TEST(Peek, TakesWholeCharactersOnly) {
-  EXPECT_EQ(peekOf("sk-abcdefghijk"), "sk-abcde");
-  EXPECT_EQ(peekOf("abc"), "abc");
-  EXPECT_EQ(peekOf("\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"),
-            "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9");
-  EXPECT_EQ(peekOf("a\u0301b\u0301c\u0301d\u0301e\u0301f\u0301g\u0301h\u0301i\u0301"),
-            "a\u0301b\u0301c\u0301d\u0301e\u0301f\u0301g\u0301h\u0301");
+TEST(Peek, ShowsAQuarterOfTheValueAtMostEightCharactersAndNothingOfShortOnes) {
+  const std::string alphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  const auto first = [&](size_t n) { return alphabet.substr(0, n); };
+  EXPECT_EQ(peekOf(""), std::nullopt);
+  EXPECT_EQ(peekOf(first(7)), std::nullopt);
+  EXPECT_EQ(peekOf(first(8)), "ab");
+  EXPECT_EQ(peekOf(first(11)), "ab");
+  EXPECT_EQ(peekOf(first(12)), "abc");
+  EXPECT_EQ(peekOf(first(31)), "abcdefg");
+  EXPECT_EQ(peekOf(first(32)), "abcdefgh");
+  EXPECT_EQ(peekOf(std::string(100, 'x')), "xxxxxxxx");
+
+  // Counted and cut in user-perceived characters, not bytes or code points.
+  EXPECT_EQ(peekOf("a\u0301b\u0301c\u0301d\u0301e\u0301f\u0301g\u0301"), std::nullopt);  // 7, 21 bytes
+  EXPECT_EQ(peekOf("a\u0301b\u0301c\u0301d\u0301e\u0301f\u0301g\u0301h\u0301"), "a\u0301b\u0301");
+  std::string marked;
+  for (int i = 0; i < 40; ++i) marked += "e\u0301\u0302";
+  EXPECT_EQ(peekOf(marked), firstCharacters(marked, 8));
+  EXPECT_EQ(characterCount(*peekOf(marked)), 8u);
+  EXPECT_EQ(peekOf("\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"),
+            "\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7");  // eight characters: two flags first
+
   EXPECT_EQ(firstCharacters("\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7x", 1), "\U0001F1E9\U0001F1EA");
   EXPECT_EQ(firstCharacters("\xF0\x9F\x94\x61\x62", 3), "\xF0\x9F\x94");  // bad bytes kept as they are
 }

@@ -77,11 +77,12 @@ int FakeAuthenticator::promptCount() const {
   return static_cast<int>(reasons_.size());
 }
 
-int32_t MemoryCredentialStore::put(const std::string& service, const std::string& account, std::string_view value,
-                                   const std::optional<std::string>& generic) {
+int32_t MemoryCredentialStore::put(const std::string& service, const std::string& account,
+                                   std::string_view value, const std::optional<std::string>& generic,
+                                   bool strict) {
   std::lock_guard lock(mutex_);
   if (failWrites_ != 0) return failWrites_;
-  items_[{service, account}] = Item{std::string(value), generic};
+  items_[{service, account}] = Item{std::string(value), generic, strict};
   return status::kSuccess;
 }
 
@@ -110,7 +111,7 @@ int32_t MemoryCredentialStore::ensureEvaluated(const std::string& account, AuthC
 }
 
 int32_t MemoryCredentialStore::copyValue(const std::string& service, const std::string& account,
-                                         AuthContext& context, SecretString& out) {
+                                         AuthContext& context, SealedValue& out) {
   {
     std::lock_guard lock(mutex_);
     if (!items_.count({service, account})) return status::kItemNotFound;
@@ -120,19 +121,19 @@ int32_t MemoryCredentialStore::copyValue(const std::string& service, const std::
   auto it = items_.find({service, account});
   if (it == items_.end()) return status::kItemNotFound;
   ++valueReads_;
-  out = SecretString(it->second.value);
+  out = SealedValue{SecretString(it->second.value), it->second.strict};
   return status::kSuccess;
 }
 
 int32_t MemoryCredentialStore::copyAllValues(const std::string& service, std::string_view prefix,
-                                             AuthContext& context, std::map<std::string, SecretString>& out) {
+                                             AuthContext& context, std::map<std::string, SealedValue>& out) {
   if (int32_t s = ensureEvaluated(std::string(prefix), context); s != status::kSuccess) return s;
   std::lock_guard lock(mutex_);
   out.clear();
   for (auto& [k, item] : items_) {
     if (k.first == service && k.second.compare(0, prefix.size(), prefix) == 0) {
       ++valueReads_;
-      out.emplace(k.second, SecretString(item.value));
+      out.emplace(k.second, SealedValue{SecretString(item.value), item.strict});
     }
   }
   return status::kSuccess;
@@ -153,6 +154,12 @@ void MemoryCredentialStore::setGeneric(const std::string& service, const std::st
                                        const std::optional<std::string>& generic) {
   std::lock_guard lock(mutex_);
   items_[{service, account}].generic = generic;
+}
+
+void MemoryCredentialStore::setSealedStrict(const std::string& service, const std::string& account,
+                                            std::optional<bool> strict) {
+  std::lock_guard lock(mutex_);
+  items_[{service, account}].strict = strict;
 }
 
 int MemoryCredentialStore::valueReads() const {

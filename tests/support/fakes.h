@@ -45,19 +45,21 @@ class FakeAuthenticator : public Authenticator {
 class MemoryCredentialStore : public CredentialStore {
  public:
   int32_t put(const std::string& service, const std::string& account, std::string_view value,
-              const std::optional<std::string>& generic) override;
+              const std::optional<std::string>& generic, bool strict) override;
   int32_t copyAttributes(const std::string& service, const std::string& account, CredentialItem& out) override;
   int32_t copyAllAttributes(const std::string& service, std::vector<CredentialItem>& out) override;
   int32_t copyValue(const std::string& service, const std::string& account, AuthContext& context,
-                    SecretString& out) override;
+                    SealedValue& out) override;
   int32_t copyAllValues(const std::string& service, std::string_view prefix, AuthContext& context,
-                        std::map<std::string, SecretString>& out) override;
+                        std::map<std::string, SealedValue>& out) override;
   int32_t remove(const std::string& service, const std::string& account) override;
 
   // Makes every write fail with `status` (0 to stop), to reach store-error paths.
   void failWrites(int32_t status);
   // Raw access for tests: set the stored metadata text directly.
   void setGeneric(const std::string& service, const std::string& account, const std::optional<std::string>& generic);
+  // Raw access for tests: the flag sealed with the value (nothing, as in items sealed before it).
+  void setSealedStrict(const std::string& service, const std::string& account, std::optional<bool> strict);
   int valueReads() const;
 
  private:
@@ -65,6 +67,7 @@ class MemoryCredentialStore : public CredentialStore {
   struct Item {
     std::string value;
     std::optional<std::string> generic;
+    std::optional<bool> strict;
   };
   mutable std::mutex mutex_;
   std::map<std::pair<std::string, std::string>, Item> items_;
