@@ -61,10 +61,29 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
+  // Chosen once: every prompt runs this path, whatever PATH or working directory hold later.
+  using PinentryStatus = caskel::PinentryClient::Program::Status;
+  caskel::PinentryClient::Program pinentry = caskel::PinentryClient::locate();
+  switch (pinentry.status) {
+    case PinentryStatus::found:
+      break;
+    case PinentryStatus::relativeSetting:
+      std::cout << "Caskel: CASKEL_PINENTRY must be an absolute path; it is ignored and passphrase "
+                   "prompts are unavailable" << std::endl;
+      break;
+    case PinentryStatus::settingNotExecutable:
+      std::cout << "Caskel: CASKEL_PINENTRY does not name an executable file; passphrase prompts are "
+                   "unavailable" << std::endl;
+      break;
+    case PinentryStatus::notFound:
+      std::cout << "Caskel: no pinentry program was found on PATH (install pinentry-gnome3, pinentry-qt "
+                   "or pinentry-curses); passphrase prompts are unavailable" << std::endl;
+      break;
+  }
   auto vault = std::make_shared<caskel::Vault>();
   caskel::CredentialStore::setShared(vault);
-  caskel::Authenticator::setShared(
-      std::make_shared<caskel::PassphraseAuthenticator>(vault, std::make_shared<caskel::PinentryClient>()));
+  caskel::Authenticator::setShared(std::make_shared<caskel::PassphraseAuthenticator>(
+      vault, std::make_shared<caskel::PinentryClient>(pinentry.path)));
 
   caskel::RunLoop mainLoop;
   caskel::Application& app = caskel::Application::shared();

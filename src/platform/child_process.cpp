@@ -20,6 +20,11 @@ namespace caskel {
 
 namespace {
 
+bool isExecutableFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
 void closeFd(int& fd) {
   if (fd >= 0) ::close(fd);
   fd = -1;
@@ -84,27 +89,28 @@ int openPidfd(pid_t pid) {
 
 }  // namespace
 
+std::optional<std::string> findOnPath(std::string_view name, std::string_view searchPath) {
+  if (name.empty() || name.find('/') != std::string_view::npos) return std::nullopt;
+  while (!searchPath.empty()) {
+    auto colon = searchPath.find(':');
+    std::string_view dir = searchPath.substr(0, colon);
+    searchPath = colon == std::string_view::npos ? std::string_view{} : searchPath.substr(colon + 1);
+    if (dir.empty() || dir.front() != '/') continue;
+    std::string candidate(dir);
+    candidate += '/';
+    candidate += name;
+    if (isExecutableFile(candidate)) return candidate;
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> findExecutable(const std::string& name) {
-  if (name.empty()) return std::nullopt;
-  auto usable = [](const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
-  };
   if (name.find('/') != std::string::npos) {
-    if (usable(name)) return name;
+    if (isExecutableFile(name)) return name;
     return std::nullopt;
   }
   const char* path = std::getenv("PATH");
-  std::string_view dirs = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
-  while (!dirs.empty()) {
-    auto colon = dirs.find(':');
-    std::string dir(dirs.substr(0, colon));
-    dirs = colon == std::string_view::npos ? std::string_view{} : dirs.substr(colon + 1);
-    if (dir.empty()) continue;  // an empty entry would mean the working directory: never trusted
-    std::string candidate = dir + "/" + name;
-    if (usable(candidate)) return candidate;
-  }
-  return std::nullopt;
+  return findOnPath(name, path && *path ? path : "/usr/local/bin:/usr/bin:/bin");
 }
 
 ChildResult runChild(const std::string& program, const std::vector<std::string>& arguments,

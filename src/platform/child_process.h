@@ -38,7 +38,14 @@ struct ChildResult {
 ChildResult runChild(const std::string& program, const std::vector<std::string>& arguments,
                      const ChildOptions& options = {});
 
-// The absolute path of an executable named `name` on PATH, or nothing.
+// The first directory of `searchPath` (a PATH value) that holds a regular executable file
+// named `name`, as an absolute path; nothing when none does or `name` holds a "/". Empty and
+// relative entries are skipped: they name whatever directory the process happens to be in,
+// which whoever started it chose.
+std::optional<std::string> findOnPath(std::string_view name, std::string_view searchPath);
+
+// `name` itself when it holds a "/" and is a regular executable file; otherwise findOnPath
+// over $PATH (a standard list when PATH is unset or empty).
 std::optional<std::string> findExecutable(const std::string& name);
 
 }  // namespace caskel

@@ -6,7 +6,6 @@
 #include <sodium.h>
 #include <spawn.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 #include <thread>
 
 #include "platform/assuan_parser.h"
+#include "platform/child_process.h"
 
 extern char** environ;
 
@@ -34,28 +34,6 @@ constexpr size_t kMaxPassphraseBytes = 16 * 1024;
 constexpr int kExitGraceMs = 1000;
 // How long a child that is being stopped may take to go after SIGTERM.
 constexpr int kTermGraceMs = 200;
-
-bool isExecutableFile(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
-}
-
-std::string searchPath(const std::string& name) {
-  if (name.find('/') != std::string::npos) return isExecutableFile(name) ? name : std::string();
-  const char* path = std::getenv("PATH");
-  std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= dirs.size()) {
-    size_t end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    std::string dir = dirs.substr(start, end - start);
-    if (dir.empty()) dir = ".";
-    std::string candidate = dir + "/" + name;
-    if (isExecutableFile(candidate)) return candidate;
-    start = end + 1;
-  }
-  return {};
-}
 
 // Keeps a command within Assuan's line limit: cuts the escaped argument without splitting an
 // escape or a UTF-8 sequence.
@@ -318,26 +296,35 @@ PinResult getPin(Conversation& conv, SecretString& pin, bool& repeated) {
 
 }  // namespace
 
-PinentryClient::PinentryClient(int timeoutSeconds) : timeoutMs_(timeoutSeconds * 1000) {}
-
-std::string PinentryClient::resolveProgram() {
+PinentryClient::Program PinentryClient::locate() {
+  using Status = Program::Status;
   const char* configured = std::getenv("CASKEL_PINENTRY");
-  if (configured && *configured) return searchPath(configured);
-  return searchPath("pinentry");
+  if (configured && *configured) {
+    // A relative setting would resolve against whatever directory the server was started in.
+    if (*configured != '/') return {Status::relativeSetting, {}};
+    auto path = findExecutable(configured);
+    return path ? Program{Status::found, *path} : Program{Status::settingNotExecutable, {}};
+  }
+  auto path = findExecutable("pinentry");
+  return path ? Program{Status::found, *path} : Program{Status::notFound, {}};
 }
 
+PinentryClient::PinentryClient(std::string program, int timeoutSeconds)
+    : program_(std::move(program)), timeoutMs_(timeoutSeconds * 1000) {}
+
+PinentryClient::PinentryClient(int timeoutSeconds) : PinentryClient(locate().path, timeoutSeconds) {}
+
 bool PinentryClient::available() {
-  return !resolveProgram().empty();
+  return !program_.empty();
 }
 
 PinentryReply PinentryClient::getPassphrase(const PinentryRequest& request) {
   PinentryReply reply;
   reply.status = PinentryReply::Status::unavailable;
-  std::string program = resolveProgram();
-  if (program.empty()) return reply;
+  if (program_.empty()) return reply;
 
   Conversation conv(Clock::now() + std::chrono::milliseconds(timeoutMs_));
-  if (!conv.spawn(program)) return reply;
+  if (!conv.spawn(program_)) return reply;
 
   auto greeting = conv.readLine();
   if (!greeting || greeting->kind != AssuanLine::Kind::ok) return reply;

@@ -6,8 +6,8 @@
 
 namespace caskel {
 
-// Asks through the user's pinentry program: $CASKEL_PINENTRY when set, else `pinentry` on
-// PATH. Each question runs a fresh child over a socket pair (its stdin and stdout) and speaks
+// Asks through the user's pinentry program, a fixed absolute path chosen once (see locate()).
+// Each question runs a fresh child over a socket pair (its stdin and stdout) and speaks
 // Assuan to it. The child gets this process's own environment (so its DISPLAY or
 // WAYLAND_DISPLAY) and, when this process's standard input is a terminal, that terminal; it
 // never gets a terminal named by a client. A child that is missing, dies, talks nonsense or
@@ -15,15 +15,27 @@ namespace caskel {
 class PinentryClient : public PassphrasePrompt {
  public:
   static constexpr int kDefaultTimeoutSeconds = 300;
+
+  struct Program {
+    enum class Status { found, relativeSetting, settingNotExecutable, notFound };
+    Status status = Status::notFound;
+    std::string path;  // absolute; empty unless found
+  };
+  // Chooses from this process's environment: $CASKEL_PINENTRY when set, which must be an
+  // absolute path to an executable file, else `pinentry` on PATH (see findOnPath).
+  static Program locate();
+
+  // Runs `program`, an absolute path; none (empty) means no prompt can be shown.
+  explicit PinentryClient(std::string program, int timeoutSeconds = kDefaultTimeoutSeconds);
+  // Runs what locate() chooses now.
   explicit PinentryClient(int timeoutSeconds = kDefaultTimeoutSeconds);
 
   bool available() override;
   PinentryReply getPassphrase(const PinentryRequest& request) override;
-
-  // The program that would run now, resolved against PATH; empty when there is none.
-  static std::string resolveProgram();
+  const std::string& program() const { return program_; }
 
  private:
+  const std::string program_;
   int timeoutMs_;
 };
 

@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "platform/assuan_parser.h"
+#include "platform/child_process.h"
 #include "support/scripted_pinentry.h"
 #include "support/test_env.h"
 
@@ -90,6 +92,57 @@ TEST(AssuanParser, EscapesControlBytesAndPercentOnly) {
   EXPECT_EQ(*back, std::string_view(text));
 }
 
+// Runs the scope in `dir`, so that empty and relative PATH entries would name it.
+struct ScopedCwd {
+  explicit ScopedCwd(const std::string& dir) { std::filesystem::current_path(dir); }
+  ~ScopedCwd() { std::filesystem::current_path(old); }
+  std::filesystem::path old = std::filesystem::current_path();
+};
+
+void writeExecutable(const std::string& path, mode_t mode = 0700) {
+  test::writeText(path, "#!/bin/sh\n");
+  ::chmod(path.c_str(), mode);
+}
+
+TEST(FindOnPath, TakesTheFirstExecutableFileOfAnAbsoluteEntry) {
+  TempDir dir;
+  for (const char* sub : {"a", "b", "c", "d", "e", "e/pinentry"}) ::mkdir(dir.file(sub).c_str(), 0700);
+  writeExecutable(dir.file("pinentry"));          // in the working directory
+  writeExecutable(dir.file("a/pinentry"));        // under a relative entry
+  writeExecutable(dir.file("b/pinentry"), 0600);  // not executable; e/pinentry is a directory
+  writeExecutable(dir.file("c/pinentry"));
+  writeExecutable(dir.file("d/pinentry"));
+  ScopedCwd cwd(dir.path());
+  for (const char* path : {"", ":", "::", ".", "a", "./a", ":.:a:"})
+    EXPECT_EQ(findOnPath("pinentry", path), std::nullopt) << "PATH=" << path;
+  const std::string skipped = ":.:a::" + dir.file("b") + ":" + dir.file("e") + ":";
+  EXPECT_EQ(findOnPath("pinentry", skipped), std::nullopt);
+  EXPECT_EQ(findOnPath("pinentry", skipped + dir.file("c") + ":" + dir.file("d")), dir.file("c/pinentry"));
+  EXPECT_EQ(findOnPath("pinentry", skipped + dir.file("d") + ":" + dir.file("c")), dir.file("d/pinentry"));
+  ScopedEnv path("PATH", ":a");
+  EXPECT_EQ(findExecutable("pinentry"), std::nullopt);
+}
+
+TEST(PinentryLocate, SettingMustBeAbsoluteElsePathIsSearched) {
+  using ProgramStatus = PinentryClient::Program::Status;
+  TempDir dir;
+  writeExecutable(dir.file("pinentry"));
+  writeExecutable(dir.file("plain"), 0600);
+  ScopedCwd cwd(dir.path());
+  ScopedEnv path("PATH", ":.");
+  auto locate = [](const std::optional<std::string>& setting) {
+    ScopedEnv env("CASKEL_PINENTRY", setting);
+    return PinentryClient::locate();
+  };
+  EXPECT_EQ(locate("pinentry").status, ProgramStatus::relativeSetting);
+  EXPECT_EQ(locate("./pinentry").path, "");
+  EXPECT_EQ(locate(dir.file("plain")).status, ProgramStatus::settingNotExecutable);
+  EXPECT_EQ(locate(dir.file("pinentry")).path, dir.file("pinentry"));
+  EXPECT_EQ(locate(std::nullopt).status, ProgramStatus::notFound);
+  ScopedEnv absolute("PATH", ":" + dir.path());
+  EXPECT_EQ(locate("").path, dir.file("pinentry"));
+}
+
 int openFdCount() {
   int count = 0;
   if (DIR* d = ::opendir("/proc/self/fd")) {
@@ -111,7 +164,7 @@ class PinentryClientTest : public ::testing::Test {
 
   TempDir dir_;
   ScriptedPinentry pinentry_;
-  PinentryClient client_{5};
+  PinentryClient client_{test::scriptedPinentryPath(), 5};
 };
 
 TEST_F(PinentryClientTest, ReturnsThePassphraseAndShowsTheRequest) {
@@ -191,24 +244,26 @@ TEST_F(PinentryClientTest, HangingPinentryTimesOutAndLeavesNothingBehind) {
   EXPECT_EQ(openFdCount(), fdsBefore);
 }
 
-TEST_F(PinentryClientTest, MissingOrUnrunnableProgramIsUnavailable) {
-  {
-    ScopedEnv missing("CASKEL_PINENTRY", dir_.file("no-such-pinentry"));
-    EXPECT_FALSE(client_.available());
-    EXPECT_EQ(client_.getPassphrase(request()).status, Status::unavailable);
-  }
-  {
-    test::writeText(dir_.file("not-executable"), "#!/bin/sh\n");
-    ScopedEnv notExec("CASKEL_PINENTRY", dir_.file("not-executable"));
-    EXPECT_FALSE(client_.available());
-  }
-  {
-    ScopedEnv unset("CASKEL_PINENTRY", std::nullopt);
-    ScopedEnv path("PATH", dir_.path());
-    EXPECT_EQ(PinentryClient::resolveProgram(), "");
-    EXPECT_EQ(client_.getPassphrase(request()).status, Status::unavailable);
-  }
-  EXPECT_TRUE(client_.available());
+TEST_F(PinentryClientTest, MissingProgramIsUnavailable) {
+  EXPECT_EQ(PinentryClient(dir_.file("no-such-pinentry"), 5).getPassphrase(request()).status, Status::unavailable);
+  PinentryClient none("", 5);
+  EXPECT_FALSE(none.available());
+}
+
+TEST_F(PinentryClientTest, ProgramIsChosenOnceAtConstruction) {
+  PinentryClient client(5);
+  ASSERT_EQ(client.program(), test::scriptedPinentryPath());
+  // What the environment says afterwards is never looked at again.
+  const std::string marker = dir_.file("marker");
+  const std::string other = dir_.file("pinentry");
+  test::writeText(other, "#!/bin/sh\n: > '" + marker + "'\n");
+  ::chmod(other.c_str(), 0700);
+  ScopedEnv program("CASKEL_PINENTRY", other);
+  ScopedEnv path("PATH", dir_.path());
+  pinentry_.answer("PIN x");
+  EXPECT_EQ(client.getPassphrase(request()).status, Status::ok);
+  EXPECT_EQ(pinentry_.promptCount(), 1);
+  EXPECT_NE(::access(marker.c_str(), F_OK), 0);
 }
 
 TEST_F(PinentryClientTest, PinentryThatQuitsAfterGreetingCannotKillTheServer) {
@@ -216,8 +271,8 @@ TEST_F(PinentryClientTest, PinentryThatQuitsAfterGreetingCannotKillTheServer) {
   const std::string script = dir_.file("quitter");
   test::writeText(script, "#!/bin/sh\nprintf 'OK hello\\nOK\\nOK\\nOK\\n'\nexit 0\n");
   ::chmod(script.c_str(), 0700);
-  ScopedEnv program("CASKEL_PINENTRY", script);
-  for (int i = 0; i < 20; ++i) EXPECT_EQ(client_.getPassphrase(request()).status, Status::unavailable);
+  PinentryClient quitter(script, 5);
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(quitter.getPassphrase(request()).status, Status::unavailable);
 }
 
 TEST_F(PinentryClientTest, PassesTheServersOwnTerminal) {
