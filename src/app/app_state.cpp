@@ -274,8 +274,9 @@ Result<SecretString> AppState::obtainValue(const std::string& account) {
   std::string prefix = (folder.empty() ? account : folder) + "/";
   int32_t pid = static_cast<int32_t>(::getpid());
   auto self = ProcessInfo::system().record(pid);
-  UnlockResult unlocked =
-      sessions->unlock(prefix, sessions->timeout(prefix), pid, self ? self->startTime : 0, std::nullopt);
+  // The application's own session: bound to this process, never to a caller's.
+  UnlockResult unlocked = sessions->unlock(prefix, sessions->timeout(prefix),
+                                           SessionBinding{pid, self ? self->startTime : 0, 0, false}, std::nullopt);
   if (unlocked.count < 0) return KeychainError::authenticationCanceled();
   if (auto cached = sessions->cachedValueForApplication(account)) return std::move(*cached);
   if (unlocked.context) {

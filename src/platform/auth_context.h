@@ -6,11 +6,14 @@
 
 namespace caskel {
 
-// Who asked for an authentication: a caller process (resolved pid and start time), or the
-// application itself (pid 0). A recent yes given to one requester is never a yes for another.
+// Who asked for an authentication: a caller process (resolved pid and start time, the
+// terminal it asked from, whether it is served as an agent), or the application itself
+// (pid 0). A recent yes given to one requester is never a yes for another.
 struct Requester {
   int32_t pid = 0;
   double startTime = 0;
+  int32_t terminal = 0;
+  bool agent = false;
   bool operator==(const Requester&) const = default;
 };
 
@@ -55,6 +58,8 @@ class Authenticator {
   // without a new prompt.
   virtual AuthOutcome evaluate(const std::string& reason, const Requester& requester, double reuseWindow,
                                std::shared_ptr<const VaultKey>& key) = 0;
+  // Ends the reuse window: the next evaluation prompts whoever asks (after a lock).
+  virtual void endReuseWindow() {}
 
   // The process-wide instance (set at start-up by the program, by tests to a fake).
   static std::shared_ptr<Authenticator> shared();

@@ -70,6 +70,12 @@ AuthOutcome PassphraseAuthenticator::evaluate(const std::string& reason, const R
   return AuthOutcome::success;
 }
 
+void PassphraseAuthenticator::endReuseWindow() {
+  std::lock_guard state(stateMutex_);
+  lastKey_.reset();
+  lastRequester_ = Requester{};
+}
+
 AuthOutcome PassphraseAuthenticator::createVault(const std::string& reason,
                                                  std::shared_ptr<const VaultKey>& key) {
   PinentryRequest request;

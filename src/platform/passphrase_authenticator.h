@@ -35,6 +35,7 @@ class PassphraseAuthenticator : public Authenticator {
   bool canEvaluate() override;
   AuthOutcome evaluate(const std::string& reason, const Requester& requester, double reuseWindow,
                        std::shared_ptr<const VaultKey>& key) override;
+  void endReuseWindow() override;
 
  private:
   bool reuseLocked(const Requester& requester, double reuseWindow, std::shared_ptr<const VaultKey>& key);

@@ -1,6 +1,7 @@
 #include "platform/process_info.h"
 
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <limits.h>
 #include <unistd.h>
 
@@ -245,6 +246,12 @@ class LinuxProcessInfo final : public ProcessInfo {
 
   uint32_t currentUid() override { return ::getuid(); }
 
+  bool peerAlive(const PeerCredentials& peer) override {
+    if (peer.pidfd < 0) return true;
+    // Signal 0 checks for existence only; ESRCH once the process has exited.
+    return ::syscall(SYS_pidfd_send_signal, peer.pidfd, 0, nullptr, 0) == 0;
+  }
+
  private:
   static std::string procPath(int32_t pid, const char* leaf) {
     return "/proc/" + std::to_string(pid) + "/" + leaf;
@@ -284,10 +291,12 @@ std::optional<ProcessRecord> parseProcStat(const std::string& text, double bootT
   if (fields.size() < 20) return std::nullopt;
 
   unsigned long long startTicks = 0;
-  if (!parseNumber(fields[1], rec.parentPid) || rec.parentPid < 0 || !parseNumber(fields[4], rec.ttyNr) ||
+  if (fields[0].size() != 1 || !parseNumber(fields[1], rec.parentPid) || rec.parentPid < 0 ||
+      !parseNumber(fields[3], rec.session) || !parseNumber(fields[4], rec.ttyNr) ||
       !parseNumber(fields[19], startTicks)) {
     return std::nullopt;
   }
+  rec.state = fields[0][0];
   rec.startTime = bootTime + static_cast<double>(startTicks) / static_cast<double>(ticksPerSecond);
   return rec;
 }

@@ -107,6 +107,18 @@ bool peerCredentials(int fd, uint32_t& uid, int32_t& pid) {
   return true;
 }
 
+int peerPidfd(int fd) {
+#ifndef SO_PEERPIDFD
+  constexpr int SO_PEERPIDFD = 77;  // Linux 6.5; the C library's headers may predate it
+#endif
+  int pidfd = -1;
+  socklen_t len = sizeof pidfd;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &len) == 0 && len == sizeof pidfd && pidfd >= 0) {
+    return pidfd;
+  }
+  return errno == ESRCH ? kPeerGone : kNoPidfd;
+}
+
 ssize_t readAvailable(int fd, char* buffer, size_t size) {
   for (;;) {
     ssize_t n = ::recv(fd, buffer, size, MSG_DONTWAIT);

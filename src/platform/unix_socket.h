@@ -41,6 +41,11 @@ int acceptConnection(int listenFd);
 void interruptAccept(int listenFd);
 // Peer user and process of a connected socket (SO_PEERCRED).
 bool peerCredentials(int fd, uint32_t& uid, int32_t& pid);
+// A pidfd of the process that connected (SO_PEERPIDFD, close-on-exec): the descriptor, or
+// kPeerGone when that process has already exited, or kNoPidfd where the kernel offers none.
+inline constexpr int kNoPidfd = -1;
+inline constexpr int kPeerGone = -2;
+int peerPidfd(int fd);
 
 // Reads what is available without blocking: bytes read, 0 at end of stream, -1 when nothing is
 // available now (EAGAIN), -2 on error.

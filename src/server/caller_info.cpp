@@ -5,6 +5,7 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 
+#include "platform/display_text.h"
 #include "platform/file_system.h"
 
 namespace caskel {
@@ -151,50 +152,25 @@ std::string shortenPath(const std::string& path, const std::string& home) {
 
 std::string CallerInfo::description(const std::string& home) const {
   std::vector<std::string> tags;
+  // An agent is named as one first: that is what the user must weigh.
+  if (isAgent) tags.emplace_back("AI agent");
   if (isFirstSeen) tags.emplace_back("NEW");
-  if (!hasTTY) tags.emplace_back("background");
-  std::string text = "via " + name;
+  if (detached) {
+    tags.emplace_back("detached");
+  } else if (!hasTTY) {
+    tags.emplace_back("background");
+  }
+  std::string text = "via " + displaySafe(name, kMaxShownName);
   if (!tags.empty()) {
     text += " [";
     for (size_t i = 0; i < tags.size(); ++i) text += (i ? ", " : "") + tags[i];
     text += "]";
   }
-  if (cwd && !cwd->empty()) text += " in " + shortenPath(*cwd, home);
+  if (cwd && !cwd->empty()) text += " in " + displaySafe(shortenPath(*cwd, home), kMaxShownPath);
   return text;
 }
 
 // ---- identification
-
-namespace {
-// The records read during the identification running on this thread; the three walks over
-// the same ancestors share them instead of reading /proc/PID/stat up to 40 times.
-thread_local std::map<int32_t, std::optional<ProcessRecord>>* recordMemo = nullptr;
-
-struct RecordMemoScope {
-  std::map<int32_t, std::optional<ProcessRecord>> records;
-  std::map<int32_t, std::optional<ProcessRecord>>* previous;
-  RecordMemoScope() : previous(recordMemo) { recordMemo = &records; }
-  ~RecordMemoScope() { recordMemo = previous; }
-};
-}  // namespace
-
-std::optional<ProcessRecord> CallerIdentifier::recordOf(int32_t pid) {
-  if (!recordMemo) return processes_.record(pid);
-  if (auto it = recordMemo->find(pid); it != recordMemo->end()) return it->second;
-  auto rec = processes_.record(pid);
-  recordMemo->emplace(pid, rec);
-  return rec;
-}
-
-std::optional<std::string> CallerIdentifier::executableOf(int32_t pid) {
-  if (auto rec = recordOf(pid)) {
-    std::lock_guard lock(cacheLock_);
-    if (auto it = cache_.find(CacheKey{pid, rec->startTime, rec->command}); it != cache_.end()) {
-      return it->second.executable;
-    }
-  }
-  return processes_.executablePath(pid);
-}
 
 CallerIdentifier::CallerIdentifier(ProcessInfo& processes, std::string knownCallersPath, std::string home)
     : processes_(processes),
@@ -202,83 +178,91 @@ CallerIdentifier::CallerIdentifier(ProcessInfo& processes, std::string knownCall
                                                  : std::move(knownCallersPath)),
       home_(home.empty() ? fs::homeDirectory() : std::move(home)) {}
 
-std::optional<CallerInfo> CallerIdentifier::identifyCaller(int fd) {
+Admission CallerIdentifier::identifyCaller(int fd) {
+  Admission admission;
   auto creds = processes_.peerCredentials(fd);
-  if (!creds) return std::nullopt;
+  if (!creds || creds->uid != processes_.currentUid()) {
+    admission.status = Admission::Status::unauthorized;
+    return admission;
+  }
   return identifyPeer(*creds);
 }
 
-std::optional<CallerInfo> CallerIdentifier::identifyPeer(const PeerCredentials& creds) {
-  if (creds.uid != processes_.currentUid()) return std::nullopt;
-  if (creds.pid <= 0) {
-    // The peer lives where its pid cannot be seen (another pid namespace): identify nothing.
-    CallerInfo unknown;
-    unknown.name = "unknown";
-    unknown.isFirstSeen = true;
-    return unknown;
+Admission CallerIdentifier::identifyPeer(const PeerCredentials& creds, double admittedAt) {
+  Admission admission;
+  if (creds.uid != processes_.currentUid()) {
+    admission.status = Admission::Status::unauthorized;
+    return admission;
   }
-  return identifyPid(creds.pid);
+  // A peer whose pid cannot be seen (another pid namespace) or read is nobody we can name.
+  if (creds.pid <= 0) return admission;
+  std::optional<CallerInfo> caller = identifyPid(creds.pid);
+  if (!caller) return admission;
+  // Without a pidfd the start time is the only guard against a pid reused since the connect;
+  // start times are known to the clock tick, boot time to the second.
+  if (creds.pidfd < 0 && admittedAt > 0 && caller->peerStartTime > admittedAt + 1.0) return admission;
+  // Alive now means alive while it was read: its pid could not have been reused meanwhile.
+  if (!processes_.peerAlive(creds)) return admission;
+  caller->isFirstSeen = caller->resolvedPath ? recordCaller(*caller->resolvedPath) : true;
+  admission.status = Admission::Status::admitted;
+  admission.caller = std::move(*caller);
+  return admission;
 }
 
-CallerInfo CallerIdentifier::identifyPid(int32_t pid) {
-  RecordMemoScope memo;
+bool CallerIdentifier::stillConnected(const PeerCredentials& creds, const CallerInfo& caller) {
+  if (creds.pid <= 0 || !processes_.peerAlive(creds)) return false;
+  auto rec = processes_.record(creds.pid);
+  return rec && rec->state != 'Z' && rec->state != 'X' && rec->startTime == caller.peerStartTime;
+}
+
+std::optional<ProcessSnapshot> CallerIdentifier::snapshot(int32_t pid) {
+  ProcessSnapshot snap;
+  int32_t current = pid;
+  while (snap.chain.size() < ProcessSnapshot::kMaxDepth) {
+    std::optional<ProcessRecord> rec = processes_.record(current);
+    if (!rec) break;
+    ProcessEntry entry;
+    entry.record = std::move(*rec);
+    describe(current, entry);
+    const int32_t parent = entry.record.parentPid;
+    snap.chain.push_back(std::move(entry));
+    if (parent < 2) break;
+    current = parent;
+  }
+  // The connecting process itself must be fully readable and running.
+  if (snap.chain.empty() || !snap.chain[0].executable) return std::nullopt;
+  const char state = snap.chain[0].record.state;
+  if (state == 'Z' || state == 'X') return std::nullopt;
+  return snap;
+}
+
+std::optional<CallerInfo> CallerIdentifier::identifyPid(int32_t pid) {
+  std::optional<ProcessSnapshot> snap = snapshot(pid);
+  if (!snap) return std::nullopt;
+  CallerVerdict verdict = classifyCaller(*snap);
+  const ProcessEntry& resolved = snap->chain[verdict.resolved];
   CallerInfo info;
   info.pid = pid;
-  std::string peerName = processName(pid).value_or("pid " + std::to_string(pid));
-  info.hasTTY = hasControllingTerminal(pid);
-  std::tie(info.name, info.resolvedPid) = resolveMeaningfulAncestor(pid, peerName);
+  info.peerStartTime = snap->chain[0].record.startTime;
+  info.resolvedPid = resolved.record.pid;
+  info.resolvedPath = resolved.executable;
+  info.resolvedStartTime = resolved.record.startTime;
+  info.name = std::move(verdict.name);
+  info.hasTTY = verdict.hasTTY;
+  info.terminal = verdict.terminal;
+  info.isAgent = verdict.isAgent;
+  info.detached = verdict.detached;
   info.cwd = processes_.currentDirectory(info.resolvedPid);
-  info.resolvedPath = executableOf(info.resolvedPid);
-  if (auto rec = recordOf(info.resolvedPid)) info.resolvedStartTime = rec->startTime;
-  info.isFirstSeen = info.resolvedPath ? recordCaller(*info.resolvedPath) : true;
-  info.isAgent = isAgentProcess(pid);
   return info;
 }
 
-std::pair<std::string, int32_t> CallerIdentifier::resolveMeaningfulAncestor(int32_t pid,
-                                                                            const std::string& name) {
-  std::pair<std::string, int32_t> current{name, pid};
-  if (!isWrapperName(name)) return current;
-  std::optional<ProcessRecord> rec = recordOf(pid);
-  for (int step = 1; step <= 10; ++step) {
-    if (!rec || rec->parentPid < 2) return current;
-    const int32_t parent = rec->parentPid;
-    ProcessView view = inspect(parent, false);
-    if (!view.name) return current;
-    if (step == 10 || !isWrapperName(*view.name)) return {*view.name, parent};
-    current = {*view.name, parent};
-    rec = view.record;
-  }
-  return current;
-}
-
-bool CallerIdentifier::hasControllingTerminal(int32_t pid) {
-  int32_t current = pid;
-  for (int examined = 1; examined <= 10; ++examined) {
-    auto rec = recordOf(current);
-    if (!rec) return false;
-    if (rec->ttyNr != 0) return true;
-    if (rec->parentPid < 2) return false;
-    current = rec->parentPid;
-  }
-  return false;
-}
-
-bool CallerIdentifier::isAgentProcess(int32_t pid) {
-  int32_t current = pid;
-  for (int examined = 1; examined <= 20; ++examined) {
-    ProcessView view = inspect(current, true);
-    // A process whose path cannot be read is skipped, not a reason to stop.
-    if (view.name && isAgentName(lowerAscii(*view.name))) return true;
-    if (view.marked) return true;
-    if (!view.record || view.record->parentPid < 2) return false;
-    current = view.record->parentPid;
-  }
-  return false;
-}
-
 std::optional<std::string> CallerIdentifier::processName(int32_t pid) {
-  return inspect(pid, false).name;
+  ProcessEntry entry;
+  auto rec = processes_.record(pid);
+  if (!rec) return std::nullopt;
+  entry.record = *rec;
+  describe(pid, entry);
+  return entry.name;
 }
 
 std::string CallerIdentifier::nameFromExecutable(int32_t pid, const std::string& executable) {
@@ -296,48 +280,26 @@ std::string CallerIdentifier::nameFromExecutable(int32_t pid, const std::string&
   return name;
 }
 
-CallerIdentifier::ProcessView CallerIdentifier::inspect(int32_t pid, bool withMarkers) {
-  ProcessView view;
-  view.record = recordOf(pid);
-  if (!view.record) {
-    // Gone or unreadable: nothing stable to cache under.
-    if (auto executable = processes_.executablePath(pid)) view.name = nameFromExecutable(pid, *executable);
-    if (withMarkers) view.marked = !processes_.environmentMarkers(pid, agentMarkerVariables()).empty();
-    return view;
-  }
-  CacheKey key{pid, view.record->startTime, view.record->command};
-  CachedFacts facts;
-  bool known = false;
+void CallerIdentifier::describe(int32_t pid, ProcessEntry& entry) {
+  // Facts that cannot change while a process keeps its pid, start time and command name (the
+  // start time guards against pid reuse; the command name changes on exec).
+  CacheKey key{pid, entry.record.startTime, entry.record.command};
   {
     std::lock_guard lock(cacheLock_);
     if (auto it = cache_.find(key); it != cache_.end()) {
-      facts = it->second;
-      known = true;
+      entry.executable = it->second.executable;
+      entry.name = it->second.name;
+      entry.marked = it->second.marked;
+      return;
     }
   }
-  if (known && (!withMarkers || facts.marked)) {
-    view.name = facts.name;
-    view.marked = facts.marked.value_or(false);
-    return view;
-  }
-  if (!known) {
-    std::optional<std::string> executable = processes_.executablePath(pid);
-    if (!executable) {
-      if (withMarkers) view.marked = !processes_.environmentMarkers(pid, agentMarkerVariables()).empty();
-      return view;
-    }
-    facts.executable = *executable;
-    facts.name = nameFromExecutable(pid, *executable);
-  }
-  if (withMarkers && !facts.marked) {
-    facts.marked = !processes_.environmentMarkers(pid, agentMarkerVariables()).empty();
-  }
-  view.name = facts.name;
-  view.marked = facts.marked.value_or(false);
+  entry.executable = processes_.executablePath(pid);
+  entry.marked = !processes_.environmentMarkers(pid, agentMarkerVariables()).empty();
+  if (!entry.executable) return;  // gone or not ours to read: nothing stable to cache
+  entry.name = nameFromExecutable(pid, *entry.executable);
   std::lock_guard lock(cacheLock_);
   if (cache_.size() >= kMaxCachedProcesses) cache_.clear();
-  cache_[std::move(key)] = std::move(facts);
-  return view;
+  cache_[std::move(key)] = CachedFacts{*entry.executable, *entry.name, entry.marked};
 }
 
 // ---- known callers

@@ -10,7 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include "platform/auth_context.h"
 #include "platform/process_info.h"
+#include "server/process_snapshot.h"
+#include "session/session_manager.h"
 
 namespace caskel {
 
@@ -25,9 +28,30 @@ struct CallerInfo {
   std::optional<std::string> cwd;
   bool isFirstSeen = false;
   bool isAgent = false;
+  // Detached from the program it runs for (no terminal, adopted by a reaper): nothing in its
+  // ancestry vouches for it, so it is served like an agent.
+  bool detached = false;
+  int32_t terminal = 0;       // the connecting process's controlling terminal (tty_nr), 0: none
+  double peerStartTime = 0;   // start time of the connecting process
 
-  // "via " + name + tags + place, for prompt reasons. `home` is the user's home directory.
+  // Agents and detached callers get values only through the encrypted hand-off.
+  bool treatedAsAgent() const { return isAgent || detached; }
+  // Who holds a session or a recent yes: the resolved process, its terminal, its agent-ness.
+  SessionBinding binding() const { return SessionBinding{resolvedPid, resolvedStartTime, terminal, treatedAsAgent()}; }
+  Requester requester() const { return Requester{resolvedPid, resolvedStartTime, terminal, treatedAsAgent()}; }
+
+  // "via " + name + tags + place, for prompt reasons, with every caller-controlled text made
+  // safe to show. `home` is the user's home directory.
   std::string description(const std::string& home) const;
+};
+
+// The outcome of admitting a connection.
+struct Admission {
+  enum class Status { admitted, unauthorized, unidentified };
+  Status status = Status::unidentified;
+  CallerInfo caller;  // meaningful when admitted
+  static constexpr const char* kUnauthorized = "Unauthorized: peer UID mismatch";
+  static constexpr const char* kUnidentified = "Caller could not be identified";
 };
 
 struct KnownCaller {
@@ -42,20 +66,25 @@ class CallerIdentifier {
   explicit CallerIdentifier(ProcessInfo& processes = ProcessInfo::system(), std::string knownCallersPath = {},
                             std::string home = {});
 
-  // Nothing for a peer of another user (or unreadable credentials).
-  std::optional<CallerInfo> identifyCaller(int fd);
-  // The same for credentials the server has already read from the connection.
-  std::optional<CallerInfo> identifyPeer(const PeerCredentials& creds);
-  // The same walk for a known peer pid (used by identifyCaller and by tests and benchmarks).
-  CallerInfo identifyPid(int32_t pid);
+  // Admits the peer of a connected socket (credentials and pidfd read here).
+  Admission identifyCaller(int fd);
+  // The same for credentials the server has already read from the connection. A caller is
+  // identified only when its process is alive and every fact about it could be read; with no
+  // pidfd, a start time later than `admittedAt` (seconds since 1970) means a reused pid.
+  Admission identifyPeer(const PeerCredentials& creds, double admittedAt = 0);
+  // The walk for a known peer pid; nothing when the process cannot be read.
+  std::optional<CallerInfo> identifyPid(int32_t pid);
+  // True while the process that connected still runs as the one identified: checked again
+  // when its request has arrived, so that a request is never served for a process that exited.
+  bool stillConnected(const PeerCredentials& creds, const CallerInfo& caller);
+
+  // The caller's ancestry, read once.
+  std::optional<ProcessSnapshot> snapshot(int32_t pid);
 
   bool recordCaller(const std::string& path);
   void loadKnownCallers();
   void saveKnownCallers();  // takes knownCallersLock_
 
-  std::pair<std::string, int32_t> resolveMeaningfulAncestor(int32_t pid, const std::string& name);
-  bool hasControllingTerminal(int32_t pid);
-  bool isAgentProcess(int32_t pid);
   // The display name of a process: by its executable, or, for an interpreter running a
   // script, by the script's path when that names a known application.
   std::optional<std::string> processName(int32_t pid);
@@ -63,12 +92,6 @@ class CallerIdentifier {
   const std::string& home() const { return home_; }
 
  private:
-  // What one look at a process yields; `record` also gives the parent for the next step.
-  struct ProcessView {
-    std::optional<ProcessRecord> record;
-    std::optional<std::string> name;
-    bool marked = false;  // carries one of agentMarkerVariables()
-  };
   // Facts that cannot change while a process keeps its pid, start time and command name (the
   // start time guards against pid reuse; the command name changes on exec). Keyed this way, a
   // known process costs one read of /proc/PID/stat per connection, not a path lookup too.
@@ -83,13 +106,11 @@ class CallerIdentifier {
   struct CachedFacts {
     std::string executable;
     std::string name;
-    std::optional<bool> marked;  // read only when an agent check needs it
+    bool marked = false;
   };
 
-  ProcessView inspect(int32_t pid, bool withMarkers);
-  // /proc/PID/stat, read once per process within one identification (the walks share it).
-  std::optional<ProcessRecord> recordOf(int32_t pid);
-  std::optional<std::string> executableOf(int32_t pid);
+  // Executable, name and markers of a process, from the cache when it was seen before.
+  void describe(int32_t pid, ProcessEntry& entry);
   std::string nameFromExecutable(int32_t pid, const std::string& executable);
   void saveKnownCallersLocked();
 

@@ -1,5 +1,7 @@
 #include "server/command_support.h"
 
+#include "platform/display_text.h"
+
 namespace caskel {
 
 std::optional<SecretMetadata> requestMetadata(const nlohmann::json& request) {
@@ -25,7 +27,18 @@ std::optional<SecretMetadata> requestMetadata(const nlohmann::json& request) {
   return m;
 }
 
-Requester requesterOf(const CallerInfo& caller) { return Requester{caller.resolvedPid, caller.resolvedStartTime}; }
+Requester requesterOf(const CallerInfo& caller) { return caller.requester(); }
+
+std::string shownKey(const std::string& account) { return displaySafe(account, kMaxShownKey); }
+
+bool dropsStrict(bool wasStrict, const std::optional<SecretMetadata>& next) {
+  return wasStrict && next && !next->strict.value_or(false);
+}
+
+bool confirmStrictRemoval(const Request& request, const std::string& account) {
+  return authenticate(request,
+                      "Remove strict protection from \"" + shownKey(account) + "\" — " + request.callerDescription());
+}
 
 bool authenticate(const Request& request, const std::string& reason) {
   AuthContext context;

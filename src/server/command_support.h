@@ -20,6 +20,20 @@ std::optional<SecretMetadata> requestMetadata(const nlohmann::json& request);
 // The caller as the authenticator knows it: a yes given to one program is not one for another.
 Requester requesterOf(const CallerInfo& caller);
 
+// A key path as prompts show it: capped, so that the caller's description always fits.
+std::string shownKey(const std::string& account);
+
+// Whether saving `next` over an item that `wasStrict` takes its strict protection away.
+bool dropsStrict(bool wasStrict, const std::optional<SecretMetadata>& next);
+// The prompt of its own that removing strict protection needs: never skipped by the reuse
+// window, so a recent yes for something else cannot downgrade a secret.
+bool confirmStrictRemoval(const Request& request, const std::string& account);
+
+// Refused to agents before any prompt or read: output that would carry the raw value.
+inline constexpr const char* kRawOutputRefused =
+    "Raw output is blocked for AI agents — use `caskel get <key>` (encrypted hand-off) or "
+    "`caskel run <prefix> -- <command>` instead";
+
 // One prompt with `reason`, no reuse: true when the user said yes.
 bool authenticate(const Request& request, const std::string& reason);
 

@@ -32,9 +32,9 @@ void handleMeta(const Request& r) {
   const auto& caller = r.caller;
   std::string prefix = sessionPrefixOf(*account);
   std::shared_ptr<AuthContext> context;
-  if (!s.session.isBound(*account, caller.resolvedPid, caller.resolvedStartTime)) {
-    UnlockResult unlocked = s.session.unlock(prefix, s.session.timeout(prefix), caller.resolvedPid,
-                                             caller.resolvedStartTime, r.callerDescription());
+  bool sealedStrict = false;
+  if (!s.session.isBound(*account, caller.binding())) {
+    UnlockResult unlocked = s.session.unlock(prefix, s.session.timeout(prefix), caller.binding(), r.callerDescription());
     if (unlocked.count < 0) {
       sendResponse(r.fd, false, std::nullopt, "Authentication canceled");
       return;
@@ -46,7 +46,7 @@ void handleMeta(const Request& r) {
     context = unlocked.context;
   } else {
     PromptResult prompt =
-        promptWithContext(r, "Update metadata for \"" + *account + "\" — " + r.callerDescription());
+        promptWithContext(r, "Update metadata for \"" + shownKey(*account) + "\" — " + r.callerDescription());
     if (prompt.outcome != AuthOutcome::success) {
       sendResponse(r.fd, false, std::nullopt, "Authentication canceled");
       return;
@@ -54,8 +54,17 @@ void handleMeta(const Request& r) {
     context = prompt.context;
   }
   SecretMetadata existing = s.keychain.readMetadata(*account, context.get()).value_or(SecretMetadata{});
+  auto value = s.keychain.readValue(*account, context.get(), &sealedStrict);
+  if (!value) {
+    sendResponse(r.fd, false, std::nullopt, value.error().errorDescription());
+    return;
+  }
+  // The sealed flag wins over clear metadata that was edited to drop it.
+  const bool wasStrict = sealedStrict || existing.strict.value_or(false);
+  if (wasStrict) existing.strict = true;
   SecretMetadata updated = existing;
-  if (auto requested = requestMetadata(r.body)) {
+  auto requested = requestMetadata(r.body);
+  if (requested) {
     auto merge = [](std::optional<std::string>& field, const std::optional<std::string>& given) {
       if (!given) return;
       // An empty text clears the field.
@@ -68,12 +77,10 @@ void handleMeta(const Request& r) {
     merge(updated.rotate, requested->rotate);
     if (requested->strict) updated.strict = requested->strict;
   }
-  auto value = s.keychain.readValue(*account, context.get());
-  if (!value) {
-    sendResponse(r.fd, false, std::nullopt, value.error().errorDescription());
+  if (dropsStrict(wasStrict, updated) && !confirmStrictRemoval(r, *account)) {
+    sendResponse(r.fd, false, std::nullopt, "Authentication canceled");
     return;
   }
-  if (!updated.peek) updated.peek = peekOf(value.value().view());
   if (KeychainStatus err = s.keychain.save(*account, value.value().view(), updated)) {
     sendResponse(r.fd, false, std::nullopt, err->errorDescription());
     return;
@@ -93,8 +100,7 @@ void handleUnlock(const Request& r) {
   std::string normalized = normalizePrefix(*prefix);
   double timeout = positiveNumber(r.body, "timeout").value_or(SessionManager::kDefaultTimeout);
   ServerServices& s = r.services;
-  UnlockResult unlocked = s.session.unlock(normalized, timeout, r.caller.resolvedPid, r.caller.resolvedStartTime,
-                                           r.callerDescription());
+  UnlockResult unlocked = s.session.unlock(normalized, timeout, r.caller.binding(), r.callerDescription());
   if (unlocked.count < 0) {
     s.audit.log("UNLOCK", normalized, "auth_canceled");
     sendResponse(r.fd, false, std::nullopt, "Authentication canceled");

@@ -30,20 +30,34 @@ void handleRotate(const Request& r, BackupTimers& timers, double backupLifetime)
   AuthContext fresh;
   fresh.setRequester(requesterOf(r.caller));
   if (fresh.canEvaluate() &&
-      fresh.evaluate("Rotate \"" + *account + "\" — " + r.callerDescription()) != AuthOutcome::success) {
+      fresh.evaluate("Rotate \"" + shownKey(*account) + "\" — " + r.callerDescription()) != AuthOutcome::success) {
     sendResponse(r.fd, false, std::nullopt,
                  "Failed to read old value: " + KeychainError::authenticationCanceled().errorDescription());
     return;
   }
-  auto oldValue = s.keychain.readValue(*account, &fresh);
+  bool sealedStrict = false;
+  auto oldValue = s.keychain.readValue(*account, &fresh, &sealedStrict);
   if (!oldValue) {
     sendResponse(r.fd, false, std::nullopt, "Failed to read old value: " + oldValue.error().errorDescription());
+    return;
+  }
+  const bool wasStrict = sealedStrict || isStrict(s.keychain.readMetadata(*account));
+  auto metadata = requestMetadata(r.body);
+  if (wasStrict && !metadata) {
+    // Kept metadata comes from the clear copy, which may have been edited: keep strict.
+    metadata = s.keychain.readMetadata(*account).value_or(SecretMetadata{});
+    metadata->strict = true;
+  }
+  if (dropsStrict(wasStrict, metadata) && !confirmStrictRemoval(r, *account)) {
+    sendResponse(r.fd, false, std::nullopt, KeychainError::authenticationCanceled().errorDescription());
     return;
   }
   const std::string backupKey = *account + "_OLD";
   SecretMetadata backup;
   backup.type = "rotated_backup";
   backup.desc = "Auto-saved by rotate. Will expire in 1h.";
+  // The old value is the same secret: its backup must not be easier to read.
+  if (wasStrict) backup.strict = true;
   if (KeychainStatus err = s.keychain.save(backupKey, oldValue.value().view(), backup)) {
     sendResponse(r.fd, false, std::nullopt, "Failed to backup old value: " + err->errorDescription());
     return;
@@ -59,7 +73,7 @@ void handleRotate(const Request& r, BackupTimers& timers, double backupLifetime)
     if (refresh) refresh(nullptr);
   });
 
-  if (KeychainStatus err = s.keychain.save(*account, newValue.view(), requestMetadata(r.body))) {
+  if (KeychainStatus err = s.keychain.save(*account, newValue.view(), metadata)) {
     s.audit.log("ROTATE", *account, "error");
     sendResponse(r.fd, false, std::nullopt, "Failed to store new value: " + err->errorDescription());
     return;

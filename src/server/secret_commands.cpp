@@ -13,7 +13,7 @@ namespace {
 
 void replyWithValue(const Request& r, const std::string& account, const SecretString& value) {
   // Agents get the value only as an encrypted fragment, whatever path it came by.
-  WrappedValue wrapped = agentWrap(account, value.view(), r.caller.isAgent);
+  WrappedValue wrapped = agentWrap(account, value.view(), r.caller.treatedAsAgent());
   sendResponse(r.fd, true, wrapped.value, std::nullopt, wrapped.extra);
   sodium_memzero(wrapped.value.data(), wrapped.value.size());
 }
@@ -28,15 +28,21 @@ void handleSet(const Request& r) {
   SecretString value(valueIt->get_ref<const std::string&>());
   ServerServices& s = r.services;
   const auto& caller = r.caller;
-  bool unlocked = s.session.isUnlocked(*account, caller.resolvedPid, caller.resolvedStartTime);
+  bool unlocked = s.session.isUnlocked(*account, caller.binding());
   bool wasStrict = isStrict(s.keychain.readMetadata(*account));
-  if (!unlocked || wasStrict) {
-    if (!authenticate(r, "Store \"" + *account + "\" — " + r.callerDescription())) {
+  auto metadata = requestMetadata(r.body);
+  if (dropsStrict(wasStrict, metadata)) {
+    // The prompt names the downgrade itself, not just the store.
+    if (!confirmStrictRemoval(r, *account)) {
+      sendResponse(r.fd, false, std::nullopt, "Authentication canceled");
+      return;
+    }
+  } else if (!unlocked || wasStrict) {
+    if (!authenticate(r, "Store \"" + shownKey(*account) + "\" — " + r.callerDescription())) {
       sendResponse(r.fd, false, std::nullopt, "Authentication canceled");
       return;
     }
   }
-  auto metadata = requestMetadata(r.body);
   if (KeychainStatus err = s.keychain.save(*account, value.view(), metadata)) {
     s.audit.log("SET", *account, "error");
     sendResponse(r.fd, false, std::nullopt, err->errorDescription());
@@ -48,7 +54,7 @@ void handleSet(const Request& r) {
     // A strict value never sits in a session cache, whoever holds the session.
     s.session.removeFromCache(*account);
   } else {
-    s.session.cacheIfOwnSession(*account, caller.resolvedPid, caller.resolvedStartTime, value);
+    s.session.cacheIfOwnSession(*account, caller.binding(), value);
   }
   s.audit.log("SET", *account, "ok");
   sendResponse(r.fd, true, peekReply(value.view()));
@@ -56,6 +62,11 @@ void handleSet(const Request& r) {
 }
 
 void handleGet(const Request& r) {
+  // Raw output asked of an agent is refused before anything is read or anyone is asked.
+  if (r.string("output") && r.caller.treatedAsAgent()) {
+    sendResponse(r.fd, false, std::nullopt, kRawOutputRefused);
+    return;
+  }
   auto account = r.string("account");
   if (!account) {
     sendResponse(r.fd, false, std::nullopt, "Missing account");
@@ -68,25 +79,24 @@ void handleGet(const Request& r) {
   }
   ServerServices& s = r.services;
   const auto& caller = r.caller;
-  const int32_t pid = caller.resolvedPid;
-  const double start = caller.resolvedStartTime;
+  const SessionBinding binding = caller.binding();
 
   if (!isStrict(s.keychain.readMetadata(*account))) {
-    if (auto cached = s.session.cachedValue(*account, pid, start)) {
+    if (auto cached = s.session.cachedValue(*account, binding)) {
       s.audit.log("GET", *account, "ok (cached)");
       replyWithValue(r, *account, *cached);
       return;
     }
   }
   std::string prefix = account->substr(0, account->rfind('/') + 1);
-  UnlockResult unlocked = s.session.unlock(prefix, s.session.timeout(prefix), pid, start, r.callerDescription());
+  UnlockResult unlocked = s.session.unlock(prefix, s.session.timeout(prefix), binding, r.callerDescription());
   if (unlocked.count < 0) {
     s.audit.log("GET", *account, "auth_canceled");
     sendResponse(r.fd, false, std::nullopt, "Authentication canceled");
     return;
   }
   if (unlocked.count > 0) {
-    if (auto cached = s.session.cachedValue(*account, pid, start)) {
+    if (auto cached = s.session.cachedValue(*account, binding)) {
       s.audit.log("GET", *account, "ok");
       replyWithValue(r, *account, *cached);
       return;
@@ -98,22 +108,27 @@ void handleGet(const Request& r) {
     return;
   }
   if (!isStrict(s.keychain.readMetadata(*account))) {
-    auto value = s.keychain.readValue(*account, unlocked.context.get());
+    bool sealedStrict = false;
+    auto value = s.keychain.readValue(*account, unlocked.context.get(), &sealedStrict);
     if (!value) {
       s.audit.log("GET", *account, "error");
       sendResponse(r.fd, false, std::nullopt, value.error().errorDescription());
       return;
     }
-    s.session.storeInCache(*account, value.value());
-    s.audit.log("GET", *account, "ok");
-    replyWithValue(r, *account, value.value());
-    return;
+    // Strict by its sealed flag although its clear metadata says otherwise (edited in the
+    // file): it still takes a prompt of its own and stays out of the cache.
+    if (!sealedStrict) {
+      s.session.storeInCache(*account, binding, value.value());
+      s.audit.log("GET", *account, "ok");
+      replyWithValue(r, *account, value.value());
+      return;
+    }
   }
   // A strict secret costs a prompt of its own and is never cached.
   AuthContext fresh;
   fresh.setRequester(requesterOf(caller));
   AuthOutcome outcome = fresh.canEvaluate()
-                            ? fresh.evaluate("Read strict secret \"" + *account + "\" — " + r.callerDescription())
+                            ? fresh.evaluate("Read strict secret \"" + shownKey(*account) + "\" — " + r.callerDescription())
                             : AuthOutcome::unavailable;
   if (outcome != AuthOutcome::success) {
     s.audit.log("GET", *account, "error");
@@ -139,7 +154,7 @@ void handlePeek(const Request& r) {
   ServerServices& s = r.services;
   auto metadata = s.keychain.readMetadata(*account);
   if (!metadata) {
-    PromptResult prompt = promptWithContext(r, "Peek at \"" + *account + "\" — " + r.callerDescription());
+    PromptResult prompt = promptWithContext(r, "Peek at \"" + shownKey(*account) + "\" — " + r.callerDescription());
     if (!prompt.couldEvaluate) {
       sendResponse(r.fd, false, std::nullopt, "Authentication unavailable");
       return;
@@ -155,7 +170,8 @@ void handlePeek(const Request& r) {
     return;
   }
   std::string peek = *metadata->peek;
-  if (characterCount(peek) >= 8) peek += "...";
+  // A stored peek is always shorter than its value: the dots say so.
+  peek += "...";
   sendResponse(r.fd, true, peek);
 }
 
@@ -167,9 +183,9 @@ void handleDelete(const Request& r) {
   }
   ServerServices& s = r.services;
   bool strict = isStrict(s.keychain.readMetadata(*account));
-  bool unlocked = s.session.isUnlocked(*account, r.caller.resolvedPid, r.caller.resolvedStartTime);
+  bool unlocked = s.session.isUnlocked(*account, r.caller.binding());
   if (!unlocked || strict) {
-    if (!authenticate(r, "Delete \"" + *account + "\" — " + r.callerDescription())) {
+    if (!authenticate(r, "Delete \"" + shownKey(*account) + "\" — " + r.callerDescription())) {
       sendResponse(r.fd, false, std::nullopt, "Authentication canceled");
       return;
     }

@@ -35,7 +35,7 @@ std::string toBase64(const std::string& bytes) {
 void registerSmallCommands(RequestHandler& handler) {
   handler.registerCommand("version", [](const Request& r) {
     nlohmann::json extra = nullptr;
-    if (r.caller.isAgent) extra = {{"agent", true}};
+    if (r.caller.treatedAsAgent()) extra = {{"agent", true}};
     sendResponse(r.fd, true, std::string(kVersion), std::nullopt, extra);
   });
   handler.registerCommand("get-cli", [](const Request& r) {

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "audit/audit_logger.h"
+#include "platform/display_text.h"
 #include "platform/file_system.h"
 #include "platform/unix_socket.h"
 #include "server/folder_commands.h"
@@ -25,6 +26,9 @@ void say(const std::string& line) {
 }
 
 std::string directoryOf(const std::string& path) { return fs::parentOf(path); }
+
+// An executable path is the caller's to choose: kept whole in the log up to a sane length.
+constexpr size_t kMaxLoggedPath = 1024;
 
 }  // namespace
 
@@ -223,36 +227,50 @@ void SocketServer::admit(int fd) {
   int32_t pid = 0;
   // Admission first, before a byte of the request is buffered.
   if (!sock::peerCredentials(fd, uid, pid) || uid != sock::currentUid()) {
-    sendResponse(fd, false, std::nullopt, "Unauthorized: peer UID mismatch");
+    sendResponse(fd, false, std::nullopt, Admission::kUnauthorized);
     sock::closeFd(fd);
     return;
   }
+  int pidfd = sock::peerPidfd(fd);
+  if (pidfd == sock::kPeerGone) {
+    // The process that connected has already exited: whoever holds the socket now is unknown.
+    sendResponse(fd, false, std::nullopt, Admission::kUnidentified);
+    sock::closeFd(fd);
+    return;
+  }
+  const double admittedAt =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   auto deadline = std::chrono::steady_clock::now() +
                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                       std::chrono::duration<double>(options_.receiveBudget));
-  const PeerCredentials peer{uid, pid};
+  const PeerCredentials peer{uid, pid, pidfd < 0 ? -1 : pidfd};
   if (freeAcceptors_.fetch_sub(1) <= 1) {
     freeAcceptors_.fetch_add(1);
-    clientQueue_.post([this, fd, peer, deadline] { welcome(fd, peer, deadline); });
+    clientQueue_.post([this, fd, peer, deadline, admittedAt] { welcome(fd, peer, deadline, admittedAt); });
     return;
   }
-  welcome(fd, peer, deadline);
+  welcome(fd, peer, deadline, admittedAt);
   freeAcceptors_.fetch_add(1);
 }
 
-void SocketServer::welcome(int fd, const PeerCredentials& peer,
-                           std::chrono::steady_clock::time_point deadline) {
-  std::optional<CallerInfo> caller = callers_.identifyPeer(peer);
-  if (!caller) {
-    sendResponse(fd, false, std::nullopt, "Unauthorized: peer UID mismatch");
-    sock::closeFd(fd);
+void SocketServer::welcome(int fd, const PeerCredentials& peer, std::chrono::steady_clock::time_point deadline,
+                           double admittedAt) {
+  Connection connection{fd, deadline, {}, {}, peer};
+  Admission admission = callers_.identifyPeer(peer, admittedAt);
+  if (admission.status != Admission::Status::admitted) {
+    // Refused without reading a byte: no prompt can be truthful about an unknown caller.
+    sendResponse(fd, false, std::nullopt,
+                 admission.status == Admission::Status::unauthorized ? Admission::kUnauthorized
+                                                                     : Admission::kUnidentified);
+    closeQuietly(connection);
     return;
   }
-  if (caller->isFirstSeen) {
-    audit_.log("NEW_CALLER", caller->resolvedPath.value_or(caller->name),
-               "pid " + std::to_string(caller->resolvedPid));
+  const CallerInfo& caller = admission.caller;
+  if (caller.isFirstSeen) {
+    audit_.log("NEW_CALLER", displaySafe(caller.resolvedPath.value_or(caller.name), kMaxLoggedPath),
+               "pid " + std::to_string(caller.resolvedPid));
   }
-  Connection connection{fd, deadline, {}, std::move(*caller)};
+  connection.caller = std::move(admission.caller);
   // A client usually writes its request right after connecting, so it is often here already:
   // then this thread serves it at once instead of handing it to the reader and back.
   bool finished = false;
@@ -275,6 +293,10 @@ void SocketServer::serve(Connection& connection) {
   }
   if (connection.buffer.size() > kMaxRequestBytes) {
     sendResponse(connection.fd, false, std::nullopt, "Invalid request");
+  } else if (!callers_.stillConnected(connection.peer, connection.caller)) {
+    // The request is served only for the process that connected, and only while it lives: a
+    // socket handed on, or left behind by a process that exited, speaks for no one.
+    sendResponse(connection.fd, false, std::nullopt, Admission::kUnidentified);
   } else {
     handler_.handle(connection.fd, connection.caller, connection.buffer);
   }
@@ -314,6 +336,8 @@ void SocketServer::dispatch(Connection connection) {
 void SocketServer::closeQuietly(Connection& c) {
   sock::closeFd(c.fd);
   c.fd = -1;
+  if (c.peer.pidfd >= 0) sock::closeFd(c.peer.pidfd);
+  c.peer.pidfd = -1;
   if (!c.buffer.empty()) sodium_memzero(c.buffer.data(), c.buffer.size());
   c.buffer.clear();
 }

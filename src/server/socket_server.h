@@ -73,6 +73,7 @@ class SocketServer {
     std::chrono::steady_clock::time_point deadline;
     std::string buffer;
     CallerInfo caller;
+    PeerCredentials peer;  // its pidfd is owned here and closed with the connection
   };
 
   void acceptLoop();  // on an accepting thread
@@ -80,7 +81,8 @@ class SocketServer {
   void admit(int fd);
   // Identifies the peer, then serves its request if it has arrived, else hands the connection
   // to the reader.
-  void welcome(int fd, const PeerCredentials& peer, std::chrono::steady_clock::time_point deadline);
+  void welcome(int fd, const PeerCredentials& peer, std::chrono::steady_clock::time_point deadline,
+               double admittedAt);
   void readFrom(Connection& connection, bool& finished);
   void dispatch(Connection connection);
   void serve(Connection& connection);  // on the pool: handle the request, reply, close

@@ -6,6 +6,7 @@
 #include <set>
 #include <utility>
 
+#include "platform/display_text.h"
 #include "platform/file_system.h"
 #include "store/key_path.h"
 
@@ -67,15 +68,14 @@ std::string SessionManager::defaultConfigPath() {
   return fs::configDirectory() + "/config.json";
 }
 
-UnlockResult SessionManager::unlock(const std::string& prefix, double timeout, int32_t resolvedPid,
-                                    double pidStartTime,
+UnlockResult SessionManager::unlock(const std::string& prefix, double timeout, const SessionBinding& caller,
                                     const std::optional<std::string>& callerDescription) {
-  std::string reason = "Unlock \"" + prefix + "\" for " + formatDuration(timeout);
+  std::string reason = "Unlock \"" + displaySafe(prefix, kMaxShownKey) + "\" for " + formatDuration(timeout);
   if (callerDescription) reason += " — " + *callerDescription;
 
   auto context = std::make_shared<AuthContext>();
   context->setReuseDuration(kReuseWindowSeconds);
-  context->setRequester(Requester{resolvedPid, pidStartTime});
+  context->setRequester(Requester{caller.resolvedPid, caller.pidStartTime, caller.terminal, caller.agent});
   if (!context->canEvaluate()) return {};
   // The prompt blocks this thread; no lock is held here.
   if (context->evaluate(reason) != AuthOutcome::success) return {};
@@ -86,45 +86,48 @@ UnlockResult SessionManager::unlock(const std::string& prefix, double timeout, i
     if (info.metadata && info.metadata->strict.value_or(false)) continue;
     kept.insert(info.account);
   }
-  // Only the folder's values are decrypted, not the whole vault.
-  std::map<std::string, SecretString> values = keychain_.readAllValues(*context, prefix);
+  // Only the folder's values are decrypted, not the whole vault. A value sealed as strict stays
+  // out of the cache whatever its clear metadata says.
+  std::set<std::string> strict;
+  std::map<std::string, SecretString> values = keychain_.readAllValues(*context, prefix, &strict);
 
   int count = 0;
   {
     std::lock_guard guard(lock_);
+    Table& table = tableFor(caller);
     for (auto& [account, value] : values) {
-      if (!kept.count(account)) continue;
-      cache_[account] = std::move(value);
+      if (!kept.count(account) || strict.count(account)) continue;
+      table.cache[account] = std::move(value);
       ++count;
     }
-    sessions_[prefix] = SessionBinding{resolvedPid, pidStartTime};
-    scheduleExpiry(prefix, timeout);
+    table.sessions[prefix] = caller;
+    scheduleExpiry(table, caller.agent, prefix, timeout);
   }
   return UnlockResult{count, context};
 }
 
-void SessionManager::scheduleExpiry(const std::string& prefix, double timeout) {
-  if (auto it = timers_.find(prefix); it != timers_.end()) it->second.cancel();
+void SessionManager::scheduleExpiry(Table& table, bool agent, const std::string& prefix, double timeout) {
+  if (auto it = table.timers.find(prefix); it != table.timers.end()) it->second.cancel();
   // The task learns its own handle once posted; it reads it under lock_, which we hold until
   // the handle is stored, so it always sees it.
   auto own = std::make_shared<TaskHandle>();
   std::weak_ptr<bool> alive = alive_;
-  TaskHandle handle = timerQueue_.postAfterSeconds(timeout, [this, alive, prefix, own] {
+  TaskHandle handle = timerQueue_.postAfterSeconds(timeout, [this, alive, agent, prefix, own] {
     if (!alive.lock()) return;
-    expire(prefix, own);
+    expire(agent, prefix, own);
   });
   *own = handle;
-  timers_[prefix] = handle;
+  table.timers[prefix] = handle;
 }
 
-void SessionManager::expire(const std::string& prefix, const std::shared_ptr<TaskHandle>& own) {
+void SessionManager::expire(bool agent, const std::string& prefix, const std::shared_ptr<TaskHandle>& own) {
   std::function<void(const std::string&)> observer;
   {
     std::lock_guard guard(lock_);
     // A timer that was replaced (re-unlock) or cancelled (lock) while it was already due must
     // not end the session that replaced it.
     if (own->isCancelled()) return;
-    lockLocked(prefix);
+    lockTable(tables_[agent ? 1 : 0], prefix);
     observer = expiryObserver_;
   }
   if (observer) observer(prefix);
@@ -136,49 +139,58 @@ void SessionManager::setExpiryObserver(std::function<void(const std::string&)> o
 }
 
 void SessionManager::lock(const std::optional<std::string>& prefix) {
-  std::lock_guard guard(lock_);
-  lockLocked(prefix);
+  {
+    std::lock_guard guard(lock_);
+    lockLocked(prefix);
+  }
+  // A yes given a moment ago must not open what was just locked.
+  if (auto authenticator = Authenticator::shared()) authenticator->endReuseWindow();
 }
 
 void SessionManager::lockLocked(const std::optional<std::string>& prefix) {
-  if (!prefix) {
-    cache_.clear();  // SecretString wipes each value as it goes
-    for (auto& [key, timer] : timers_) timer.cancel();
-    timers_.clear();
-    sessions_.clear();
-    return;
-  }
-  for (auto it = cache_.lower_bound(*prefix); it != cache_.end() && hasTextPrefix(it->first, *prefix);) {
-    it = cache_.erase(it);
-  }
-  if (auto it = timers_.find(*prefix); it != timers_.end()) {
-    it->second.cancel();
-    timers_.erase(it);
-  }
-  sessions_.erase(*prefix);
+  for (Table& table : tables_) lockTable(table, prefix);
 }
 
-std::optional<SecretString> SessionManager::cachedValue(const std::string& account, int32_t resolvedPid,
-                                                        double pidStartTime) {
+void SessionManager::lockTable(Table& table, const std::optional<std::string>& prefix) {
+  if (!prefix) {
+    table.cache.clear();  // SecretString wipes each value as it goes
+    for (auto& [key, timer] : table.timers) timer.cancel();
+    table.timers.clear();
+    table.sessions.clear();
+    return;
+  }
+  for (auto it = table.cache.lower_bound(*prefix); it != table.cache.end() && hasTextPrefix(it->first, *prefix);) {
+    it = table.cache.erase(it);
+  }
+  if (auto it = table.timers.find(*prefix); it != table.timers.end()) {
+    it->second.cancel();
+    table.timers.erase(it);
+  }
+  table.sessions.erase(*prefix);
+}
+
+std::optional<SecretString> SessionManager::cachedValue(const std::string& account, const SessionBinding& caller) {
   std::lock_guard guard(lock_);
-  auto session = longestPrefix(sessions_, account);
-  if (session == sessions_.end() || !session->second.matches(resolvedPid, pidStartTime)) return std::nullopt;
-  auto it = cache_.find(account);
-  if (it == cache_.end()) return std::nullopt;
+  Table& table = tableFor(caller);
+  auto session = longestPrefix(table.sessions, account);
+  if (session == table.sessions.end() || !(session->second == caller)) return std::nullopt;
+  auto it = table.cache.find(account);
+  if (it == table.cache.end()) return std::nullopt;
   return it->second;
 }
 
-bool SessionManager::isUnlocked(const std::string& account, int32_t resolvedPid, double pidStartTime) {
+bool SessionManager::isUnlocked(const std::string& account, const SessionBinding& caller) {
   std::lock_guard guard(lock_);
-  if (!anyPrefix(timers_, account)) return false;
-  auto session = longestPrefix(sessions_, account);
-  return session != sessions_.end() && session->second.matches(resolvedPid, pidStartTime);
+  Table& table = tableFor(caller);
+  if (!anyPrefix(table.timers, account)) return false;
+  auto session = longestPrefix(table.sessions, account);
+  return session != table.sessions.end() && session->second == caller;
 }
 
-bool SessionManager::isBound(const std::string& account, int32_t resolvedPid, double pidStartTime) {
+bool SessionManager::isBound(const std::string& account, const SessionBinding& caller) {
   std::lock_guard guard(lock_);
-  for (const auto& [prefix, binding] : sessions_) {
-    if (hasTextPrefix(account, prefix)) return binding.matches(resolvedPid, pidStartTime);
+  for (const auto& [prefix, binding] : tableFor(caller).sessions) {
+    if (hasTextPrefix(account, prefix)) return binding == caller;
   }
   return false;
 }
@@ -206,11 +218,12 @@ void SessionManager::setTimeout(const std::string& prefix, std::optional<double>
 }
 
 std::vector<SessionStatusEntry> SessionManager::sessionStatus() {
-  std::vector<std::string> accounts;
+  std::set<std::string> accounts;
   {
     std::lock_guard guard(lock_);
-    accounts.reserve(cache_.size());
-    for (const auto& entry : cache_) accounts.push_back(entry.first);
+    for (const Table& table : tables_) {
+      for (const auto& entry : table.cache) accounts.insert(entry.first);
+    }
   }
   std::map<std::string, int> counts;
   for (const auto& account : accounts) ++counts[folderPrefixOrKey(account)];
@@ -247,39 +260,44 @@ void SessionManager::saveConfig() {
   fs::writeFileAtomically(configPath_, root.dump(2) + "\n", 0600);
 }
 
-void SessionManager::cacheIfOwnSession(const std::string& account, int32_t resolvedPid, double pidStartTime,
+void SessionManager::cacheIfOwnSession(const std::string& account, const SessionBinding& caller,
                                        const SecretString& value) {
   std::lock_guard guard(lock_);
+  Table& table = tableFor(caller);
   bool bound = false;
-  for (const auto& [prefix, binding] : sessions_) {
-    if (hasTextPrefix(account, prefix) && binding.matches(resolvedPid, pidStartTime)) {
+  for (const auto& [prefix, binding] : table.sessions) {
+    if (hasTextPrefix(account, prefix) && binding == caller) {
       bound = true;
       break;
     }
   }
-  if (bound && anyPrefix(timers_, account)) cache_[account] = value;
+  if (bound && anyPrefix(table.timers, account)) table.cache[account] = value;
 }
 
-void SessionManager::storeInCache(const std::string& account, const SecretString& value) {
+void SessionManager::storeInCache(const std::string& account, const SessionBinding& caller,
+                                  const SecretString& value) {
   std::lock_guard guard(lock_);
-  cache_[account] = value;
+  tableFor(caller).cache[account] = value;
 }
 
 void SessionManager::replaceIfCached(const std::string& account, const SecretString& value) {
   std::lock_guard guard(lock_);
-  if (auto it = cache_.find(account); it != cache_.end()) it->second = value;
+  for (Table& table : tables_) {
+    if (auto it = table.cache.find(account); it != table.cache.end()) it->second = value;
+  }
 }
 
 void SessionManager::removeFromCache(const std::string& account) {
   std::lock_guard guard(lock_);
-  cache_.erase(account);
+  for (Table& table : tables_) table.cache.erase(account);
 }
 
 std::optional<SecretString> SessionManager::cachedValueForApplication(const std::string& account) {
   std::lock_guard guard(lock_);
-  auto it = cache_.find(account);
-  if (it == cache_.end()) return std::nullopt;
-  return it->second;
+  for (const Table& table : tables_) {
+    if (auto it = table.cache.find(account); it != table.cache.end()) return it->second;
+  }
+  return std::nullopt;
 }
 
 std::map<std::string, double> SessionManager::prefixTimeouts() {
@@ -289,10 +307,11 @@ std::map<std::string, double> SessionManager::prefixTimeouts() {
 
 std::vector<std::string> SessionManager::unlockedPrefixes() {
   std::lock_guard guard(lock_);
-  std::vector<std::string> prefixes;
-  prefixes.reserve(timers_.size());
-  for (const auto& entry : timers_) prefixes.push_back(entry.first);
-  return prefixes;
+  std::set<std::string> prefixes;
+  for (const Table& table : tables_) {
+    for (const auto& entry : table.timers) prefixes.insert(entry.first);
+  }
+  return {prefixes.begin(), prefixes.end()};
 }
 
 std::string SessionManager::formatDuration(double seconds) {

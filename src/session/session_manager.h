@@ -16,13 +16,16 @@
 
 namespace caskel {
 
-// Who unlocked a prefix: the caller's resolved process and its start time (guards pid reuse).
+// Who unlocked a prefix: the caller's resolved process and its start time (guards pid reuse),
+// the terminal it asked from (another pane of the same multiplexer is someone else), and
+// whether it is served as an agent. Agents and everyone else hold separate sessions, so
+// neither ever reads from, extends or rebinds the other's.
 struct SessionBinding {
   int32_t resolvedPid = 0;
   double pidStartTime = 0;
-  bool matches(int32_t pid, double startTime) const {
-    return pid == resolvedPid && startTime == pidStartTime;
-  }
+  int32_t terminal = 0;
+  bool agent = false;
+  bool operator==(const SessionBinding&) const = default;
 };
 
 struct SessionStatusEntry {
@@ -49,14 +52,13 @@ class SessionManager {
   SessionManager(const SessionManager&) = delete;
   SessionManager& operator=(const SessionManager&) = delete;
 
-  UnlockResult unlock(const std::string& prefix, double timeout, int32_t resolvedPid, double pidStartTime,
+  UnlockResult unlock(const std::string& prefix, double timeout, const SessionBinding& caller,
                       const std::optional<std::string>& callerDescription);
-  // Absent prefix locks everything.
+  // Absent prefix locks everything. A lock also ends the authenticator's reuse window.
   void lock(const std::optional<std::string>& prefix = std::nullopt);
-  std::optional<SecretString> cachedValue(const std::string& account, int32_t resolvedPid,
-                                          double pidStartTime);
-  bool isUnlocked(const std::string& account, int32_t resolvedPid, double pidStartTime);
-  bool isBound(const std::string& account, int32_t resolvedPid, double pidStartTime);
+  std::optional<SecretString> cachedValue(const std::string& account, const SessionBinding& caller);
+  bool isUnlocked(const std::string& account, const SessionBinding& caller);
+  bool isBound(const std::string& account, const SessionBinding& caller);
   double timeout(const std::string& prefix);
   // Absent seconds removes the configured value. Saves the configuration.
   void setTimeout(const std::string& prefix, std::optional<double> seconds);
@@ -66,9 +68,9 @@ class SessionManager {
 
   // Cache edits made by the command handlers (each takes the lock for its own duration).
   // Stores `value` when a session covering `account` is bound to the caller and running.
-  void cacheIfOwnSession(const std::string& account, int32_t resolvedPid, double pidStartTime,
-                         const SecretString& value);
-  void storeInCache(const std::string& account, const SecretString& value);
+  void cacheIfOwnSession(const std::string& account, const SessionBinding& caller, const SecretString& value);
+  // Stores `value` in the cache of the caller's kind (agent or not).
+  void storeInCache(const std::string& account, const SessionBinding& caller, const SecretString& value);
   void replaceIfCached(const std::string& account, const SecretString& value);
   void removeFromCache(const std::string& account);
   // The cached value whoever unlocked it (the window's share uses this).
@@ -86,16 +88,22 @@ class SessionManager {
   void setExpiryObserver(std::function<void(const std::string&)> observer);
 
  private:
-  void scheduleExpiry(const std::string& prefix, double timeout);  // under lock_
-  void expire(const std::string& prefix, const std::shared_ptr<TaskHandle>& own);
+  // The sessions of one kind of caller: agents have one of these, everyone else the other.
+  struct Table {
+    std::map<std::string, SecretString> cache;
+    std::map<std::string, TaskHandle> timers;
+    std::map<std::string, SessionBinding> sessions;
+  };
+  Table& tableFor(const SessionBinding& caller) { return tables_[caller.agent ? 1 : 0]; }
+  void scheduleExpiry(Table& table, bool agent, const std::string& prefix, double timeout);  // under lock_
+  void expire(bool agent, const std::string& prefix, const std::shared_ptr<TaskHandle>& own);
   void lockLocked(const std::optional<std::string>& prefix);  // under lock_
+  static void lockTable(Table& table, const std::optional<std::string>& prefix);
 
   KeychainManager keychain_;
   std::string configPath_;
   std::mutex lock_;
-  std::map<std::string, SecretString> cache_;
-  std::map<std::string, TaskHandle> timers_;
-  std::map<std::string, SessionBinding> sessions_;
+  Table tables_[2];
   std::map<std::string, double> prefixTimeouts_;
   std::function<void(const std::string&)> expiryObserver_;
   std::mutex saveMutex_;         // orders whole config.json writes

@@ -133,6 +133,21 @@ TEST_F(PassphraseAuthenticatorTest, ReuseWindowCoversOnlyTheSameRequesterAndOnly
   EXPECT_EQ(prompt_->count(), 4);
 }
 
+// The same process asking from another terminal, or served as an agent, is another requester;
+// and a lock ends the window for everyone.
+TEST_F(PassphraseAuthenticatorTest, TerminalAgentnessAndLockEndTheWindow) {
+  prompt_->defaultAnswer = "right";
+  ASSERT_EQ(evaluate(terminal_), AuthOutcome::success);
+  EXPECT_EQ(evaluate(Requester{777, 1700000001.25, 34817, false}), AuthOutcome::success);
+  EXPECT_EQ(evaluate(Requester{777, 1700000001.25, 0, true}), AuthOutcome::success);
+  EXPECT_EQ(prompt_->count(), 3);
+  EXPECT_EQ(evaluate(Requester{777, 1700000001.25, 0, true}), AuthOutcome::success);
+  EXPECT_EQ(prompt_->count(), 3);
+  auth_.endReuseWindow();
+  EXPECT_EQ(evaluate(Requester{777, 1700000001.25, 0, true}), AuthOutcome::success);
+  EXPECT_EQ(prompt_->count(), 4);
+}
+
 TEST_F(PassphraseAuthenticatorTest, LastKeyIsDroppedOnceNoWindowCanCoverIt) {
   prompt_->defaultAnswer = "right";
   std::weak_ptr<const VaultKey> weak;

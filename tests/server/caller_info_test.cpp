@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "support/test_env.h"
 
@@ -47,6 +48,17 @@ TEST(CallerNames, NamesAndDescriptions) {
   };
   EXPECT_EQ(caller("claude", true, false, "/home/u/dev/acme/api").description("/home/u"),
             "via claude [NEW, background] in \u2026/acme/api");
+  CallerInfo agent = caller("claude", true, true, "/home/u/dev/acme/api");
+  agent.isAgent = true;
+  EXPECT_EQ(agent.description("/home/u"), "via claude [AI agent, NEW] in \u2026/acme/api");
+  agent.detached = true;
+  agent.hasTTY = false;
+  agent.isFirstSeen = false;
+  EXPECT_EQ(agent.description("/home/u"), "via claude [AI agent, detached] in \u2026/acme/api");
+  // Whatever a caller names itself or its directory, the prompt shows one honest line.
+  CallerInfo forged = caller("vim\n\nvia ghostty\x1b[2K", false, true, "/home/u/\u202Eipa/emca\u200B");
+  EXPECT_EQ(forged.description("/home/u"), "via vim\uFFFD\uFFFDvia ghostty\uFFFD[2K in ~/\uFFFDipa/emca\uFFFD");
+  EXPECT_EQ(caller(std::string(500, 'x'), false, true, "").description("/home/u").size(), 4 + 39 + 3);
   EXPECT_EQ(caller("ghostty", false, true, "/home/u/notes").description("/home/u"), "via ghostty in ~/notes");
   CallerInfo info = caller("zsh", false, true, "");
   EXPECT_EQ(info.description("/home/u"), "via zsh");
@@ -90,26 +102,49 @@ class TestProcesses : public ProcessInfo {
     return pid == ::getpid() ? std::vector<std::string>{} : sys.environmentMarkers(pid, names);
   }
   uint32_t currentUid() override { return sys.currentUid(); }
+  bool peerAlive(const PeerCredentials& peer) override { return !dead.count(peer.pid); }
+  std::set<int32_t> dead;
 
  private:
   ProcessInfo& sys = ProcessInfo::system();
 };
 
-TEST(CallerLogic, AdmissionAndUnreadablePeer) {
+// Identification fails closed: whoever cannot be read, has exited or started after the
+// connection was admitted (a reused pid) is refused, never served under a guessed name.
+TEST(CallerLogic, AdmissionFailsClosed) {
+  using Status = Admission::Status;
   TempDir dir;
   TestProcesses procs;
   CallerIdentifier ids(procs, dir.file("known.json"), "/home/u");
   procs.peer = PeerCredentials{::getuid() + 1, 42};
-  EXPECT_FALSE(ids.identifyCaller(3));
+  EXPECT_EQ(ids.identifyCaller(3).status, Status::unauthorized);
   procs.peer.emplace();  // unreadable credentials
-  EXPECT_FALSE(ids.identifyCaller(3));
+  EXPECT_EQ(ids.identifyCaller(3).status, Status::unauthorized);
+  procs.peer = PeerCredentials{::getuid(), 0};  // another pid namespace
+  EXPECT_EQ(ids.identifyCaller(3).status, Status::unidentified);
 
-  procs.peer = PeerCredentials{::getuid(), 0};
-  auto info = ids.identifyCaller(3);
-  ASSERT_TRUE(info);
-  EXPECT_EQ(info->name, "unknown");
-  EXPECT_EQ(info->resolvedPid, 0);
-  EXPECT_EQ(info->description("/home/u"), "via unknown [NEW, background]");
+  procs.add(20, "/usr/bin/myeditor", {"myeditor"}, 500);
+  procs.scripted[20].record.parentPid = 0;
+  procs.scripted[20].record.ttyNr = 34816;
+  const PeerCredentials peer{::getuid(), 20, -1};
+  Admission ok = ids.identifyPeer(peer, 600);
+  ASSERT_EQ(ok.status, Status::admitted);
+  EXPECT_TRUE(ok.caller.isFirstSeen);
+  EXPECT_TRUE(ids.stillConnected(peer, ok.caller));
+  EXPECT_EQ(ids.identifyPeer(peer, 400).status, Status::unidentified);  // started after admission
+  procs.dead.insert(20);
+  EXPECT_EQ(ids.identifyPeer(peer, 600).status, Status::unidentified);
+  EXPECT_FALSE(ids.stillConnected(peer, ok.caller));
+  procs.dead.clear();
+  procs.scripted[20].record.state = 'Z';
+  EXPECT_FALSE(ids.stillConnected(peer, ok.caller));
+  EXPECT_EQ(ids.identifyPeer(peer, 600).status, Status::unidentified);
+  procs.scripted[20].record.state = 'S';
+  procs.scripted[20].record.startTime = 550;  // the pid now names another process
+  EXPECT_FALSE(ids.stillConnected(peer, ok.caller));
+  procs.scripted[20].exe.clear();
+  procs.scripted.erase(20);
+  EXPECT_EQ(ids.identifyPeer(PeerCredentials{::getuid(), 999999999, -1}).status, Status::unidentified);
 }
 
 TEST(CallerLogic, InterpretersAreNamedByTheirScript) {
@@ -199,6 +234,12 @@ class CallerChains : public ::testing::Test {
   CallerIdentifier identifier() {
     return CallerIdentifier(procs, dir.file("config/known_callers.json"), "/home/u");
   }
+  CallerInfo admit(CallerIdentifier& ids, int32_t pid) {
+    Admission a = ids.identifyPeer(PeerCredentials{::getuid(), pid, -1});
+    EXPECT_EQ(a.status, Admission::Status::admitted);
+    return a.caller;
+  }
+  CallerInfo walk(int32_t pid) { return identifier().identifyPid(pid).value_or(CallerInfo{}); }
   int32_t ancestor(int32_t pid, int levels) {
     for (int i = 0; i < levels; ++i) pid = ProcessInfo::system().record(pid)->parentPid;
     return pid;
@@ -217,7 +258,7 @@ TEST_F(CallerChains, ShellsAreSkippedToTheProgramBehindThem) {
   ASSERT_GT(chain.peer, 0);
 
   CallerIdentifier ids = identifier();
-  CallerInfo info = ids.identifyPid(chain.peer);
+  CallerInfo info = admit(ids, chain.peer);
   EXPECT_EQ(info.name, "myeditor");
   EXPECT_EQ(info.resolvedPid, chain.child);
   EXPECT_EQ(info.resolvedPath, editor);
@@ -225,12 +266,13 @@ TEST_F(CallerChains, ShellsAreSkippedToTheProgramBehindThem) {
   EXPECT_EQ(info.resolvedStartTime, ProcessInfo::system().record(chain.child)->startTime);
   EXPECT_TRUE(info.isFirstSeen);
   EXPECT_FALSE(info.isAgent);
+  EXPECT_FALSE(info.detached);
 
   // The second contact is not first seen, also for a new identifier that loads the file.
-  EXPECT_FALSE(ids.identifyPid(chain.peer).isFirstSeen);
+  EXPECT_FALSE(admit(ids, chain.peer).isFirstSeen);
   CallerIdentifier restarted = identifier();
   restarted.loadKnownCallers();
-  EXPECT_FALSE(restarted.identifyPid(chain.peer).isFirstSeen);
+  EXPECT_FALSE(admit(restarted, chain.peer).isFirstSeen);
 
   // Through a connected socket the peer is this very process.
   int pair[2];
@@ -238,7 +280,7 @@ TEST_F(CallerChains, ShellsAreSkippedToTheProgramBehindThem) {
   auto self = CallerIdentifier(ProcessInfo::system(), dir.file("k2.json"), "/home/u").identifyCaller(pair[0]);
   ::close(pair[0]);
   ::close(pair[1]);
-  EXPECT_EQ(self.value_or(CallerInfo{}).pid, ::getpid());
+  EXPECT_EQ(self.caller.pid, ::getpid());
 }
 
 TEST_F(CallerChains, TheTenthWrapperEndsTheWalk) {
@@ -249,7 +291,7 @@ TEST_F(CallerChains, TheTenthWrapperEndsTheWalk) {
     argv.insert(argv.end(), wrappersAbove + 1, bash);  // the last one is the peer
     Chain chain(argv);
     ASSERT_GT(chain.peer, 0);
-    CallerInfo info = identifier().identifyPid(chain.peer);
+    CallerInfo info = walk(chain.peer);
     // With nine, the tenth step reaches the editor; with eleven, it takes the tenth bash.
     EXPECT_EQ(info.name, wrappersAbove == 9 ? "myeditor" : "bash");
     EXPECT_EQ(info.resolvedPid, wrappersAbove == 9 ? chain.child : ancestor(chain.peer, 10));
@@ -266,9 +308,11 @@ TEST_F(CallerChains, AWrapperUnderTheFirstProcessStaysResolved) {
   chain.child = -1;
   if (ProcessInfo::system().record(chain.peer)->parentPid != 1)
     GTEST_SKIP() << "orphans go to a subreaper here";
-  CallerInfo info = identifier().identifyPid(chain.peer);
+  CallerInfo info = walk(chain.peer);
   EXPECT_EQ(info.name, "bash");
   EXPECT_EQ(info.resolvedPid, chain.peer);
+  // Without a terminal, an orphan has detached from whatever started it.
+  EXPECT_EQ(info.detached, ProcessInfo::system().record(chain.peer)->ttyNr == 0);
 }
 
 TEST_F(CallerChains, AgentsAreFoundByNameAndByMarker) {
@@ -276,15 +320,21 @@ TEST_F(CallerChains, AgentsAreFoundByNameAndByMarker) {
   const std::string editor = probeCopy(dir, "myeditor");
   Chain underAgent({agent, "/bin/sh", "-c", probePath() + "; true"});
   ASSERT_GT(underAgent.peer, 0);
-  CallerInfo info = identifier().identifyPid(underAgent.peer);
+  CallerInfo info = walk(underAgent.peer);
   EXPECT_TRUE(info.isAgent);
-  EXPECT_EQ(info.name, "process_probe");
+  // Named after the agent, not the program it ran.
+  EXPECT_EQ(info.name, "claude");
+  EXPECT_EQ(info.resolvedPid, underAgent.child);
 
   // Only the shell above the peer carries the marker variable.
   Chain marked({editor, "/bin/sh", "-c", "unset CLAUDECODE; " + probePath() + "; true"}, {"CLAUDECODE=1"});
   ASSERT_GT(marked.peer, 0);
   ASSERT_TRUE(procs.environmentMarkers(marked.peer, agentMarkerVariables()).empty());
-  EXPECT_TRUE(identifier().identifyPid(marked.peer).isAgent);
+  CallerInfo markedInfo = walk(marked.peer);
+  EXPECT_TRUE(markedInfo.isAgent);
+  // The highest process carrying the marker is the agent (the editor was started with it).
+  EXPECT_EQ(markedInfo.name, "myeditor");
+  EXPECT_EQ(markedInfo.resolvedPid, marked.child);
 }
 
 TEST_F(CallerChains, ANodeRunClaudeIsNamedClaude) {
@@ -300,7 +350,7 @@ TEST_F(CallerChains, ANodeRunClaudeIsNamedClaude) {
   ASSERT_GT(chain.peer, 0);
   CallerIdentifier ids = identifier();
   EXPECT_EQ(ids.processName(chain.child), "claude");
-  CallerInfo info = ids.identifyPid(chain.peer);
+  CallerInfo info = ids.identifyPid(chain.peer).value_or(CallerInfo{});
   EXPECT_EQ(info.name, "claude");
   EXPECT_EQ(info.resolvedPid, chain.child);
   EXPECT_TRUE(info.isAgent);
@@ -321,8 +371,11 @@ TEST_F(CallerChains, TerminalIsSeenOnlyWhenTheChainHasOne) {
     });
     Chain detached({probePath()}, {}, [] { ::setsid(); });
     CallerIdentifier ids = identifier();
-    EXPECT_TRUE(ids.identifyPid(inTerminal.peer).hasTTY);
-    EXPECT_FALSE(ids.identifyPid(detached.peer).hasTTY);
+    CallerInfo withTerminal = ids.identifyPid(inTerminal.peer).value_or(CallerInfo{});
+    EXPECT_TRUE(withTerminal.hasTTY);
+    EXPECT_NE(withTerminal.terminal, 0);
+    EXPECT_EQ(withTerminal.binding().terminal, withTerminal.terminal);
+    EXPECT_FALSE(ids.identifyPid(detached.peer).value_or(CallerInfo{}).hasTTY);
   }
   ::close(master);
 }

@@ -18,15 +18,12 @@
 namespace caskel {
 namespace {
 
-struct Identity {
-  int32_t pid = 0;
-  double start = 0;
-};
+using Identity = SessionBinding;
 
 Identity identityOf(pid_t pid) {
   auto record = ProcessInfo::system().record(pid);
   EXPECT_TRUE(record.has_value()) << pid;
-  return Identity{pid, record ? record->startTime : 0};
+  return Identity{pid, record ? record->startTime : 0, 0, false};
 }
 
 // A real second caller: a child that idles until killed.
@@ -86,14 +83,14 @@ class SessionManagerTest : public ::testing::Test {
     expiries->cv.notify_all();
   }
   int unlock(const std::string& prefix, Identity who, double timeout = 3600) {
-    return sessions().unlock(prefix, timeout, who.pid, who.start, std::nullopt).count;
+    return sessions().unlock(prefix, timeout, who, std::nullopt).count;
   }
   std::optional<std::string> cached(const std::string& account, Identity who) {
-    auto value = sessions().cachedValue(account, who.pid, who.start);
+    auto value = sessions().cachedValue(account, who);
     return value ? std::optional(value->str()) : std::nullopt;
   }
   bool unlocked(const std::string& account, Identity who) {
-    return sessions().isUnlocked(account, who.pid, who.start);
+    return sessions().isUnlocked(account, who);
   }
   std::string configPath() const { return home.configDir() + "/config.json"; }
   nlohmann::json savedConfig() const { return nlohmann::json::parse(test::readText(configPath())); }
@@ -116,11 +113,11 @@ TEST_F(SessionManagerTest, UnlockCachesTheFolderForItsCallerOnly) {
   put("orga/X", "x");
   put("other/M", "m");
 
-  UnlockResult result = sessions().unlock("org/", 14400, self.pid, self.start, std::nullopt);
+  UnlockResult result = sessions().unlock("org/", 14400, self, std::nullopt);
   EXPECT_EQ(result.count, 2);
   ASSERT_TRUE(result.context && result.context->isEvaluated());
   EXPECT_EQ(result.context->reuseDuration(), 30);
-  EXPECT_EQ(result.context->requester(), (Requester{self.pid, self.start}));
+  EXPECT_EQ(result.context->requester(), (Requester{self.resolvedPid, self.pidStartTime, 0, false}));
   EXPECT_EQ(auth->reasons(), std::vector<std::string>{"Unlock \"org/\" for 4h"});
   EXPECT_EQ(store->valueReads(), 3);  // only the folder is decrypted
 
@@ -129,13 +126,13 @@ TEST_F(SessionManagerTest, UnlockCachesTheFolderForItsCallerOnly) {
   EXPECT_EQ(cached("org/a/S", self), std::nullopt);
   EXPECT_EQ(cached("orga/X", self), std::nullopt);
   EXPECT_EQ(cached("org/a/K", other), std::nullopt);
-  Identity reusedPid{self.pid, self.start + 0.01};
+  Identity reusedPid{self.resolvedPid, self.pidStartTime + 0.01, 0, false};
   EXPECT_EQ(cached("org/a/K", reusedPid), std::nullopt);
   EXPECT_TRUE(unlocked("org/new/KEY", self));
   EXPECT_FALSE(unlocked("org/new/KEY", other));
   EXPECT_FALSE(unlocked("org/new/KEY", reusedPid));
 
-  sessions().unlock("x/", 90, other.pid, other.start, std::string("via claude (agent)"));
+  sessions().unlock("x/", 90, other, std::string("via claude (agent)"));
   EXPECT_EQ(auth->reasons().back(), "Unlock \"x/\" for 1m — via claude (agent)");
 }
 
@@ -149,15 +146,15 @@ TEST_F(SessionManagerTest, LongestPrefixWinsButIsBoundTakesTheFirst) {
   EXPECT_EQ(cached("org/b/L", self), "beta");
   EXPECT_FALSE(unlocked("org/a/K", self));
   EXPECT_TRUE(unlocked("org/a/K", other));
-  EXPECT_TRUE(sessions().isBound("org/a/K", self.pid, self.start));
-  EXPECT_FALSE(sessions().isBound("org/a/K", other.pid, other.start));
+  EXPECT_TRUE(sessions().isBound("org/a/K", self));
+  EXPECT_FALSE(sessions().isBound("org/a/K", other));
 }
 
 TEST_F(SessionManagerTest, RefusedAuthenticationChangesNothing) {
   put("org/K", "v");
   unlock("org/", self);
   auth->queue(AuthOutcome::canceled);
-  UnlockResult canceled = sessions().unlock("org/", 60, other.pid, other.start, std::nullopt);
+  UnlockResult canceled = sessions().unlock("org/", 60, other, std::nullopt);
   EXPECT_EQ(canceled.count, -1);
   EXPECT_FALSE(canceled.context);
   auth->setAvailable(false);
@@ -255,6 +252,41 @@ TEST_F(SessionManagerTest, FractionsAreKeptInMemoryAndBrokenFilesIgnored) {
   ASSERT_TRUE(fs::removeFile(configPath()));
   sessions().loadConfig();
   EXPECT_EQ(sessions().timeout("org/"), 1800.7);
+}
+
+// An agent and the user each hold their own session over one folder: neither reads from,
+// extends or rebinds the other's, and another terminal of the same program is someone else.
+TEST_F(SessionManagerTest, AgentsTerminalsAndUsersHoldSeparateSessions) {
+  put("org/a/K", "alpha");
+  Identity agent = self;
+  agent.agent = true;
+  Identity otherTerminal = self;
+  otherTerminal.terminal = 34817;
+
+  ASSERT_EQ(unlock("org/", self), 1);
+  EXPECT_EQ(cached("org/a/K", agent), std::nullopt);
+  EXPECT_FALSE(unlocked("org/a/K", agent));
+  EXPECT_FALSE(sessions().isBound("org/a/K", agent));
+  EXPECT_EQ(cached("org/a/K", otherTerminal), std::nullopt);
+  EXPECT_FALSE(unlocked("org/a/K", otherTerminal));
+
+  // The agent's own unlock leaves the user's session bound to the user.
+  ASSERT_EQ(unlock("org/", agent), 1);
+  EXPECT_EQ(cached("org/a/K", agent), "alpha");
+  EXPECT_EQ(cached("org/a/K", self), "alpha");
+  sessions().storeInCache("org/a/NEW", agent, SecretString(std::string_view("agent-read")));
+  EXPECT_EQ(cached("org/a/NEW", self), std::nullopt);  // what an agent read stays its own
+
+  // Locking the folder ends both; so does the agent's session expiring leave the user's.
+  sessions().lock(std::string("org/"));
+  EXPECT_EQ(cached("org/a/K", self), std::nullopt);
+  EXPECT_EQ(cached("org/a/K", agent), std::nullopt);
+  ASSERT_EQ(unlock("org/", self), 1);
+  ASSERT_EQ(unlock("org/", agent, 0.05), 1);
+  ASSERT_TRUE(waitForExpiry("org/"));
+  EXPECT_EQ(cached("org/a/K", agent), std::nullopt);
+  EXPECT_EQ(cached("org/a/K", self), "alpha");
+  EXPECT_EQ(sessions().unlockedPrefixes(), std::vector<std::string>{"org/"});
 }
 
 }  // namespace
