@@ -1,0 +1,307 @@
+// An agent that tries to get around the prompt, against the real caskeld: detaching, handing on
+// a socket, hiding behind an interpreter, another terminal, a downgraded strict flag, a forged
+// process name. Every path must end at a truthful prompt or a refusal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+
+#include "e2e/caskeld_process.h"
+
+namespace caskel::test {
+namespace {
+
+using json = nlohmann::json;
+
+std::string copyProgram(const TempDir& dir, const std::string& from, const std::string& relative) {
+  std::filesystem::path target = dir.path() + "/" + relative;
+  std::filesystem::create_directories(target.parent_path());
+  std::filesystem::copy_file(from, target, std::filesystem::copy_options::overwrite_existing);
+  return target.string();
+}
+
+// Runs argv with exactly `env`, after `inChild` ran in the child; returns standard output.
+std::string run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                const std::function<void()>& inChild = {}) {
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return {};
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(out[1], 1);
+    if (inChild) inChild();
+    std::vector<char*> args, envp;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    args.push_back(nullptr);
+    envp.push_back(nullptr);
+    ::execve(args[0], args.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  std::string text = readToEnd(out[0]);
+  ::close(out[0]);
+  ::waitpid(child, nullptr, 0);
+  return text;
+}
+
+// A pseudo-terminal whose slave the child makes its controlling terminal in a new session.
+struct Terminal {
+  int master = -1;
+  std::string slave;
+  Terminal() {
+    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0) slave = ::ptsname(master);
+  }
+  ~Terminal() {
+    if (master >= 0) ::close(master);
+  }
+  std::function<void()> attach() const {
+    std::string path = slave;
+    return [path] {
+      ::setsid();
+      int fd = ::open(path.c_str(), O_RDWR);
+      ::ioctl(fd, TIOCSCTTY, 0);
+      if (fd > 2) ::close(fd);
+    };
+  }
+};
+
+class ContainmentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.start()) << server.output();
+    raw = CaskeldProcess::rawClientPath();
+    wrapper = copyProgram(tools, raw, "bin/caskel");              // a wrapper: skipped to its parent
+    agent = copyProgram(tools, raw, "claude/bin/claude-tool");    // an agent by its path
+    interpreter = copyProgram(tools, buildPath("tests/process_probe"), "bin/python3");
+  }
+
+  json ask(const std::vector<std::string>& command, const json& body, const std::vector<std::string>& env = {},
+           const std::function<void()>& inChild = {}) {
+    std::vector<std::string> argv = command;
+    argv.push_back(server.socketPath());
+    argv.push_back(body.dump());
+    std::vector<std::string> fullEnv = env;
+    fullEnv.push_back("PATH=/usr/bin:/bin");
+    return json::parse(run(argv, fullEnv, inChild), nullptr, false);
+  }
+  // Stored from a short-lived process: a yes given to this test process would cover its next
+  // prompt within the reuse window.
+  void seed(const std::string& account, const std::string& value, json extra = json::object()) {
+    json body = {{"cmd", "set"}, {"account", account}, {"value", value}};
+    for (auto& [k, v] : extra.items()) body[k] = v;
+    ASSERT_EQ(ask({raw}, body)["ok"], true);
+  }
+  int prompts() { return server.pinentry().promptCount(); }
+  std::string lastPrompt() {
+    auto d = server.pinentry().descriptions();
+    return d.empty() ? std::string() : d.back();
+  }
+  // Everything logged so far has landed once a later LOCK has.
+  std::vector<std::string> settledAudit() {
+    server.request({{"cmd", "lock"}, {"prefix", "zz-settle"}});
+    EXPECT_TRUE(server.waitForAudit({"LOCK account=zz-settle/"}));
+    return server.auditLines();
+  }
+
+  TempDir tools;
+  CaskeldProcess server;
+  std::string raw, wrapper, agent, interpreter;
+};
+
+TEST_F(ContainmentTest, ADetachedCallerIsTaggedAndGetsOnlyTheEncryptedHandOff) {
+  seed("acme/api/TOKEN", "tok-1234567890");
+  // Double fork with setsid and an empty environment: the tool ends up adopted by a reaper,
+  // with no terminal and nothing in its ancestry that names an agent.
+  int out[2];
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  const std::string request = json{{"cmd", "get"}, {"account", "acme/api/TOKEN"}}.dump();
+  const std::string socket = server.socketPath();
+  pid_t middle = ::fork();
+  if (middle == 0) {
+    ::setsid();
+    if (::fork() == 0) {
+      ::dup2(out[1], 1);
+      char* argv[] = {raw.data(), const_cast<char*>(socket.c_str()), const_cast<char*>(request.c_str()), nullptr};
+      char* envp[] = {nullptr};
+      ::execve(argv[0], argv, envp);
+      ::_exit(127);
+    }
+    ::_exit(0);
+  }
+  ASSERT_GT(middle, 0);
+  ::waitpid(middle, nullptr, 0);
+  ::close(out[1]);
+  json reply = json::parse(readToEnd(out[0]), nullptr, false);
+  ::close(out[0]);
+
+  EXPECT_EQ(reply["value"], "__encrypted__") << reply;
+  EXPECT_EQ(reply["agent"], true);
+  EXPECT_NE(lastPrompt().find("detached]"), std::string::npos) << lastPrompt();
+}
+
+TEST_F(ContainmentTest, ASocketLeftByAProcessThatExitedIsRefusedWithoutAPrompt) {
+  seed("acme/api/TOKEN", "tok-1234567890");
+  const int before = prompts();
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, server.socketPath().c_str(), sizeof addr.sun_path - 1);
+  const std::string request = json{{"cmd", "get"}, {"account", "acme/api/TOKEN"}}.dump();
+  int refused = 0;
+  for (int i = 0; i < 200; ++i) {
+    // The child connects and exits; this process, which never connected, sends the request.
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    pid_t child = ::fork();
+    if (child == 0) ::_exit(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ? 0 : 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    ::shutdown(fd, SHUT_WR);
+    json reply = json::parse(readToEnd(fd), nullptr, false);
+    ::close(fd);
+    if (reply["error"] == "Caller could not be identified") ++refused;
+  }
+  EXPECT_EQ(refused, 200);
+  EXPECT_EQ(prompts(), before);
+  for (const auto& line : settledAudit()) EXPECT_EQ(line.find("GET "), std::string::npos) << line;
+}
+
+TEST_F(ContainmentTest, AnotherTerminalOfTheSameProgramIsPrompted) {
+  seed("acme/api/TOKEN", "tok-1234567890");
+  Terminal first, second;
+  ASSERT_FALSE(first.slave.empty() || second.slave.empty());
+  // Both tools resolve to this test process, the program both terminals belong to.
+  ASSERT_EQ(ask({wrapper}, {{"cmd", "unlock"}, {"prefix", "acme/api"}}, {}, first.attach())["ok"], true);
+  const int afterUnlock = prompts();
+  json same = ask({wrapper}, {{"cmd", "get"}, {"account", "acme/api/TOKEN"}}, {}, first.attach());
+  EXPECT_EQ(same["value"], "tok-1234567890");
+  EXPECT_EQ(prompts(), afterUnlock);  // its own terminal: served from its session
+  json other = ask({wrapper}, {{"cmd", "get"}, {"account", "acme/api/TOKEN"}}, {}, second.attach());
+  EXPECT_EQ(other["value"], "tok-1234567890");
+  EXPECT_EQ(prompts(), afterUnlock + 1);
+  // Nor does a background process of the same program ride on it.
+  ask({wrapper}, {{"cmd", "get"}, {"account", "acme/api/TOKEN"}}, {}, [] { ::setsid(); });
+  EXPECT_EQ(prompts(), afterUnlock + 2);
+}
+
+TEST_F(ContainmentTest, AnAgentUnderAnInterpreterIsNamedAndNeverRidesTheUsersSession) {
+  seed("acme/api/TOKEN", "tok-1234567890");
+  ASSERT_EQ(server.request({{"cmd", "unlock"}, {"prefix", "acme/api"}})["ok"], true);
+  const int afterUnlock = prompts();
+  // An interpreter carrying an agent's marker runs the tool under this (unlocked) process.
+  json reply = ask({interpreter, wrapper}, {{"cmd", "get"}, {"account", "acme/api/TOKEN"}}, {"CLAUDECODE=1"});
+  EXPECT_EQ(reply["value"], "__encrypted__") << reply;
+  EXPECT_EQ(prompts(), afterUnlock + 1);
+  EXPECT_EQ(lastPrompt().find("Unlock \"acme/api/\" for 4h — via python3 [AI agent"), 0u) << lastPrompt();
+}
+
+TEST_F(ContainmentTest, AnAgentsUnlockLeavesTheUsersSessionIntact) {
+  seed("acme/api/TOKEN", "tok-1234567890");
+  ASSERT_EQ(server.request({{"cmd", "unlock"}, {"prefix", "acme/api"}})["ok"], true);
+  ASSERT_EQ(ask({agent}, {{"cmd", "unlock"}, {"prefix", "acme/api"}})["ok"], true);
+  EXPECT_NE(lastPrompt().find("via claude [AI agent"), std::string::npos) << lastPrompt();
+  const int afterAgent = prompts();
+  EXPECT_EQ(server.request({{"cmd", "get"}, {"account", "acme/api/TOKEN"}})["value"], "tok-1234567890");
+  EXPECT_EQ(prompts(), afterAgent);
+  EXPECT_TRUE(server.waitForAudit({"GET account=acme/api/TOKEN result=ok (cached)"}));
+}
+
+TEST_F(ContainmentTest, AgentsAskingForRawOutputAreRefusedBeforeAnyPromptOrRead) {
+  seed("acme/api/TOKEN", "tok-1234567890");
+  const int before = prompts();
+  for (const char* output : {"raw", "copy"}) {
+    json reply = ask({agent}, {{"cmd", "get"}, {"account", "acme/api/TOKEN"}, {"output", output}});
+    EXPECT_EQ(reply["ok"], false);
+    EXPECT_NE(reply["error"].get<std::string>().find("`caskel run"), std::string::npos) << reply;
+  }
+  EXPECT_EQ(prompts(), before);
+  for (const auto& line : settledAudit()) EXPECT_EQ(line.find("GET "), std::string::npos) << line;
+  // The user asking the same is served.
+  EXPECT_EQ(ask({raw}, {{"cmd", "get"}, {"account", "acme/api/TOKEN"}, {"output", "raw"}})["value"], "tok-1234567890");
+}
+
+TEST_F(ContainmentTest, ForgedNamesAndDirectoriesReachThePromptAsOneCleanLine) {
+  seed("acme/api/TOKEN", "tok-1234567890");
+  const std::string forged = copyProgram(tools, raw, "bin/vim\nApproved by you\x1b[1A\xE2\x80\xAEgnp.exe");
+  const std::string place = tools.path() + "/work\n\xE2\x80\xAE\x1b[2Jdir";
+  std::filesystem::create_directories(place);
+  ask({forged}, {{"cmd", "get"}, {"account", "acme/api/TOKEN"}}, {}, [place] { (void)::chdir(place.c_str()); });
+  const std::string prompt = lastPrompt();
+  ASSERT_EQ(prompt.find("Unlock \"acme/api/\" for 4h — via vim"), 0u) << prompt;
+  for (const char* hidden : {"\n", "\r", "\x1b", "\xE2\x80\xAE"}) EXPECT_EQ(prompt.find(hidden), std::string::npos);
+  EXPECT_NE(prompt.find("vim\xEF\xBF\xBD" "Approved by you\xEF\xBF\xBD[1A"), std::string::npos) << prompt;
+  EXPECT_NE(prompt.find(" in "), std::string::npos);
+}
+
+class StrictTest : public ContainmentTest {
+ protected:
+  // Rewrites the clear metadata of one item, as a same-user writer of the vault file could.
+  void editClearMetadata(const std::string& account, const std::string& generic) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((server.dataDir() + "/vault.db").c_str(), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 5000);
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "UPDATE items SET generic = ? WHERE account = ?", -1, &stmt, nullptr), SQLITE_OK);
+    sqlite3_bind_text(stmt, 1, generic.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(stmt, 2, account.c_str(), -1, SQLITE_TRANSIENT);
+    EXPECT_EQ(sqlite3_step(stmt), SQLITE_DONE);
+    EXPECT_EQ(sqlite3_changes(db), 1);
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+  }
+};
+
+TEST_F(StrictTest, TurningStrictOffAsksOnItsOwnEvenWithinTheReuseWindow) {
+  seed("acme/api/KEY", "key-1234567890", {{"strict", true}});
+  ASSERT_EQ(server.request({{"cmd", "unlock"}, {"prefix", "acme/api"}})["ok"], true);
+  const int afterUnlock = prompts();
+  // The user's session owner asks within 30 seconds: the metadata prompt is covered by the
+  // reuse window, the downgrade is not.
+  server.pinentry().answer("CANCEL");
+  json refused = server.request({{"cmd", "meta"}, {"account", "acme/api/KEY"}, {"strict", false}});
+  EXPECT_EQ(refused["error"], "Authentication canceled");
+  EXPECT_EQ(prompts(), afterUnlock + 1);
+  EXPECT_EQ(lastPrompt().find("Remove strict protection from \"acme/api/KEY\" — via "), 0u) << lastPrompt();
+  // So does a "set" whose metadata leaves strict out.
+  server.pinentry().answer("CANCEL");
+  EXPECT_EQ(server.request({{"cmd", "set"}, {"account", "acme/api/KEY"}, {"value", "v2-1234567890"}, {"desc", "d"}})["ok"],
+            false);
+  EXPECT_EQ(lastPrompt().find("Remove strict protection from \"acme/api/KEY\""), 0u) << lastPrompt();
+  // Still strict: a read costs its own prompt.
+  const int before = prompts();
+  EXPECT_EQ(server.request({{"cmd", "get"}, {"account", "acme/api/KEY"}})["value"], "key-1234567890");
+  EXPECT_GE(prompts(), before + 1);
+  EXPECT_TRUE(server.waitForAudit({"GET account=acme/api/KEY result=ok (strict)"}));
+}
+
+TEST_F(StrictTest, TheBackupOfAStrictKeyIsStrict) {
+  seed("acme/api/KEY", "key-1234567890", {{"strict", true}});
+  ASSERT_EQ(ask({raw}, {{"cmd", "rotate"}, {"account", "acme/api/KEY"}, {"value", "key-0987654321"}})["ok"], true);
+  EXPECT_FALSE(ask({raw}, {{"cmd", "peek"}, {"account", "acme/api/KEY_OLD"}})["ok"]);  // no stored peek
+  EXPECT_EQ(ask({raw}, {{"cmd", "get"}, {"account", "acme/api/KEY_OLD"}})["value"], "key-1234567890");
+  EXPECT_TRUE(server.waitForAudit({"GET account=acme/api/KEY_OLD result=ok (strict)"}));
+}
+
+TEST_F(StrictTest, EditingTheClearMetadataCannotDowngradeAStrictKey) {
+  seed("acme/api/KEY", "key-1234567890", {{"strict", true}, {"type", "token"}});
+  editClearMetadata("acme/api/KEY", "{\"type\":\"token\"}");
+  ASSERT_EQ(server.request({{"cmd", "unlock"}, {"prefix", "acme/api"}})["ok"], true);
+  const int afterUnlock = prompts();
+  EXPECT_EQ(server.request({{"cmd", "get"}, {"account", "acme/api/KEY"}})["value"], "key-1234567890");
+  EXPECT_EQ(prompts(), afterUnlock + 1);
+  EXPECT_EQ(lastPrompt().find("Read strict secret \"acme/api/KEY\""), 0u) << lastPrompt();
+  EXPECT_TRUE(server.waitForAudit({"GET account=acme/api/KEY result=ok (strict)"}));
+}
+
+}  // namespace
+}  // namespace caskel::test
