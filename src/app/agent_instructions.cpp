@@ -22,7 +22,7 @@ Use `caskel` (installed at `~/.local/bin/caskel`) for managing all credentials: 
 - `caskel get <org/proj/KEY>` — Returns `source '/tmp/...'` pointing to a self-deleting encrypted script. Safe for agents — raw value never appears. Use with `eval "$(caskel get key)"`. Passphrase prompt.
 - `caskel get <org/proj/KEY> --copy` — Copy raw value to clipboard (clears in 30s). **Blocked for AI agents.**
 - `caskel get <org/proj/KEY> --raw` — Raw value to stdout. **Blocked for AI agents.** Use only in shell substitution: `cmd --key "$(caskel get key --raw)"`
-- `caskel peek <org/proj/KEY>` — Show first 8 characters (passphrase). Safe to run — only a prefix is returned. Use to verify a value was stored correctly after `caskel set`.
+- `caskel peek <org/proj/KEY>` — Show the first characters (passphrase): at most 8, never more than a quarter of the value, none for short or strict values. Safe to run — only a prefix is returned. Use to verify a value was stored correctly after `caskel set`.
 - `caskel set <org/proj/KEY> --clipboard` — Store a value from the user's clipboard (see below)
 - `caskel rm <org/proj/KEY>` — Delete an item (passphrase prompt)
 - `caskel load <org/proj>` — Print `export KEY=value` for all keys in prefix. **Blocked for AI agents.**
@@ -67,7 +67,7 @@ Use `caskel set <key> --clipboard`. It reads the value from the user's clipboard
 2. Tell the user: "The value will be read directly from your clipboard — I won't have access to it and it won't appear in our conversation."
 3. After the user confirms, run `caskel set <org/proj/KEY> --clipboard`.
 4. The passphrase prompt is shown to the user.
-5. **ALWAYS verify** right after storing: run `caskel peek <org/proj/KEY>` and check that the first 8 characters match the expected format (e.g. `sk-proj-` for an OpenAI key, `ghp_` for a GitHub token, the first letters of the name for a username). If the prefix looks wrong (e.g. shows `--cli...` or garbage), delete it with `caskel rm <org/proj/KEY>` and retry.
+5. **ALWAYS verify** right after storing: run `caskel peek <org/proj/KEY>` and check that the first characters match the expected format (e.g. `sk-proj-` for an OpenAI key, `ghp_` for a GitHub token, the first letters of the name for a username). If the prefix looks wrong (e.g. shows `--cli...` or garbage), delete it with `caskel rm <org/proj/KEY>` and retry.
 6. Tag the type: `caskel meta <org/proj/KEY> --type=api_key` (or another type).
 
 Do NOT ask the user to paste the value in chat. Never pass the actual value as an argument to `caskel set`.

@@ -45,7 +45,8 @@ struct PromptResult {
 };
 PromptResult promptWithContext(const Request& request, const std::string& reason);
 
-// The first 8 characters of a value followed by "..." (the reply of "set" and "rotate").
+// The first 8 characters of a value followed by "..." (the reply of "set" and "rotate", whose
+// caller sent that value).
 std::string peekReply(std::string_view value);
 
 // Whether the stored item is strict (its metadata says strict: true).
