@@ -3,6 +3,7 @@
 
 int main(int argc, char** argv) {
   using namespace caskel::cli;
+  hardenProcess();
   CliIo io;
   io.out = [](std::string_view text) { writeAll(1, text); };
   io.err = [](std::string_view text) { writeAll(2, text); };

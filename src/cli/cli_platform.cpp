@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -173,6 +175,38 @@ std::optional<std::string> readLine(int fd) {
   return readLineFrom(fd);
 }
 
+namespace {
+bool gHardened = false;
+}
+
+void hardenProcess() {
+  struct rlimit none {};
+  ::setrlimit(RLIMIT_CORE, &none);
+  gHardened = ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0;
+}
+
+IdentifiableToServer::IdentifiableToServer() {
+  if (gHardened) ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
+}
+
+IdentifiableToServer::~IdentifiableToServer() {
+  if (gHardened) ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+}
+
+std::optional<PathFacts> pathFacts(const std::string& path, int& err) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    err = errno;
+    return std::nullopt;
+  }
+  PathFacts facts;
+  facts.isDirectory = S_ISDIR(st.st_mode);
+  facts.isSymlink = S_ISLNK(st.st_mode);
+  facts.uid = static_cast<unsigned>(st.st_uid);
+  facts.mode = static_cast<unsigned>(st.st_mode & 07777);
+  return facts;
+}
+
 int connectUnixSocket(const std::string& path, int& err) {
   struct sockaddr_un addr {};
   if (path.size() >= sizeof addr.sun_path) {
@@ -195,6 +229,20 @@ int connectUnixSocket(const std::string& path, int& err) {
   // A server that quit mid-reply must not kill us with SIGPIPE on a later write.
   ::signal(SIGPIPE, SIG_IGN);
   return fd;
+}
+
+std::optional<unsigned> peerUid(int fd, int& err) {
+  struct ucred cred {};
+  socklen_t len = sizeof cred;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+    err = errno;
+    return std::nullopt;
+  }
+  if (len != sizeof cred) {
+    err = EPROTO;
+    return std::nullopt;
+  }
+  return static_cast<unsigned>(cred.uid);
 }
 
 void shutdownWrite(int fd) {
@@ -383,6 +431,7 @@ std::optional<ProcessResult> runProcess(const std::vector<std::string>& argv, st
   pid_t pid = ::fork();
   if (pid == 0) {
     redirectStdio(in[0], captureOutput ? out[1] : devNull, devNull);
+    ::signal(SIGPIPE, SIG_DFL);
     ::execv(program->c_str(), args.data());
     ::_exit(127);
   }
@@ -409,23 +458,73 @@ std::optional<ProcessResult> runProcess(const std::vector<std::string>& argv, st
   return result;
 }
 
-void runDetached(const std::function<void()>& work) {
+DetachedTask::DetachedTask(const std::function<void(const std::string& message)>& work) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return;
   pid_t pid = ::fork();
-  if (pid < 0) return;
+  if (pid < 0) {
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return;
+  }
   if (pid == 0) {
     ::setsid();
     pid_t grandchild = ::fork();
     if (grandchild != 0) ::_exit(0);
+    ::close(fds[1]);
     int devNull = ::open("/dev/null", O_RDWR);
-    redirectStdio(devNull, devNull, devNull);
+    redirectStdio(fds[0], devNull, devNull);
     closeFrom(3);
     ::signal(SIGHUP, SIG_IGN);
-    work();
+    std::string message;
+    char buf[512];
+    while (message.size() <= kMaxMessageBytes) {
+      ssize_t n = ::read(0, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      message.append(buf, static_cast<size_t>(n));
+    }
+    // Programs the work starts must not hold the pipe open as their input.
+    int quiet = ::open("/dev/null", O_RDONLY);
+    if (quiet >= 0 && quiet != 0) {
+      ::dup2(quiet, 0);
+      ::close(quiet);
+    }
+    if (!message.empty() && message.size() <= kMaxMessageBytes) work(message);
     ::_exit(0);
   }
+  ::close(fds[0]);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  fd_ = fds[1];
+}
+
+DetachedTask::~DetachedTask() {
+  closeFd(fd_);
+}
+
+DetachedTask::DetachedTask(DetachedTask&& other) noexcept : fd_(other.fd_) {
+  other.fd_ = -1;
+}
+
+DetachedTask& DetachedTask::operator=(DetachedTask&& other) noexcept {
+  if (this != &other) {
+    closeFd(fd_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+bool DetachedTask::start(std::string_view message) {
+  if (fd_ < 0 || message.empty() || message.size() > kMaxMessageBytes) return false;
+  // A child that already ended must not take us down with SIGPIPE.
+  ::signal(SIGPIPE, SIG_IGN);
+  bool sent = writeAll(fd_, message);
+  ::close(fd_);
+  fd_ = -1;
+  return sent;
 }
 
 void sleepSeconds(int seconds) {
@@ -469,6 +568,9 @@ std::optional<Child> startChild(const std::string& program, const std::vector<st
   pid_t pid = ::fork();
   if (pid == 0) {
     if (pipeOutput) redirectStdio(-1, out[1], err[1]);
+    // We ignore SIGPIPE for our own socket writes; an ignored signal survives exec, and a
+    // command in a pipeline expects to be stopped by it.
+    ::signal(SIGPIPE, SIG_DFL);
     ::execve(program.c_str(), args.data(), env.data());
     const char msg[] = "caskel: cannot start the command\n";
     ssize_t ignored = ::write(2, msg, sizeof msg - 1);

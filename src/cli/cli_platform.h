@@ -32,8 +32,40 @@ std::optional<std::string> readHiddenLine(int fd);
 // One visible line (for yes/no and prefix questions); nullopt at end of input.
 std::optional<std::string> readLine(int fd);
 
+// Not dumpable (no ptrace attach, no /proc/PID/mem by other processes of the user) and no core
+// files, so that a value this process holds cannot be copied out of it. Children that exec
+// start dumpable again, as their own programs.
+void hardenProcess();
+
+// The server tells who asks by reading /proc/PID/exe, cwd and environ of the connecting
+// process and its ancestors, and a server without privileges may read those only of a
+// dumpable process: it refuses a caller it cannot identify. So while one of these lives (one
+// exchange, from connect until the reply is in) a hardened process is dumpable again; outside
+// exchanges, which is where `run` waits for its command and every command handles the value
+// it got, it is not. No effect in a process that was never hardened.
+class IdentifiableToServer {
+ public:
+  IdentifiableToServer();
+  ~IdentifiableToServer();
+  IdentifiableToServer(const IdentifiableToServer&) = delete;
+  IdentifiableToServer& operator=(const IdentifiableToServer&) = delete;
+};
+
+// What lstat says of a path itself (a symbolic link is not followed).
+struct PathFacts {
+  bool isDirectory = false;
+  bool isSymlink = false;
+  unsigned uid = 0;
+  unsigned mode = 0;  // permission bits, 07777
+};
+// Nullopt with `err` set to errno when the path cannot be inspected.
+std::optional<PathFacts> pathFacts(const std::string& path, int& err);
+
 // Unix stream socket to `path`; -1 with `err` set to errno on failure.
 int connectUnixSocket(const std::string& path, int& err);
+// The user the process at the other end of a connected Unix socket ran as when it began to
+// listen (SO_PEERCRED); nullopt with `err` set when the kernel cannot say.
+std::optional<unsigned> peerUid(int fd, int& err);
 void shutdownWrite(int fd);
 void setReceiveTimeout(int fd, int seconds);
 void closeFd(int fd);
@@ -79,9 +111,31 @@ struct ProcessResult {
 std::optional<ProcessResult> runProcess(const std::vector<std::string>& argv, std::string_view input,
                                         bool captureOutput);
 
-// Runs `work` in a grandchild detached from this process, its session and its standard
-// streams, so that `$(caskel get …)` returns at once while the work waits in the background.
-void runDetached(const std::function<void()>& work);
+// Work done in the background by a grandchild detached from this process, its session and its
+// standard streams, so that `$(caskel get …)` returns at once while the work waits. The child
+// runs our code without exec, so it keeps a copy of our memory: it is forked when the task is
+// made, which callers do before any secret is fetched, and learns what to act on only from the
+// message handed to start() (a path or a digest, never a value). A task dropped without a
+// message ends without running.
+class DetachedTask {
+ public:
+  DetachedTask() = default;
+  explicit DetachedTask(const std::function<void(const std::string& message)>& work);
+  ~DetachedTask();
+  DetachedTask(DetachedTask&& other) noexcept;
+  DetachedTask& operator=(DetachedTask&& other) noexcept;
+  DetachedTask(const DetachedTask&) = delete;
+  DetachedTask& operator=(const DetachedTask&) = delete;
+
+  // Lets the task run on `message` (at most kMaxMessageBytes); false when it could not be told
+  // (the fork failed, or the task already started).
+  bool start(std::string_view message);
+
+  static constexpr size_t kMaxMessageBytes = 8192;
+
+ private:
+  int fd_ = -1;  // our end of the pipe the child waits on
+};
 void sleepSeconds(int seconds);
 
 // A child with extra environment entries; with `pipeOutput` its standard output and error come

@@ -3,7 +3,6 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
-#include <array>
 #include <cstdlib>
 
 #include "cli/cli_platform.h"
@@ -16,13 +15,6 @@ constexpr int kClearSeconds = 30;
 
 std::vector<std::string> shellCommand(const std::string& command) {
   return {"/bin/sh", "-c", command};
-}
-
-std::array<unsigned char, 32> digestOf(std::string_view text) {
-  std::array<unsigned char, 32> d{};
-  unsigned int len = 0;
-  EVP_Digest(text.data(), text.size(), d.data(), &len, EVP_sha256(), nullptr);
-  return d;
 }
 
 }  // namespace
@@ -76,16 +68,28 @@ bool ClipboardTool::clear() const {
   return copy("");
 }
 
-void ClipboardTool::scheduleClear(std::string_view text, int seconds) const {
-  const auto expected = digestOf(text);
+DetachedTask ClipboardTool::clearLater(int seconds) const {
   const ClipboardTool tool = *this;
-  runDetached([tool, expected, seconds] {
+  return DetachedTask([tool, seconds](const std::string& expected) {
     sleepSeconds(seconds);
     auto now = tool.paste();
     // Someone copied something else meanwhile: that is theirs, leave it.
-    if (now && digestOf(*now) == expected) tool.clear();
+    if (now && fingerprint(*now) == expected) tool.clear();
     if (now) wipe(*now);
   });
+}
+
+std::string ClipboardTool::fingerprint(std::string_view text) {
+  unsigned char d[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_Digest(text.data(), text.size(), d, &len, EVP_sha256(), nullptr);
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (unsigned int i = 0; i < len; ++i) {
+    out += digits[d[i] >> 4];
+    out += digits[d[i] & 15];
+  }
+  return out;
 }
 
 int ClipboardTool::clearDelaySeconds() {

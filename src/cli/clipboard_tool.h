@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/cli_platform.h"
+
 namespace caskel::cli {
 
 // The desktop clipboard through its command-line tools: wl-copy/wl-paste under Wayland, xclip
@@ -19,9 +21,12 @@ class ClipboardTool {
   std::optional<std::string> paste() const;
   bool clear() const;
 
-  // In a detached background process: after `seconds`, clears the clipboard when it still holds
-  // `text`. Only a digest of the text is kept for the comparison, never the text itself.
-  void scheduleClear(std::string_view text, int seconds) const;
+  // The background process that, once started with fingerprint(text), clears the clipboard
+  // after `seconds` when it still holds that text. Made before the value is fetched: the
+  // process keeps a copy of our memory, and only the digest ever reaches it.
+  DetachedTask clearLater(int seconds) const;
+  // A SHA-256 digest of the text, in hex.
+  static std::string fingerprint(std::string_view text);
   // 30 seconds, or $CASKEL_CLIPBOARD_CLEAR_SECONDS when that is shorter.
   static int clearDelaySeconds();
 

@@ -115,12 +115,28 @@ int lsCommand(CommandContext& ctx, const std::string& prefix, bool json) {
 }
 
 int getCommand(CommandContext& ctx, const std::string& key, bool raw, bool copy) {
-  // No "version" round trip first: the server never sends an agent a raw value, and an
-  // encrypted reply to --raw or --copy is refused below without being decrypted. One round
-  // trip keeps the tool as fast as a script needs it.
-  auto reply = ctx.call({{"cmd", "get"}, {"account", key}});
+  // Background helpers run our code without exec, keeping a copy of our memory: they are
+  // forked now, before the value exists in this process, and only learn a path or a digest.
+  ClipboardTool clipboard;
+  DetachedTask clearer;
+  std::optional<SecretScript> script;
+  if (copy) {
+    clipboard = ClipboardTool::detect();
+    if (clipboard.available()) clearer = clipboard.clearLater(ClipboardTool::clearDelaySeconds());
+  } else if (!raw) {
+    script.emplace();
+  }
+  // The request says when raw output is wanted, so that the server can refuse an agent at
+  // once. No "version" round trip first: one round trip keeps the tool as fast as a script
+  // needs it, and an encrypted reply to --raw or --copy is refused below without decrypting.
+  nlohmann::json request = {{"cmd", "get"}, {"account", key}};
+  if (raw) request["output"] = "raw";
+  if (copy) request["output"] = "copy";
+  auto reply = ctx.call(std::move(request));
   if (!reply) return kExitFailed;
   std::string value = replyValue(*reply);
+  if (auto it = reply->find("value"); it != reply->end() && it->is_string())
+    wipe(it->get_ref<std::string&>());
   std::string error;
   std::optional<std::string> path;
   if (value == "__error__") {
@@ -140,17 +156,16 @@ int getCommand(CommandContext& ctx, const std::string& key, bool raw, bool copy)
       ctx.error("Error: the server's encrypted reply is malformed.");
       return kExitFailed;
     }
-    path = SecretScript::write([&](const std::string& p) { return SecretScript::encryptedText(p, *payload); },
-                               error);
+    path =
+        script->write([&](const std::string& p) { return SecretScript::encryptedText(p, *payload); }, error);
   } else if (raw) {
     ctx.out(value);
     if (ctx.io().outIsTerminal) ctx.out("\n");
     wipe(value);
     return kExitOk;
   } else if (copy) {
-    ClipboardTool clipboard = ClipboardTool::detect();
     bool copied = clipboard.available() && clipboard.copy(value);
-    if (copied) clipboard.scheduleClear(value, ClipboardTool::clearDelaySeconds());
+    if (copied) clearer.start(ClipboardTool::fingerprint(value));
     wipe(value);
     if (!copied) {
       ctx.error(
@@ -162,8 +177,8 @@ int getCommand(CommandContext& ctx, const std::string& key, bool raw, bool copy)
     return kExitOk;
   } else {
     const std::string name = envVarName(key);
-    path = SecretScript::write([&](const std::string& p) { return SecretScript::plainText(p, name, value); },
-                               error);
+    path =
+        script->write([&](const std::string& p) { return SecretScript::plainText(p, name, value); }, error);
     wipe(value);
   }
   if (!path) {

@@ -11,6 +11,12 @@ namespace {
 constexpr int kLifetimeSeconds = 60;
 }
 
+SecretScript::SecretScript()
+    : remover_([lifetime = lifetimeSeconds()](const std::string& path) {
+        sleepSeconds(lifetime);
+        removeFile(path);
+      }) {}
+
 int SecretScript::lifetimeSeconds() {
   if (auto text = envVar("CASKEL_SCRIPT_TTL_SECONDS")) {
     int v = std::atoi(text->c_str());
@@ -52,12 +58,8 @@ std::optional<std::string> SecretScript::write(const std::function<std::string(c
   if (!ensurePrivateDir(dir, error)) return std::nullopt;
   auto path = writeUniqueFile(dir + "/get-XXXXXX.sh", 3, text, error);
   if (!path) return std::nullopt;
-  const std::string target = *path;
-  const int lifetime = lifetimeSeconds();
-  runDetached([target, lifetime] {
-    sleepSeconds(lifetime);
-    removeFile(target);
-  });
+  // Without its remover (fork failed), sourcing still removes the script.
+  remover_.start(*path);
   return path;
 }
 

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "cli/agent_payload.h"
+#include "cli/cli_platform.h"
 
 namespace caskel::cli {
 
@@ -13,6 +14,10 @@ namespace caskel::cli {
 // removes the file; unsourced, a background process removes it after its lifetime.
 class SecretScript {
  public:
+  // Starts the background process that will remove the script. Made before the value is
+  // fetched: that process keeps a copy of our memory, and only the script's path reaches it.
+  SecretScript();
+
   // 60 seconds, or $CASKEL_SCRIPT_TTL_SECONDS when that is shorter (never longer).
   static int lifetimeSeconds();
   // $XDG_RUNTIME_DIR/caskel, else /tmp/caskel-<uid>; private (0700) either way.
@@ -24,9 +29,12 @@ class SecretScript {
   static std::string encryptedText(const std::string& path, const AgentPayload& payload);
 
   // Writes a new script (0600) in the private directory and schedules its removal; returns its
-  // path. `text` builds the content from the path.
-  static std::optional<std::string> write(const std::function<std::string(const std::string&)>& text,
-                                          std::string& error);
+  // path. `text` builds the content from the path. Once per object.
+  std::optional<std::string> write(const std::function<std::string(const std::string&)>& text,
+                                   std::string& error);
+
+ private:
+  DetachedTask remover_;
 };
 
 }  // namespace caskel::cli

@@ -2,9 +2,8 @@
 
 #include <caskel/version.h>
 
-#include <cerrno>
-
 #include "cli/cli_platform.h"
+#include "cli/socket_trust.h"
 
 namespace caskel::cli {
 
@@ -48,27 +47,27 @@ Exchange ServerClient::send(nlohmann::json request) const {
         "Error: the request is too large for the server (the limit is 64 KiB; a value must be smaller).";
     return ex;
   }
-  int err = 0;
-  int fd = connectUnixSocket(socketPath_, err);
-  if (fd < 0) {
-    wipe(bytes);
-    if (err == ENOENT || err == ECONNREFUSED) {
-      ex.failure = TransportFailure::kNotRunning;
-      ex.detail = "Caskel is not running (no server at " + socketPath_ + ") — start it with `caskeld`.";
-    } else {
-      ex.failure = TransportFailure::kConnect;
-      ex.detail = "Cannot reach the Caskel server at " + socketPath_ + ": " + errnoText(err);
+  std::optional<std::string> reply;
+  bool sent = false;
+  {
+    IdentifiableToServer window;
+    Connection connection = connectToOwnServer(socketPath_, SocketSystem::real());
+    if (connection.failure != TransportFailure::kNone) {
+      wipe(bytes);
+      ex.failure = connection.failure;
+      ex.detail = std::move(connection.detail);
+      return ex;
     }
-    return ex;
+    const int fd = connection.fd;
+    setReceiveTimeout(fd, kReplyTimeoutSeconds);
+    sent = writeAll(fd, bytes);
+    wipe(bytes);
+    if (sent) shutdownWrite(fd);
+    // A refusal (of a caller it cannot identify, say) may come before the request is written: a
+    // failed write is only an error when no reply follows.
+    reply = readAll(fd, kMaxReplyBytes);
+    closeFd(fd);
   }
-  setReceiveTimeout(fd, kReplyTimeoutSeconds);
-  bool sent = writeAll(fd, bytes);
-  wipe(bytes);
-  if (sent) shutdownWrite(fd);
-  // A refusal (another user, say) may be answered before the request is even written: a
-  // failed write is only an error when no reply follows.
-  auto reply = readAll(fd, kMaxReplyBytes);
-  closeFd(fd);
   if (!reply || reply->empty()) {
     ex.failure = TransportFailure::kIo;
     ex.detail = sent ? "The Caskel server closed the connection without a reply."

@@ -11,6 +11,7 @@ enum class TransportFailure {
   kNone,
   kNotRunning,  // no server listens on the socket
   kConnect,     // the socket exists but refused us for another reason
+  kUntrusted,   // the socket's directory or the server's user is not ours alone
   kTooLarge,    // the request exceeds what the server reads
   kBadRequest,  // the request cannot be written as JSON (a value that is not UTF-8)
   kIo,          // the connection broke before the reply was complete
@@ -23,8 +24,9 @@ struct Exchange {
   nlohmann::json reply;  // an object when failure is kNone
 };
 
-// One JSON request per connection: connect, write the request (with "cli_version"), close our
-// side, read the reply to end of stream and parse it.
+// One JSON request per connection: connect to our own user's server (see socket_trust.h),
+// write the request (with "cli_version"), close our side, read the reply to end of stream and
+// parse it.
 class ServerClient {
  public:
   explicit ServerClient(std::string socketPath);

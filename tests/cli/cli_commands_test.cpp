@@ -61,6 +61,16 @@ class AgentToolTest : public ToolTest {
   AgentToolTest() : ToolTest(true) {}
 };
 
+// The clipboard is a file here.
+class ClipboardToolTest : public ToolTest {
+ protected:
+  std::string clip_ = dir_.file("clip");
+  ScopedEnv copy_{"CASKEL_CLIPBOARD_COPY", "cat > " + shellSingleQuote(clip_)};
+  ScopedEnv paste_{"CASKEL_CLIPBOARD_PASTE", "cat " + shellSingleQuote(clip_)};
+  ScopedEnv clear_{"CASKEL_CLIPBOARD_CLEAR", ": > " + shellSingleQuote(clip_)};
+  ScopedEnv delay_{"CASKEL_CLIPBOARD_CLEAR_SECONDS", "1"};
+};
+
 TEST_F(ToolTest, BadUsageExitsTwoAndSendsNothing) {
   for (const auto& args : std::vector<std::vector<std::string>>{{},
                                                                 {"bogus"},
@@ -118,6 +128,33 @@ TEST_F(ToolTest, GetWritesAScriptThatSetsTheValue) {
   ASSERT_EQ(std::system(command.c_str()), 0);
   EXPECT_EQ(test::readText(dir_.file("seen")), kAwkward);
   EXPECT_FALSE(pathExists(path));
+}
+
+TEST_F(ClipboardToolTest, GetSaysWhenItWantsTheValueInTheClear) {
+  ASSERT_EQ(runTool({"get", "acme/api/OTHER", "--raw"}).out, "other-value-123");
+  ASSERT_EQ(runTool({"get", "acme/api/OTHER", "--copy"}).code, 0);
+  ASSERT_EQ(runTool({"get", "acme/api/OTHER"}).code, 0);
+  const auto requests = server_.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0]["output"], "raw");
+  EXPECT_EQ(requests[1]["output"], "copy");
+  EXPECT_FALSE(requests[2].contains("output"));
+}
+
+TEST(ToolRefusedRawOutput, PrintsTheServersReasonAndNothingElse) {
+  const std::string reason =
+      "Raw output is blocked for AI agents — use `caskel get <key>` (encrypted hand-off) or `caskel run "
+      "<prefix> -- <command>` instead";
+  FakeServer server([&](const nlohmann::json& r) -> nlohmann::json {
+    if (r.contains("output")) return {{"ok", false}, {"error", reason}};
+    return {{"ok", true}, {"value", "plain"}};
+  });
+  for (const char* flag : {"--raw", "--copy"}) {
+    auto run = runTool({"get", "a/b/K", flag});
+    EXPECT_EQ(run.code, 1) << flag;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "Error: " + reason + "\n");
+  }
 }
 
 TEST_F(AgentToolTest, GetGivesAnAgentOnlyAnEncryptedScript) {
@@ -336,15 +373,6 @@ TEST_F(ToolTest, RotateSendsTheNewValueAndReportsTheBackup) {
   EXPECT_EQ(run.out.find("brand-new-value"), std::string::npos);
   EXPECT_EQ(runTool({"rotate", "acme/api/MISSING"}, "v\n").code, 1);
 }
-
-class ClipboardToolTest : public ToolTest {
- protected:
-  std::string clip_ = dir_.file("clip");
-  ScopedEnv copy_{"CASKEL_CLIPBOARD_COPY", "cat > " + shellSingleQuote(clip_)};
-  ScopedEnv paste_{"CASKEL_CLIPBOARD_PASTE", "cat " + shellSingleQuote(clip_)};
-  ScopedEnv clear_{"CASKEL_CLIPBOARD_CLEAR", ": > " + shellSingleQuote(clip_)};
-  ScopedEnv delay_{"CASKEL_CLIPBOARD_CLEAR_SECONDS", "1"};
-};
 
 TEST_F(ClipboardToolTest, SetReadsTheClipboardAndClearsItOnlyOnceStored) {
   test::writeText(clip_, "from-the-clipboard");

@@ -51,7 +51,7 @@ class SecretScriptTest : public ::testing::Test {
 TEST_F(SecretScriptTest, PlainScriptSetsTheExactValueAndRemovesItself) {
   for (const auto& value : kAwkwardValues) {
     std::string error;
-    auto path = SecretScript::write(
+    auto path = SecretScript().write(
         [&](const std::string& p) { return SecretScript::plainText(p, "MY_KEY", value); }, error);
     ASSERT_TRUE(path) << error;
     EXPECT_EQ(path->rfind(runtime_.path() + "/caskel/", 0), 0u);
@@ -66,7 +66,7 @@ TEST_F(SecretScriptTest, EncryptedScriptHoldsNoPlainValueAndDecryptsWhenSourced)
   for (const auto& value : kAwkwardValues) {
     AgentPayload payload = encryptLikeTheServer("API_KEY", value);
     std::string error;
-    auto path = SecretScript::write(
+    auto path = SecretScript().write(
         [&](const std::string& p) { return SecretScript::encryptedText(p, payload); }, error);
     ASSERT_TRUE(path) << error;
     if (value.size() > 3) {
@@ -106,7 +106,7 @@ TEST_F(SecretScriptTest, AnUnsourcedScriptIsRemovedAfterItsLifetime) {
   ScopedEnv ttl("CASKEL_SCRIPT_TTL_SECONDS", "1");
   std::string error;
   auto path =
-      SecretScript::write([&](const std::string& p) { return SecretScript::plainText(p, "K", "v"); }, error);
+      SecretScript().write([&](const std::string& p) { return SecretScript::plainText(p, "K", "v"); }, error);
   ASSERT_TRUE(path);
   // Wait for the background removal; the bound only keeps a broken build from hanging.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -121,7 +121,7 @@ TEST_F(SecretScriptTest, NarrowsAWideDirectoryAndRefusesALink) {
   ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
   ASSERT_EQ(::chmod(dir.c_str(), 0777), 0);
   std::string error;
-  ASSERT_TRUE(SecretScript::write([](const std::string&) { return std::string("x"); }, error));
+  ASSERT_TRUE(SecretScript().write([](const std::string&) { return std::string("x"); }, error));
   EXPECT_EQ(test::modeOf(dir), 0700);
 
   TempDir elsewhere;

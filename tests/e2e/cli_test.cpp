@@ -9,9 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <set>
+#include <sstream>
+#include <thread>
 
 #include "app/verification_commands.h"
 #include "e2e/caskeld_process.h"
@@ -116,6 +121,18 @@ class CliTest : public ::testing::Test {
     argv.insert(argv.end(), args.begin(), args.end());
     return runProgram(argv, input, env);
   }
+
+  // The tool as root without capabilities, which stands for an ordinary user: the kernel then
+  // checks it like any process of the user (as root, capabilities would decide instead).
+  ToolResult caskelAsUser(const std::vector<std::string>& args, const std::string& input = "",
+                          const std::map<std::string, std::string>& env = {}) {
+    std::vector<std::string> argv;
+    if (::getuid() == 0) argv = {kSetpriv, "--bounding-set=-all", "--inh-caps=-all", "--ambient-caps=-all"};
+    argv.push_back(caskelPath());
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProgram(argv, input, env);
+  }
+  static constexpr const char* kSetpriv = "/usr/bin/setpriv";
 
   // A bash script with "$CASKEL" naming the tool and `args` as "$1"...
   ToolResult bash(const std::string& script, const std::vector<std::string>& args = {},
@@ -574,6 +591,107 @@ TEST_F(CliTool, MissingServerIsOneLineAndExitOne) {
   EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
   EXPECT_NE(r.err.find("not running"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("caskeld"), std::string::npos) << r.err;
+}
+
+TEST_F(CliTool, ASocketDirectoryThatIsNotOursAloneGetsNoRequest) {
+  seed("acme/web/K", "directory-check-value");
+  ASSERT_TRUE(server.waitForAudit({"SET", "acme/web/K"}));
+  const std::string dir = server.socketDir();
+  const size_t audited = server.auditLines().size();
+  const int prompts = server.pinentry().promptCount();
+  const std::string installed = server.home() + "/.local/bin/caskel";
+
+  ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
+  auto foreign = caskel({"get", "acme/web/K", "--raw"});
+  EXPECT_EQ(foreign.code, 1);
+  EXPECT_EQ(foreign.out, "");
+  EXPECT_NE(foreign.err.find(dir + " belongs to uid 65534"), std::string::npos) << foreign.err;
+  EXPECT_EQ(caskel({"update"}).code, 1);
+  ASSERT_EQ(::chown(dir.c_str(), ::getuid(), ::getgid()), 0);
+
+  ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+  auto open = caskel({"get", "acme/web/K", "--raw"});
+  EXPECT_EQ(open.code, 1);
+  EXPECT_EQ(open.out, "");
+  EXPECT_NE(open.err.find(dir + " has mode 0755"), std::string::npos) << open.err;
+  EXPECT_EQ(caskel({"update"}).code, 1);
+  EXPECT_EQ(server.pinentry().promptCount(), prompts);
+  EXPECT_LT(modeOf(installed), 0);
+
+  // The same read, once the directory is private again, reaches the server; the log, written
+  // in order, then shows that read and nothing before it.
+  ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+  EXPECT_EQ(rawValue("acme/web/K"), "directory-check-value");
+  ASSERT_TRUE(server.waitForAudit({"GET", "acme/web/K"}));
+  const auto lines = server.auditLines();
+  ASSERT_GT(lines.size(), audited);
+  EXPECT_EQ(std::count_if(lines.begin() + static_cast<long>(audited), lines.end(),
+                          [](const std::string& l) { return l.find("acme/web/K") != std::string::npos; }),
+            1);
+}
+
+TEST_F(CliTool, AServerWithoutPrivilegesStillIdentifiesTheTool) {
+  // The tool is not dumpable outside its exchanges with the server; a server with no more
+  // rights than an ordinary user must still read who asks while it serves a request.
+  CaskeldProcess::Options options;
+  if (::getuid() == 0) {
+    options.launcher = {kSetpriv, "--bounding-set=-all", "--inh-caps=-all", "--ambient-caps=-all"};
+  }
+  CaskeldProcess plain(options);
+  ASSERT_TRUE(plain.start()) << plain.output();
+  const std::map<std::string, std::string> env = {{"CASKEL_SOCKET", plain.socketPath()},
+                                                  {"HOME", plain.home()}};
+  auto set = caskelAsUser({"set", "acme/web/K"}, "plain-server-value\n", env);
+  ASSERT_EQ(set.code, 0) << set.err;
+  auto unlock = caskelAsUser({"unlock", "acme/web"}, "", env);
+  ASSERT_EQ(unlock.code, 0) << unlock.err;
+  auto got = caskelAsUser({"get", "acme/web/K", "--raw"}, "", env);
+  EXPECT_EQ(got.code, 0) << got.err;
+  EXPECT_EQ(got.out, "plain-server-value");
+  // Named by its program, not by a bare process number.
+  ASSERT_FALSE(plain.pinentry().descriptions().empty());
+  EXPECT_EQ(plain.pinentry().descriptions().back().find("via pid "), std::string::npos)
+      << plain.pinentry().descriptions().back();
+}
+
+TEST_F(CliTool, WhileItHoldsValuesTheToolCannotBeReadOrDumped) {
+  seed("acme/web/API_KEY", "held-while-running");
+  const std::string pidFile = io.path() + "/pids";
+  const std::string gate = pidFile + ".go";
+  ASSERT_EQ(::mkfifo(gate.c_str(), 0600), 0);
+  ToolResult run;
+  std::thread tool([&] {
+    run = caskelAsUser(
+        {"run", "acme/web", "--", "/bin/sh", "-c",
+         "printf '%s %s' \"$$\" \"$PPID\" > \"$0.tmp\" && mv \"$0.tmp\" \"$0\" && exec cat \"$0.go\"",
+         pidFile});
+  });
+  const bool started = CaskeldProcess::waitUntil([&] { return !readText(pidFile).empty(); }, io.path());
+  if (started) {
+    // No ASSERT here: the gate must be opened and the thread joined whatever happens.
+    int command = 0, caskelPid = 0;
+    EXPECT_EQ(std::sscanf(readText(pidFile).c_str(), "%d %d", &command, &caskelPid), 2);
+    // Root without capabilities stands for another process of the same user.
+    auto probe = [](int pid) {
+      std::string cmd = std::string(kSetpriv) +
+                        " --bounding-set=-all --inh-caps=-all --ambient-caps=-all readlink /proc/" +
+                        std::to_string(pid) + "/exe > /dev/null 2>&1";
+      return std::system(cmd.c_str()) == 0;
+    };
+    EXPECT_TRUE(probe(command)) << "the probe cannot read even an ordinary process";
+    EXPECT_FALSE(probe(caskelPid));
+    std::istringstream limits(readText("/proc/" + std::to_string(caskelPid) + "/limits"));
+    std::string line, soft, hard;
+    while (std::getline(limits, line) && !line.starts_with("Max core file size")) {
+    }
+    std::istringstream(line.substr(std::min<size_t>(line.size(), 18))) >> soft >> hard;
+    EXPECT_EQ(soft + " " + hard, "0 0") << line;
+    // Opening the gate for writing waits for the command to open it; closing it ends the command.
+    ::close(::open(gate.c_str(), O_WRONLY | O_CLOEXEC));
+  }
+  tool.join();
+  ASSERT_TRUE(started) << run.err;
+  EXPECT_EQ(run.code, 0) << run.err;
 }
 
 TEST_F(CliTool, VerifyPrintsChecksThatNeverPassWhenTheyCannotRun) {
