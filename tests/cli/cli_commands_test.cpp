@@ -133,28 +133,10 @@ TEST_F(ToolTest, GetWritesAScriptThatSetsTheValue) {
 TEST_F(ClipboardToolTest, GetSaysWhenItWantsTheValueInTheClear) {
   ASSERT_EQ(runTool({"get", "acme/api/OTHER", "--raw"}).out, "other-value-123");
   ASSERT_EQ(runTool({"get", "acme/api/OTHER", "--copy"}).code, 0);
-  ASSERT_EQ(runTool({"get", "acme/api/OTHER"}).code, 0);
   const auto requests = server_.requests();
-  ASSERT_EQ(requests.size(), 3u);
+  ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0]["output"], "raw");
   EXPECT_EQ(requests[1]["output"], "copy");
-  EXPECT_FALSE(requests[2].contains("output"));
-}
-
-TEST(ToolRefusedRawOutput, PrintsTheServersReasonAndNothingElse) {
-  const std::string reason =
-      "Raw output is blocked for AI agents — use `caskel get <key>` (encrypted hand-off) or `caskel run "
-      "<prefix> -- <command>` instead";
-  FakeServer server([&](const nlohmann::json& r) -> nlohmann::json {
-    if (r.contains("output")) return {{"ok", false}, {"error", reason}};
-    return {{"ok", true}, {"value", "plain"}};
-  });
-  for (const char* flag : {"--raw", "--copy"}) {
-    auto run = runTool({"get", "a/b/K", flag});
-    EXPECT_EQ(run.code, 1) << flag;
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "Error: " + reason + "\n");
-  }
 }
 
 TEST_F(AgentToolTest, GetGivesAnAgentOnlyAnEncryptedScript) {
