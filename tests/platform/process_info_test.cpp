@@ -59,53 +59,23 @@ TEST(SystemProcessInfo, DescribesThisProcess) {
   EXPECT_FALSE(procs.record(0) || procs.record(-1) || procs.executablePath(INT32_MAX));
 }
 
-TEST(SystemProcessInfo, CommandLineAndEnvironmentOfAChild) {
-  int input[2];
-  int execDone[2];
-  ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
-  ASSERT_EQ(::pipe2(execDone, O_CLOEXEC), 0);
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::dup2(input[0], 0);
-    const char* argv[] = {"/bin/sh", "-c", "read x; exit 0", "arg with space", "", nullptr};
-    const char* envp[] = {"PATH=/usr/bin:/bin", "CASKEL_MARK_A=1", "OTHER=CASKEL_MARK_B=1",
-                          "CASKEL_MARK_AB=2", nullptr};
-    ::execve(argv[0], const_cast<char**>(argv), const_cast<char**>(envp));
-    ::_exit(127);
-  }
-  ::close(input[0]);
-  ::close(execDone[1]);
-  char byte;
-  ASSERT_EQ(::read(execDone[0], &byte, 1), 0);  // end of file: the child has exec'd
-  ::close(execDone[0]);
-
-  ProcessInfo& procs = ProcessInfo::system();
-  EXPECT_EQ(procs.commandLine(child),
-            (std::vector<std::string>{"/bin/sh", "-c", "read x; exit 0", "arg with space", ""}));
-  EXPECT_EQ(procs.environmentMarkers(child, {"CASKEL_MARK_A", "CASKEL_MARK_B"}),
-            std::vector<std::string>{"CASKEL_MARK_A"});
-  ::close(input[1]);
-  ::waitpid(child, nullptr, 0);
-}
-
 // Records are read through handles kept between calls: they must follow the process through
 // exec and let go of it once it is gone, or a reused pid would inherit its identity.
-TEST(SystemProcessInfo, RecordsFollowExecAndForgetAnEndedProcess) {
-  int go[2];
-  int input[2];
-  int execDone[2];
+TEST(SystemProcessInfo, AChildIsFollowedThroughExecAndForgottenOnceItEnds) {
+  int go[2], input[2], execDone[2];
   ASSERT_EQ(::pipe2(go, O_CLOEXEC), 0);
   ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
   ASSERT_EQ(::pipe2(execDone, O_CLOEXEC), 0);
+  const char* argv[] = {"/bin/sh", "-c", "read x; exit 0", "arg with space", "", nullptr};
+  const char* envp[] = {"PATH=/usr/bin:/bin", "CASKEL_MARK_A=1", "OTHER=CASKEL_MARK_B=1", "CASKEL_MARK_AB=2",
+                        nullptr};
   pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     char b;
     if (::read(go[0], &b, 1) != 1) ::_exit(1);
     ::dup2(input[0], 0);
-    const char* argv[] = {"/bin/sh", "-c", "read x; exit 0", nullptr};
-    ::execv(argv[0], const_cast<char**>(argv));
+    ::execve(argv[0], const_cast<char**>(argv), const_cast<char**>(envp));
     ::_exit(127);
   }
   ::close(go[0]);
@@ -118,11 +88,15 @@ TEST(SystemProcessInfo, RecordsFollowExecAndForgetAnEndedProcess) {
 
   ASSERT_EQ(::write(go[1], "x", 1), 1);
   char byte;
-  ASSERT_EQ(::read(execDone[0], &byte, 1), 0);  // the child has exec'd
+  ASSERT_EQ(::read(execDone[0], &byte, 1), 0);  // end of file: the child has exec'd
   auto after = procs.record(child);
   ASSERT_TRUE(after);
   EXPECT_EQ(after->command, "sh");
   EXPECT_EQ(after->startTime, before->startTime);
+  EXPECT_EQ(procs.commandLine(child),
+            (std::vector<std::string>{"/bin/sh", "-c", "read x; exit 0", "arg with space", ""}));
+  EXPECT_EQ(procs.environmentMarkers(child, {"CASKEL_MARK_A", "CASKEL_MARK_B"}),
+            std::vector<std::string>{"CASKEL_MARK_A"});
 
   ::close(input[1]);
   ::waitpid(child, nullptr, 0);

@@ -16,31 +16,17 @@
 namespace caskel {
 namespace {
 
+using test::cheapVaultOptions;
 using test::FakeAuthenticator;
+using test::rawSql;
 
 const std::string kService = "caskel";
 
-VaultOptions cheap() {
-  VaultOptions options;
-  options.opslimit = crypto_pwhash_OPSLIMIT_MIN;
-  options.memlimit = crypto_pwhash_MEMLIMIT_MIN;
-  return options;
-}
 
 SecretString pw(std::string_view text) {
   return SecretString(text);
 }
 
-void rawSql(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  char* error = nullptr;
-  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
-  std::string text = error ? error : "";
-  sqlite3_free(error);
-  sqlite3_close(db);
-  ASSERT_EQ(rc, SQLITE_OK) << text;
-}
 
 // The prompt stand-in a real program would have: it creates the vault on first need and
 // otherwise unlocks it, with a fixed passphrase.
@@ -79,7 +65,7 @@ class VaultTest : public ::testing::Test {
 
   test::TempHome home;
   std::string path = home.dataDir() + "/vault.db";
-  std::shared_ptr<Vault> vault = std::make_shared<Vault>(path, cheap());
+  std::shared_ptr<Vault> vault = std::make_shared<Vault>(path, cheapVaultOptions());
   std::shared_ptr<FakeAuthenticator> fake = std::make_shared<FakeAuthenticator>();
   std::shared_ptr<const VaultKey> created;
 };
@@ -96,7 +82,7 @@ TEST_F(VaultTest, KeyringCreatesOnceAndUnlocksOnlyWithItsPassphrase) {
   EXPECT_NE(vault->create(pw("other"), key), VaultKeyring::Status::ok);
   EXPECT_EQ(vault->unlock(pw("pass-PHRASE-9876"), key), VaultKeyring::Status::ok);
 
-  Vault absent(home.path() + "/none/vault.db", cheap());
+  Vault absent(home.path() + "/none/vault.db", cheapVaultOptions());
   EXPECT_FALSE(absent.exists());
   EXPECT_EQ(absent.unlock(pw("x"), key), VaultKeyring::Status::missing);
   EXPECT_EQ(test::modeOf(home.path() + "/none"), -1);  // looking does not create anything
@@ -119,7 +105,7 @@ TEST_F(VaultTest, HostileKeyRecordIsDamagedNotObeyed) {
   };
   for (const std::string& sql : tampering) {
     test::TempDir dir;
-    Vault v(dir.file("vault.db"), cheap());
+    Vault v(dir.file("vault.db"), cheapVaultOptions());
     std::shared_ptr<const VaultKey> key;
     ASSERT_EQ(v.create(pw("pw"), key), VaultKeyring::Status::ok);
     rawSql(dir.file("vault.db"), sql);
@@ -174,7 +160,7 @@ TEST_F(VaultTest, FailedWritesKeepTheOldItem) {
   rawSql(path, "DROP TRIGGER refuse");
 
   // Another connection holds the write lock past our busy timeout.
-  VaultOptions impatient = cheap();
+  VaultOptions impatient = cheapVaultOptions();
   impatient.busyTimeoutMs = 20;
   Vault second(path, impatient);
   sqlite3* db = nullptr;
@@ -186,7 +172,7 @@ TEST_F(VaultTest, FailedWritesKeepTheOldItem) {
   sqlite3_close(db);
   expectOld();
 
-  VaultOptions readOnly = cheap();
+  VaultOptions readOnly = cheapVaultOptions();
   readOnly.readOnly = true;
   Vault frozen(path, readOnly);
   EXPECT_NE(frozen.put(kService, "a/k", "new", std::nullopt, false), status::kSuccess);
@@ -270,7 +256,7 @@ TEST(VaultFiles, PrivateModesAndNoClearTextWhateverTheUmask) {
   test::TempHome home;
   mode_t old = ::umask(0);
   {
-    Vault vault(Vault::defaultPath(), cheap());
+    Vault vault(Vault::defaultPath(), cheapVaultOptions());
     KeyringAuthenticator auth(vault, "pass-PHRASE-9876");
     Authenticator::setShared(std::shared_ptr<Authenticator>(&auth, [](Authenticator*) {}));
     // The first save creates the vault through the prompt.
@@ -292,7 +278,7 @@ TEST(VaultFiles, PrivateModesAndNoClearTextWhateverTheUmask) {
   EXPECT_EQ(bytes.find("correct-horse"), std::string::npos);
 
   test::TempHome canceled;
-  Vault vault(Vault::defaultPath(), cheap());
+  Vault vault(Vault::defaultPath(), cheapVaultOptions());
   KeyringAuthenticator auth(vault, "pw");
   auth.cancel = true;
   Authenticator::setShared(std::shared_ptr<Authenticator>(&auth, [](Authenticator*) {}));

@@ -1,7 +1,6 @@
 #include "store/keychain_manager.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <atomic>
 #include <thread>
@@ -19,22 +18,11 @@
 namespace caskel {
 namespace {
 
+using test::cheapVaultOptions;
 using test::FakeAuthenticator;
+using test::rawSql;
 
-VaultOptions cheap() {
-  VaultOptions options;
-  options.opslimit = crypto_pwhash_OPSLIMIT_MIN;
-  options.memlimit = crypto_pwhash_MEMLIMIT_MIN;
-  return options;
-}
 
-void rawSql(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
-  sqlite3_close(db);
-  ASSERT_EQ(rc, SQLITE_OK) << sql;
-}
 
 std::string errorText(const Result<SecretString>& result) {
   return result.ok() ? "ok: " + result.value().str() : result.error().errorDescription();
@@ -52,7 +40,7 @@ class KeychainManagerTest : public ::testing::Test {
   void TearDown() override { Authenticator::setShared(nullptr); }
 
   test::TempHome home;
-  std::shared_ptr<Vault> vault = std::make_shared<Vault>(Vault::defaultPath(), cheap());
+  std::shared_ptr<Vault> vault = std::make_shared<Vault>(Vault::defaultPath(), cheapVaultOptions());
   std::shared_ptr<FakeAuthenticator> fake = std::make_shared<FakeAuthenticator>();
   KeychainManager keychain{"caskel", vault};
 };
@@ -162,7 +150,7 @@ TEST_F(KeychainManagerTest, ListingAndBulkReads) {
   EXPECT_EQ(fake->promptCount(), 2);
 
   test::TempHome empty;
-  KeychainManager nothing("caskel", std::make_shared<Vault>(Vault::defaultPath(), cheap()));
+  KeychainManager nothing("caskel", std::make_shared<Vault>(Vault::defaultPath(), cheapVaultOptions()));
   EXPECT_TRUE(nothing.listSecrets(nullptr, true).empty());
   EXPECT_FALSE(nothing.readMetadata("a/k"));
 }
@@ -214,7 +202,7 @@ TEST_F(KeychainManagerTest, FailedSaveKeepsTheOldItemAndConcurrentSavesBothSucce
     threads.emplace_back([&, t] {
       // Half the writers share this connection, half have their own (as another process would).
       KeychainManager own =
-          t % 2 ? KeychainManager("caskel", std::make_shared<Vault>(vault->path(), cheap())) : keychain;
+          t % 2 ? KeychainManager("caskel", std::make_shared<Vault>(vault->path(), cheapVaultOptions())) : keychain;
       for (int i = 0; i < 20; ++i) {
         if (own.save("a/k", "writer-" + std::to_string(t), std::nullopt)) ++failures;
       }
@@ -313,7 +301,7 @@ class KeychainManagerPromptTest : public ::testing::Test {
   test::TempHome home;
   test::TempDir scratch;
   test::ScriptedPinentry pinentry{scratch.path()};
-  std::shared_ptr<Vault> vault = std::make_shared<Vault>(Vault::defaultPath(), cheap());
+  std::shared_ptr<Vault> vault = std::make_shared<Vault>(Vault::defaultPath(), cheapVaultOptions());
   KeychainManager keychain{"caskel", vault};
 };
 

@@ -1,5 +1,7 @@
 #include "support/test_env.h"
 
+#include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <stdexcept>
 
 #include "platform/file_system.h"
+#include "platform/vault.h"
 
 namespace caskel::test {
 
@@ -60,6 +63,25 @@ std::string readText(const std::string& path) {
 void writeText(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
+}
+
+VaultOptions cheapVaultOptions() {
+  VaultOptions options;
+  options.opslimit = crypto_pwhash_OPSLIMIT_MIN;
+  options.memlimit = crypto_pwhash_MEMLIMIT_MIN;
+  return options;
+}
+
+void rawSql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  sqlite3_busy_timeout(db, 5000);
+  char* error = nullptr;
+  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+  std::string text = error ? error : "";
+  sqlite3_free(error);
+  sqlite3_close(db);
+  ASSERT_EQ(rc, SQLITE_OK) << sql << ": " << text;
 }
 
 }  // namespace caskel::test

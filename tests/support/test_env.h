@@ -3,6 +3,10 @@
 #include <optional>
 #include <string>
 
+namespace caskel {
+struct VaultOptions;
+}
+
 namespace caskel::test {
 
 // A fresh private directory under /tmp, removed with everything in it on destruction.
@@ -55,5 +59,10 @@ std::string scriptedPinentryPath();
 int modeOf(const std::string& path);
 std::string readText(const std::string& path);
 void writeText(const std::string& path, const std::string& text);
+
+// Vault options with the cheapest key derivation, so that tests do not spend seconds on it.
+VaultOptions cheapVaultOptions();
+// Runs `sql` on the database at `path` directly, as another writer of the file could.
+void rawSql(const std::string& path, const std::string& sql);
 
 }  // namespace caskel::test

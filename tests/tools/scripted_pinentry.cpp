@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -114,14 +115,8 @@ void logPrompt(const State& s) {
   std::string line = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return;
-  ::flock(fd, LOCK_EX);
-  size_t done = 0;
-  while (done < line.size()) {
-    ssize_t n = ::write(fd, line.data() + done, line.size() - done);
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  ::flock(fd, LOCK_UN);
+  ::flock(fd, LOCK_EX);  // readers take it shared, so they never see half a line
+  (void)!::write(fd, line.data(), line.size());
   ::close(fd);
 }
 
@@ -150,6 +145,9 @@ void answerWith(const std::string& answer, const State& state, bool pinAllowed) 
 }  // namespace
 
 int main() {
+  const std::map<std::string, std::string State::*> kFields = {
+      {"SETTITLE", &State::title}, {"SETDESC", &State::desc}, {"SETPROMPT", &State::prompt},
+      {"SETERROR", &State::error}};
   ::signal(SIGPIPE, SIG_DFL);
   State state;
   reply("OK Pleased to meet you");
@@ -161,17 +159,8 @@ int main() {
     if (cmd == "OPTION") {
       if (arg.rfind("ttyname=", 0) == 0) state.ttyname = arg.substr(8);
       reply("OK");
-    } else if (cmd == "SETTITLE") {
-      state.title = arg;
-      reply("OK");
-    } else if (cmd == "SETDESC") {
-      state.desc = arg;
-      reply("OK");
-    } else if (cmd == "SETPROMPT") {
-      state.prompt = arg;
-      reply("OK");
-    } else if (cmd == "SETERROR") {
-      state.error = arg;
+    } else if (auto field = kFields.find(cmd); field != kFields.end()) {
+      state.*(field->second) = arg;
       reply("OK");
     } else if (cmd == "SETREPEAT" && !env("SCRIPTED_PINENTRY_NO_REPEAT").empty()) {
       reply("ERR 536871187 Unknown IPC command <Pinentry>");  // like an old pinentry
