@@ -277,7 +277,7 @@ Result<SecretString> AppState::obtainValue(const std::string& account) {
   // The application's own session: bound to this process, never to a caller's.
   UnlockResult unlocked = sessions->unlock(prefix, sessions->timeout(prefix),
                                            SessionBinding{pid, self ? self->startTime : 0, 0, false}, std::nullopt);
-  if (unlocked.count < 0) return KeychainError::authenticationCanceled();
+  if (!unlocked.unlocked()) return KeychainError::authenticationCanceled();
   if (auto cached = sessions->cachedValueForApplication(account)) return std::move(*cached);
   if (unlocked.context) {
     Result<SecretString> read = keychain_.readValue(account, unlocked.context.get());

@@ -35,8 +35,11 @@ struct SessionStatusEntry {
 };
 
 struct UnlockResult {
-  int count = -1;                        // values cached; -1 when authentication failed
-  std::shared_ptr<AuthContext> context;  // the evaluated context, absent on -1
+  static constexpr int kNotUnlocked = -1;
+  int count = kNotUnlocked;              // values cached, when unlocked
+  std::shared_ptr<AuthContext> context;  // the evaluated context, when unlocked
+  // False when the prompt was canceled or could not be shown.
+  bool unlocked() const { return count != kNotUnlocked; }
 };
 
 // Folder unlocks bound to a caller process, with the in-memory value cache and the per-prefix
