@@ -1,7 +1,6 @@
 #pragma once
 
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,11 +11,13 @@
 #include "platform/auth_context.h"
 #include "platform/work_queue.h"
 #include "server/caller_info.h"
+#include "server/reply.h"
 #include "store/keychain_manager.h"
 
 namespace caskel {
 
 class AuditLogger;
+class BackupTimers;
 class SessionManager;
 
 // What the command handlers work with besides the connection itself.
@@ -35,11 +36,13 @@ struct ServerServices {
   std::string cliPath;
   // The home directory used to shorten paths in caller descriptions.
   std::string home;
+  // Removal timers of the "_OLD" backups that "rotate" keeps, and how long such a backup lives.
+  BackupTimers& backupTimers;
+  double backupLifetime = 3600;
 };
 
 // One connection's request: who sent it and what it asked.
 struct Request {
-  int fd;
   const nlohmann::json& body;
   const CallerInfo& caller;
   ServerServices& services;
@@ -49,17 +52,23 @@ struct Request {
   std::string callerDescription() const { return caller.description(services.home); }
 };
 
-// Parses, validates and dispatches one request, and writes its one reply.
+// A command: it answers with the reply that the writer sends.
+using CommandHandler = Reply (*)(const Request&);
+
+// Parses, validates and dispatches one request to the command table, and writes its one reply.
 class RequestHandler {
  public:
-  using Handler = std::function<void(const Request&)>;
-
   explicit RequestHandler(ServerServices& services);
 
-  // `bytes` is everything read from the connection; the descriptor is not closed here.
+  // `bytes` is everything read from the connection; the descriptor is not closed here. A
+  // reply that asks for it refreshes the application once it has been sent.
   void handle(int fd, const CallerInfo& caller, std::string_view bytes);
-  void registerCommand(const std::string& name, Handler handler);
+  // The reply to `bytes`, without sending it or refreshing anything.
+  Reply respond(const CallerInfo& caller, std::string_view bytes);
   ServerServices& services() { return services_; }
+
+  // The handler of a command name, or nothing for an unknown one.
+  static CommandHandler find(std::string_view name);
 
   static constexpr const char* kInvalidAccount =
       "Invalid account name — use only letters, numbers, /, _, ., - (max 512 chars)";
@@ -68,7 +77,6 @@ class RequestHandler {
 
  private:
   ServerServices& services_;
-  std::map<std::string, Handler> commands_;
 };
 
 }  // namespace caskel

@@ -7,23 +7,16 @@
 
 namespace caskel {
 
-void sendObject(int fd, const nlohmann::json& object) {
+void sendReply(int fd, const Reply& reply) {
+  nlohmann::json object = reply.toJson();
   std::string text = toCompactJson(object);
   sock::sendAll(fd, text, kReplySendTimeout);
   // Replies may carry a value: do not leave it in a freed heap block.
   sodium_memzero(text.data(), text.size());
-}
-
-void sendResponse(int fd, bool ok, const std::optional<std::string>& value, const std::optional<std::string>& error,
-                  const nlohmann::json& extra) {
-  nlohmann::json reply = nlohmann::json::object();
-  reply["ok"] = ok;
-  if (value) reply["value"] = *value;
-  if (error) reply["error"] = *error;
-  if (extra.is_object()) {
-    for (auto& [key, item] : extra.items()) reply[key] = item;
+  if (auto it = object.find("value"); it != object.end() && it->is_string()) {
+    auto& value = it->get_ref<std::string&>();
+    sodium_memzero(value.data(), value.size());
   }
-  sendObject(fd, reply);
 }
 
 }  // namespace caskel

@@ -10,11 +10,8 @@
 #include "platform/display_text.h"
 #include "platform/file_system.h"
 #include "platform/unix_socket.h"
-#include "server/folder_commands.h"
 #include "server/request_framing.h"
 #include "server/response_writer.h"
-#include "server/rotate_command.h"
-#include "server/secret_commands.h"
 
 namespace caskel {
 
@@ -46,14 +43,11 @@ SocketServer::SocketServer(KeychainManager keychain, ServerOptions options)
       session_(keychain_, options_.sessionConfigPath),
       callers_(ProcessInfo::system(), options_.knownCallersPath, fs::homeDirectory()),
       services_{keychain_, session_, audit_, clientQueue_, nullptr, nullptr, nullptr, options_.cliPath,
-                fs::homeDirectory()},
+                fs::homeDirectory(), backupTimers_, options_.rotateBackupLifetime},
       handler_(services_),
       clientQueue_("caskel.clients", options_.clientThreads),
       acceptQueue_("caskel.accept", options_.acceptThreads) {
   callers_.loadKnownCallers();
-  registerSecretCommands(handler_);
-  registerFolderCommands(handler_);
-  registerRotateCommand(handler_, options_.rotateBackupLifetime);
   socketPath_ = options_.socketPath.value_or(socketDirectory() + "/caskel.sock");
   socketDir_ = options_.socketPath ? directoryOf(socketPath_) : socketDirectory();
 }
@@ -227,14 +221,14 @@ void SocketServer::admit(int fd) {
   int32_t pid = 0;
   // Admission first, before a byte of the request is buffered.
   if (!sock::peerCredentials(fd, uid, pid) || uid != sock::currentUid()) {
-    sendResponse(fd, false, std::nullopt, Admission::kUnauthorized);
+    sendReply(fd, Reply::failure(Admission::kUnauthorized));
     sock::closeFd(fd);
     return;
   }
   int pidfd = sock::peerPidfd(fd);
   if (pidfd == sock::kPeerGone) {
     // The process that connected has already exited: whoever holds the socket now is unknown.
-    sendResponse(fd, false, std::nullopt, Admission::kUnidentified);
+    sendReply(fd, Reply::failure(Admission::kUnidentified));
     sock::closeFd(fd);
     return;
   }
@@ -259,9 +253,8 @@ void SocketServer::welcome(int fd, const PeerCredentials& peer, std::chrono::ste
   Admission admission = callers_.identifyPeer(peer, admittedAt);
   if (admission.status != Admission::Status::admitted) {
     // Refused without reading a byte: no prompt can be truthful about an unknown caller.
-    sendResponse(fd, false, std::nullopt,
-                 admission.status == Admission::Status::unauthorized ? Admission::kUnauthorized
-                                                                     : Admission::kUnidentified);
+    sendReply(fd, Reply::failure(admission.status == Admission::Status::unauthorized ? Admission::kUnauthorized
+                                                                                     : Admission::kUnidentified));
     closeQuietly(connection);
     return;
   }
@@ -292,11 +285,11 @@ void SocketServer::serve(Connection& connection) {
     return;
   }
   if (connection.buffer.size() > kMaxRequestBytes) {
-    sendResponse(connection.fd, false, std::nullopt, "Invalid request");
+    sendReply(connection.fd, Reply::failure("Invalid request"));
   } else if (!callers_.stillConnected(connection.peer, connection.caller)) {
     // The request is served only for the process that connected, and only while it lives: a
     // socket handed on, or left behind by a process that exited, speaks for no one.
-    sendResponse(connection.fd, false, std::nullopt, Admission::kUnidentified);
+    sendReply(connection.fd, Reply::failure(Admission::kUnidentified));
   } else {
     handler_.handle(connection.fd, connection.caller, connection.buffer);
   }

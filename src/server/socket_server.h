@@ -12,6 +12,7 @@
 
 #include "platform/event_poller.h"
 #include "platform/work_queue.h"
+#include "server/backup_timers.h"
 #include "server/caller_info.h"
 #include "server/request_handler.h"
 #include "session/session_manager.h"
@@ -106,6 +107,7 @@ class SocketServer {
   std::vector<Connection> ready_;      // identified, waiting to be read
   std::map<int, Connection> reading_;  // owned by the reader thread
 
+  BackupTimers backupTimers_;
   ServerServices services_;
   RequestHandler handler_;
   WorkQueue clientQueue_;

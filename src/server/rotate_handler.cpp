@@ -1,27 +1,20 @@
-#include "server/rotate_command.h"
+#include "server/rotate_handler.h"
 
 #include <memory>
 
 #include "audit/audit_logger.h"
 #include "server/backup_timers.h"
 #include "server/command_support.h"
-#include "server/response_writer.h"
 #include "session/session_manager.h"
 
 namespace caskel {
 
-namespace {
-
-void handleRotate(const Request& r, BackupTimers& timers, double backupLifetime) {
+Reply handleRotate(const Request& r) {
   auto account = r.string("account");
-  if (!account) {
-    sendResponse(r.fd, false, std::nullopt, "Missing account");
-    return;
-  }
+  if (!account) return Reply::failure("Missing account");
   auto valueIt = r.body.find("value");
   if (valueIt == r.body.end() || !valueIt->is_string() || valueIt->get_ref<const std::string&>().empty()) {
-    sendResponse(r.fd, false, std::nullopt, "Missing new value");
-    return;
+    return Reply::failure("Missing new value");
   }
   SecretString newValue(valueIt->get_ref<const std::string&>());
   ServerServices& s = r.services;
@@ -31,16 +24,11 @@ void handleRotate(const Request& r, BackupTimers& timers, double backupLifetime)
   fresh.setRequester(requesterOf(r.caller));
   if (fresh.canEvaluate() &&
       fresh.evaluate("Rotate \"" + shownKey(*account) + "\" — " + r.callerDescription()) != AuthOutcome::success) {
-    sendResponse(r.fd, false, std::nullopt,
-                 "Failed to read old value: " + KeychainError::authenticationCanceled().errorDescription());
-    return;
+    return Reply::failure("Failed to read old value: " + KeychainError::authenticationCanceled().errorDescription());
   }
   bool sealedStrict = false;
   auto oldValue = s.keychain.readValue(*account, &fresh, &sealedStrict);
-  if (!oldValue) {
-    sendResponse(r.fd, false, std::nullopt, "Failed to read old value: " + oldValue.error().errorDescription());
-    return;
-  }
+  if (!oldValue) return Reply::failure("Failed to read old value: " + oldValue.error().errorDescription());
   const bool wasStrict = sealedStrict || isStrict(s.keychain.readMetadata(*account));
   auto metadata = requestMetadata(r.body);
   if (wasStrict && !metadata) {
@@ -49,8 +37,7 @@ void handleRotate(const Request& r, BackupTimers& timers, double backupLifetime)
     metadata->strict = true;
   }
   if (dropsStrict(wasStrict, metadata) && !confirmStrictRemoval(r, *account)) {
-    sendResponse(r.fd, false, std::nullopt, KeychainError::authenticationCanceled().errorDescription());
-    return;
+    return Reply::failure(KeychainError::authenticationCanceled().errorDescription());
   }
   const std::string backupKey = *account + "_OLD";
   SecretMetadata backup;
@@ -59,15 +46,14 @@ void handleRotate(const Request& r, BackupTimers& timers, double backupLifetime)
   // The old value is the same secret: its backup must not be easier to read.
   if (wasStrict) backup.strict = true;
   if (KeychainStatus err = s.keychain.save(backupKey, oldValue.value().view(), backup)) {
-    sendResponse(r.fd, false, std::nullopt, "Failed to backup old value: " + err->errorDescription());
-    return;
+    return Reply::failure("Failed to backup old value: " + err->errorDescription());
   }
   // A session must not go on serving an earlier backup under the same name.
   s.session.removeFromCache(backupKey);
   KeychainManager keychain = s.keychain;
   SessionManager* session = &s.session;
   auto refresh = s.refreshApplication;
-  timers.schedule(s.clientQueue, backupKey, backupLifetime, [keychain, session, refresh, backupKey] {
+  s.backupTimers.schedule(s.clientQueue, backupKey, s.backupLifetime, [keychain, session, refresh, backupKey] {
     keychain.deleteItem(backupKey);
     session->removeFromCache(backupKey);
     if (refresh) refresh(nullptr);
@@ -75,8 +61,7 @@ void handleRotate(const Request& r, BackupTimers& timers, double backupLifetime)
 
   if (KeychainStatus err = s.keychain.save(*account, newValue.view(), metadata)) {
     s.audit.log("ROTATE", *account, "error");
-    sendResponse(r.fd, false, std::nullopt, "Failed to store new value: " + err->errorDescription());
-    return;
+    return Reply::failure("Failed to store new value: " + err->errorDescription());
   }
   if (isStrict(s.keychain.readMetadata(*account))) {
     s.session.removeFromCache(*account);
@@ -84,17 +69,7 @@ void handleRotate(const Request& r, BackupTimers& timers, double backupLifetime)
     s.session.replaceIfCached(*account, newValue);
   }
   s.audit.log("ROTATE", *account, "ok");
-  sendResponse(r.fd, true, peekReply(newValue.view()));
-  if (s.refreshApplication) s.refreshApplication(nullptr);
-}
-
-}  // namespace
-
-void registerRotateCommand(RequestHandler& handler, double backupLifetime) {
-  auto timers = std::make_shared<BackupTimers>();
-  handler.registerCommand("rotate", [timers, backupLifetime](const Request& r) {
-    handleRotate(r, *timers, backupLifetime);
-  });
+  return Reply::success(peekReply(newValue.view())).refreshingApplication();
 }
 
 }  // namespace caskel

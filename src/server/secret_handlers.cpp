@@ -1,9 +1,8 @@
-#include "server/secret_commands.h"
+#include "server/secret_handlers.h"
 
 #include "audit/audit_logger.h"
 #include "server/agent_handoff.h"
 #include "server/command_support.h"
-#include "server/response_writer.h"
 #include "session/session_manager.h"
 #include "store/key_path.h"
 
@@ -11,20 +10,24 @@ namespace caskel {
 
 namespace {
 
-void replyWithValue(const Request& r, const std::string& account, const SecretString& value) {
+// "ls" asks the store without a prompt first, and with one only when that found nothing.
+constexpr bool kWithoutPrompt = true;
+constexpr bool kMayPrompt = false;
+
+Reply replyWithValue(const Request& r, const std::string& account, const SecretString& value) {
   // Agents get the value only as an encrypted fragment, whatever path it came by.
   WrappedValue wrapped = agentWrap(account, value.view(), r.caller.treatedAsAgent());
-  sendResponse(r.fd, true, wrapped.value, std::nullopt, wrapped.extra);
+  Reply reply = Reply::success(wrapped.value, std::move(wrapped.extra));
   sodium_memzero(wrapped.value.data(), wrapped.value.size());
+  return reply;
 }
 
-void handleSet(const Request& r) {
+}  // namespace
+
+Reply handleSet(const Request& r) {
   auto account = r.string("account");
   auto valueIt = r.body.find("value");
-  if (!account || valueIt == r.body.end() || !valueIt->is_string()) {
-    sendResponse(r.fd, false, std::nullopt, "Missing account or value");
-    return;
-  }
+  if (!account || valueIt == r.body.end() || !valueIt->is_string()) return Reply::failure("Missing account or value");
   SecretString value(valueIt->get_ref<const std::string&>());
   ServerServices& s = r.services;
   const auto& caller = r.caller;
@@ -33,20 +36,15 @@ void handleSet(const Request& r) {
   auto metadata = requestMetadata(r.body);
   if (dropsStrict(wasStrict, metadata)) {
     // The prompt names the downgrade itself, not just the store.
-    if (!confirmStrictRemoval(r, *account)) {
-      sendResponse(r.fd, false, std::nullopt, "Authentication canceled");
-      return;
-    }
+    if (!confirmStrictRemoval(r, *account)) return Reply::failure("Authentication canceled");
   } else if (!unlocked || wasStrict) {
     if (!authenticate(r, "Store \"" + shownKey(*account) + "\" — " + r.callerDescription())) {
-      sendResponse(r.fd, false, std::nullopt, "Authentication canceled");
-      return;
+      return Reply::failure("Authentication canceled");
     }
   }
   if (KeychainStatus err = s.keychain.save(*account, value.view(), metadata)) {
     s.audit.log("SET", *account, "error");
-    sendResponse(r.fd, false, std::nullopt, err->errorDescription());
-    return;
+    return Reply::failure(err->errorDescription());
   }
   // Absent request metadata keeps the item's own, strict flag included.
   bool nowStrict = metadata ? metadata->strict.value_or(false) : wasStrict;
@@ -57,25 +55,16 @@ void handleSet(const Request& r) {
     s.session.cacheIfOwnSession(*account, caller.binding(), value);
   }
   s.audit.log("SET", *account, "ok");
-  sendResponse(r.fd, true, peekReply(value.view()));
-  if (s.refreshApplication) s.refreshApplication(nullptr);
+  return Reply::success(peekReply(value.view())).refreshingApplication();
 }
 
-void handleGet(const Request& r) {
+Reply handleGet(const Request& r) {
   // Raw output asked of an agent is refused before anything is read or anyone is asked.
-  if (r.string("output") && r.caller.treatedAsAgent()) {
-    sendResponse(r.fd, false, std::nullopt, kRawOutputRefused);
-    return;
-  }
+  if (r.string("output") && r.caller.treatedAsAgent()) return Reply::failure(kRawOutputRefused);
   auto account = r.string("account");
-  if (!account) {
-    sendResponse(r.fd, false, std::nullopt, "Missing account");
-    return;
-  }
+  if (!account) return Reply::failure("Missing account");
   if (account->back() == '/' || keyPathComponents(*account).size() < 2) {
-    sendResponse(r.fd, false, std::nullopt,
-                 "Invalid key path \"" + *account + "\" — specify the full key (e.g. org/proj/KEY)");
-    return;
+    return Reply::failure("Invalid key path \"" + *account + "\" — specify the full key (e.g. org/proj/KEY)");
   }
   ServerServices& s = r.services;
   const auto& caller = r.caller;
@@ -84,44 +73,38 @@ void handleGet(const Request& r) {
   if (!isStrict(s.keychain.readMetadata(*account))) {
     if (auto cached = s.session.cachedValue(*account, binding)) {
       s.audit.log("GET", *account, "ok (cached)");
-      replyWithValue(r, *account, *cached);
-      return;
+      return replyWithValue(r, *account, *cached);
     }
   }
   std::string prefix = account->substr(0, account->rfind('/') + 1);
   UnlockResult unlocked = s.session.unlock(prefix, s.session.timeout(prefix), binding, r.callerDescription());
-  if (unlocked.count < 0) {
+  if (!unlocked.unlocked()) {
     s.audit.log("GET", *account, "auth_canceled");
-    sendResponse(r.fd, false, std::nullopt, "Authentication canceled");
-    return;
+    return Reply::failure("Authentication canceled");
   }
   if (unlocked.count > 0) {
     if (auto cached = s.session.cachedValue(*account, binding)) {
       s.audit.log("GET", *account, "ok");
-      replyWithValue(r, *account, *cached);
-      return;
+      return replyWithValue(r, *account, *cached);
     }
   }
   if (!unlocked.context) {
     s.audit.log("GET", *account, "auth_failed");
-    sendResponse(r.fd, false, std::nullopt, "Authentication failed");
-    return;
+    return Reply::failure("Authentication failed");
   }
   if (!isStrict(s.keychain.readMetadata(*account))) {
     bool sealedStrict = false;
     auto value = s.keychain.readValue(*account, unlocked.context.get(), &sealedStrict);
     if (!value) {
       s.audit.log("GET", *account, "error");
-      sendResponse(r.fd, false, std::nullopt, value.error().errorDescription());
-      return;
+      return Reply::failure(value.error().errorDescription());
     }
     // Strict by its sealed flag although its clear metadata says otherwise (edited in the
     // file): it still takes a prompt of its own and stays out of the cache.
     if (!sealedStrict) {
       s.session.storeInCache(*account, binding, value.value());
       s.audit.log("GET", *account, "ok");
-      replyWithValue(r, *account, value.value());
-      return;
+      return replyWithValue(r, *account, value.value());
     }
   }
   // A strict secret costs a prompt of its own and is never cached.
@@ -132,85 +115,65 @@ void handleGet(const Request& r) {
                             : AuthOutcome::unavailable;
   if (outcome != AuthOutcome::success) {
     s.audit.log("GET", *account, "error");
-    sendResponse(r.fd, false, std::nullopt, KeychainError::authenticationCanceled().errorDescription());
-    return;
+    return Reply::failure(KeychainError::authenticationCanceled().errorDescription());
   }
   auto value = s.keychain.readValue(*account, &fresh);
   if (!value) {
     s.audit.log("GET", *account, "error");
-    sendResponse(r.fd, false, std::nullopt, value.error().errorDescription());
-    return;
+    return Reply::failure(value.error().errorDescription());
   }
   s.audit.log("GET", *account, "ok (strict)");
-  replyWithValue(r, *account, value.value());
+  return replyWithValue(r, *account, value.value());
 }
 
-void handlePeek(const Request& r) {
+Reply handlePeek(const Request& r) {
   auto account = r.string("account");
-  if (!account) {
-    sendResponse(r.fd, false, std::nullopt, "Missing account");
-    return;
-  }
+  if (!account) return Reply::failure("Missing account");
   ServerServices& s = r.services;
   auto metadata = s.keychain.readMetadata(*account);
   if (!metadata) {
     PromptResult prompt = promptWithContext(r, "Peek at \"" + shownKey(*account) + "\" — " + r.callerDescription());
-    if (!prompt.couldEvaluate) {
-      sendResponse(r.fd, false, std::nullopt, "Authentication unavailable");
-      return;
-    }
-    if (prompt.outcome != AuthOutcome::success) {
-      sendResponse(r.fd, false, std::nullopt, "Authentication canceled");
-      return;
-    }
+    if (!prompt.couldEvaluate) return Reply::failure("Authentication unavailable");
+    if (prompt.outcome != AuthOutcome::success) return Reply::failure("Authentication canceled");
     metadata = s.keychain.readMetadata(*account, prompt.context.get());
   }
-  if (!metadata || !metadata->peek) {
-    sendResponse(r.fd, false, std::nullopt, "No peek data — re-save the secret to generate it");
-    return;
-  }
+  if (!metadata || !metadata->peek) return Reply::failure("No peek data — re-save the secret to generate it");
   std::string peek = *metadata->peek;
   // A stored peek is always shorter than its value: the dots say so.
   peek += "...";
-  sendResponse(r.fd, true, peek);
+  return Reply::success(peek);
 }
 
-void handleDelete(const Request& r) {
+Reply handleDelete(const Request& r) {
   auto account = r.string("account");
-  if (!account) {
-    sendResponse(r.fd, false, std::nullopt, "Missing account");
-    return;
-  }
+  if (!account) return Reply::failure("Missing account");
   ServerServices& s = r.services;
   bool strict = isStrict(s.keychain.readMetadata(*account));
   bool unlocked = s.session.isUnlocked(*account, r.caller.binding());
   if (!unlocked || strict) {
     if (!authenticate(r, "Delete \"" + shownKey(*account) + "\" — " + r.callerDescription())) {
-      sendResponse(r.fd, false, std::nullopt, "Authentication canceled");
-      return;
+      return Reply::failure("Authentication canceled");
     }
   }
   if (KeychainStatus err = s.keychain.deleteItem(*account)) {
     s.audit.log("DELETE", *account, "error");
-    sendResponse(r.fd, false, std::nullopt, err->errorDescription());
-    return;
+    return Reply::failure(err->errorDescription());
   }
   s.session.removeFromCache(*account);
   s.audit.log("DELETE", *account, "ok");
-  sendResponse(r.fd, true);
-  if (s.refreshApplication) s.refreshApplication(nullptr);
+  return Reply::success().refreshingApplication();
 }
 
-void handleList(const Request& r) {
+Reply handleList(const Request& r) {
   ServerServices& s = r.services;
-  std::vector<SecretInfo> secrets = s.keychain.listSecrets(nullptr, true);
+  std::vector<SecretInfo> secrets = s.keychain.listSecrets(nullptr, kWithoutPrompt);
   // "no_prompt": the caller (the guard hook) would rather have an empty list than a prompt.
   auto noPrompt = r.body.find("no_prompt");
   bool mayPrompt = noPrompt == r.body.end() || !noPrompt->is_boolean() || !noPrompt->get<bool>();
   if (secrets.empty() && mayPrompt) {
     PromptResult prompt = promptWithContext(r, "List secrets — " + r.callerDescription());
     if (prompt.couldEvaluate && prompt.outcome == AuthOutcome::success) {
-      secrets = s.keychain.listSecrets(prompt.context.get(), false);
+      secrets = s.keychain.listSecrets(prompt.context.get(), kMayPrompt);
     }
   }
   nlohmann::json accounts = nlohmann::json::array();
@@ -227,17 +190,7 @@ void handleList(const Request& r) {
     }
     accounts.push_back(std::move(entry));
   }
-  sendObject(r.fd, {{"ok", true}, {"accounts", std::move(accounts)}});
-}
-
-}  // namespace
-
-void registerSecretCommands(RequestHandler& handler) {
-  handler.registerCommand("set", handleSet);
-  handler.registerCommand("get", handleGet);
-  handler.registerCommand("peek", handlePeek);
-  handler.registerCommand("rm", handleDelete);
-  handler.registerCommand("ls", handleList);
+  return Reply::object({{"ok", true}, {"accounts", std::move(accounts)}});
 }
 
 }  // namespace caskel
