@@ -77,6 +77,11 @@ int FakeAuthenticator::promptCount() const {
   return static_cast<int>(reasons_.size());
 }
 
+void FakeAuthenticator::forgetLastSuccess() {
+  std::lock_guard lock(mutex_);
+  haveLast_ = false;
+}
+
 int32_t MemoryCredentialStore::put(const std::string& service, const std::string& account,
                                    std::string_view value, const std::optional<std::string>& generic,
                                    bool strict) {
@@ -165,6 +170,14 @@ void MemoryCredentialStore::setSealedStrict(const std::string& service, const st
 int MemoryCredentialStore::valueReads() const {
   std::lock_guard lock(mutex_);
   return valueReads_;
+}
+
+std::optional<std::string> MemoryCredentialStore::rawValue(const std::string& service,
+                                                           const std::string& account) const {
+  std::lock_guard lock(mutex_);
+  auto it = items_.find({service, account});
+  if (it == items_.end()) return std::nullopt;
+  return it->second.value;
 }
 
 }  // namespace caskel::test

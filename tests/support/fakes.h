@@ -27,6 +27,8 @@ class FakeAuthenticator : public Authenticator {
   void setKey(std::shared_ptr<const VaultKey> key);
   std::vector<std::string> reasons() const;
   int promptCount() const;
+  // Ends the reuse window of the last success, so that a test's own yes stands for nothing.
+  void forgetLastSuccess();
 
  private:
   mutable std::mutex mutex_;
@@ -61,6 +63,8 @@ class MemoryCredentialStore : public CredentialStore {
   // Raw access for tests: the flag sealed with the value (nothing, as in items sealed before it).
   void setSealedStrict(const std::string& service, const std::string& account, std::optional<bool> strict);
   int valueReads() const;
+  // Raw access for tests: the stored value, without any authentication.
+  std::optional<std::string> rawValue(const std::string& service, const std::string& account) const;
 
  private:
   int32_t ensureEvaluated(const std::string& account, AuthContext& context);

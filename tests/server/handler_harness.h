@@ -1,0 +1,75 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "audit/audit_logger.h"
+#include "platform/defaults_store.h"
+#include "platform/work_queue.h"
+#include "server/backup_timers.h"
+#include "server/request_handler.h"
+#include "session/session_manager.h"
+#include "support/fakes.h"
+#include "support/test_env.h"
+
+namespace caskel::test {
+
+// The command handlers over an in-memory vault, a scripted authenticator and a real session
+// manager and audit log; requests go through the dispatcher and come back as replies, with no
+// socket in between.
+class HandlerTest : public ::testing::Test {
+ protected:
+  HandlerTest();
+  ~HandlerTest() override;
+
+  Reply ask(const CallerInfo& caller, const nlohmann::json& body) { return handler.respond(caller, body.dump()); }
+  Reply ask(const nlohmann::json& body) { return ask(person, body); }
+
+  // Stores without a prompt; `metadata` as a request would give it.
+  void put(const std::string& account, const std::string& value, const nlohmann::json& metadata = {});
+  // A running session of `caller` over `prefix`; its prompt is not counted by newPrompts().
+  void unlock(const CallerInfo& caller, const std::string& prefix);
+  std::optional<std::string> stored(const std::string& account) const { return store->rawValue("caskel", account); }
+  std::optional<std::string> cached(const std::string& account, const CallerInfo& caller) {
+    auto value = sessions.cachedValue(account, caller.binding());
+    return value ? std::optional(value->str()) : std::nullopt;
+  }
+  bool strict(const std::string& account) const;
+  // Every session locked and the last yes forgotten, as a lock does with the real prompt.
+  void lockAll() {
+    sessions.lock();
+    auth->forgetLastSuccess();
+  }
+  // The prompts shown since the last call, each cut to its verb ("Unlock", "Read strict secret").
+  std::vector<std::string> newPrompts();
+  // "OPERATION account result" for every audit record, oldest first.
+  std::vector<std::string> audited();
+
+  TempHome home;
+  std::shared_ptr<FakeAuthenticator> auth = std::make_shared<FakeAuthenticator>();
+  std::shared_ptr<MemoryCredentialStore> store = std::make_shared<MemoryCredentialStore>();
+  KeychainManager keychain{"caskel", store};
+  DefaultsStore defaults{home.configDir() + "/defaults.json"};
+  AuditLogger audit{home.configDir(), defaults};
+  SessionManager sessions{keychain, home.configDir() + "/config.json"};
+  WorkQueue clientQueue{"test.clients"};
+  BackupTimers backupTimers;
+  ServerServices services{keychain, sessions, audit, clientQueue, nullptr, nullptr, nullptr, "", home.path(),
+                          backupTimers, 3600};
+  RequestHandler handler{services};
+  CallerInfo person = callerOf(4100, false);
+  CallerInfo agent = callerOf(4200, true);
+
+  static CallerInfo callerOf(int32_t pid, bool isAgent);
+
+ private:
+  size_t promptsSeen_ = 0;
+};
+
+}  // namespace caskel::test

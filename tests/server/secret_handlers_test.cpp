@@ -1,0 +1,238 @@
+#include <gmock/gmock.h>
+
+#include "handler_harness.h"
+#include "server/command_support.h"
+#include "store/keychain_error.h"
+
+namespace caskel::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using Prompts = std::vector<std::string>;
+
+constexpr const char* kKey = "org/p/K";
+const nlohmann::json kStrict = {{"strict", true}};
+
+std::string notFound() { return KeychainError::fromStatus(status::kItemNotFound).errorDescription(); }
+std::string canceled() { return KeychainError::authenticationCanceled().errorDescription(); }
+
+// "set": when it asks, what it caches, what it audits.
+struct SetCase {
+  const char* name;
+  bool session;              // the caller holds a session over org/p/
+  nlohmann::json existing;   // metadata of an item already stored, null for none
+  nlohmann::json request;    // metadata fields of the request
+  std::vector<AuthOutcome> answers;
+  Prompts prompts;
+  bool stored;
+  bool cached;
+  friend void PrintTo(const SetCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class SetTest : public HandlerTest, public ::testing::WithParamInterface<SetCase> {};
+
+TEST_P(SetTest, AsksCachesAndAuditsAsTheKeyRequires) {
+  const SetCase& c = GetParam();
+  if (!c.existing.is_null()) put(kKey, "old-value", c.existing);
+  if (c.session) unlock(person, "org/p/");
+  for (AuthOutcome answer : c.answers) auth->queue(answer);
+  nlohmann::json body = c.request.is_object() ? c.request : nlohmann::json::object();
+  body.update({{"cmd", "set"}, {"account", kKey}, {"value", "s3cret-value-1"}});
+
+  Reply reply = ask(body);
+
+  EXPECT_EQ(newPrompts(), c.prompts);
+  EXPECT_EQ(reply.ok(), c.stored);
+  EXPECT_EQ(reply.refreshesApplication(), c.stored);
+  EXPECT_EQ(stored(kKey), c.stored ? "s3cret-value-1" : c.existing.is_null() ? std::nullopt : std::optional("old-value"));
+  EXPECT_EQ(cached(kKey, person).has_value(), c.cached);
+  if (c.stored) {
+    EXPECT_EQ(reply.value(), "s3cret-v...");
+    EXPECT_THAT(audited(), ElementsAre("SET org/p/K ok"));
+  } else {
+    EXPECT_EQ(reply.error(), "Authentication canceled");
+    EXPECT_THAT(audited(), IsEmpty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Handlers, SetTest,
+    ::testing::Values(
+        SetCase{"NoSessionPrompts", false, nullptr, nullptr, {}, {"Store"}, true, false},
+        SetCase{"OwnSessionStoresQuietlyAndCaches", true, nullptr, nullptr, {}, {}, true, true},
+        SetCase{"StrictKeyPromptsInASessionAndStaysUncached", true, kStrict, nullptr, {}, {"Store"}, true, false},
+        SetCase{"DroppingStrictAsksItsOwnQuestion", true, kStrict, {{"strict", false}}, {},
+                {"Remove strict protection from"}, true, true},
+        SetCase{"MadeStrictInASessionIsNotCached", true, nullptr, kStrict, {}, {}, true, false},
+        SetCase{"CanceledStoresNothing", false, nullptr, nullptr, {AuthOutcome::canceled}, {"Store"}, false, false},
+        SetCase{"CanceledDowngradeKeepsTheOldValue", true, kStrict, {{"strict", false}}, {AuthOutcome::canceled},
+                {"Remove strict protection from"}, false, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HandlerTest, SetThatTheStoreRefusesIsAuditedAsAnError) {
+  unlock(person, "org/p/");
+  store->failWrites(-4);
+  Reply reply = ask({{"cmd", "set"}, {"account", kKey}, {"value", "v"}});
+  EXPECT_FALSE(reply.ok());
+  EXPECT_EQ(reply.error(), KeychainError::fromStatus(-4).errorDescription());
+  EXPECT_FALSE(reply.refreshesApplication());
+  EXPECT_THAT(audited(), ElementsAre("SET org/p/K error"));
+}
+
+// "get": from the cache, after an unlock, or behind a strict secret's own prompt.
+enum class Stored { none, plain, strict, sealedStrict };
+struct GetCase {
+  const char* name;
+  Stored item;
+  bool session;
+  std::vector<AuthOutcome> answers;
+  Prompts prompts;
+  std::optional<std::string> error;  // nothing: the value comes back
+  const char* audit;
+  bool cachedAfter;
+  friend void PrintTo(const GetCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class GetTest : public HandlerTest, public ::testing::WithParamInterface<GetCase> {};
+
+TEST_P(GetTest, ServesTheValueOnlyAsTheKeyAllows) {
+  const GetCase& c = GetParam();
+  if (c.item != Stored::none) put(kKey, "s3cret-value-1", c.item == Stored::strict ? kStrict : nlohmann::json());
+  // Strict by the flag sealed with the value although its clear metadata was edited.
+  if (c.item == Stored::sealedStrict) store->setSealedStrict("caskel", kKey, true);
+  if (c.session) unlock(person, "org/p/");
+  for (AuthOutcome answer : c.answers) auth->queue(answer);
+
+  Reply reply = ask({{"cmd", "get"}, {"account", kKey}});
+
+  EXPECT_EQ(newPrompts(), c.prompts);
+  EXPECT_EQ(reply.error(), c.error);
+  if (!c.error) {
+    EXPECT_EQ(reply.value(), "s3cret-value-1");
+  }
+  EXPECT_THAT(audited(), ElementsAre(std::string("GET org/p/K ") + c.audit));
+  EXPECT_EQ(cached(kKey, person).has_value(), c.cachedAfter);
+  EXPECT_FALSE(reply.refreshesApplication());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Handlers, GetTest,
+    ::testing::Values(
+        GetCase{"CachedInOwnSession", Stored::plain, true, {}, {}, std::nullopt, "ok (cached)", true},
+        GetCase{"UnlocksTheFolderOnceThenCaches", Stored::plain, false, {}, {"Unlock"}, std::nullopt, "ok", true},
+        GetCase{"UnlockCanceled", Stored::plain, false, {AuthOutcome::canceled}, {"Unlock"},
+                "Authentication canceled", "auth_canceled", false},
+        GetCase{"StrictTakesItsOwnPrompt", Stored::strict, false, {}, {"Unlock", "Read strict secret"}, std::nullopt,
+                "ok (strict)", false},
+        GetCase{"StrictIgnoresTheSession", Stored::strict, true, {}, {"Unlock", "Read strict secret"}, std::nullopt,
+                "ok (strict)", false},
+        GetCase{"SealedStrictDespiteEditedMetadata", Stored::sealedStrict, false, {},
+                {"Unlock", "Read strict secret"}, std::nullopt, "ok (strict)", false},
+        GetCase{"StrictPromptCanceled", Stored::strict, false, {AuthOutcome::success, AuthOutcome::canceled},
+                {"Unlock", "Read strict secret"}, canceled(), "error", false},
+        GetCase{"MissingKey", Stored::none, false, {}, {"Unlock"}, notFound(), "error", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HandlerTest, AgentsGetOnlyTheEncryptedHandOffAndNeverRawOutput) {
+  put(kKey, "s3cret-value-1");
+  Reply refused = ask(agent, {{"cmd", "get"}, {"account", kKey}, {"output", "raw"}});
+  EXPECT_EQ(refused.error(), kRawOutputRefused);
+  EXPECT_THAT(newPrompts(), IsEmpty());
+
+  for (int round = 0; round < 2; ++round) {  // through the unlock, then from the agent's cache
+    Reply reply = ask(agent, {{"cmd", "get"}, {"account", kKey}});
+    EXPECT_EQ(reply.value(), "__encrypted__");
+    nlohmann::json wire = reply.toJson();
+    EXPECT_TRUE(wire.value("encrypted", false) && wire.contains("ct") && wire.contains("k")) << wire;
+    EXPECT_EQ(wire.dump().find("s3cret"), std::string::npos);
+  }
+  EXPECT_THAT(newPrompts(), ElementsAre("Unlock"));
+  // The agent's session is its own: the person's cache stays empty.
+  EXPECT_FALSE(cached(kKey, person));
+  EXPECT_EQ(ask({{"cmd", "get"}, {"account", kKey}, {"output", "raw"}}).value(), "s3cret-value-1");
+}
+
+// "peek": the stored peek without a prompt; a prompt only when there is no clear metadata.
+TEST_F(HandlerTest, PeekShowsTheStoredPeekAndPromptsOnlyWithoutMetadata) {
+  put(kKey, "s3cret-value-1");
+  auto peek = keychain.readMetadata(kKey)->peek;
+  ASSERT_TRUE(peek && !peek->empty());
+  EXPECT_EQ(ask({{"cmd", "peek"}, {"account", kKey}}).value(), *peek + "...");
+  EXPECT_THAT(newPrompts(), IsEmpty());
+
+  put("org/p/S", "strict-value", kStrict);  // a strict secret keeps no peek
+  EXPECT_EQ(ask({{"cmd", "peek"}, {"account", "org/p/S"}}).error(), "No peek data — re-save the secret to generate it");
+  EXPECT_THAT(newPrompts(), IsEmpty());
+
+  struct {
+    std::optional<AuthOutcome> answer;  // nothing: no prompt can be shown
+    const char* error;
+  } missing[] = {{AuthOutcome::success, "No peek data — re-save the secret to generate it"},
+                 {AuthOutcome::canceled, "Authentication canceled"},
+                 {std::nullopt, "Authentication unavailable"}};
+  for (const auto& m : missing) {
+    auth->forgetLastSuccess();
+    auth->setAvailable(m.answer.has_value());
+    if (m.answer) auth->queue(*m.answer);
+    EXPECT_EQ(ask({{"cmd", "peek"}, {"account", "org/p/NONE"}}).error(), m.error);
+    EXPECT_EQ(newPrompts(), m.answer ? Prompts{"Peek at"} : Prompts{});
+  }
+}
+
+// "rm": quiet in the caller's own session unless strict; the cache forgets the key.
+TEST_F(HandlerTest, DeletePromptsUnlessInOwnSessionAndDropsTheCachedValue) {
+  struct {
+    const char* name;
+    bool session;
+    bool strict;
+    std::optional<AuthOutcome> answer;
+    Prompts prompts;
+    bool deleted;
+  } cases[] = {{"own session", true, false, std::nullopt, {}, true},
+               {"no session", false, false, std::nullopt, {"Delete"}, true},
+               {"strict in a session", true, true, std::nullopt, {"Delete"}, true},
+               {"canceled", false, false, AuthOutcome::canceled, {"Delete"}, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    lockAll();
+    put(kKey, "s3cret-value-1", c.strict ? kStrict : nlohmann::json());
+    if (c.session) unlock(person, "org/p/");
+    if (c.answer) auth->queue(*c.answer);
+    Reply reply = ask({{"cmd", "rm"}, {"account", kKey}});
+    EXPECT_EQ(newPrompts(), c.prompts);
+    EXPECT_EQ(reply.ok(), c.deleted);
+    EXPECT_EQ(reply.refreshesApplication(), c.deleted);
+    EXPECT_EQ(stored(kKey).has_value(), !c.deleted);
+    if (c.deleted) {
+      EXPECT_FALSE(cached(kKey, person));
+    }
+  }
+  EXPECT_THAT(audited(), ElementsAre("DELETE org/p/K ok", "DELETE org/p/K ok", "DELETE org/p/K ok"));
+
+  store->failWrites(-4);
+  EXPECT_FALSE(ask({{"cmd", "rm"}, {"account", kKey}}).ok());
+  EXPECT_EQ(audited().back(), "DELETE org/p/K error");
+}
+
+// "ls": metadata without a prompt; an empty vault prompts unless the caller would rather not.
+TEST_F(HandlerTest, ListGivesMetadataAndPromptsOnlyForAnEmptyVault) {
+  EXPECT_EQ(ask({{"cmd", "ls"}, {"no_prompt", true}}).toJson(), (nlohmann::json{{"ok", true}, {"accounts", nlohmann::json::array()}}));
+  EXPECT_THAT(newPrompts(), IsEmpty());
+  EXPECT_EQ(ask({{"cmd", "ls"}}).toJson()["accounts"], nlohmann::json::array());
+  EXPECT_THAT(newPrompts(), ElementsAre("List secrets"));
+
+  put("a/b/TOKEN", "tok-123456789", {{"type", "token"}, {"desc", "CI"}, {"expires", "2030-01-01"}});
+  put("a/b/PASS", "pw", {{"bundle", "db"}, {"rotate", "90d"}, {"strict", true}});
+  auto peek = keychain.readMetadata("a/b/TOKEN")->peek;
+  nlohmann::json expected = {
+      {"ok", true},
+      {"accounts",
+       {{{"account", "a/b/PASS"}, {"bundle", "db"}, {"rotate", "90d"}},
+        {{"account", "a/b/TOKEN"}, {"type", "token"}, {"desc", "CI"}, {"expires", "2030-01-01"}, {"peek", *peek}}}}};
+  EXPECT_EQ(ask({{"cmd", "ls"}}).toJson(), expected);
+  EXPECT_THAT(newPrompts(), IsEmpty());
+}
+
+}  // namespace
+}  // namespace caskel::test
