@@ -1,65 +1,20 @@
 #include "e2e/caskeld_process.h"
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <condition_variable>
-#include <cstring>
+#include <algorithm>
 #include <sstream>
 
-extern char** environ;
+#include "platform/file_system.h"
 
 namespace caskel::test {
-
-namespace {
-
-std::vector<std::string> currentEnvironment(const std::map<std::string, std::string>& overrides,
-                                            const std::vector<std::string>& removed) {
-  std::map<std::string, std::string> env;
-  for (char** e = environ; *e; ++e) {
-    std::string entry = *e;
-    auto eq = entry.find('=');
-    if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
-  }
-  for (const auto& name : removed) env.erase(name);
-  for (const auto& [k, v] : overrides) env[k] = v;
-  std::vector<std::string> out;
-  for (const auto& [k, v] : env) out.push_back(k + "=" + v);
-  return out;
-}
-
-// Runs a program to completion, returning its standard output.
-std::string runCapture(const std::vector<std::string>& argv) {
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return {};
-  pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(pipeFds[1], 1);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execvp(args[0], args.data());
-    ::_exit(127);
-  }
-  ::close(pipeFds[1]);
-  std::string out;
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(pipeFds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  ::close(pipeFds[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return out;
-}
-
-}  // namespace
 
 CaskeldProcess::CaskeldProcess() : CaskeldProcess(Options{}) {}
 
@@ -69,19 +24,23 @@ CaskeldProcess::CaskeldProcess(Options options) : options_(std::move(options)) {
   pinentry_ = std::make_unique<ScriptedPinentry>(home_.path() + "/pinentry");
   pinentry_->setDefault(std::string("PIN ") + kPassphrase);
   if (options_.auditEnabled) {
-    std::string dir = home_.path() + "/.config/caskel";
-    ::mkdir((home_.path() + "/.config").c_str(), 0700);
-    ::mkdir(dir.c_str(), 0700);
-    writeText(dir + "/defaults.json", R"({"caskel.auditLogEnabled": true})");
+    fs::ensurePrivateDirectory(configDir());
+    writeText(configDir() + "/defaults.json", R"({"caskel.auditLogEnabled": true})");
   }
 }
 
 // A graceful stop, so the server removes its socket and private directories.
-CaskeldProcess::~CaskeldProcess() { stop(SIGTERM); }
+CaskeldProcess::~CaskeldProcess() {
+  stop(SIGTERM);
+}
 
-std::string CaskeldProcess::socketDir() const { return home_.path() + "/sock"; }
+std::string CaskeldProcess::socketDir() const {
+  return home_.path() + "/sock";
+}
 
-std::string CaskeldProcess::rawClientPath() { return buildPath("tests/raw_client"); }
+std::string CaskeldProcess::rawClientPath() {
+  return buildPath("tests/raw_client");
+}
 
 bool CaskeldProcess::start() {
   std::map<std::string, std::string> env;
@@ -95,7 +54,9 @@ bool CaskeldProcess::start() {
     removed.push_back("CASKEL_PINENTRY");
   }
   for (const auto& [k, v] : options_.extraEnv) env[k] = v;
-  std::vector<std::string> envList = currentEnvironment(env, removed);
+  std::vector<std::string> envList = environmentWith(env, [&](const std::string& name) {
+    return std::find(removed.begin(), removed.end(), name) != removed.end();
+  });
   std::vector<std::string> argv = {buildPath("src/caskeld")};
   bool ownSocket = true;
   for (size_t i = 0; i < options_.extraArgs.size(); ++i) {
@@ -106,7 +67,8 @@ bool CaskeldProcess::start() {
   }
   if (ownSocket) argv.insert(argv.end(), {"--socket", socketPath_});
   for (const auto& a : options_.extraArgs) argv.push_back(a);
-  if (!options_.launcher.empty()) argv.insert(argv.begin(), options_.launcher.begin(), options_.launcher.end());
+  if (!options_.launcher.empty())
+    argv.insert(argv.begin(), options_.launcher.begin(), options_.launcher.end());
 
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return false;
@@ -132,40 +94,31 @@ bool CaskeldProcess::start() {
   }
   ::close(out[1]);
   stdoutFd_ = out[0];
-  std::mutex readyMutex;
-  std::condition_variable readyCv;
-  bool decided = false;
+  // Reads until the server says whether it listens (bounded: it reports that on its own), then
+  // leaves the rest of its output to a reader thread.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  char buf[4096];
+  ssize_t n = 0;
   bool listening = false;
-  reader_ = std::thread([&, this] {
-    char buf[4096];
-    ssize_t n;
-    bool told = false;
-    while ((n = ::read(stdoutFd_, buf, sizeof buf)) > 0) {
+  for (pollfd p{stdoutFd_, POLLIN, 0}; !listening;) {
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    if ((n = ::read(stdoutFd_, buf, sizeof buf)) <= 0) break;
+    std::lock_guard lock(outputMutex_);
+    output_.append(buf, static_cast<size_t>(n));
+    listening = output_.find("listening on") != std::string::npos;
+    if (output_.find("refusing") != std::string::npos) break;
+  }
+  reader_ = std::thread([this] {
+    char more[4096];
+    ssize_t got;
+    while ((got = ::read(stdoutFd_, more, sizeof more)) > 0) {
       std::lock_guard lock(outputMutex_);
-      output_.append(buf, static_cast<size_t>(n));
-      if (!told && (output_.find("listening on") != std::string::npos || output_.find("refusing") != std::string::npos)) {
-        told = true;
-        std::lock_guard ready(readyMutex);
-        listening = output_.find("listening on") != std::string::npos;
-        decided = true;
-        readyCv.notify_all();
-      }
-    }
-    if (!told) {
-      std::lock_guard ready(readyMutex);
-      decided = true;
-      readyCv.notify_all();
+      output_.append(more, static_cast<size_t>(got));
     }
   });
-  std::unique_lock lock(readyMutex);
-  // An upper bound only: the server reports readiness on its own.
-  readyCv.wait_for(lock, std::chrono::seconds(60), [&] { return decided; });
-  bool ok = listening;
-  lock.unlock();
-  if (!ok) {
-    // Let the reader finish on its own once the process is gone (joined in stop()).
-  }
-  return ok;
+  return listening;
 }
 
 int CaskeldProcess::stop(int signal) {
@@ -198,28 +151,20 @@ bool CaskeldProcess::running() const {
   if (pid_ <= 0) return false;
   std::string stat = readText("/proc/" + std::to_string(pid_) + "/stat");
   auto close = stat.rfind(") ");
-  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' && stat[close + 2] != 'X';
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' &&
+         stat[close + 2] != 'X';
 }
 
 std::string CaskeldProcess::requestRaw(const std::string& bytes) const {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, socketPath_.c_str(), sizeof addr.sun_path - 1);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return {};
-  }
+  int fd = connectTo(socketPath_);
+  if (fd < 0) return {};
   // A hung server fails the test instead of hanging it: no reply within 60 s counts as none.
   timeval limit{60, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   ::shutdown(fd, SHUT_WR);
-  std::string reply;
-  char buf[65536];
-  ssize_t n;
-  while ((n = ::read(fd, buf, sizeof buf)) > 0) reply.append(buf, static_cast<size_t>(n));
+  std::string reply = readToEnd(fd);
   ::close(fd);
   return reply;
 }
@@ -229,11 +174,22 @@ nlohmann::json CaskeldProcess::request(const nlohmann::json& body) const {
   return nlohmann::json::parse(reply, nullptr, false);
 }
 
-std::string CaskeldProcess::requestFrom(const std::vector<std::string>& command, const nlohmann::json& body) const {
+std::string CaskeldProcess::requestFrom(const std::vector<std::string>& command, const nlohmann::json& body,
+                                        const RunOptions& run) const {
   std::vector<std::string> argv = command;
   argv.push_back(socketPath_);
   argv.push_back(body.dump());
-  return runCapture(argv);
+  return runProcess(argv, run).out;
+}
+
+nlohmann::json CaskeldProcess::ask(const std::vector<std::string>& command, const nlohmann::json& body,
+                                   const RunOptions& run) const {
+  return nlohmann::json::parse(requestFrom(command, body, run), nullptr, false);
+}
+
+std::string CaskeldProcess::lastPrompt() const {
+  auto shown = pinentry_->descriptions();
+  return shown.empty() ? std::string() : shown.back();
 }
 
 std::string CaskeldProcess::output() const {
@@ -249,13 +205,8 @@ std::vector<std::string> CaskeldProcess::auditLines() const {
   return lines;
 }
 
-}  // namespace caskel::test
-
-namespace caskel::test {
-
 bool CaskeldProcess::waitForAudit(const std::vector<std::string>& needles, int timeoutMs) const {
-  ::mkdir((home_.path() + "/.config").c_str(), 0700);
-  ::mkdir(configDir().c_str(), 0700);
+  fs::ensurePrivateDirectory(configDir());
   return waitUntil(
       [&] {
         for (const auto& line : auditLines()) {
@@ -275,7 +226,8 @@ bool CaskeldProcess::waitUntil(const std::function<bool()>& done, const std::str
   bool ok = done();
   while (!ok && std::chrono::steady_clock::now() < deadline) {
     pollfd p{fd, POLLIN, 0};
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     ::poll(&p, 1, static_cast<int>(std::max<long>(left.count(), 0)));
     char buf[4096];
     while (::read(fd, buf, sizeof buf) > 0) {
@@ -286,24 +238,10 @@ bool CaskeldProcess::waitUntil(const std::function<bool()>& done, const std::str
   return ok;
 }
 
-int connectTo(const std::string& path) {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-std::string readToEnd(int fd) {
-  std::string out;
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  return out;
+nlohmann::json setRequest(const std::string& account, const std::string& value, const nlohmann::json& extra) {
+  nlohmann::json body = {{"cmd", "set"}, {"account", account}, {"value", value}};
+  body.update(extra);
+  return body;
 }
 
 }  // namespace caskel::test

@@ -6,13 +6,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "e2e/e2e_support.h"
 #include "support/scripted_pinentry.h"
 #include "support/test_env.h"
 
@@ -56,9 +56,13 @@ class CaskeldProcess {
   nlohmann::json request(const nlohmann::json& body) const;
   // One request written raw; the reply text as received.
   std::string requestRaw(const std::string& bytes) const;
-  // One request from a separate client process: `program` run with `prefixArgs` before the
-  // client's own arguments (for wrappers such as sh -c or setpriv). Reply text.
-  std::string requestFrom(const std::vector<std::string>& command, const nlohmann::json& body) const;
+  // One request from a separate client process: `command` (a client, or wrappers such as
+  // sh -c or setpriv before it) given the socket and the request. Reply text.
+  std::string requestFrom(const std::vector<std::string>& command, const nlohmann::json& body,
+                          const RunOptions& run = {}) const;
+  // The same, parsed (null when there was no JSON reply).
+  nlohmann::json ask(const std::vector<std::string>& command, const nlohmann::json& body,
+                     const RunOptions& run = {}) const;
 
   // Everything caskeld printed on standard output so far.
   std::string output() const;
@@ -74,6 +78,9 @@ class CaskeldProcess {
   const std::string& socketPath() const { return socketPath_; }
   std::string socketDir() const;
   ScriptedPinentry& pinentry() { return *pinentry_; }
+  int prompts() const { return pinentry_->promptCount(); }
+  // The text of the newest prompt, or "".
+  std::string lastPrompt() const;
   std::string configDir() const { return home_.path() + "/.config/caskel"; }
   static std::string rawClientPath();
 
@@ -89,9 +96,8 @@ class CaskeldProcess {
   std::string output_;
 };
 
-// A connection to the socket at `path`, or -1.
-int connectTo(const std::string& path);
-// Everything the descriptor yields until end of stream.
-std::string readToEnd(int fd);
+// A "set" request; `extra` adds metadata fields.
+nlohmann::json setRequest(const std::string& account, const std::string& value,
+                          const nlohmann::json& extra = nlohmann::json::object());
 
 }  // namespace caskel::test

@@ -1,12 +1,7 @@
 // The real caskel tool against the real caskeld, run as a person, a script and an AI agent
 // would run it.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,17 +13,10 @@
 #include "app/verification_commands.h"
 #include "e2e/caskeld_process.h"
 
-extern char** environ;
-
 namespace caskel::test {
 namespace {
 
 using json = nlohmann::json;
-
-struct ToolResult {
-  int code = -1;  // -1 when killed by a signal or it never finished
-  std::string out, err;
-};
 
 // Values that break naive quoting: shell quotes, expansions, comment marks, line breaks.
 const std::map<std::string, std::string>& awkwardValues() {
@@ -55,115 +43,55 @@ class CliTest : public ::testing::Test {
   static std::string caskelPath() { return buildPath("src/caskel"); }
   std::string scriptDir() const { return runtimeDir + "/caskel"; }
 
-  // Runs `argv` (absolute program path) with the tool's environment pointed at this server,
-  // `input` as standard input, and standard output and error captured.
-  ToolResult runProgram(const std::vector<std::string>& argv, const std::string& input = "",
-                        const std::map<std::string, std::string>& extraEnv = {}) {
-    std::map<std::string, std::string> env;
-    for (char** e = environ; *e; ++e) {
-      std::string entry = *e;
-      auto eq = entry.find('=');
-      if (eq == std::string::npos) continue;
-      std::string name = entry.substr(0, eq);
-      if (name.starts_with("CASKEL_") || name.starts_with("XDG_") || name == "DISPLAY" ||
-          name == "WAYLAND_DISPLAY") {
-        continue;
-      }
-      env[name] = entry.substr(eq + 1);
-    }
-    env["HOME"] = server.home();
-    env["CASKEL_SOCKET"] = server.socketPath();
-    env["XDG_RUNTIME_DIR"] = runtimeDir;
-    env["CASKEL"] = caskelPath();
-    env["ASAN_OPTIONS"] = "detect_leaks=0";
+  // Runs `argv` with the tool's environment pointed at this server and `input` as standard input.
+  ProcessResult runProgram(const std::vector<std::string>& argv, const std::string& input = "",
+                           const std::map<std::string, std::string>& extraEnv = {}) {
+    std::map<std::string, std::string> env = {{"HOME", server.home()},
+                                              {"CASKEL_SOCKET", server.socketPath()},
+                                              {"XDG_RUNTIME_DIR", runtimeDir},
+                                              {"CASKEL", caskelPath()},
+                                              {"ASAN_OPTIONS", "detect_leaks=0"}};
     for (const auto& [k, v] : extraEnv) env[k] = v;
-    std::vector<std::string> envList;
-    for (const auto& [k, v] : env) envList.push_back(k + "=" + v);
-
-    const std::string base = io.path() + "/run" + std::to_string(++runs_);
-    writeText(base + ".in", input);
-    pid_t child = ::fork();
-    if (child == 0) {
-      int in = ::open((base + ".in").c_str(), O_RDONLY);
-      int out = ::open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      int err = ::open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      ::dup2(in, 0);
-      ::dup2(out, 1);
-      ::dup2(err, 2);
-      std::vector<char*> args, envp;
-      for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      for (auto& e : envList) envp.push_back(e.data());
-      envp.push_back(nullptr);
-      ::execve(args[0], args.data(), envp.data());
-      ::_exit(127);
-    }
-    ToolResult result;
-    // An upper bound only: the wait ends when the process does.
-    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
-    pollfd p{pidfd, POLLIN, 0};
-    if (pidfd < 0 || ::poll(&p, 1, 60000) != 1) ::kill(child, SIGKILL);
-    if (pidfd >= 0) ::close(pidfd);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    if (WIFEXITED(status)) result.code = WEXITSTATUS(status);
-    result.out = readText(base + ".out");
-    result.err = readText(base + ".err");
-    return result;
+    RunOptions options;
+    options.input = input;
+    options.env = environmentWith(env, [](const std::string& name) {
+      return name.starts_with("CASKEL_") || name.starts_with("XDG_") || name == "DISPLAY" ||
+             name == "WAYLAND_DISPLAY";
+    });
+    return runProcess(argv, options);
   }
 
-  ToolResult caskel(const std::vector<std::string>& args, const std::string& input = "",
-                    const std::map<std::string, std::string>& env = {}) {
-    std::vector<std::string> argv = {caskelPath()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return runProgram(argv, input, env);
+  // The tool, run under `launcher` (such as unprivilegedLauncher()) when one is given.
+  ProcessResult caskel(const std::vector<std::string>& args, const std::string& input = "",
+                       const std::map<std::string, std::string>& env = {},
+                       std::vector<std::string> launcher = {}) {
+    launcher.push_back(caskelPath());
+    launcher.insert(launcher.end(), args.begin(), args.end());
+    return runProgram(launcher, input, env);
   }
 
-  // The tool as root without capabilities, which stands for an ordinary user: the kernel then
-  // checks it like any process of the user (as root, capabilities would decide instead).
-  ToolResult caskelAsUser(const std::vector<std::string>& args, const std::string& input = "",
-                          const std::map<std::string, std::string>& env = {}) {
-    std::vector<std::string> argv;
-    if (::getuid() == 0) argv = {kSetpriv, "--bounding-set=-all", "--inh-caps=-all", "--ambient-caps=-all"};
-    argv.push_back(caskelPath());
-    argv.insert(argv.end(), args.begin(), args.end());
-    return runProgram(argv, input, env);
-  }
-  static constexpr const char* kSetpriv = "/usr/bin/setpriv";
-
-  // A bash script with "$CASKEL" naming the tool and `args` as "$1"...
-  ToolResult bash(const std::string& script, const std::vector<std::string>& args = {},
-                  const std::map<std::string, std::string>& env = {}) {
-    std::vector<std::string> argv = {"/bin/bash", "-c", script, "bash"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return runProgram(argv, "", env);
-  }
-
-  // The same, run by a shell that lives under a folder named "claude", as an agent's would.
-  ToolResult agent(const std::string& script, const std::vector<std::string>& args = {},
-                   const std::map<std::string, std::string>& env = {}) {
-    std::string dir = io.path() + "/claude";
-    std::string shell = dir + "/bash";
-    if (modeOf(shell) < 0) {
-      ::mkdir(dir.c_str(), 0700);
-      writeText(shell, readText("/bin/bash"));
-      ::chmod(shell.c_str(), 0700);
-    }
+  // A bash script (`shell` by default, an agent's under agentShell()) with "$CASKEL" naming
+  // the tool and `args` as "$1"...
+  ProcessResult bash(const std::string& script, const std::vector<std::string>& args = {},
+                     const std::map<std::string, std::string>& env = {},
+                     const std::string& shell = "/bin/bash") {
     std::vector<std::string> argv = {shell, "-c", script, "bash"};
     argv.insert(argv.end(), args.begin(), args.end());
     return runProgram(argv, "", env);
   }
+  ProcessResult agent(const std::string& script, const std::vector<std::string>& args = {},
+                      const std::map<std::string, std::string>& env = {}) {
+    return bash(script, args, env, agentShell(io.path()));
+  }
   // The tool itself, started by the agent's shell.
-  ToolResult agentCaskel(const std::vector<std::string>& args,
-                         const std::map<std::string, std::string>& env = {}) {
+  ProcessResult agentCaskel(const std::vector<std::string>& args,
+                            const std::map<std::string, std::string>& env = {}) {
     // Not the last command of the script: bash would exec it in the shell's place.
     return agent("\"$CASKEL\" \"$@\"; rc=$?; exit $rc", args, env);
   }
 
-  void seed(const std::string& account, const std::string& value, json extra = json::object()) {
-    json body = {{"cmd", "set"}, {"account", account}, {"value", value}};
-    for (auto& [k, v] : extra.items()) body[k] = v;
-    ASSERT_EQ(server.request(body)["ok"], true) << account;
+  void seed(const std::string& account, const std::string& value, const json& extra = json::object()) {
+    ASSERT_EQ(server.request(setRequest(account, value, extra))["ok"], true) << account;
   }
   std::string rawValue(const std::string& key) {
     auto r = caskel({"get", key, "--raw"});
@@ -180,9 +108,6 @@ class CliTest : public ::testing::Test {
   TempDir io;
   CaskeldProcess server;
   std::string runtimeDir;
-
- private:
-  int runs_ = 0;
 };
 
 std::vector<std::string> filesIn(const std::string& dir) {
@@ -245,17 +170,6 @@ TEST_F(CliSecrets, SetFromStdinThenReadListAndDelete) {
   EXPECT_EQ(caskel({"peek", "acme/web/API_KEY"}).code, 1);
 }
 
-TEST_F(CliSecrets, BadKeysAndMetadataAreRefusedBeforeAnythingIsStored) {
-  auto badKey = caskel({"set", "acme/web/BAD;KEY"}, "v");
-  EXPECT_EQ(badKey.code, 2);
-  EXPECT_NE(badKey.err.find("invalid key"), std::string::npos);
-  EXPECT_EQ(caskel({"set", "acme/web/K", "--expires", "31/12/2030"}, "v").code, 2);
-  // An empty standard input is not a value.
-  EXPECT_EQ(caskel({"set", "acme/web/K"}, "").code, 1);
-  auto ls = caskel({"ls", "--json"});
-  EXPECT_EQ(json::parse(ls.out, nullptr, false), json::array()) << ls.out;
-}
-
 TEST_F(CliSecrets, MetaStrictAndExpiryLabels) {
   seed("acme/web/OLD", "old-secret");
   seed("acme/web/NEW", "new-secret");
@@ -280,8 +194,6 @@ TEST_F(CliSecrets, MetaStrictAndExpiryLabels) {
   EXPECT_EQ(caskel({"meta", "acme/web/OLD", "--type="}).code, 0);
   EXPECT_EQ(caskel({"ls"}).out.find("[token]"), std::string::npos);
 
-  EXPECT_EQ(caskel({"meta", "acme/web/OLD"}).code, 2);
-  EXPECT_EQ(caskel({"meta", "acme/web/OLD", "--expires=soon"}).code, 2);
   EXPECT_EQ(caskel({"meta", "acme/web/MISSING", "--type=x"}).code, 1);
 
   // A strict key asks every time, also within a session that covers its folder.
@@ -305,8 +217,6 @@ TEST_F(CliSecrets, UnlockSessionLockAndConfig) {
   auto session = caskel({"session"});
   EXPECT_EQ(session.code, 0);
   EXPECT_NE(session.out.find("acme/web/"), std::string::npos) << session.out;
-  EXPECT_EQ(caskel({"unlock", "acme/web", "--timeout=soon"}).code, 2);
-  EXPECT_EQ(caskel({"unlock"}).code, 2);
 
   EXPECT_EQ(caskel({"lock", "acme/web"}).code, 0);
   EXPECT_EQ(caskel({"session"}).out, "No unlocked sessions.\n");
@@ -316,8 +226,6 @@ TEST_F(CliSecrets, UnlockSessionLockAndConfig) {
   auto listing = caskel({"config"});
   EXPECT_EQ(listing.code, 0);
   EXPECT_NE(listing.out.find("acme/web/  2h"), std::string::npos) << listing.out;
-  EXPECT_EQ(caskel({"config", "--prefix", "acme/web"}).code, 2);
-  EXPECT_EQ(caskel({"config", "--remove", "acme/web", "--timeout", "1h"}).code, 2);
   EXPECT_EQ(caskel({"config", "--remove", "acme/web"}).code, 0);
   EXPECT_EQ(caskel({"config"}).out.find("acme/web/"), std::string::npos);
 }
@@ -403,20 +311,6 @@ TEST_F(CliFolders, ExportImportRoundTripKeepsAwkwardValues) {
   EXPECT_NE(imported.out.find("Imported " + std::to_string(awkwardValues().size())), std::string::npos)
       << imported.out;
   for (const auto& [name, value] : awkwardValues()) EXPECT_EQ(rawValue("copy/web/" + name), value) << name;
-
-  // A hand-written file: comments, export prefixes, both quote styles and escapes.
-  const std::string hand = io.path() + "/hand.env";
-  writeText(hand,
-            "# a comment\n"
-            "export PLAIN=abc # trailing comment\n"
-            "SINGLE='a \"b\" $c'\n"
-            "DOUBLE=\"tab\\tnew\\nline \\\"q\\\"\"\n"
-            "\n");
-  auto handImport = caskel({"import", "hand/web", hand});
-  ASSERT_EQ(handImport.code, 0) << handImport.err;
-  EXPECT_EQ(rawValue("hand/web/PLAIN"), "abc");
-  EXPECT_EQ(rawValue("hand/web/SINGLE"), "a \"b\" $c");
-  EXPECT_EQ(rawValue("hand/web/DOUBLE"), "tab\tnew\nline \"q\"");
 
   EXPECT_EQ(caskel({"import", "copy/web", io.path() + "/missing.env"}).code, 1);
 }
@@ -570,26 +464,6 @@ TEST_F(CliTool, GuardPassesTextThroughAndFlagsAStoredPeek) {
   EXPECT_EQ(strict.out, leaky);
 }
 
-TEST_F(CliTool, UsageErrorsExitTwo) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {}, {"no-such-command"}, {"get"}, {"get", "a/b/K", "--raw", "--copy"}, {"ls", "--bogus"}}) {
-    auto r = caskel(args);
-    EXPECT_EQ(r.code, 2) << (args.empty() ? "(none)" : args[0]) << ": " << r.err;
-    EXPECT_FALSE(r.err.empty());
-  }
-  EXPECT_EQ(caskel({"--help"}).code, 0);
-}
-
-TEST_F(CliTool, MissingServerIsOneLineAndExitOne) {
-  auto r = caskel({"ls"}, "", {{"CASKEL_SOCKET", io.path() + "/nobody.sock"}});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(r.out, "");
-  ASSERT_FALSE(r.err.empty());
-  EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
-  EXPECT_NE(r.err.find("not running"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("caskeld"), std::string::npos) << r.err;
-}
-
 TEST_F(CliTool, ASocketDirectoryThatIsNotOursAloneGetsNoRequest) {
   seed("acme/web/K", "directory-check-value");
   ASSERT_TRUE(server.waitForAudit({"SET", "acme/web/K"}));
@@ -624,51 +498,48 @@ TEST_F(CliTool, TheToolIsIdentifiedByAnOrdinaryServerYetUnreadableWhileItHoldsVa
   // The server must read who asks in /proc, which it may only while the tool is dumpable; the
   // tool's command must not be able to read the tool, which holds the values meanwhile.
   CaskeldProcess::Options options;
-  if (::getuid() == 0)
-    options.launcher = {kSetpriv, "--bounding-set=-all", "--inh-caps=-all", "--ambient-caps=-all"};
+  options.launcher = unprivilegedLauncher();
   CaskeldProcess plain(options);
   ASSERT_TRUE(plain.start()) << plain.output();
   const std::map<std::string, std::string> env = {{"CASKEL_SOCKET", plain.socketPath()},
                                                   {"HOME", plain.home()}};
-  ASSERT_EQ(caskelAsUser({"set", "acme/web/K"}, "plain-server-value\n", env).code, 0);
-  auto got = caskelAsUser({"get", "acme/web/K", "--raw"}, "", env);
+  ASSERT_EQ(caskel({"set", "acme/web/K"}, "plain-server-value\n", env, options.launcher).code, 0);
+  auto got = caskel({"get", "acme/web/K", "--raw"}, "", env, options.launcher);
   EXPECT_EQ(got.out, "plain-server-value") << got.err;
-  auto run = caskelAsUser({"run", "acme/web", "--", "/bin/sh", "-c",
-                           "readlink /proc/$$/exe > /dev/null && echo command-readable; "
-                           "readlink /proc/$PPID/exe || echo tool-unreadable; "
-                           "awk '/core file/ { print \"core\", $5, $6 }' /proc/$PPID/limits"},
-                          "", env);
+  auto run = caskel({"run", "acme/web", "--", "/bin/sh", "-c",
+                     "readlink /proc/$$/exe > /dev/null && echo command-readable; "
+                     "readlink /proc/$PPID/exe || echo tool-unreadable; "
+                     "awk '/core file/ { print \"core\", $5, $6 }' /proc/$PPID/limits"},
+                    "", env, options.launcher);
   EXPECT_EQ(run.out, "command-readable\ntool-unreadable\ncore 0 0\n") << run.err;
 }
 
-TEST_F(CliTool, VerifyPrintsChecksThatNeverPassWhenTheyCannotRun) {
-  auto r = caskel({"verify"});
-  ASSERT_EQ(r.code, 0);
-  EXPECT_NE(r.out.find(verification::kSandboxCheck), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find(verification::kConnectionsCheck), std::string::npos) << r.out;
-
-  // A refused sudo, or no caskeld at all, must not read as "no connections".
+// What `caskel verify` prints (its unit tests check that) must never pass when it cannot run.
+TEST_F(CliTool, TheConnectionsCheckNeverPassesWhenItCannotRun) {
+  // A refused sudo, or no caskeld at all, must not read as "no connections"; with root's
+  // listing it tells an empty result from one with the server's sockets.
   const std::string stubs = io.path() + "/stubs";
   ::mkdir(stubs.c_str(), 0700);
-  writeText(stubs + "/sudo", "#!/bin/sh\necho 'sudo: a password is required' >&2\nexit 1\n");
   writeText(stubs + "/pgrep", "#!/bin/sh\nexit 1\n");
-  ::chmod((stubs + "/sudo").c_str(), 0700);
   ::chmod((stubs + "/pgrep").c_str(), 0700);
-  const std::string path = stubs + ":/usr/bin:/bin";
-  auto refused =
-      bash(std::string("pgrep() { echo 4242; }; ") + verification::kConnectionsCheck, {}, {{"PATH", path}});
-  EXPECT_EQ(refused.out, "CHECK-FAILED\n") << refused.err;
-  auto noServer = bash(verification::kConnectionsCheck, {}, {{"PATH", path}});
-  EXPECT_EQ(noServer.out, "CHECK-FAILED\n") << noServer.err;
-  // With root's listing it tells an empty result from one with the server's sockets.
-  writeText(stubs + "/sudo",
-            "#!/bin/sh\necho 'tcp ESTAB 0 0 1.2.3.4:5 6.7.8.9:443 users:((\"x\",pid=4242,fd=3))'\n");
-  auto found =
-      bash(std::string("pgrep() { echo 4242; }; ") + verification::kConnectionsCheck, {}, {{"PATH", path}});
-  EXPECT_NE(found.out.find("pid=4242,"), std::string::npos) << found.out;
-  auto none =
-      bash(std::string("pgrep() { echo 777; }; ") + verification::kConnectionsCheck, {}, {{"PATH", path}});
-  EXPECT_EQ(none.out, "NO-CONNECTIONS\n");
+  const std::string refused = "#!/bin/sh\necho 'sudo: a password is required' >&2\nexit 1\n";
+  const std::string listing =
+      "#!/bin/sh\necho 'tcp ESTAB 0 0 1.2.3.4:5 6.7.8.9:443 users:((\"x\",pid=4242,fd=3))'\n";
+  // Expectations ending in a line break are the whole output, others a part of it.
+  for (const auto& [sudo, pgrep, expected] : std::vector<std::tuple<std::string, std::string, std::string>>{
+           {refused, "pgrep() { echo 4242; }; ", "CHECK-FAILED\n"},
+           {refused, "", "CHECK-FAILED\n"},
+           {listing, "pgrep() { echo 4242; }; ", "pid=4242,"},
+           {listing, "pgrep() { echo 777; }; ", "NO-CONNECTIONS\n"}}) {
+    writeText(stubs + "/sudo", sudo);
+    ::chmod((stubs + "/sudo").c_str(), 0700);
+    auto check = bash(pgrep + verification::kConnectionsCheck, {}, {{"PATH", stubs + ":/usr/bin:/bin"}});
+    if (expected.ends_with('\n')) {
+      EXPECT_EQ(check.out, expected) << pgrep << sudo << check.err;
+    } else {
+      EXPECT_NE(check.out.find(expected), std::string::npos) << check.out;
+    }
+  }
 }
 
 }  // namespace

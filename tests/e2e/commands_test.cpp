@@ -2,9 +2,6 @@
 // standing in for the person at the machine.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <future>
 #include <set>
@@ -19,116 +16,68 @@ using json = nlohmann::json;
 
 std::vector<unsigned char> fromHex(const std::string& hex) {
   std::vector<unsigned char> out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   return out;
 }
 
-// Decrypts an agent reply's fragment with its key and IV.
+// Decrypts an agent reply's fragment with its key and IV, independently of the server's code.
 std::string decryptFragment(const json& reply) {
-  std::string b64 = reply["ct"];
+  const std::string b64 = reply["ct"];
   std::vector<unsigned char> ct(b64.size());
-  int len = EVP_DecodeBlock(ct.data(), reinterpret_cast<const unsigned char*>(b64.data()), static_cast<int>(b64.size()));
+  int len = EVP_DecodeBlock(ct.data(), reinterpret_cast<const unsigned char*>(b64.data()),
+                            static_cast<int>(b64.size()));
   if (len < 0) return {};
-  size_t pad = 0;
-  if (!b64.empty() && b64.back() == '=') ++pad;
-  if (b64.size() > 1 && b64[b64.size() - 2] == '=') ++pad;
-  ct.resize(static_cast<size_t>(len) - pad);
-  auto key = fromHex(reply["k"]);
-  auto iv = fromHex(reply["iv"]);
+  ct.resize(static_cast<size_t>(len) - (b64.ends_with("==") ? 2 : b64.ends_with("=") ? 1 : 0));
+  auto key = fromHex(reply["k"]), iv = fromHex(reply["iv"]);
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
   std::string out(ct.size() + 16, '\0');
   int n1 = 0, n2 = 0;
   EVP_DecryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, key.data(), iv.data());
-  EVP_DecryptUpdate(ctx, reinterpret_cast<unsigned char*>(out.data()), &n1, ct.data(), static_cast<int>(ct.size()));
+  EVP_DecryptUpdate(ctx, reinterpret_cast<unsigned char*>(out.data()), &n1, ct.data(),
+                    static_cast<int>(ct.size()));
   int ok = EVP_DecryptFinal_ex(ctx, reinterpret_cast<unsigned char*>(out.data()) + n1, &n2);
   EVP_CIPHER_CTX_free(ctx);
-  if (ok != 1) return {};
   out.resize(static_cast<size_t>(n1 + n2));
-  return out;
-}
-
-std::vector<json> parseAll(const std::string& text) {
-  std::vector<json> out;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty()) out.push_back(json::parse(line, nullptr, false));
-  }
-  return out;
+  return ok == 1 ? out : std::string();
 }
 
 class CommandsTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(server.start()) << server.output(); }
 
-  json call(json body) { return server.request(body); }
-  json set(const std::string& account, const std::string& value, json extra = json::object()) {
-    json body = {{"cmd", "set"}, {"account", account}, {"value", value}};
-    for (auto& [k, v] : extra.items()) body[k] = v;
-    return call(body);
+  json call(const json& body) { return server.request(body); }
+  json set(const std::string& account, const std::string& value, const json& extra = json::object()) {
+    return call(setRequest(account, value, extra));
   }
   // Stores from a short-lived process of its own. A yes given to this test process would let
   // its next prompt within 30 seconds pass unasked, so tests that count prompts seed this way.
-  json seed(const std::string& account, const std::string& value, json extra = json::object()) {
-    json body = {{"cmd", "set"}, {"account", account}, {"value", value}};
-    for (auto& [k, v] : extra.items()) body[k] = v;
-    return fromStranger(body);
+  json seed(const std::string& account, const std::string& value, const json& extra = json::object()) {
+    return fromStranger(setRequest(account, value, extra));
   }
-  int prompts() { return server.pinentry().promptCount(); }
-  std::string lastPrompt() {
-    auto d = server.pinentry().descriptions();
-    return d.empty() ? std::string() : d.back();
-  }
+  int prompts() { return server.prompts(); }
+  std::string lastPrompt() { return server.lastPrompt(); }
   // A copy of the raw client named "caskel": a wrapper, so the server resolves it to its parent.
-  std::string wrapperClient() {
-    std::string path = tools.path() + "/caskel";
-    if (modeOf(path) < 0) {
-      writeText(path, readText(CaskeldProcess::rawClientPath()));
-      ::chmod(path.c_str(), 0700);
-    }
-    return path;
-  }
+  std::string wrapperClient() { return copyProgram(tools.path(), CaskeldProcess::rawClientPath(), "caskel"); }
   // Runs `requests` one after another from one agent process (a shell under a "claude" folder).
   std::vector<json> fromAgent(const std::vector<json>& requests) {
-    std::string dir = tools.path() + "/claude";
-    ::mkdir(dir.c_str(), 0700);
-    std::string agent = dir + "/bash";
-    if (modeOf(agent) < 0) {
-      writeText(agent, readText("/bin/bash"));
-      ::chmod(agent.c_str(), 0700);
-    }
     std::string script;
-    std::vector<std::string> argv = {agent, "-c", "", wrapperClient(), server.socketPath()};
+    std::vector<std::string> argv = {agentShell(tools.path()), "-c", "", wrapperClient(),
+                                     server.socketPath()};
     for (size_t i = 0; i < requests.size(); ++i) {
       script += "\"$0\" \"$1\" \"$" + std::to_string(i + 2) + "\"; echo; ";
       argv.push_back(requests[i].dump());
     }
     argv[2] = script + "true";
-    int out[2];
-    if (::pipe(out) != 0) return {};
-    pid_t child = ::fork();
-    if (child == 0) {
-      ::dup2(out[1], 1);
-      ::close(out[0]);
-      std::vector<char*> args;
-      for (auto& a : argv) args.push_back(a.data());
-      args.push_back(nullptr);
-      ::execv(args[0], args.data());
-      ::_exit(127);
+    std::vector<json> replies;
+    std::istringstream in(runProcess(argv).out);
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty()) replies.push_back(json::parse(line, nullptr, false));
     }
-    ::close(out[1]);
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(out[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-    ::close(out[0]);
-    ::waitpid(child, nullptr, 0);
-    return parseAll(text);
+    return replies;
   }
   // One request from a process that is nobody's session owner.
-  json fromStranger(const json& body) {
-    return json::parse(server.requestFrom({CaskeldProcess::rawClientPath()}, body), nullptr, false);
-  }
+  json fromStranger(const json& body) { return server.ask({CaskeldProcess::rawClientPath()}, body); }
 
   TempDir tools;
   CaskeldProcess server;
@@ -170,8 +119,7 @@ TEST_F(CommandsTest, SessionOwnerSkipsPromptsOthersDoNot) {
   EXPECT_EQ(call({{"cmd", "rm"}, {"account", "org/a/K2"}})["ok"], true);
   EXPECT_EQ(prompts(), before);
   // A client run by this process resolves to it as well.
-  auto viaWrapper = json::parse(server.requestFrom({wrapperClient()}, {{"cmd", "set"}, {"account", "org/a/K3"}, {"value", "3"}}));
-  EXPECT_EQ(viaWrapper["ok"], true);
+  EXPECT_EQ(server.ask({wrapperClient()}, setRequest("org/a/K3", "3"))["ok"], true);
   EXPECT_EQ(prompts(), before);
   // Strict items always prompt, even for the owner.
   EXPECT_EQ(set("org/a/STRICT", "s2")["ok"], true);
@@ -254,7 +202,8 @@ TEST_F(CommandsTest, AgentsGetOnlyEncryptedValues) {
     EXPECT_EQ(r["encrypted"], true);
     EXPECT_EQ(r["kn"], "OPENAI_KEY");
     std::string fragment = decryptFragment(r);
-    EXPECT_NE(fragment.find("export OPENAI_KEY='it'\\''s a $ecret\nwith `ticks`'"), std::string::npos) << fragment;
+    EXPECT_NE(fragment.find("export OPENAI_KEY='it'\\''s a $ecret\nwith `ticks`'"), std::string::npos)
+        << fragment;
   }
   EXPECT_NE(replies[0]["k"], replies[1]["k"]);
   EXPECT_TRUE(server.waitForAudit({"GET account=org/ai/OPENAI_KEY result=ok (cached)"}));
@@ -308,7 +257,8 @@ TEST_F(CommandsTest, UnlockTimeoutsLockAndSessionStatus) {
 }
 
 TEST_F(CommandsTest, ConfigRoundTripSurvivesARestart) {
-  EXPECT_EQ(call({{"cmd", "config"}, {"action", "set"}, {"prefix", "org/proj"}, {"timeout", 7200}})["ok"], true);
+  EXPECT_EQ(call({{"cmd", "config"}, {"action", "set"}, {"prefix", "org/proj"}, {"timeout", 7200}})["ok"],
+            true);
   auto listing = call({{"cmd", "config"}});
   EXPECT_EQ(listing["default_timeout"], 14400);
   ASSERT_EQ(listing["timeouts"].size(), 1u);
@@ -316,14 +266,10 @@ TEST_F(CommandsTest, ConfigRoundTripSurvivesARestart) {
   EXPECT_EQ(listing["timeouts"][0]["timeout"], 7200);
 
   EXPECT_EQ(server.stop(), 0);
-  CaskeldProcess::Options options;
-  options.extraArgs = {"--socket", server.socketPath()};
-  options.extraEnv = {{"HOME", server.home()}};
-  CaskeldProcess again(options);
-  ASSERT_TRUE(again.start()) << again.output();
-  EXPECT_EQ(again.request({{"cmd", "config"}})["timeouts"][0]["timeout"], 7200);
-  again.request({{"cmd", "config"}, {"action", "set"}, {"prefix", "org/proj"}});
-  EXPECT_TRUE(again.request({{"cmd", "config"}})["timeouts"].empty());
+  ASSERT_TRUE(server.start()) << server.output();
+  EXPECT_EQ(call({{"cmd", "config"}})["timeouts"][0]["timeout"], 7200);
+  call({{"cmd", "config"}, {"action", "set"}, {"prefix", "org/proj"}});
+  EXPECT_TRUE(call({{"cmd", "config"}})["timeouts"].empty());
 }
 
 TEST_F(CommandsTest, MetaMergesAndClearsFieldByField) {
@@ -341,7 +287,8 @@ TEST_F(CommandsTest, MetaMergesAndClearsFieldByField) {
 
 TEST_F(CommandsTest, MetaOnAMissingKeyPromptsThenFails) {
   int before = prompts();
-  EXPECT_EQ(call({{"cmd", "meta"}, {"account", "org/m/MISSING"}, {"type", "x"}})["error"], "Secret not found");
+  EXPECT_EQ(call({{"cmd", "meta"}, {"account", "org/m/MISSING"}, {"type", "x"}})["error"],
+            "Secret not found");
   EXPECT_EQ(prompts(), before + 1);
 }
 

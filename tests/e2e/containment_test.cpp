@@ -21,37 +21,6 @@ namespace {
 
 using json = nlohmann::json;
 
-std::string copyProgram(const TempDir& dir, const std::string& from, const std::string& relative) {
-  std::filesystem::path target = dir.path() + "/" + relative;
-  std::filesystem::create_directories(target.parent_path());
-  std::filesystem::copy_file(from, target, std::filesystem::copy_options::overwrite_existing);
-  return target.string();
-}
-
-// Runs argv with exactly `env`, after `inChild` ran in the child; returns standard output.
-std::string run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                const std::function<void()>& inChild = {}) {
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) return {};
-  pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(out[1], 1);
-    if (inChild) inChild();
-    std::vector<char*> args, envp;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    args.push_back(nullptr);
-    envp.push_back(nullptr);
-    ::execve(args[0], args.data(), envp.data());
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  std::string text = readToEnd(out[0]);
-  ::close(out[0]);
-  ::waitpid(child, nullptr, 0);
-  return text;
-}
-
 // A pseudo-terminal whose slave the child makes its controlling terminal in a new session.
 struct Terminal {
   int master = -1;
@@ -78,33 +47,27 @@ class ContainmentTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server.start()) << server.output();
-    raw = CaskeldProcess::rawClientPath();
-    wrapper = copyProgram(tools, raw, "bin/caskel");              // a wrapper: skipped to its parent
-    agent = copyProgram(tools, raw, "claude/bin/claude-tool");    // an agent by its path
-    interpreter = copyProgram(tools, buildPath("tests/process_probe"), "bin/python3");
+    wrapper = copyProgram(tools.path(), raw, "bin/caskel");            // a wrapper: skipped to its parent
+    agent = copyProgram(tools.path(), raw, "claude/bin/claude-tool");  // an agent by its path
+    interpreter = copyProgram(tools.path(), buildPath("tests/process_probe"), "bin/python3");
   }
 
-  json ask(const std::vector<std::string>& command, const json& body, const std::vector<std::string>& env = {},
+  // `command` run with the socket and request, a bare PATH plus `env`, and `inChild` run first.
+  json ask(const std::vector<std::string>& command, const json& body, std::vector<std::string> env = {},
            const std::function<void()>& inChild = {}) {
-    std::vector<std::string> argv = command;
-    argv.push_back(server.socketPath());
-    argv.push_back(body.dump());
-    std::vector<std::string> fullEnv = env;
-    fullEnv.push_back("PATH=/usr/bin:/bin");
-    return json::parse(run(argv, fullEnv, inChild), nullptr, false);
+    RunOptions run;
+    env.push_back("PATH=/usr/bin:/bin");
+    run.env = env;
+    run.inChild = inChild;
+    return server.ask(command, body, run);
   }
   // Stored from a short-lived process: a yes given to this test process would cover its next
   // prompt within the reuse window.
-  void seed(const std::string& account, const std::string& value, json extra = json::object()) {
-    json body = {{"cmd", "set"}, {"account", account}, {"value", value}};
-    for (auto& [k, v] : extra.items()) body[k] = v;
-    ASSERT_EQ(ask({raw}, body)["ok"], true);
+  void seed(const std::string& account, const std::string& value, const json& extra = json::object()) {
+    ASSERT_EQ(ask({raw}, setRequest(account, value, extra))["ok"], true);
   }
-  int prompts() { return server.pinentry().promptCount(); }
-  std::string lastPrompt() {
-    auto d = server.pinentry().descriptions();
-    return d.empty() ? std::string() : d.back();
-  }
+  int prompts() { return server.prompts(); }
+  std::string lastPrompt() { return server.lastPrompt(); }
   // Everything logged so far has landed once a later LOCK has.
   std::vector<std::string> settledAudit() {
     server.request({{"cmd", "lock"}, {"prefix", "zz-settle"}});
@@ -114,7 +77,8 @@ class ContainmentTest : public ::testing::Test {
 
   TempDir tools;
   CaskeldProcess server;
-  std::string raw, wrapper, agent, interpreter;
+  const std::string raw = CaskeldProcess::rawClientPath();
+  std::string wrapper, agent, interpreter;
 };
 
 TEST_F(ContainmentTest, ADetachedCallerIsTaggedAndGetsOnlyTheEncryptedHandOff) {
@@ -130,7 +94,8 @@ TEST_F(ContainmentTest, ADetachedCallerIsTaggedAndGetsOnlyTheEncryptedHandOff) {
     ::setsid();
     if (::fork() == 0) {
       ::dup2(out[1], 1);
-      char* argv[] = {raw.data(), const_cast<char*>(socket.c_str()), const_cast<char*>(request.c_str()), nullptr};
+      char* argv[] = {const_cast<char*>(raw.c_str()), const_cast<char*>(socket.c_str()),
+                      const_cast<char*>(request.c_str()), nullptr};
       char* envp[] = {nullptr};
       ::execve(argv[0], argv, envp);
       ::_exit(127);
@@ -227,19 +192,26 @@ TEST_F(ContainmentTest, AgentsAskingForRawOutputAreRefusedBeforeAnyPromptOrRead)
   EXPECT_EQ(prompts(), before);
   for (const auto& line : settledAudit()) EXPECT_EQ(line.find("GET "), std::string::npos) << line;
   // The user asking the same is served.
-  EXPECT_EQ(ask({raw}, {{"cmd", "get"}, {"account", "acme/api/TOKEN"}, {"output", "raw"}})["value"], "tok-1234567890");
+  EXPECT_EQ(ask({raw}, {{"cmd", "get"}, {"account", "acme/api/TOKEN"}, {"output", "raw"}})["value"],
+            "tok-1234567890");
 }
 
 TEST_F(ContainmentTest, ForgedNamesAndDirectoriesReachThePromptAsOneCleanLine) {
   seed("acme/api/TOKEN", "tok-1234567890");
-  const std::string forged = copyProgram(tools, raw, "bin/vim\nApproved by you\x1b[1A\xE2\x80\xAEgnp.exe");
+  const std::string forged =
+      copyProgram(tools.path(), raw, "bin/vim\nApproved by you\x1b[1A\xE2\x80\xAEgnp.exe");
   const std::string place = tools.path() + "/work\n\xE2\x80\xAE\x1b[2Jdir";
   std::filesystem::create_directories(place);
-  ask({forged}, {{"cmd", "get"}, {"account", "acme/api/TOKEN"}}, {}, [place] { (void)::chdir(place.c_str()); });
+  ask({forged}, {{"cmd", "get"}, {"account", "acme/api/TOKEN"}}, {},
+      [place] { (void)::chdir(place.c_str()); });
   const std::string prompt = lastPrompt();
   ASSERT_EQ(prompt.find("Unlock \"acme/api/\" for 4h — via vim"), 0u) << prompt;
-  for (const char* hidden : {"\n", "\r", "\x1b", "\xE2\x80\xAE"}) EXPECT_EQ(prompt.find(hidden), std::string::npos);
-  EXPECT_NE(prompt.find("vim\xEF\xBF\xBD" "Approved by you\xEF\xBF\xBD[1A"), std::string::npos) << prompt;
+  for (const char* hidden : {"\n", "\r", "\x1b", "\xE2\x80\xAE"})
+    EXPECT_EQ(prompt.find(hidden), std::string::npos);
+  EXPECT_NE(prompt.find("vim\xEF\xBF\xBD"
+                        "Approved by you\xEF\xBF\xBD[1A"),
+            std::string::npos)
+      << prompt;
   EXPECT_NE(prompt.find(" in "), std::string::npos);
 }
 
@@ -251,7 +223,8 @@ class StrictTest : public ContainmentTest {
     ASSERT_EQ(sqlite3_open((server.dataDir() + "/vault.db").c_str(), &db), SQLITE_OK);
     sqlite3_busy_timeout(db, 5000);
     sqlite3_stmt* stmt = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "UPDATE items SET generic = ? WHERE account = ?", -1, &stmt, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_prepare_v2(db, "UPDATE items SET generic = ? WHERE account = ?", -1, &stmt, nullptr),
+              SQLITE_OK);
     sqlite3_bind_text(stmt, 1, generic.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(stmt, 2, account.c_str(), -1, SQLITE_TRANSIENT);
     EXPECT_EQ(sqlite3_step(stmt), SQLITE_DONE);
@@ -274,8 +247,10 @@ TEST_F(StrictTest, TurningStrictOffAsksOnItsOwnEvenWithinTheReuseWindow) {
   EXPECT_EQ(lastPrompt().find("Remove strict protection from \"acme/api/KEY\" — via "), 0u) << lastPrompt();
   // So does a "set" whose metadata leaves strict out.
   server.pinentry().answer("CANCEL");
-  EXPECT_EQ(server.request({{"cmd", "set"}, {"account", "acme/api/KEY"}, {"value", "v2-1234567890"}, {"desc", "d"}})["ok"],
-            false);
+  EXPECT_EQ(
+      server.request(
+          {{"cmd", "set"}, {"account", "acme/api/KEY"}, {"value", "v2-1234567890"}, {"desc", "d"}})["ok"],
+      false);
   EXPECT_EQ(lastPrompt().find("Remove strict protection from \"acme/api/KEY\""), 0u) << lastPrompt();
   // Still strict: a read costs its own prompt.
   const int before = prompts();
@@ -286,7 +261,8 @@ TEST_F(StrictTest, TurningStrictOffAsksOnItsOwnEvenWithinTheReuseWindow) {
 
 TEST_F(StrictTest, TheBackupOfAStrictKeyIsStrict) {
   seed("acme/api/KEY", "key-1234567890", {{"strict", true}});
-  ASSERT_EQ(ask({raw}, {{"cmd", "rotate"}, {"account", "acme/api/KEY"}, {"value", "key-0987654321"}})["ok"], true);
+  ASSERT_EQ(ask({raw}, {{"cmd", "rotate"}, {"account", "acme/api/KEY"}, {"value", "key-0987654321"}})["ok"],
+            true);
   EXPECT_FALSE(ask({raw}, {{"cmd", "peek"}, {"account", "acme/api/KEY_OLD"}})["ok"]);  // no stored peek
   EXPECT_EQ(ask({raw}, {{"cmd", "get"}, {"account", "acme/api/KEY_OLD"}})["value"], "key-1234567890");
   EXPECT_TRUE(server.waitForAudit({"GET account=acme/api/KEY_OLD result=ok (strict)"}));

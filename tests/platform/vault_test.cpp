@@ -22,11 +22,9 @@ using test::rawSql;
 
 const std::string kService = "caskel";
 
-
 SecretString pw(std::string_view text) {
   return SecretString(text);
 }
-
 
 // The prompt stand-in a real program would have: it creates the vault on first need and
 // otherwise unlocks it, with a fixed passphrase.

@@ -22,8 +22,6 @@ using test::cheapVaultOptions;
 using test::FakeAuthenticator;
 using test::rawSql;
 
-
-
 std::string errorText(const Result<SecretString>& result) {
   return result.ok() ? "ok: " + result.value().str() : result.error().errorDescription();
 }
@@ -202,7 +200,8 @@ TEST_F(KeychainManagerTest, FailedSaveKeepsTheOldItemAndConcurrentSavesBothSucce
     threads.emplace_back([&, t] {
       // Half the writers share this connection, half have their own (as another process would).
       KeychainManager own =
-          t % 2 ? KeychainManager("caskel", std::make_shared<Vault>(vault->path(), cheapVaultOptions())) : keychain;
+          t % 2 ? KeychainManager("caskel", std::make_shared<Vault>(vault->path(), cheapVaultOptions()))
+                : keychain;
       for (int i = 0; i < 20; ++i) {
         if (own.save("a/k", "writer-" + std::to_string(t), std::nullopt)) ++failures;
       }

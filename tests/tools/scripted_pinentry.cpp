@@ -145,9 +145,10 @@ void answerWith(const std::string& answer, const State& state, bool pinAllowed) 
 }  // namespace
 
 int main() {
-  const std::map<std::string, std::string State::*> kFields = {
-      {"SETTITLE", &State::title}, {"SETDESC", &State::desc}, {"SETPROMPT", &State::prompt},
-      {"SETERROR", &State::error}};
+  const std::map<std::string, std::string State::*> kFields = {{"SETTITLE", &State::title},
+                                                               {"SETDESC", &State::desc},
+                                                               {"SETPROMPT", &State::prompt},
+                                                               {"SETERROR", &State::error}};
   ::signal(SIGPIPE, SIG_DFL);
   State state;
   reply("OK Pleased to meet you");
