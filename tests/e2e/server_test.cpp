@@ -1,5 +1,6 @@
 // The real caskeld over its socket: lifecycle, framing, validation, small commands, callers.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,7 +15,6 @@
 #include <functional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "e2e/caskeld_process.h"
@@ -63,8 +63,9 @@ TEST_F(ServerTest, RequestsInPiecesAndOversizedRequests) {
   ASSERT_GE(fd, 0);
   std::string request = R"({"cmd": "version", "cli_version": "0.0.1"})";
   ASSERT_GT(::send(fd, request.data(), 10, MSG_NOSIGNAL), 0);
-  // A deliberate gap so that the two halves arrive as separate reads.
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  // A deliberate gap, so that the halves arrive as separate reads: half a request gets no reply.
+  pollfd gap{fd, POLLIN, 0};
+  EXPECT_EQ(::poll(&gap, 1, 150), 0);
   ASSERT_GT(::send(fd, request.data() + 10, request.size() - 10, MSG_NOSIGNAL), 0);
   auto reply = parse(readToEnd(fd));
   ::close(fd);
