@@ -83,18 +83,11 @@ class CommandsTest : public ::testing::Test {
   CaskeldProcess server;
 };
 
-TEST_F(CommandsTest, SetRepliesPeekAndPeekShowsIt) {
+// How much of a value shows is ruled in the store and the handlers; here, that a value too short
+// for a peek comes back whole in the reply to its set, and has no peek afterwards.
+TEST_F(CommandsTest, AShortValueHasNoPeek) {
   EXPECT_EQ(set("org/proj/SHORT", "abc")["value"], "abc...");
-  // A peek shows at most a quarter of the value and 8 characters; short values get none.
   EXPECT_EQ(call({{"cmd", "peek"}, {"account", "org/proj/SHORT"}})["error"],
-            "No peek data — re-save the secret to generate it");
-  set("org/proj/LONG", "abcdefghijkl");
-  EXPECT_EQ(call({{"cmd", "peek"}, {"account", "org/proj/LONG"}})["value"], "abc...");
-  set("org/proj/LONGER", std::string("sk-proj-") + std::string(40, 'x'));
-  EXPECT_EQ(call({{"cmd", "peek"}, {"account", "org/proj/LONGER"}})["value"], "sk-proj-...");
-  set("org/proj/STRICT", std::string(40, 'y'), {{"strict", true}});
-  EXPECT_FALSE(call({{"cmd", "peek"}, {"account", "org/proj/STRICT"}})["ok"]);
-  EXPECT_EQ(call({{"cmd", "peek"}, {"account", "org/proj/NONE"}})["error"],
             "No peek data — re-save the secret to generate it");
 }
 
