@@ -259,6 +259,14 @@ TEST_F(StrictTest, TurningStrictOffAsksOnItsOwnEvenWithinTheReuseWindow) {
   EXPECT_TRUE(server.waitForAudit({"GET account=acme/api/KEY result=ok (strict)"}));
 }
 
+TEST_F(StrictTest, TheBackupOfAStrictKeyIsStrict) {
+  seed("acme/api/KEY", "key-1234567890", {{"strict", true}});
+  ASSERT_EQ(ask({raw}, {{"cmd", "rotate"}, {"account", "acme/api/KEY"}, {"value", "key-0987654321"}})["ok"], true);
+  EXPECT_FALSE(ask({raw}, {{"cmd", "peek"}, {"account", "acme/api/KEY_OLD"}})["ok"]);  // no stored peek
+  EXPECT_EQ(ask({raw}, {{"cmd", "get"}, {"account", "acme/api/KEY_OLD"}})["value"], "key-1234567890");
+  EXPECT_TRUE(server.waitForAudit({"GET account=acme/api/KEY_OLD result=ok (strict)"}));
+}
+
 TEST_F(StrictTest, EditingTheClearMetadataCannotDowngradeAStrictKey) {
   seed("acme/api/KEY", "key-1234567890", {{"strict", true}, {"type", "token"}});
   editClearMetadata("acme/api/KEY", "{\"type\":\"token\"}");
