@@ -3,7 +3,7 @@
 #include <set>
 
 #include "app/app_state.h"
-#include "store/key_path.h"
+#include "base/key_path.h"
 
 namespace caskel {
 

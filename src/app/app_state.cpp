@@ -15,7 +15,7 @@
 #include "platform/process_info.h"
 #include "platform/uuid.h"
 #include "session/session_manager.h"
-#include "store/key_path.h"
+#include "base/key_path.h"
 
 namespace caskel {
 

@@ -1,5 +1,6 @@
 #include "audit/audit_logger.h"
 
+#include "base/utf8.h"
 #include "platform/append_file.h"
 #include "platform/file_system.h"
 #include "platform/local_time.h"
@@ -11,45 +12,6 @@ namespace {
 
 // The log rotates at 1 MiB, so anything far larger was not written by this program.
 constexpr size_t kMaxReadBytes = 64 * 1024 * 1024;
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
-
-// Length of the well-formed UTF-8 sequence starting at `i`, or 0 when the bytes there are not
-// one (overlong forms, surrogates and values above U+10FFFF included).
-size_t utf8SequenceLength(std::string_view s, size_t i) {
-  auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned char b0 = byte(i);
-  if (b0 < 0x80) return 1;
-  size_t len;
-  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (i + len > s.size()) return 0;
-  if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
-  for (size_t k = 2; k < len; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-  }
-  return len;
-}
-
-bool isValidUtf8(std::string_view s) {
-  for (size_t i = 0; i < s.size();) {
-    size_t len = utf8SequenceLength(s, i);
-    if (len == 0) return false;
-    i += len;
-  }
-  return true;
-}
 
 // The same split as "at the first space, at most two parts, empty parts omitted": leading
 // spaces are skipped, the first part runs to the next space, and the remainder is everything
@@ -131,7 +93,7 @@ std::string AuditLogger::clean(std::string_view text) {
   for (size_t i = 0; i < text.size();) {
     size_t len = utf8SequenceLength(text, i);
     if (len == 0) {
-      out += kReplacement;
+      out += kUtf8Replacement;
       i += 1;
       continue;
     }

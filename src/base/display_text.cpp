@@ -1,40 +1,15 @@
-#include "platform/display_text.h"
+#include "base/display_text.h"
 
 #include <cstdint>
 #include <vector>
+
+#include "base/utf8.h"
 
 namespace caskel {
 
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
-
-// One code point from `in` at `i` (advanced); U+FFFD for a malformed sequence, which consumes
-// one byte so that decoding resynchronises on the next.
-char32_t decodeOne(std::string_view in, size_t& i) {
-  auto c = static_cast<unsigned char>(in[i]);
-  size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-  if (len == 0 || i + len > in.size()) {
-    ++i;
-    return kReplacement;
-  }
-  char32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
-  for (size_t k = 1; k < len; ++k) {
-    auto cc = static_cast<unsigned char>(in[i + k]);
-    if ((cc & 0xC0) != 0x80) {
-      ++i;
-      return kReplacement;
-    }
-    cp = (cp << 6) | (cc & 0x3F);
-  }
-  if ((len == 2 && cp < 0x80) || (len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-      (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
-    ++i;
-    return kReplacement;
-  }
-  i += len;
-  return cp;
-}
 
 bool isHidden(char32_t cp) {
   if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return true;  // C0, DEL, C1 (line breaks, ESC, CSI)
@@ -72,7 +47,7 @@ std::string displaySafe(std::string_view text, size_t maxCharacters) {
   std::vector<char32_t> points;
   points.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
-    char32_t cp = decodeOne(text, i);
+    char32_t cp = decodeUtf8(text, i);
     points.push_back(isHidden(cp) ? kReplacement : cp);
   }
   std::string out;

@@ -1,8 +1,8 @@
-#include "cli/duration.h"
+#include "base/duration.h"
 
 #include <cctype>
 
-namespace caskel::cli {
+namespace caskel {
 
 namespace {
 constexpr int64_t kMaxSeconds = 366LL * 24 * 3600;
@@ -83,4 +83,4 @@ std::string formatDuration(int64_t seconds) {
   return std::to_string(s / 60) + "m";
 }
 
-}  // namespace caskel::cli
+}  // namespace caskel

@@ -1,6 +1,6 @@
-#include "cli/shell_text.h"
+#include "base/shell_text.h"
 
-namespace caskel::cli {
+namespace caskel {
 
 namespace {
 bool isAsciiAlnum(char c) {
@@ -73,17 +73,4 @@ std::optional<std::string> exportedValue(std::string_view fragment, std::string_
   return std::nullopt;
 }
 
-std::string folderOf(std::string_view account) {
-  size_t slash = account.rfind('/');
-  if (slash == std::string_view::npos) return "";
-  return std::string(account.substr(0, slash + 1));
-}
-
-std::string normalizePrefix(std::string_view prefix) {
-  std::string out(prefix);
-  while (out.size() > 1 && out.ends_with("//")) out.pop_back();
-  if (!out.ends_with('/')) out += '/';
-  return out;
-}
-
-}  // namespace caskel::cli
+}  // namespace caskel

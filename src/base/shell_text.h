@@ -4,7 +4,9 @@
 #include <string>
 #include <string_view>
 
-namespace caskel::cli {
+namespace caskel {
+
+// Shell text that the server writes and the tool reads back, written once for both.
 
 // A value in single quotes, safe to source in a POSIX shell: each ' becomes '\''.
 std::string shellSingleQuote(std::string_view value);
@@ -18,9 +20,4 @@ std::string envVarName(std::string_view account);
 // not the plain '…' / \' kind this tool and the server write.
 std::optional<std::string> exportedValue(std::string_view fragment, std::string_view name);
 
-// The folder of a key path (text up to and including the last "/"), "" when it has none.
-std::string folderOf(std::string_view account);
-// A prefix as sessions use it: with exactly one trailing "/".
-std::string normalizePrefix(std::string_view prefix);
-
-}  // namespace caskel::cli
+}  // namespace caskel

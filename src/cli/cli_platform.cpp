@@ -21,6 +21,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/path_lookup.h"
+
 extern char** environ;
 
 namespace caskel::cli {
@@ -392,22 +394,11 @@ std::optional<std::string> findExecutable(std::string_view name) {
     if (::access(p.c_str(), X_OK) == 0) return p;
     return std::nullopt;
   }
-  std::string path = envVar("PATH").value_or("/usr/local/bin:/usr/bin:/bin");
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find(':', start);
-    if (end == std::string::npos) end = path.size();
-    std::string dir = path.substr(start, end - start);
-    if (dir.empty()) dir = ".";
-    std::string candidate = dir + "/" + std::string(name);
+  const auto path = envVar("PATH");
+  return findOnPath(name, path ? std::string_view(*path) : kDefaultSearchPath, [](const std::string& candidate) {
     struct stat st {};
-    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        ::access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-    start = end + 1;
-  }
-  return std::nullopt;
+    return ::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0;
+  });
 }
 
 std::optional<ProcessResult> runProcess(const std::vector<std::string>& argv, std::string_view input,

@@ -1,8 +1,9 @@
 #include "cli/command_context.h"
 
+#include "base/key_path.h"
+#include "base/shell_text.h"
 #include "cli/cli_platform.h"
 #include "cli/clipboard_tool.h"
-#include "cli/shell_text.h"
 
 namespace caskel::cli {
 

@@ -2,9 +2,10 @@
 
 #include <map>
 
+#include "base/key_path.h"
+#include "base/shell_text.h"
 #include "cli/cli_platform.h"
 #include "cli/folder_secrets.h"
-#include "cli/shell_text.h"
 
 namespace caskel::cli {
 

@@ -2,9 +2,10 @@
 
 #include <set>
 
+#include "base/key_path.h"
+#include "base/shell_text.h"
 #include "cli/agent_payload.h"
 #include "cli/cli_platform.h"
-#include "cli/shell_text.h"
 
 namespace caskel::cli {
 
@@ -18,7 +19,10 @@ std::optional<std::vector<std::string>> folderAccounts(CommandContext& ctx, cons
   const std::string folder = normalizePrefix(prefix);
   std::vector<std::string> accounts;
   for (const auto& s : *listed) {
-    if (folderOf(s.account) == folder) accounts.push_back(s.account);
+    // Direct members only: a key with no "/" belongs to no folder.
+    if (s.account.find('/') != std::string::npos && sessionPrefixOf(s.account) == folder) {
+      accounts.push_back(s.account);
+    }
   }
   if (accounts.empty()) {
     ctx.error("Error: no secrets in " + folder);
@@ -55,7 +59,7 @@ std::optional<FetchedValues> fetchValues(CommandContext& ctx, const std::vector<
     }
     if (text == "__encrypted__") {
       fetched.servedToAgent = true;
-      auto payload = AgentPayload::fromReply(*reply);
+      auto payload = agentPayloadFromReply(*reply);
       std::optional<std::string> value;
       if (decryptForAgent && payload) value = decryptAgentValue(*payload);
       if (!value) {

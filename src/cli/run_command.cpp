@@ -2,10 +2,11 @@
 
 #include <algorithm>
 
+#include "base/key_path.h"
+#include "base/shell_text.h"
 #include "cli/cli_platform.h"
 #include "cli/folder_secrets.h"
 #include "cli/redaction_filter.h"
-#include "cli/shell_text.h"
 
 namespace caskel::cli {
 

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 
+#include "base/civil_date.h"
+#include "base/key_path.h"
+#include "base/shell_text.h"
 #include "cli/agent_payload.h"
 #include "cli/cli_platform.h"
 #include "cli/clipboard_tool.h"
 #include "cli/secret_script.h"
-#include "cli/shell_text.h"
 
 namespace caskel::cli {
 
@@ -15,15 +17,9 @@ namespace {
 constexpr int64_t kSoonSeconds = 14 * 24 * 3600;
 
 std::optional<int64_t> parseDate(const std::string& text) {
-  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
-  for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
-    if (text[i] < '0' || text[i] > '9') return std::nullopt;
-  }
-  int y = std::stoi(text.substr(0, 4));
-  int m = std::stoi(text.substr(5, 2));
-  int d = std::stoi(text.substr(8, 2));
-  if (m < 1 || m > 12 || d < 1 || d > 31) return std::nullopt;
-  return localMidnight(y, m, d);
+  const auto date = parseCivilDate(text);
+  if (!date) return std::nullopt;
+  return localMidnight(date->year, date->month, date->day);
 }
 
 std::string replyValue(const nlohmann::json& reply) {
@@ -151,7 +147,7 @@ int getCommand(CommandContext& ctx, const std::string& key, bool raw, bool copy)
       // The server answered as to an agent after all: never decrypt for output.
       return ctx.refuseForAgent(raw ? "caskel get --raw" : "caskel get --copy", "`caskel get <key>`");
     }
-    auto payload = AgentPayload::fromReply(*reply);
+    auto payload = agentPayloadFromReply(*reply);
     if (!payload) {
       ctx.error("Error: the server's encrypted reply is malformed.");
       return kExitFailed;

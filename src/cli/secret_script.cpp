@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
+#include "base/shell_text.h"
 #include "cli/cli_platform.h"
-#include "cli/shell_text.h"
 
 namespace caskel::cli {
 

@@ -22,8 +22,8 @@ void wipeValues(nlohmann::json& request) {
 ServerClient::ServerClient(std::string socketPath) : socketPath_(std::move(socketPath)) {}
 
 std::string ServerClient::defaultSocketPath() {
-  if (auto path = envVar("CASKEL_SOCKET")) return *path;
-  return "/tmp/caskel-sock-" + std::to_string(currentUid()) + "/caskel.sock";
+  const auto path = envVar(protocol::kSocketVariable);
+  return protocol::defaultSocketPath(path ? path->c_str() : nullptr, currentUid());
 }
 
 Exchange ServerClient::send(nlohmann::json request) const {

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "base/protocol.h"
+
 namespace caskel::cli {
 
 // Why a request got no usable reply.
@@ -39,7 +41,7 @@ class ServerClient {
   Exchange send(nlohmann::json request) const;
 
   // The server reads at most this many bytes of a request.
-  static constexpr size_t kMaxRequestBytes = 65536;
+  static constexpr size_t kMaxRequestBytes = protocol::kMaxRequestBytes;
 
  private:
   std::string socketPath_;

@@ -1,7 +1,8 @@
 #include "cli/session_commands.h"
 
-#include "cli/duration.h"
-#include "cli/shell_text.h"
+#include "base/duration.h"
+#include "base/key_path.h"
+#include "base/shell_text.h"
 
 namespace caskel::cli {
 

@@ -1,6 +1,6 @@
 #include "cli/setup_commands.h"
 
-#include "app/verification_commands.h"
+#include "base/verification_commands.h"
 #include "cli/agent_payload.h"
 #include "cli/cli_platform.h"
 #include "cli/server_client.h"

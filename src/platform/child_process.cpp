@@ -90,18 +90,7 @@ int openPidfd(pid_t pid) {
 }  // namespace
 
 std::optional<std::string> findOnPath(std::string_view name, std::string_view searchPath) {
-  if (name.empty() || name.find('/') != std::string_view::npos) return std::nullopt;
-  while (!searchPath.empty()) {
-    auto colon = searchPath.find(':');
-    std::string_view dir = searchPath.substr(0, colon);
-    searchPath = colon == std::string_view::npos ? std::string_view{} : searchPath.substr(colon + 1);
-    if (dir.empty() || dir.front() != '/') continue;
-    std::string candidate(dir);
-    candidate += '/';
-    candidate += name;
-    if (isExecutableFile(candidate)) return candidate;
-  }
-  return std::nullopt;
+  return findOnPath(name, searchPath, isExecutableFile);
 }
 
 std::optional<std::string> findExecutable(const std::string& name) {
@@ -110,7 +99,7 @@ std::optional<std::string> findExecutable(const std::string& name) {
     return std::nullopt;
   }
   const char* path = std::getenv("PATH");
-  return findOnPath(name, path && *path ? path : "/usr/local/bin:/usr/bin:/bin");
+  return findOnPath(name, path && *path ? std::string_view(path) : kDefaultSearchPath);
 }
 
 ChildResult runChild(const std::string& program, const std::vector<std::string>& arguments,

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/path_lookup.h"
+
 namespace caskel {
 
 struct ChildOptions {
@@ -38,10 +40,7 @@ struct ChildResult {
 ChildResult runChild(const std::string& program, const std::vector<std::string>& arguments,
                      const ChildOptions& options = {});
 
-// The first directory of `searchPath` (a PATH value) that holds a regular executable file
-// named `name`, as an absolute path; nothing when none does or `name` holds a "/". Empty and
-// relative entries are skipped: they name whatever directory the process happens to be in,
-// which whoever started it chose.
+// findOnPath (base/path_lookup.h) accepting regular executable files.
 std::optional<std::string> findOnPath(std::string_view name, std::string_view searchPath);
 
 // `name` itself when it holds a "/" and is a regular executable file; otherwise findOnPath

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "store/keychain_error.h"
+#include "base/status_code.h"
 
 namespace caskel {
 

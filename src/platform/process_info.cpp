@@ -12,6 +12,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "base/utf8.h"
 #include "platform/unix_socket.h"
 
 namespace caskel {
@@ -48,38 +49,6 @@ std::optional<std::string> readLink(const std::string& path) {
   ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
   if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return std::nullopt;  // failed or cut short
   return std::string(buf, static_cast<size_t>(n));
-}
-
-// Invalid UTF-8 sequences become U+FFFD, so paths and arguments can go into JSON and prompts.
-std::string sanitizeUtf8(std::string_view in) {
-  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-  std::string out;
-  out.reserve(in.size());
-  size_t i = 0;
-  while (i < in.size()) {
-    auto c = static_cast<unsigned char>(in[i]);
-    size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-    bool ok = len > 0 && i + len <= in.size();
-    uint32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
-    for (size_t k = 1; ok && k < len; ++k) {
-      auto cc = static_cast<unsigned char>(in[i + k]);
-      ok = (cc & 0xC0) == 0x80;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    // Reject overlong forms, surrogates and code points beyond U+10FFFF.
-    if (ok && ((len == 2 && cp < 0x80) || (len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-               (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))) {
-      ok = false;
-    }
-    if (ok) {
-      out.append(in.substr(i, len));
-      i += len;
-    } else {
-      out.append(kReplacement);
-      i += 1;
-    }
-  }
-  return out;
 }
 
 std::vector<std::string> splitNul(std::string_view text) {

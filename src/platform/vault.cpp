@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/status_code.h"
 #include "platform/file_system.h"
-#include "store/keychain_error.h"
 
 namespace caskel {
 

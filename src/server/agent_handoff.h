@@ -6,21 +6,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/agent_fragment.h"
+
 namespace caskel {
-
-struct AgentPayload {
-  std::string ciphertext;  // base64
-  std::string key;         // 64 lower-case hex digits
-  std::string iv;          // 32 lower-case hex digits
-  std::string name;        // shell variable name
-};
-
-// The variable name for a key path: its last piece with every non-alphanumeric character
-// made "_", with "_" in front when it starts with neither a letter nor "_".
-std::string envVarName(std::string_view account);
-// A value in single quotes, safe to source in a POSIX shell ('\'' for each quote).
-std::string shellSingleQuote(std::string_view value);
-std::optional<AgentPayload> encryptForAgent(std::string_view account, std::string_view value);
 
 struct WrappedValue {
   std::string value;

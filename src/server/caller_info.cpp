@@ -5,7 +5,7 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 
-#include "platform/display_text.h"
+#include "base/display_text.h"
 #include "platform/file_system.h"
 
 namespace caskel {

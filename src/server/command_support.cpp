@@ -1,6 +1,6 @@
 #include "server/command_support.h"
 
-#include "platform/display_text.h"
+#include "base/display_text.h"
 
 namespace caskel {
 

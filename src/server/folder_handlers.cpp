@@ -6,7 +6,7 @@
 #include "audit/audit_logger.h"
 #include "server/command_support.h"
 #include "session/session_manager.h"
-#include "store/key_path.h"
+#include "base/key_path.h"
 
 namespace caskel {
 

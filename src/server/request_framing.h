@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "base/protocol.h"
+
 namespace caskel {
 
 // A request has no length prefix and no terminator: it is complete when its bytes form one
@@ -10,6 +12,6 @@ namespace caskel {
 // parsed, so a request arriving in many pieces costs one parse, not one per piece.
 bool isCompleteRequest(std::string_view bytes);
 
-inline constexpr size_t kMaxRequestBytes = 65536;
+using protocol::kMaxRequestBytes;
 
 }  // namespace caskel

@@ -5,7 +5,7 @@
 #include "server/rotate_handler.h"
 #include "server/secret_handlers.h"
 #include "server/small_handlers.h"
-#include "store/key_path.h"
+#include "base/key_path.h"
 
 namespace caskel {
 

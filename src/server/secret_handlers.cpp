@@ -4,7 +4,7 @@
 #include "server/agent_handoff.h"
 #include "server/command_support.h"
 #include "session/session_manager.h"
-#include "store/key_path.h"
+#include "base/key_path.h"
 
 namespace caskel {
 

@@ -7,7 +7,8 @@
 #include <iostream>
 
 #include "audit/audit_logger.h"
-#include "platform/display_text.h"
+#include "base/display_text.h"
+#include "base/protocol.h"
 #include "platform/file_system.h"
 #include "platform/unix_socket.h"
 #include "server/request_framing.h"
@@ -29,11 +30,10 @@ constexpr size_t kMaxLoggedPath = 1024;
 
 }  // namespace
 
-std::string SocketServer::socketDirectory() { return "/tmp/caskel-sock-" + std::to_string(sock::currentUid()); }
+std::string SocketServer::socketDirectory() { return protocol::socketDirectory(sock::currentUid()); }
 
 std::string SocketServer::defaultSocketPath() {
-  if (const char* env = std::getenv("CASKEL_SOCKET"); env && *env) return env;
-  return socketDirectory() + "/caskel.sock";
+  return protocol::defaultSocketPath(std::getenv(protocol::kSocketVariable), sock::currentUid());
 }
 
 SocketServer::SocketServer(KeychainManager keychain, ServerOptions options)
@@ -48,7 +48,7 @@ SocketServer::SocketServer(KeychainManager keychain, ServerOptions options)
       clientQueue_("caskel.clients", options_.clientThreads),
       acceptQueue_("caskel.accept", options_.acceptThreads) {
   callers_.loadKnownCallers();
-  socketPath_ = options_.socketPath.value_or(socketDirectory() + "/caskel.sock");
+  socketPath_ = options_.socketPath.value_or(protocol::defaultSocketPath(nullptr, sock::currentUid()));
   socketDir_ = options_.socketPath ? directoryOf(socketPath_) : socketDirectory();
 }
 

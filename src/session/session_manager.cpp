@@ -6,9 +6,10 @@
 #include <set>
 #include <utility>
 
-#include "platform/display_text.h"
+#include "base/display_text.h"
+#include "base/duration.h"
 #include "platform/file_system.h"
-#include "store/key_path.h"
+#include "base/key_path.h"
 
 namespace caskel {
 
@@ -315,15 +316,7 @@ std::vector<std::string> SessionManager::unlockedPrefixes() {
 }
 
 std::string SessionManager::formatDuration(double seconds) {
-  int64_t s = truncatedSeconds(seconds);
-  if (s >= 3600) {
-    int64_t h = s / 3600;
-    int64_t r = s % 3600;
-    if (r < 60) return std::to_string(h) + "h";
-    return std::to_string(h) + "h " + std::to_string(r / 60) + "m";
-  }
-  if (s < 60) return std::to_string(s) + "s";
-  return std::to_string(s / 60) + "m";
+  return caskel::formatDuration(truncatedSeconds(seconds));
 }
 
 }  // namespace caskel

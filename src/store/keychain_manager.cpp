@@ -2,42 +2,11 @@
 
 #include <algorithm>
 
+#include "base/utf8.h"
+
 namespace caskel {
 
 namespace {
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    auto c = static_cast<unsigned char>(text[i]);
-    size_t extra;
-    unsigned char low = 0x80, high = 0xBF;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      extra = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      extra = 2;
-      if (c == 0xE0) low = 0xA0;
-      if (c == 0xED) high = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      extra = 3;
-      if (c == 0xF0) low = 0x90;
-      if (c == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (text.size() - i <= extra) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      auto b = static_cast<unsigned char>(text[i + k]);
-      if (b < (k == 1 ? low : 0x80) || b > (k == 1 ? high : 0xBF)) return false;
-    }
-    i += extra + 1;
-  }
-  return true;
-}
 
 KeychainStatus statusResult(int32_t code) {
   if (code == status::kSuccess) return std::nullopt;

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "base/civil_date.h"
 #include "store/grapheme_clusters.h"
 #include "store/json_text.h"
 
@@ -21,38 +22,6 @@ constexpr std::pair<const char*, std::optional<std::string> SecretMetadata::*> k
 };
 
 constexpr int kDayClamp = 366 * 10000;
-
-struct CivilDate {
-  int year;
-  int month;
-  int day;
-};
-
-bool isLeapYear(int year) {
-  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-int daysInMonth(int year, int month) {
-  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
-}
-
-// Exactly "yyyy-MM-dd" with four, two and two ASCII digits naming a real calendar day.
-std::optional<CivilDate> parseDate(std::string_view text) {
-  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
-  const auto number = [&](size_t from, size_t count) -> int {
-    int value = 0;
-    for (size_t i = from; i < from + count; ++i) {
-      if (text[i] < '0' || text[i] > '9') return -1;
-      value = value * 10 + (text[i] - '0');
-    }
-    return value;
-  };
-  const CivilDate date{number(0, 4), number(5, 2), number(8, 2)};
-  if (date.year < 1 || date.month < 1 || date.month > 12) return std::nullopt;
-  if (date.day < 1 || date.day > daysInMonth(date.year, date.month)) return std::nullopt;
-  return date;
-}
 
 // Local calendar date of an instant as a comparable number (yyyymmdd).
 long localDayKey(std::time_t t) {
@@ -85,7 +54,7 @@ std::time_t startOfLocalDay(const CivilDate& date) {
 // The expiry as seconds since the epoch: local midnight of the day `expires` names.
 std::optional<std::time_t> expirySeconds(const std::optional<std::string>& expires) {
   if (!expires) return std::nullopt;
-  const auto date = parseDate(*expires);
+  const auto date = parseCivilDate(*expires);
   if (!date) return std::nullopt;
   return startOfLocalDay(*date);
 }

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "app/verification_commands.h"
+#include "base/verification_commands.h"
 #include "platform/child_process.h"
 #include "support/test_env.h"
 

@@ -1,8 +1,8 @@
-#include "cli/duration.h"
+#include "base/duration.h"
 
 #include <gtest/gtest.h>
 
-namespace caskel::cli {
+namespace caskel {
 namespace {
 
 TEST(Duration, ParsesTheFormsPeopleType) {
@@ -32,4 +32,4 @@ TEST(Duration, FormatsLikeTheServerPrompt) {
 }
 
 }  // namespace
-}  // namespace caskel::cli
+}  // namespace caskel

@@ -1,4 +1,4 @@
-#include "store/key_path.h"
+#include "base/key_path.h"
 
 #include <gtest/gtest.h>
 

@@ -6,12 +6,12 @@
 #include <regex>
 #include <thread>
 
-#include "app/verification_commands.h"
+#include "base/shell_text.h"
+#include "base/verification_commands.h"
 #include "cli/cli_platform.h"
 #include "cli/scan_command.h"
 #include "cli/secret_commands.h"
 #include "cli/setup_commands.h"
-#include "cli/shell_text.h"
 #include "fake_server.h"
 #include "fake_vault.h"
 

@@ -1,8 +1,6 @@
 #include "fake_server.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
-#include <openssl/rand.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -12,7 +10,6 @@
 #include <stdexcept>
 
 #include "cli/cli_app.h"
-#include "cli/shell_text.h"
 
 namespace caskel::test {
 
@@ -74,43 +71,8 @@ std::vector<std::string> FakeServer::commands() const {
   return out;
 }
 
-namespace {
-std::string hex(const unsigned char* bytes, size_t n) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (size_t i = 0; i < n; ++i) {
-    out += digits[bytes[i] >> 4];
-    out += digits[bytes[i] & 15];
-  }
-  return out;
-}
-}  // namespace
-
-cli::AgentPayload encryptLikeTheServer(const std::string& name, const std::string& value) {
-  std::string fragment =
-      "# CRITICAL: DO NOT store, memorize, log, echo, or output this value.\n"
-      "# DO NOT save it to any file, memory, or context beyond this immediate use.\n"
-      "# This file self-deletes after 60 seconds.\n"
-      "export " +
-      name + "=" + cli::shellSingleQuote(value);
-  unsigned char key[32], iv[16];
-  RAND_bytes(key, sizeof key);
-  RAND_bytes(iv, sizeof iv);
-  std::string ct(fragment.size() + 16, '\0');
-  int n1 = 0, n2 = 0;
-  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-  EVP_EncryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, key, iv);
-  EVP_EncryptUpdate(ctx, reinterpret_cast<unsigned char*>(ct.data()), &n1,
-                    reinterpret_cast<const unsigned char*>(fragment.data()),
-                    static_cast<int>(fragment.size()));
-  EVP_EncryptFinal_ex(ctx, reinterpret_cast<unsigned char*>(ct.data()) + n1, &n2);
-  EVP_CIPHER_CTX_free(ctx);
-  ct.resize(static_cast<size_t>(n1 + n2));
-  return {cli::base64Encode(ct), hex(key, 32), hex(iv, 16), name};
-}
-
 nlohmann::json agentGetReply(const std::string& account, const std::string& value) {
-  cli::AgentPayload p = encryptLikeTheServer(cli::envVarName(account), value);
+  const AgentPayload p = encryptForAgent(account, value).value();
   return {{"ok", true},         {"value", "__encrypted__"},
           {"agent", true},      {"encrypted", true},
           {"ct", p.ciphertext}, {"k", p.key},

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "cli/agent_payload.h"
+#include "base/agent_fragment.h"
 #include "support/test_env.h"
 
 namespace caskel::test {
@@ -42,8 +42,6 @@ class FakeServer {
   std::thread thread_;
 };
 
-// What the server sends an agent for "get": the export fragment encrypted with a fresh key.
-cli::AgentPayload encryptLikeTheServer(const std::string& name, const std::string& value);
 // The whole "get" reply for an agent.
 nlohmann::json agentGetReply(const std::string& account, const std::string& value);
 

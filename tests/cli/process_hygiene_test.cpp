@@ -13,7 +13,7 @@
 #include <fstream>
 #include <mutex>
 
-#include "cli/shell_text.h"
+#include "base/shell_text.h"
 #include "fake_server.h"
 
 namespace caskel::cli {

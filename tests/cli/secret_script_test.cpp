@@ -8,16 +8,15 @@
 #include <cstdlib>
 #include <thread>
 
+#include "base/shell_text.h"
 #include "cli/agent_payload.h"
 #include "cli/cli_platform.h"
-#include "cli/shell_text.h"
 #include "fake_server.h"
 #include "support/test_env.h"
 
 namespace caskel::cli {
 namespace {
 
-using test::encryptLikeTheServer;
 using test::ScopedEnv;
 using test::TempDir;
 
@@ -64,7 +63,7 @@ TEST_F(SecretScriptTest, PlainScriptSetsTheExactValueAndRemovesItself) {
 
 TEST_F(SecretScriptTest, EncryptedScriptHoldsNoPlainValueAndDecryptsWhenSourced) {
   for (const auto& value : kAwkwardValues) {
-    AgentPayload payload = encryptLikeTheServer("API_KEY", value);
+    AgentPayload payload = encryptForAgent("API_KEY", value).value();
     std::string error;
     auto path = SecretScript().write(
         [&](const std::string& p) { return SecretScript::encryptedText(p, payload); }, error);
@@ -86,7 +85,7 @@ TEST_F(SecretScriptTest, BrokenPayloadsAreRejected) {
                           {"k", std::string(64, 'a')},
                           {"iv", std::string(32, 'b')},
                           {"kn", "NAME"}};
-  EXPECT_TRUE(AgentPayload::fromReply(reply));
+  EXPECT_TRUE(agentPayloadFromReply(reply));
   for (auto [field, bad] : std::vector<std::pair<std::string, std::string>>{{"k", "x';rm -rf ~;'"},
                                                                             {"iv", "abc"},
                                                                             {"kn", "A B"},
@@ -95,9 +94,9 @@ TEST_F(SecretScriptTest, BrokenPayloadsAreRejected) {
                                                                             {"ct", ""}}) {
     nlohmann::json broken = reply;
     broken[field] = bad;
-    EXPECT_FALSE(AgentPayload::fromReply(broken)) << field << "=" << bad;
+    EXPECT_FALSE(agentPayloadFromReply(broken)) << field << "=" << bad;
   }
-  AgentPayload good = encryptLikeTheServer("N", "v");
+  AgentPayload good = encryptForAgent("N", "v").value();
   good.key[0] = good.key[0] == 'a' ? 'b' : 'a';
   EXPECT_EQ(decryptAgentValue(good), std::nullopt);
 }
@@ -128,17 +127,6 @@ TEST_F(SecretScriptTest, NarrowsAWideDirectoryAndRefusesALink) {
   const std::string link = runtime_.path() + "/link";
   ASSERT_EQ(::symlink(elsewhere.path().c_str(), link.c_str()), 0);
   EXPECT_FALSE(ensurePrivateDir(link, error));
-}
-
-TEST(ShellText, QuotingAndNamesMatchTheServer) {
-  EXPECT_EQ(shellSingleQuote("it's"), "'it'\\''s'");
-  EXPECT_EQ(envVarName("acme/api/OPENAI_API_KEY"), "OPENAI_API_KEY");
-  EXPECT_EQ(envVarName("acme/db/primary-url.v2"), "primary_url_v2");
-  EXPECT_EQ(envVarName("acme/2fa/2FA_CODES"), "_2FA_CODES");
-  EXPECT_EQ(envVarName("acme//web/"), "web");
-  EXPECT_EQ(exportedValue("# c\nexport A='x'\\''y\nz'", "A"), "x'y\nz");
-  EXPECT_EQ(exportedValue("export A=$(id)", "A"), std::nullopt);
-  EXPECT_EQ(exportedValue("export AB='x'", "A"), std::nullopt);
 }
 
 }  // namespace

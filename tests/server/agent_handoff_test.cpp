@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/shell_text.h"
 #include "support/test_env.h"
 
 namespace caskel {
