@@ -53,227 +53,273 @@ std::optional<std::string> given(const CLI::Option* opt, const std::string& valu
   return value;
 }
 
-}  // namespace
+// The tool's command line: each group of subcommands adds builders for its commands, and a
+// command is built only when it is the one named (or for help and errors).
+class CommandLine {
+ public:
+  explicit CommandLine(CliIo& io);
+  int run(int argc, const char* const* argv);
 
-int runCli(int argc, const char* const* argv, CliIo& io) {
-  CommandContext ctx(io);
-  std::function<int()> action;
+ private:
+  using Builders = std::vector<std::pair<std::string_view, std::function<void()>>>;
+  void addCommands(std::string_view named);
+  void addSecretCommands(Builders& out);
+  void addSessionCommands(Builders& out);
+  void addFolderCommands(Builders& out);
+  void addToolCommands(Builders& out);
 
-  CLI::App app{"Caskel: secrets on your machine, safe around AI coding agents.", "caskel"};
-  app.set_version_flag("--version", std::string("caskel ") + kVersion);
-  app.set_help_all_flag("--help-all", "Show help for every command");
-
+  CliIo& io_;
+  CommandContext ctx_;
+  std::function<int()> action_;
+  CLI::App app_;
+  // Values the chosen command's options are bound to.
   std::string key, prefix, file, path;
   bool flagA = false, flagB = false;
   MetadataOptions metaOptions, setOptions;
-
   std::string timeout;
   std::string removePrefix;
-  RunOptions run;
-  // Only the named command is built when there is one: building all of them costs more
-  // than the whole round trip of a cached `get`. Help and errors still see every command.
-  const std::vector<std::pair<std::string_view, std::function<void()>>> commands = {
+  RunOptions runOptions;
+};
+
+CommandLine::CommandLine(CliIo& io)
+    : io_(io), ctx_(io), app_("Caskel: secrets on your machine, safe around AI coding agents.", "caskel") {
+  app_.set_version_flag("--version", std::string("caskel ") + kVersion);
+  app_.set_help_all_flag("--help-all", "Show help for every command");
+}
+
+// Keys one at a time: list, read, tag and store.
+void CommandLine::addSecretCommands(Builders& out) {
+  out.insert(out.end(), {
       {"ls",
        [&] {
-         auto* ls = app.add_subcommand("ls", "List stored items (no values shown)");
+         auto* ls = app_.add_subcommand("ls", "List stored items (no values shown)");
          ls->add_option("prefix", prefix, "Only keys under this prefix");
          ls->add_flag("--json", flagA, "Machine-readable output with metadata");
-         ls->callback([&] { action = [&] { return lsCommand(ctx, prefix, flagA); }; });
+         ls->callback([&] { action_ = [&] { return lsCommand(ctx_, prefix, flagA); }; });
        }},
       {"get",
        [&] {
-         auto* get = app.add_subcommand(
+         auto* get = app_.add_subcommand(
              "get", "Print `source '<file>'` for a self-deleting script that sets the key");
          get->add_option("key", key, "org/proj/KEY")->required();
          get->add_flag("--raw", flagA, "Print the raw value (blocked for AI agents)");
          get->add_flag("--copy", flagB,
                        "Copy the raw value to the clipboard, cleared after 30s (blocked for AI agents)");
          get->callback([&] {
-           action = [&] {
+           action_ = [&] {
              if (flagA && flagB) {
-               ctx.error("Error: use either --raw or --copy.");
+               ctx_.error("Error: use either --raw or --copy.");
                return kExitUsage;
              }
-             return getCommand(ctx, key, flagA, flagB);
+             return getCommand(ctx_, key, flagA, flagB);
            };
          });
        }},
       {"peek",
        [&] {
-         auto* peek = app.add_subcommand("peek", "Show the first 8 characters of a value");
+         auto* peek = app_.add_subcommand("peek", "Show the first 8 characters of a value");
          peek->add_option("key", key, "org/proj/KEY")->required();
-         peek->callback([&] { action = [&] { return peekCommand(ctx, key); }; });
+         peek->callback([&] { action_ = [&] { return peekCommand(ctx_, key); }; });
        }},
       {"rm",
        [&] {
-         auto* rm = app.add_subcommand("rm", "Delete an item");
+         auto* rm = app_.add_subcommand("rm", "Delete an item");
          rm->add_option("key", key, "org/proj/KEY")->required();
-         rm->callback([&] { action = [&] { return rmCommand(ctx, key); }; });
+         rm->callback([&] { action_ = [&] { return rmCommand(ctx_, key); }; });
        }},
       {"meta",
        [&] {
          auto* metaCmd =
-             app.add_subcommand("meta", "Tag an item with metadata (an empty value clears a field)");
+             app_.add_subcommand("meta", "Tag an item with metadata (an empty value clears a field)");
          metaCmd->add_option("key", key, "org/proj/KEY")->required();
          metaOptions.addTo(metaCmd);
-         metaCmd->callback([&] { action = [&] { return metaCommand(ctx, key, metaOptions.flags()); }; });
+         metaCmd->callback([&] { action_ = [&] { return metaCommand(ctx_, key, metaOptions.flags()); }; });
        }},
       {"strict",
        [&] {
          auto* strict =
-             app.add_subcommand("strict", "Always require the passphrase for a key; never session-cached");
+             app_.add_subcommand("strict", "Always require the passphrase for a key; never session-cached");
          strict->add_option("key", key, "org/proj/KEY")->required();
-         strict->callback([&] { action = [&] { return strictCommand(ctx, key, true); }; });
+         strict->callback([&] { action_ = [&] { return strictCommand(ctx_, key, true); }; });
        }},
       {"unstrict",
        [&] {
-         auto* unstrict = app.add_subcommand("unstrict", "Remove strict mode from a key");
+         auto* unstrict = app_.add_subcommand("unstrict", "Remove strict mode from a key");
          unstrict->add_option("key", key, "org/proj/KEY")->required();
-         unstrict->callback([&] { action = [&] { return strictCommand(ctx, key, false); }; });
+         unstrict->callback([&] { action_ = [&] { return strictCommand(ctx_, key, false); }; });
        }},
       {"set",
        [&] {
          auto* set =
-             app.add_subcommand("set", "Store a value from --clipboard, standard input or a hidden prompt");
+             app_.add_subcommand("set", "Store a value from --clipboard, standard input or a hidden prompt");
          set->add_option("key", key, "org/proj/KEY")->required();
          set->add_flag("--clipboard", flagA, "Read the value from the clipboard, then clear it");
          set->add_flag("--strict", flagB, "Mark the key strict");
          setOptions.addTo(set);
          set->callback(
-             [&] { action = [&] { return setCommand(ctx, key, flagA, setOptions.flags(), flagB); }; });
+             [&] { action_ = [&] { return setCommand(ctx_, key, flagA, setOptions.flags(), flagB); }; });
        }},
+  });
+}
+
+// Sessions and their time-outs.
+void CommandLine::addSessionCommands(Builders& out) {
+  out.insert(out.end(), {
       {"unlock",
        [&] {
          auto* unlock =
-             app.add_subcommand("unlock", "Unlock a prefix for this session (one passphrase prompt)");
+             app_.add_subcommand("unlock", "Unlock a prefix for this session (one passphrase prompt)");
          unlock->add_option("prefix", prefix, "org/proj")->required();
          auto* unlockTimeout =
              unlock->add_option("--timeout", timeout, "How long: 8h, 90m, 45s, 1h30m (default 4h)");
          // Options made here are captured by value: the builder's locals are gone by parse time.
          unlock->callback([&, unlockTimeout] {
-           action = [&, unlockTimeout] { return unlockCommand(ctx, prefix, given(unlockTimeout, timeout)); };
+           action_ = [&, unlockTimeout] { return unlockCommand(ctx_, prefix, given(unlockTimeout, timeout)); };
          });
        }},
       {"lock",
        [&] {
-         auto* lock = app.add_subcommand("lock", "Lock a prefix, or every session when none is given");
+         auto* lock = app_.add_subcommand("lock", "Lock a prefix, or every session when none is given");
          auto* lockPrefix = lock->add_option("prefix", prefix, "org/proj");
          lock->callback([&, lockPrefix] {
-           action = [&, lockPrefix] { return lockCommand(ctx, given(lockPrefix, prefix)); };
+           action_ = [&, lockPrefix] { return lockCommand(ctx_, given(lockPrefix, prefix)); };
          });
        }},
       {"session",
        [&] {
-         auto* session = app.add_subcommand("session", "Show which prefixes are unlocked");
-         session->callback([&] { action = [&] { return sessionCommand(ctx); }; });
+         auto* session = app_.add_subcommand("session", "Show which prefixes are unlocked");
+         session->callback([&] { action_ = [&] { return sessionCommand(ctx_); }; });
        }},
       {"config",
        [&] {
-         auto* config = app.add_subcommand("config", "Show or set per-prefix auto-unlock time-outs");
+         auto* config = app_.add_subcommand("config", "Show or set per-prefix auto-unlock time-outs");
          auto* configPrefix = config->add_option("--prefix", prefix, "Prefix to configure");
          auto* configTimeout = config->add_option("--timeout", timeout, "Its time-out: 8h, 90m, 45s, 1h30m");
          auto* configRemove = config->add_option("--remove", removePrefix, "Remove a prefix's time-out");
          config->callback([&, configPrefix, configTimeout, configRemove] {
-           action = [&, configPrefix, configTimeout, configRemove] {
-             return configCommand(ctx, {given(configPrefix, prefix), given(configTimeout, timeout),
+           action_ = [&, configPrefix, configTimeout, configRemove] {
+             return configCommand(ctx_, {given(configPrefix, prefix), given(configTimeout, timeout),
                                         given(configRemove, removePrefix)});
            };
          });
        }},
+  });
+}
+
+// A prefix's keys together: shell exports, .env files, bundles.
+void CommandLine::addFolderCommands(Builders& out) {
+  out.insert(out.end(), {
       {"load",
        [&] {
          auto* load =
-             app.add_subcommand("load", "Print `export KEY=value` for a prefix (blocked for AI agents)");
+             app_.add_subcommand("load", "Print `export KEY=value` for a prefix (blocked for AI agents)");
          load->add_option("prefix", prefix, "org/proj")->required();
-         load->callback([&] { action = [&] { return loadCommand(ctx, prefix, true); }; });
+         load->callback([&] { action_ = [&] { return loadCommand(ctx_, prefix, true); }; });
        }},
       {"env",
        [&] {
-         auto* env = app.add_subcommand("env", "Print `KEY=value` for a prefix (blocked for AI agents)");
+         auto* env = app_.add_subcommand("env", "Print `KEY=value` for a prefix (blocked for AI agents)");
          env->add_option("prefix", prefix, "org/proj")->required();
-         env->callback([&] { action = [&] { return loadCommand(ctx, prefix, false); }; });
+         env->callback([&] { action_ = [&] { return loadCommand(ctx_, prefix, false); }; });
        }},
       {"export",
        [&] {
          auto* exportCmd =
-             app.add_subcommand("export", "Write a prefix as a .env file, mode 0600 (blocked for AI agents)");
+             app_.add_subcommand("export", "Write a prefix as a .env file, mode 0600 (blocked for AI agents)");
          exportCmd->add_option("prefix", prefix, "org/proj")->required();
          exportCmd->add_option("file", file, ".env file to write")->required();
          exportCmd->add_flag("--force", flagA, "Replace an existing file");
-         exportCmd->callback([&] { action = [&] { return exportCommand(ctx, prefix, file, flagA); }; });
+         exportCmd->callback([&] { action_ = [&] { return exportCommand(ctx_, prefix, file, flagA); }; });
        }},
       {"import",
        [&] {
-         auto* importCmd = app.add_subcommand("import", "Store every entry of a .env file under a prefix");
+         auto* importCmd = app_.add_subcommand("import", "Store every entry of a .env file under a prefix");
          importCmd->add_option("prefix", prefix, "org/proj")->required();
          importCmd->add_option("file", file, ".env file to read")->required();
-         importCmd->callback([&] { action = [&] { return importCommand(ctx, prefix, file); }; });
+         importCmd->callback([&] { action_ = [&] { return importCommand(ctx_, prefix, file); }; });
        }},
       {"bundle",
        [&] {
-         auto* bundle = app.add_subcommand("bundle", "List or load bundles");
+         auto* bundle = app_.add_subcommand("bundle", "List or load bundles");
          bundle->require_subcommand(1);
          auto* bundleLs = bundle->add_subcommand("ls", "List bundles in a prefix");
          bundleLs->add_option("prefix", prefix, "org/proj")->required();
-         bundleLs->callback([&] { action = [&] { return bundleListCommand(ctx, prefix); }; });
+         bundleLs->callback([&] { action_ = [&] { return bundleListCommand(ctx_, prefix); }; });
          auto* bundleLoad =
              bundle->add_subcommand("load", "Print `export KEY=value` for a bundle (blocked for AI agents)");
          bundleLoad->add_option("bundle", key, "org/proj/BUNDLE")->required();
-         bundleLoad->callback([&] { action = [&] { return bundleLoadCommand(ctx, key); }; });
+         bundleLoad->callback([&] { action_ = [&] { return bundleLoadCommand(ctx_, key); }; });
        }},
+  });
+}
+
+// Everything else: rotation, scanning, the guard, setup and running programs.
+void CommandLine::addToolCommands(Builders& out) {
+  out.insert(out.end(), {
       {"rotate",
        [&] {
-         auto* rotate = app.add_subcommand("rotate", "Guided secret rotation");
+         auto* rotate = app_.add_subcommand("rotate", "Guided secret rotation");
          rotate->add_option("key", key, "org/proj/KEY")->required();
          rotate->add_flag("--clipboard", flagA, "Read the new value from the clipboard, then clear it");
-         rotate->callback([&] { action = [&] { return rotateCommand(ctx, key, flagA); }; });
+         rotate->callback([&] { action_ = [&] { return rotateCommand(ctx_, key, flagA); }; });
        }},
       {"scan",
        [&] {
-         auto* scan = app.add_subcommand("scan", "Find .env files (3 levels deep) and offer to import them");
+         auto* scan = app_.add_subcommand("scan", "Find .env files (3 levels deep) and offer to import them");
          scan->add_option("path", path, "Folder to scan (default: the current one)");
-         scan->callback([&] { action = [&] { return scanCommand(ctx, path); }; });
+         scan->callback([&] { action_ = [&] { return scanCommand(ctx_, path); }; });
        }},
       {"guard",
        [&] {
          auto* guard =
-             app.add_subcommand("guard", "Pass text through and warn when it holds a stored secret");
+             app_.add_subcommand("guard", "Pass text through and warn when it holds a stored secret");
          guard->add_flag("--strict", flagA, "Exit 1 when something is found");
-         guard->callback([&] { action = [&] { return guardCommand(ctx, flagA); }; });
+         guard->callback([&] { action_ = [&] { return guardCommand(ctx_, flagA); }; });
        }},
       {"verify",
        [&] {
-         auto* verify = app.add_subcommand("verify", "Print the security verification commands");
-         verify->callback([&] { action = [&] { return verifyCommand(ctx); }; });
+         auto* verify = app_.add_subcommand("verify", "Print the security verification commands");
+         verify->callback([&] { action_ = [&] { return verifyCommand(ctx_); }; });
        }},
       {"update",
        [&] {
-         auto* update = app.add_subcommand("update", "Install the server's caskel at ~/.local/bin/caskel");
-         update->callback([&] { action = [&] { return updateCommand(ctx); }; });
+         auto* update = app_.add_subcommand("update", "Install the server's caskel at ~/.local/bin/caskel");
+         update->callback([&] { action_ = [&] { return updateCommand(ctx_); }; });
        }},
       {"setup",
        [&] {
-         auto* setup = app.add_subcommand("setup", "Print the agent instructions and offer the guard hook");
+         auto* setup = app_.add_subcommand("setup", "Print the agent instructions and offer the guard hook");
          setup->add_flag("--yes", flagA, "Install the hook without asking");
-         setup->callback([&] { action = [&] { return setupCommand(ctx, flagA); }; });
+         setup->callback([&] { action_ = [&] { return setupCommand(ctx_, flagA); }; });
        }},
       {"run",
        [&] {
-         auto* runCmd = app.add_subcommand("run", "Run a command with a prefix's secrets in its environment");
-         runCmd->add_option("--only", run.only, "Only this key (repeatable)")->allow_extra_args(false);
-         runCmd->add_option("prefix", run.prefix, "org/proj")->required();
-         runCmd->add_option("command", run.command, "The command, after --");
-         runCmd->callback([&] { action = [&] { return runCommand(ctx, run); }; });
+         auto* runCmd = app_.add_subcommand("run", "Run a command with a prefix's secrets in its environment");
+         runCmd->add_option("--only", runOptions.only, "Only this key (repeatable)")->allow_extra_args(false);
+         runCmd->add_option("prefix", runOptions.prefix, "org/proj")->required();
+         runCmd->add_option("command", runOptions.command, "The command, after --");
+         runCmd->callback([&] { action_ = [&] { return runCommand(ctx_, runOptions); }; });
        }},
-  };
-  const std::string_view named = argc > 1 ? std::string_view(argv[1]) : std::string_view();
+  });
+}
+
+void CommandLine::addCommands(std::string_view named) {
+  // Only the named command is built when there is one: building all of them costs more
+  // than the whole round trip of a cached `get`. Help and errors still see every command.
+  Builders commands;
+  addSecretCommands(commands);
+  addSessionCommands(commands);
+  addFolderCommands(commands);
+  addToolCommands(commands);
   const bool one =
       std::any_of(commands.begin(), commands.end(), [&](const auto& c) { return c.first == named; });
   for (const auto& [name, add] : commands) {
     if (!one || name == named) add();
   }
+}
 
-  // "--type=" means "clear the type"; the parser reads it only when split as "--type" "".
+// "--type=" means "clear the type"; the parser reads it only when split as "--type" "".
+std::vector<std::string> splitEmptyOptionValues(int argc, const char* const* argv) {
   std::vector<std::string> args;
   bool afterSeparator = false;
   for (int i = 0; i < argc; ++i) {
@@ -287,30 +333,43 @@ int runCli(int argc, const char* const* argv, CliIo& io) {
       args.push_back(std::move(a));
     }
   }
+  return args;
+}
+
+int CommandLine::run(int argc, const char* const* argv) {
+  addCommands(argc > 1 ? std::string_view(argv[1]) : std::string_view());
+  const std::vector<std::string> args = splitEmptyOptionValues(argc, argv);
   std::vector<const char*> argPointers;
   for (const auto& a : args) argPointers.push_back(a.c_str());
 
   try {
-    app.parse(static_cast<int>(argPointers.size()), argPointers.data());
+    app_.parse(static_cast<int>(argPointers.size()), argPointers.data());
   } catch (const CLI::ParseError& e) {
     std::ostringstream out, err;
-    int code = app.exit(e, out, err);
-    io.out(out.str());
-    io.err(err.str());
+    int code = app_.exit(e, out, err);
+    io_.out(out.str());
+    io_.err(err.str());
     return code == 0 ? kExitOk : kExitUsage;
   }
-  if (!action) {
-    io.err(app.help());
+  if (!action_) {
+    io_.err(app_.help());
     return kExitUsage;
   }
   try {
-    return action();
+    return action_();
   } catch (const std::exception& e) {
     // Messages from the JSON library and the standard library name types and positions, not
     // the data, so they are safe to show.
-    ctx.error(std::string("Error: ") + e.what());
+    ctx_.error(std::string("Error: ") + e.what());
     return kExitFailed;
   }
+}
+
+}  // namespace
+
+int runCli(int argc, const char* const* argv, CliIo& io) {
+  CommandLine commandLine(io);
+  return commandLine.run(argc, argv);
 }
 
 }  // namespace caskel::cli
