@@ -4,31 +4,12 @@
 
 #include <vector>
 
+#include "support/manual_queue.h"
+
 namespace caskel {
 namespace {
 
-// A queue whose delayed tasks run only when the test says so.
-class ManualQueue : public TaskQueue {
- public:
-  void post(Task task) override { postAfter({}, std::move(task)); }
-  TaskHandle postAfter(Duration, Task task) override {
-    auto cancelled = std::make_shared<std::atomic<bool>>(false);
-    tasks.push_back({std::move(task), TaskHandle(cancelled)});
-    return tasks.back().handle;
-  }
-  void runAll() {
-    auto due = std::move(tasks);
-    tasks.clear();
-    for (auto& t : due) {
-      if (!t.handle.isCancelled()) t.task();
-    }
-  }
-  struct Entry {
-    Task task;
-    TaskHandle handle;
-  };
-  std::vector<Entry> tasks;
-};
+using test::ManualQueue;
 
 TEST(BackupTimers, NewerBackupOfTheSameKeyCancelsTheOlderTimer) {
   ManualQueue queue;
@@ -36,9 +17,10 @@ TEST(BackupTimers, NewerBackupOfTheSameKeyCancelsTheOlderTimer) {
   std::vector<std::string> removed;
   timers.schedule(queue, "org/K_OLD", 3600, [&] { removed.push_back("first"); });
   timers.schedule(queue, "org/K_OLD", 3600, [&] { removed.push_back("second"); });
-  ASSERT_EQ(queue.tasks.size(), 2u);
-  EXPECT_TRUE(queue.tasks[0].handle.isCancelled());
-  EXPECT_FALSE(queue.tasks[1].handle.isCancelled());
+  auto pending = queue.pending();
+  ASSERT_EQ(pending.size(), 2u);
+  EXPECT_TRUE(pending[0].handle.isCancelled());
+  EXPECT_FALSE(pending[1].handle.isCancelled());
   queue.runAll();
   EXPECT_EQ(removed, std::vector<std::string>{"second"});
   EXPECT_EQ(timers.pending(), 0u);
@@ -62,8 +44,7 @@ TEST(BackupTimers, AStaleTimerThatRunsAnywayRemovesNothing) {
   BackupTimers timers;
   std::vector<std::string> removed;
   timers.schedule(queue, "org/K_OLD", 1, [&] { removed.push_back("first"); });
-  auto stale = std::move(queue.tasks[0].task);
-  queue.tasks.clear();
+  auto stale = queue.takeFirst();
   timers.schedule(queue, "org/K_OLD", 1, [&] { removed.push_back("second"); });
   stale();
   EXPECT_TRUE(removed.empty());
