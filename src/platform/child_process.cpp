@@ -102,30 +102,46 @@ std::optional<std::string> findExecutable(const std::string& name) {
   return findOnPath(name, path && *path ? std::string_view(path) : kDefaultSearchPath);
 }
 
-ChildResult runChild(const std::string& program, const std::vector<std::string>& arguments,
-                     const ChildOptions& options) {
-  ChildResult result;
-  auto executable = findExecutable(program);
-  if (!executable) return result;
+namespace {
 
-  int inPipe[2] = {-1, -1};
-  int outPipe[2] = {-1, -1};
-  if (options.input && ::pipe2(inPipe, O_CLOEXEC) != 0) return result;
-  if (options.captureOutput && ::pipe2(outPipe, O_CLOEXEC) != 0) {
-    closeFd(inPipe[0]);
-    closeFd(inPipe[1]);
-    return result;
+// Pipes to the child's standard input and output, each only when asked for.
+struct ChildPipes {
+  int in[2] = {-1, -1};
+  int out[2] = {-1, -1};
+
+  bool open(const ChildOptions& options) {
+    if (options.input && ::pipe2(in, O_CLOEXEC) != 0) return false;
+    if (options.captureOutput && ::pipe2(out, O_CLOEXEC) != 0) {
+      closeFd(in[0]);
+      closeFd(in[1]);
+      return false;
+    }
+    return true;
   }
+  void closeChildEnds() {
+    closeFd(in[0]);
+    closeFd(out[1]);
+  }
+  void closeOurEnds() {
+    closeFd(in[1]);
+    closeFd(out[0]);
+  }
+};
 
+// Starts the child with the pipes as its standard streams (the rest /dev/null), nothing else
+// of ours open, default signal handling and `options.environment` over ours. Returns the
+// posix_spawn error.
+int spawnChild(const std::string& executable, const std::string& program, const std::vector<std::string>& arguments,
+               const ChildOptions& options, const ChildPipes& pipes, pid_t& pid) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (options.input) {
-    posix_spawn_file_actions_adddup2(&actions, inPipe[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, pipes.in[0], STDIN_FILENO);
   } else {
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   }
   if (options.captureOutput) {
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, pipes.out[1], STDOUT_FILENO);
   } else {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   }
@@ -157,45 +173,95 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
   for (auto& e : envStrings) envp.push_back(e.data());
   envp.push_back(nullptr);
 
-  pid_t pid = -1;
-  int spawnError = posix_spawn(&pid, executable->c_str(), &actions, &attributes, argv.data(), envp.data());
+  int spawnError = posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   // The environment may carry a passphrase for the child; it is no longer needed here.
   for (auto& e : envStrings) std::memset(e.data(), 0, e.size());
-  closeFd(inPipe[0]);
-  closeFd(outPipe[1]);
-  if (spawnError != 0) {
-    closeFd(inPipe[1]);
-    closeFd(outPipe[0]);
-    return result;
+  return spawnError;
+}
+
+// Our ends of a running child's pipes: the input still to write, the output read so far.
+class ChildStreams {
+ public:
+  ChildStreams(const ChildPipes& pipes, const ChildOptions& options, std::string& output)
+      : writeFd_(pipes.in[1]), readFd_(pipes.out[0]), maxOutput_(options.maxOutput), output_(output) {
+    if (writeFd_ >= 0) ::fcntl(writeFd_, F_SETFL, O_NONBLOCK);
+    if (readFd_ >= 0) ::fcntl(readFd_, F_SETFL, O_NONBLOCK);
+    if (options.input) pending_ = *options.input;
+    if (writeFd_ >= 0 && pending_.empty()) closeFd(writeFd_);
   }
-  result.launched = true;
+  ~ChildStreams() {
+    closeFd(writeFd_);
+    closeFd(readFd_);
+  }
+  ChildStreams(const ChildStreams&) = delete;
+  ChildStreams& operator=(const ChildStreams&) = delete;
 
-  int writeFd = inPipe[1];
-  int readFd = outPipe[0];
-  if (writeFd >= 0) ::fcntl(writeFd, F_SETFL, O_NONBLOCK);
-  if (readFd >= 0) ::fcntl(readFd, F_SETFL, O_NONBLOCK);
-  int pidFd = openPidfd(pid);
+  void addPollEntries(std::vector<pollfd>& fds) const {
+    if (writeFd_ >= 0) fds.push_back({writeFd_, POLLOUT, 0});
+    if (readFd_ >= 0) fds.push_back({readFd_, POLLIN, 0});
+  }
+  void serve(const pollfd& p) {
+    if (p.revents == 0) return;
+    if (p.fd == writeFd_) {
+      writeSome(p.revents);
+    } else if (p.fd == readFd_) {
+      if (drain()) closeFd(readFd_);
+    }
+  }
+  // Whatever the child wrote before exiting is in the pipe now; a helper it left behind that
+  // keeps the pipe open is not waited for.
+  void finish() {
+    if (readFd_ >= 0) drain();
+  }
 
-  std::string_view pending = options.input ? *options.input : std::string_view{};
-  if (writeFd >= 0 && pending.empty()) closeFd(writeFd);
-
-  auto drain = [&]() {
+ private:
+  void writeSome(short revents) {
+    if (revents & (POLLERR | POLLHUP)) {
+      closeFd(writeFd_);
+      return;
+    }
+    ssize_t n = ::write(writeFd_, pending_.data(), pending_.size());
+    if (n > 0) {
+      pending_.remove_prefix(static_cast<size_t>(n));
+      if (pending_.empty()) closeFd(writeFd_);
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      closeFd(writeFd_);  // the child stopped reading
+    }
+  }
+  // Reads what is there; true at end of stream.
+  bool drain() {
     char buf[65536];
     for (;;) {
-      ssize_t n = ::read(readFd, buf, sizeof buf);
+      ssize_t n = ::read(readFd_, buf, sizeof buf);
       if (n > 0) {
-        size_t room = options.maxOutput > result.output.size() ? options.maxOutput - result.output.size() : 0;
-        result.output.append(buf, std::min(room, static_cast<size_t>(n)));
+        size_t room = maxOutput_ > output_.size() ? maxOutput_ - output_.size() : 0;
+        output_.append(buf, std::min(room, static_cast<size_t>(n)));
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
-      return n == 0;  // true at end of stream
+      return n == 0;
     }
-  };
+  }
 
+  int writeFd_;
+  int readFd_;
+  size_t maxOutput_;
+  std::string& output_;
+  std::string_view pending_;
+};
+
+void killAndReap(pid_t pid, int& status) {
+  ::kill(pid, SIGKILL);
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// Feeds and drains the child until it exits or its time is up; fills in how it ended.
+void superviseChild(pid_t pid, ChildStreams& streams, const ChildOptions& options, ChildResult& result) {
   SigpipeGuard sigpipeGuard;
+  int pidFd = openPidfd(pid);
   const auto deadline = std::chrono::steady_clock::now() + options.timeLimit;
   int status = 0;
   bool exited = false;
@@ -214,16 +280,13 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
     }
     auto now = std::chrono::steady_clock::now();
     if (now >= deadline) {
-      ::kill(pid, SIGKILL);
-      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
+      killAndReap(pid, status);
       result.timedOut = true;
       exited = true;
       break;
     }
     std::vector<pollfd> fds;
-    if (writeFd >= 0) fds.push_back({writeFd, POLLOUT, 0});
-    if (readFd >= 0) fds.push_back({readFd, POLLIN, 0});
+    streams.addPollEntries(fds);
     if (pidFd >= 0) fds.push_back({pidFd, POLLIN, 0});
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
     // Without a pidfd the child's exit is noticed by polling waitpid in short slices.
@@ -232,37 +295,37 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
     int ready = ::poll(fds.data(), fds.size(), waitMs);
     if (ready < 0 && errno != EINTR) break;
     for (const auto& p : fds) {
-      if (p.revents == 0) continue;
-      if (p.fd == writeFd) {
-        if (p.revents & (POLLERR | POLLHUP)) {
-          closeFd(writeFd);
-          continue;
-        }
-        ssize_t n = ::write(writeFd, pending.data(), pending.size());
-        if (n > 0) {
-          pending.remove_prefix(static_cast<size_t>(n));
-          if (pending.empty()) closeFd(writeFd);
-        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-          closeFd(writeFd);  // the child stopped reading
-        }
-      } else if (p.fd == readFd) {
-        if (drain()) closeFd(readFd);
-      }
+      if (p.fd != pidFd) streams.serve(p);
     }
   }
   if (!exited) {
-    ::kill(pid, SIGKILL);
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    killAndReap(pid, status);
     result.timedOut = true;
   }
-  // Whatever the child wrote before exiting is in the pipe now; a helper it left behind that
-  // keeps the pipe open is not waited for.
-  if (readFd >= 0) drain();
-  closeFd(writeFd);
-  closeFd(readFd);
+  streams.finish();
   closeFd(pidFd);
   if (!result.timedOut && statusKnown && WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+}
+
+}  // namespace
+
+ChildResult runChild(const std::string& program, const std::vector<std::string>& arguments,
+                     const ChildOptions& options) {
+  ChildResult result;
+  auto executable = findExecutable(program);
+  if (!executable) return result;
+  ChildPipes pipes;
+  if (!pipes.open(options)) return result;
+  pid_t pid = -1;
+  int spawnError = spawnChild(*executable, program, arguments, options, pipes, pid);
+  pipes.closeChildEnds();
+  if (spawnError != 0) {
+    pipes.closeOurEnds();
+    return result;
+  }
+  result.launched = true;
+  ChildStreams streams(pipes, options, result.output);
+  superviseChild(pid, streams, options, result);
   return result;
 }
 

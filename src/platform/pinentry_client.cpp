@@ -294,6 +294,72 @@ PinResult getPin(Conversation& conv, SecretString& pin, bool& repeated) {
   }
 }
 
+// The server's own terminal only: a terminal named by a client could be the agent's.
+bool shareTerminal(Conversation& conv) {
+  if (!::isatty(STDIN_FILENO)) return true;
+  char name[256];
+  if (::ttyname_r(STDIN_FILENO, name, sizeof name) != 0 || !plainOptionValue(name)) return true;
+  if (!conv.command(std::string("OPTION ttyname=") + name)) return false;
+  const char* term = std::getenv("TERM");
+  return !term || !plainOptionValue(term) || conv.command(std::string("OPTION ttytype=") + term);
+}
+
+// The texts of the dialog, and how long it may stay open.
+bool describe(Conversation& conv, const PinentryRequest& request, int timeoutSeconds) {
+  // Lets a real pinentry close its own window when we stop waiting; not every one knows it.
+  if (!conv.command("SETTIMEOUT " + std::to_string(timeoutSeconds))) return false;
+  if (!conv.commandOk(commandLine("SETTITLE", request.title))) return false;
+  if (!conv.commandOk(commandLine("SETDESC", request.description))) return false;
+  if (!conv.commandOk(commandLine("SETPROMPT", request.prompt))) return false;
+  return request.error.empty() || conv.commandOk(commandLine("SETERROR", request.error));
+}
+
+// Asks the pinentry to repeat the entry itself; whether it agreed, or nothing when the
+// conversation broke.
+std::optional<bool> offerRepeat(Conversation& conv, const PinentryRequest& request) {
+  if (!request.repeat) return false;
+  auto r = conv.command(commandLine("SETREPEAT", request.repeatPrompt));
+  if (!r) return std::nullopt;
+  bool nativeRepeat = r->kind == AssuanLine::Kind::ok;
+  if (nativeRepeat && !request.repeatError.empty()) {
+    if (!conv.command(commandLine("SETREPEATERROR", request.repeatError))) return std::nullopt;
+  }
+  return nativeRepeat;
+}
+
+// Reads the passphrase, twice when a repetition is wanted that the pinentry did not confirm:
+// a new vault's passphrase must never rest on a single typing. `unavailable` when the
+// conversation broke.
+PinentryReply::Status askForPin(Conversation& conv, const PinentryRequest& request, bool nativeRepeat,
+                                SecretString& out) {
+  using Status = PinentryReply::Status;
+  constexpr int kRepeatRounds = 3;
+  for (int round = 0; round < kRepeatRounds; ++round) {
+    SecretString pin;
+    bool repeated = false;
+    PinResult result = getPin(conv, pin, repeated);
+    if (result == PinResult::failed) return Status::unavailable;
+    if (result == PinResult::canceled) return Status::canceled;
+    if (!request.repeat || (nativeRepeat && repeated)) {
+      out = std::move(pin);
+      return Status::ok;
+    }
+    if (!conv.commandOk(commandLine("SETPROMPT", request.repeatPrompt))) return Status::unavailable;
+    if (!conv.commandOk("SETERROR")) return Status::unavailable;
+    SecretString again;
+    result = getPin(conv, again, repeated);
+    if (result == PinResult::failed) return Status::unavailable;
+    if (result == PinResult::canceled) return Status::canceled;
+    if (pin.size() == again.size() && sodium_memcmp(pin.data(), again.data(), pin.size()) == 0) {
+      out = std::move(pin);
+      return Status::ok;
+    }
+    if (!conv.commandOk(commandLine("SETPROMPT", request.prompt))) return Status::unavailable;
+    if (!conv.commandOk(commandLine("SETERROR", request.repeatError))) return Status::unavailable;
+  }
+  return Status::canceled;
+}
+
 }  // namespace
 
 PinentryClient::Program PinentryClient::locate() {
@@ -325,76 +391,16 @@ PinentryReply PinentryClient::getPassphrase(const PinentryRequest& request) {
 
   Conversation conv(Clock::now() + std::chrono::milliseconds(timeoutMs_));
   if (!conv.spawn(program_)) return reply;
-
   auto greeting = conv.readLine();
   if (!greeting || greeting->kind != AssuanLine::Kind::ok) return reply;
+  if (!shareTerminal(conv) || !describe(conv, request, timeoutMs_ / 1000)) return reply;
+  std::optional<bool> nativeRepeat = offerRepeat(conv, request);
+  if (!nativeRepeat) return reply;
 
-  // The server's own terminal only: a terminal named by a client could be the agent's.
-  if (::isatty(STDIN_FILENO)) {
-    char name[256];
-    if (::ttyname_r(STDIN_FILENO, name, sizeof name) == 0 && plainOptionValue(name)) {
-      if (!conv.command(std::string("OPTION ttyname=") + name)) return reply;
-      const char* term = std::getenv("TERM");
-      if (term && plainOptionValue(term) && !conv.command(std::string("OPTION ttytype=") + term))
-        return reply;
-    }
-  }
-  // Lets a real pinentry close its own window when we stop waiting; not every one knows it.
-  if (!conv.command("SETTIMEOUT " + std::to_string(timeoutMs_ / 1000))) return reply;
-  if (!conv.commandOk(commandLine("SETTITLE", request.title))) return reply;
-  if (!conv.commandOk(commandLine("SETDESC", request.description))) return reply;
-  if (!conv.commandOk(commandLine("SETPROMPT", request.prompt))) return reply;
-  if (!request.error.empty() && !conv.commandOk(commandLine("SETERROR", request.error))) return reply;
-
-  bool nativeRepeat = false;
-  if (request.repeat) {
-    auto r = conv.command(commandLine("SETREPEAT", request.repeatPrompt));
-    if (!r) return reply;
-    nativeRepeat = r->kind == AssuanLine::Kind::ok;
-    if (nativeRepeat && !request.repeatError.empty()) {
-      if (!conv.command(commandLine("SETREPEATERROR", request.repeatError))) return reply;
-    }
-  }
-
-  // A pinentry without SETREPEAT (or one that did not confirm the repetition) is asked
-  // twice here instead: a new vault's passphrase must never rest on a single typing.
-  constexpr int kRepeatRounds = 3;
-  for (int round = 0; round < kRepeatRounds; ++round) {
-    SecretString pin;
-    bool repeated = false;
-    PinResult result = getPin(conv, pin, repeated);
-    if (result == PinResult::failed) return reply;
-    if (result == PinResult::canceled) {
-      reply.status = PinentryReply::Status::canceled;
-      conv.finish(true);
-      return reply;
-    }
-    if (!request.repeat || (nativeRepeat && repeated)) {
-      reply.status = PinentryReply::Status::ok;
-      reply.pin = std::move(pin);
-      conv.finish(true);
-      return reply;
-    }
-    if (!conv.commandOk(commandLine("SETPROMPT", request.repeatPrompt))) return reply;
-    if (!conv.commandOk("SETERROR")) return reply;
-    SecretString again;
-    result = getPin(conv, again, repeated);
-    if (result == PinResult::failed) return reply;
-    if (result == PinResult::canceled) {
-      reply.status = PinentryReply::Status::canceled;
-      conv.finish(true);
-      return reply;
-    }
-    if (pin.size() == again.size() && sodium_memcmp(pin.data(), again.data(), pin.size()) == 0) {
-      reply.status = PinentryReply::Status::ok;
-      reply.pin = std::move(pin);
-      conv.finish(true);
-      return reply;
-    }
-    if (!conv.commandOk(commandLine("SETPROMPT", request.prompt))) return reply;
-    if (!conv.commandOk(commandLine("SETERROR", request.repeatError))) return reply;
-  }
-  reply.status = PinentryReply::Status::canceled;
+  SecretString pin;
+  reply.status = askForPin(conv, request, *nativeRepeat, pin);
+  if (reply.status == PinentryReply::Status::unavailable) return reply;
+  if (reply.status == PinentryReply::Status::ok) reply.pin = std::move(pin);
   conv.finish(true);
   return reply;
 }
