@@ -2,7 +2,6 @@
 
 #include <set>
 
-#include "app/app_state.h"
 #include "base/key_path.h"
 
 namespace caskel {
@@ -154,10 +153,6 @@ std::string availablePrefixesList(const std::vector<SecretInfo>& accounts) {
 
 std::string agentInstructions(const std::vector<SecretInfo>& accounts) {
   return std::string(kBody) + availablePrefixesList(accounts);
-}
-
-std::string agentInstructions() {
-  return agentInstructions(AppState::shared().accounts());
 }
 
 }  // namespace caskel

@@ -8,9 +8,7 @@
 namespace caskel {
 
 // The Markdown document that teaches an AI coding agent to use the caskel tool, ending with
-// the folders that hold secrets now (from AppState::shared().accounts()).
-std::string agentInstructions();
-// The same document for a given list of accounts.
+// the folders that hold the given accounts.
 std::string agentInstructions(const std::vector<SecretInfo>& accounts);
 
 // The "**Available prefixes:**" list alone: one "- `folder/`" line per folder, sorted and

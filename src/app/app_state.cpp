@@ -97,22 +97,29 @@ AppState::AppState(KeychainManager keychain, DefaultsStore& defaults, AuditLogge
 
 AppState::~AppState() {
   {
-    std::lock_guard lock(life_->mutex);
+    std::unique_lock lock(life_->mutex);
     life_->alive = false;
+    life_->idle.wait(lock, [&] { return life_->running == 0; });
   }
   deletionQueue_.shutdown();
 }
 
-AppState& AppState::shared() {
-  static AppState instance(KeychainManager("caskel"), DefaultsStore::shared(), AuditLogger::shared(),
-                           std::shared_ptr<Clipboard>(Clipboard::system()));
-  return instance;
-}
-
 TaskQueue::Task AppState::guarded(TaskQueue::Task task) const {
   return [life = life_, task = std::move(task)] {
-    std::lock_guard lock(life->mutex);
-    if (life->alive) task();
+    {
+      std::lock_guard lock(life->mutex);
+      if (!life->alive) return;
+      ++life->running;
+    }
+    // Run unlocked: an observer may call back into the model, post, or wait on another thread.
+    struct Done {
+      Liveness& life;
+      ~Done() {
+        std::lock_guard lock(life.mutex);
+        if (--life.running == 0) life.idle.notify_all();
+      }
+    } done{*life};
+    task();
   };
 }
 
@@ -287,48 +294,74 @@ Result<SecretString> AppState::obtainValue(const std::string& account) {
   return KeychainError::authenticationCanceled();
 }
 
-Result<std::string> AppState::share(const std::string& account) {
+Result<AppState::PreparedShare> AppState::prepareShare(const std::string& account) {
   Result<SecretString> value = obtainValue(account);
   if (!value) return value.error();
 
   const KeychainError encryptionFailed = KeychainError::fromStatus(-1);
-  double timeout = shareTimeout();
+  PreparedShare prepared;
+  prepared.account = account;
+  prepared.timeout = shareTimeout();
   if (!fs::ensurePrivateDirectory(sessionDir_)) return encryptionFailed;
-  std::string path = sessionDir_ + "/" + makeUuid();
+  prepared.path = sessionDir_ + "/" + makeUuid();
   std::optional<SecretString> passphrase = share_cipher::randomPassphrase();
   if (!passphrase) return encryptionFailed;
   {
-    SecretString script = shareScript(shareVariableName(account), value.value().view(), timeout);
+    SecretString script = shareScript(shareVariableName(account), value.value().view(), prepared.timeout);
     value.value().wipe();
     std::optional<std::string> sealed = share_cipher::encrypt(script.view(), passphrase->view());
-    if (!sealed || !fs::writeFileAtomically(path, *sealed, 0600)) return encryptionFailed;
+    if (!sealed || !fs::writeFileAtomically(prepared.path, *sealed, 0600)) return encryptionFailed;
   }
+  prepared.command = "source <(CASKEL_K=" + passphrase->str() + " openssl enc -d -aes-256-cbc -pbkdf2 -in " +
+                     prepared.path + " -pass env:CASKEL_K)";
+  return prepared;
+}
 
-  std::string command = "source <(CASKEL_K=" + passphrase->str() +
-                        " openssl enc -d -aes-256-cbc -pbkdf2 -in " + path + " -pass env:CASKEL_K)";
-  if (!clipboard_->setText(command)) {
+Result<std::string> AppState::finishShare(const PreparedShare& prepared) {
+  if (!clipboard_->setText(prepared.command)) {
     // Nothing on the clipboard would point at the file: do not report a share that did not happen.
-    fs::removeFile(path);
-    return encryptionFailed;
+    fs::removeFile(prepared.path);
+    return KeychainError::fromStatus(-1);
   }
   {
     std::lock_guard lock(mutex_);
-    lastClipboardCommand_ = command;
+    lastClipboardCommand_ = prepared.command;
   }
-  audit_.log("SHARE", account, "ok");
-  scheduleDeletion(path, timeout);
+  audit_.log("SHARE", prepared.account, "ok");
+  scheduleDeletion(prepared.path, prepared.timeout);
 
   int64_t count = clipboard_->changeCount();
   auto clearIfUnchanged = guarded([clipboard = clipboard_, count] {
     if (clipboard->changeCount() == count) clipboard->clear();
   });
-  double delay = schedulable(timeout * 0.5);
+  double delay = schedulable(prepared.timeout * 0.5);
   if (TaskQueue* main = Application::shared().mainQueue()) {
     main->postAfterSeconds(delay, std::move(clearIfUnchanged));
   } else {
     deletionQueue_.postAfterSeconds(delay, std::move(clearIfUnchanged));
   }
-  return path;
+  return prepared.path;
+}
+
+Result<std::string> AppState::share(const std::string& account) {
+  Result<PreparedShare> prepared = prepareShare(account);
+  if (!prepared) return prepared.error();
+  return finishShare(prepared.value());
+}
+
+void AppState::shareInBackground(const std::string& account, TaskQueue& worker, ShareDone done) {
+  worker.post(guarded([this, account, done = std::move(done)]() mutable {
+    // The prompt and the encryption run here; the clipboard is the main queue's.
+    auto prepared = std::make_shared<Result<PreparedShare>>(prepareShare(account));
+    Application::shared().postToMain(guarded([this, prepared, done = std::move(done)] {
+      Result<std::string> result = prepared->ok() ? finishShare(prepared->value()) : prepared->error();
+      if (done) done(std::move(result));
+    }));
+  }));
+}
+
+void AppState::reloadInBackground(TaskQueue& worker, std::shared_ptr<AuthContext> context) {
+  worker.post(guarded([this, context = std::move(context)] { reload(context.get()); }));
 }
 
 void AppState::scheduleDeletion(const std::string& path, double seconds) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -32,8 +33,6 @@ class AppState {
   AppState(KeychainManager keychain, DefaultsStore& defaults, AuditLogger& audit,
            std::shared_ptr<Clipboard> clipboard, std::string sessionDirRoot = "/tmp");
   ~AppState();
-  // The process-wide model over the "caskel" store, the shared defaults, logger and clipboard.
-  static AppState& shared();
 
   // Subscribers are told after a property changed (on the main queue). Returns an id for unsubscribe.
   int subscribe(Observer observer);
@@ -55,8 +54,15 @@ class AppState {
   double shareTimeout() const;
 
   void reload(AuthContext* context);
-  // The encrypted file's path, or the error that stopped the share.
+  // The same on `worker`; the listing is published on the main queue.
+  void reloadInBackground(TaskQueue& worker, std::shared_ptr<AuthContext> context);
+  // The encrypted file's path, or the error that stopped the share. Asks for the passphrase
+  // when the key's folder is locked, so the desktop runs it off the main queue:
   Result<std::string> share(const std::string& account);
+  // share() with the prompt and encryption on `worker`, and the clipboard, the deletion timer
+  // and `done` on the main queue.
+  using ShareDone = std::function<void(Result<std::string>)>;
+  void shareInBackground(const std::string& account, TaskQueue& worker, ShareDone done);
   void scheduleDeletion(const std::string& path, double seconds);
   void cleanup();
 
@@ -67,12 +73,24 @@ class AppState {
   void setDeletionScheduler(TaskQueue* queue) { deletionScheduler_ = queue; }
 
  private:
-  // Tasks that outlive a call hold this; the destructor marks it dead under its lock, so a
-  // late task either finishes first or finds the model gone.
+  // Tasks that outlive a call hold this; the destructor marks it dead and waits for tasks
+  // under way, so a late task either finishes first or finds the model gone. No lock is held
+  // while a task runs, observers included.
   struct Liveness {
-    std::recursive_mutex mutex;
+    std::mutex mutex;
+    std::condition_variable idle;
     bool alive = true;
+    int running = 0;  // tasks under way; the destructor waits for them (so none may destroy it)
   };
+  // A share's first half (any thread) and second half (main queue).
+  struct PreparedShare {
+    std::string account;
+    std::string path;
+    std::string command;
+    double timeout = 0;
+  };
+  Result<PreparedShare> prepareShare(const std::string& account);
+  Result<std::string> finishShare(const PreparedShare& prepared);
   TaskQueue::Task guarded(TaskQueue::Task task) const;
   void publish(Property property);
   void setAccounts(std::vector<SecretInfo> accounts);

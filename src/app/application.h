@@ -11,8 +11,8 @@ namespace caskel {
 class SessionManager;
 
 // The process-wide application object: the main queue that model changes are published on,
-// and the running server's session manager when there is one. caskeld (and the tray app
-// later) fills it in at launch.
+// and the running server's session manager when there is one. The ServerHost fills it in
+// when it starts, in caskeld and in the desktop program alike.
 class Application {
  public:
   static Application& shared();

@@ -30,6 +30,8 @@ class TaskHandle {
 };
 
 // Where work can be posted: a queue with its own threads, or a run loop on the main thread.
+// A GUI's main queue implements it over its own event loop (a posted call and a single-shot
+// timer that skip the task once its handle is cancelled); tests drain one by hand.
 class TaskQueue {
  public:
   using Task = std::function<void()>;

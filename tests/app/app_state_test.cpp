@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <deque>
+#include <mutex>
 #include <filesystem>
 #include <thread>
 #include <tuple>
@@ -16,99 +16,17 @@
 #include "platform/child_process.h"
 #include "platform/defaults_store.h"
 #include "session/session_manager.h"
+#include "support/fake_clipboard.h"
 #include "support/fakes.h"
+#include "support/manual_queue.h"
 #include "support/test_env.h"
 
 namespace caskel {
 namespace {
 
+using test::FakeClipboard;
+using test::ManualQueue;
 using test::TempDir;
-
-// A clipboard in memory whose change count moves on every write, like the desktop's.
-class FakeClipboard : public Clipboard {
- public:
-  bool setText(const std::string& text) override {
-    std::lock_guard lock(mutex_);
-    if (!accepts) return false;
-    text_ = text;
-    ++count_;
-    return true;
-  }
-  std::optional<std::string> text() override {
-    std::lock_guard lock(mutex_);
-    return text_;
-  }
-  void clear() override {
-    std::lock_guard lock(mutex_);
-    text_.clear();
-    ++count_;
-    ++clears_;
-    cv_.notify_all();
-  }
-  int64_t changeCount() override {
-    std::lock_guard lock(mutex_);
-    return count_;
-  }
-  bool waitForClear() {
-    std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::seconds(20), [&] { return clears_ > 0; });
-  }
-  bool accepts = true;
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::string text_;
-  int64_t count_ = 0;
-  int clears_ = 0;
-};
-
-// A queue that runs nothing by itself: the test sees each task's delay and decides when it runs.
-class ManualQueue : public TaskQueue {
- public:
-  struct Entry {
-    double delay;
-    Task task;
-    TaskHandle handle;
-  };
-  void post(Task task) override { add(0, std::move(task)); }
-  TaskHandle postAfter(Duration delay, Task task) override {
-    return add(std::chrono::duration<double>(delay).count(), std::move(task));
-  }
-  // Runs queued tasks in order (and those they queue), skipping cancelled ones; with
-  // `includeDelayed` false only those posted without delay.
-  void run(bool includeDelayed = false) {
-    for (;;) {
-      Entry entry;
-      {
-        std::lock_guard lock(mutex_);
-        auto it = std::find_if(entries_.begin(), entries_.end(),
-                               [&](const Entry& e) { return includeDelayed || e.delay == 0; });
-        if (it == entries_.end()) return;
-        entry = std::move(*it);
-        entries_.erase(it);
-      }
-      if (!entry.handle.isCancelled()) entry.task();
-    }
-  }
-  std::vector<Entry> delayed() {
-    std::lock_guard lock(mutex_);
-    std::vector<Entry> out;
-    for (const auto& e : entries_)
-      if (e.delay > 0) out.push_back({e.delay, nullptr, e.handle});
-    return out;
-  }
-
- private:
-  TaskHandle add(double delay, Task task) {
-    std::lock_guard lock(mutex_);
-    TaskHandle handle(std::make_shared<std::atomic<bool>>(false));
-    entries_.push_back({delay, std::move(task), handle});
-    return handle;
-  }
-  std::mutex mutex_;
-  std::deque<Entry> entries_;
-};
 
 std::vector<std::string> keysOf(const std::vector<SecretInfo>& infos) {
   std::vector<std::string> keys;
@@ -205,7 +123,7 @@ TEST_F(AppStateTest, ReloadWithoutContextNeverBlanksTheListButPublishesOnAFreshS
   std::vector<AppState::Property> told;
   state->subscribe([&](AppState::Property p) { told.push_back(p); });
   state->reload(nullptr);  // fresh start, nothing stored: the empty list is still published
-  mainQueue.run();
+  mainQueue.runReady();
   EXPECT_EQ(told, std::vector<AppState::Property>{AppState::Property::accounts});
 
   put({"acme/api/A", "acme/api/B"});
@@ -224,8 +142,52 @@ TEST_F(AppStateTest, ReloadFromAnotherThreadPublishesOnTheMainQueue) {
   put({"acme/api/A"});
   std::thread([&] { state->reload(nullptr); }).join();
   EXPECT_TRUE(state->accounts().empty());
-  mainQueue.run();
+  mainQueue.runReady();
   EXPECT_EQ(keysOf(state->accounts()), std::vector<std::string>{"acme/api/A"});
+}
+
+TEST_F(AppStateTest, WorkDoneOnAWorkerIsPublishedOnTheMainQueue) {
+  ASSERT_FALSE(keychain.save("acme/api/KEY", "v", std::nullopt).has_value());
+  ManualQueue worker;
+  state->reloadInBackground(worker, nullptr);
+  std::vector<Result<std::string>> shared;
+  state->shareInBackground("acme/api/KEY", worker, [&](Result<std::string> r) { shared.push_back(std::move(r)); });
+  mainQueue.runReady();
+  EXPECT_TRUE(state->accounts().empty());
+  std::thread([&] { worker.runReady(); }).join();
+  // The file is written on the worker; the clipboard and the caller hear of it on the main queue.
+  EXPECT_TRUE(shared.empty());
+  EXPECT_EQ(clipboard->text(), "");
+  EXPECT_TRUE(state->accounts().empty());
+  mainQueue.runReady();
+  EXPECT_EQ(keysOf(state->accounts()), std::vector<std::string>{"acme/api/KEY"});
+  ASSERT_EQ(shared.size(), 1u);
+  ASSERT_TRUE(shared[0].ok());
+  EXPECT_EQ(scriptOf(shared[0].value()).substr(scriptOf(shared[0].value()).rfind('\n') + 1), "export KEY='v'");
+  EXPECT_EQ(state->pendingDeletes(), std::vector<std::string>{shared[0].value()});
+
+  state->shareInBackground("missing/KEY", worker, [&](Result<std::string> r) { shared.push_back(std::move(r)); });
+  worker.runReady();
+  mainQueue.runReady();
+  ASSERT_EQ(shared.size(), 2u);
+  EXPECT_FALSE(shared[1].ok());
+}
+
+TEST_F(AppStateTest, ObserversRunWithoutTheModelLocked) {
+  // An observer that waits for another thread's work on the model, as a desktop view may.
+  ManualQueue worker;
+  int heard = 0;
+  state->subscribe([&](AppState::Property p) {
+    if (p != AppState::Property::searchText) return;
+    state->reloadInBackground(worker, nullptr);
+    std::thread([&] {
+      worker.runReady();
+      heard = static_cast<int>(state->accounts().size()) + 1;
+    }).join();
+  });
+  state->setSearchText("x");
+  mainQueue.runReady();
+  EXPECT_EQ(heard, 1);
 }
 
 TEST_F(AppStateTest, MigrationRunsUntilEveryItemFoundWasMigrated) {
@@ -310,12 +272,12 @@ TEST_F(AppStateTest, ShareTimeoutSetsScriptTextDeletionAndClipboardDelays) {
 TEST_F(AppStateTest, ClipboardIsClearedAfterHalfTheTimeOnlyWhenUnchanged) {
   ASSERT_FALSE(keychain.save("acme/api/KEY", "v", std::nullopt).has_value());
   ASSERT_TRUE(state->share("acme/api/KEY").ok());
-  mainQueue.run(true);
+  mainQueue.runAll();
   EXPECT_EQ(clipboard->text(), "");
 
   ASSERT_TRUE(state->share("acme/api/KEY").ok());
   clipboard->setText("something the user copied");
-  mainQueue.run(true);
+  mainQueue.runAll();
   EXPECT_EQ(clipboard->text(), "something the user copied");
 }
 
@@ -357,7 +319,7 @@ TEST_F(AppStateTest, CleanupRemovesTheDirectoryAndCancelsDeletions) {
   // A file that reappears at the path stays: the cancelled task never runs.
   ASSERT_TRUE(fs::ensurePrivateDirectory(state->sessionDir()));
   test::writeText(path.value(), "x");
-  deletions.run(true);
+  deletions.runAll();
   EXPECT_EQ(test::readText(path.value()), "x");
 }
 

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/work_queue.h"
+#include "server/socket_server.h"
+
+namespace caskel {
+
+class AppState;
+class Authenticator;
+class Clipboard;
+class CredentialStore;
+
+struct ServerHostOptions {
+  ServerOptions server;
+  // The clipboard that shares go through: the desktop's own, or the programs' that caskeld runs.
+  std::shared_ptr<Clipboard> clipboard;
+  // Where the model keeps the files it shares.
+  std::string sessionDirRoot = "/tmp";
+  // A host inside a test process leaves the process as it is (the filter would keep the test
+  // off the network) and brings the store and authenticator that the vault and pinentry are.
+  bool manageProcess = true;
+  std::shared_ptr<CredentialStore> store;        // null: the vault
+  std::shared_ptr<Authenticator> authenticator;  // null: passphrases asked through pinentry
+};
+
+// The command server inside a program: the start-up and shutdown sequence that caskeld runs
+// and that the desktop program runs from its own main. Start and stop on the main thread,
+// the one that serves `mainQueue`.
+class ServerHost {
+ public:
+  ServerHost(ServerHostOptions options, TaskQueue& mainQueue);
+  ~ServerHost();
+  ServerHost(const ServerHost&) = delete;
+  ServerHost& operator=(const ServerHost&) = delete;
+
+  // Hardens the process, installs the store and authenticator, builds the model and starts
+  // serving. False when start-up was refused; a "Caskel: " line says why.
+  bool start();
+  // The reverse: the model lets go of the server, the server stops, shared files go, the
+  // audit log is flushed. Does nothing when not started.
+  void stop();
+
+  bool running() const { return running_; }
+  // Valid after a successful start until destruction.
+  AppState& state() { return *state_; }
+  SocketServer& server() { return *server_; }
+
+ private:
+  bool prepareProcess();
+  void installCredentials();
+  void connectModel(ServerServices& services);
+
+  ServerHostOptions options_;
+  TaskQueue& mainQueue_;
+  std::shared_ptr<AppState> state_;
+  std::unique_ptr<SocketServer> server_;
+  bool running_ = false;
+};
+
+}  // namespace caskel
