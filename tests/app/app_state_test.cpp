@@ -111,12 +111,11 @@ TEST_F(AppStateTest, GroupsByFolderAndFiltersIgnoringCase) {
 
 TEST_F(AppStateTest, CliIsOutdatedOnlyWhenAnotherVersionWasReported) {
   EXPECT_FALSE(state->isCliOutdated());
-  state->setLastSeenCliVersion("");
-  EXPECT_FALSE(state->isCliOutdated());
-  state->setLastSeenCliVersion(kVersion);
-  EXPECT_FALSE(state->isCliOutdated());
-  state->setLastSeenCliVersion(std::string(kVersion) + ".1");
-  EXPECT_TRUE(state->isCliOutdated());
+  for (auto [reported, outdated] : {std::pair{std::string(""), false}, std::pair{std::string(kVersion), false},
+                                    std::pair{std::string(kVersion) + ".1", true}}) {
+    state->setLastSeenCliVersion(reported);
+    EXPECT_EQ(state->isCliOutdated(), outdated) << reported;
+  }
 }
 
 TEST_F(AppStateTest, ReloadWithoutContextNeverBlanksTheListButPublishesOnAFreshStart) {
