@@ -11,10 +11,8 @@
 #include "audit/audit_logger.h"
 #include "platform/work_queue.h"
 #include "server/request_framing.h"
+#include "server/backup_timers.h"
 #include "server/request_handler.h"
-#include "server/folder_commands.h"
-#include "server/rotate_command.h"
-#include "server/secret_commands.h"
 #include "session/session_manager.h"
 #include "support/fakes.h"
 
@@ -28,6 +26,7 @@ struct World {
   std::unique_ptr<caskel::AuditLogger> audit;
   std::unique_ptr<caskel::SessionManager> session;
   caskel::WorkQueue queue{"fuzz.clients", 1};
+  caskel::BackupTimers backupTimers;
   std::unique_ptr<caskel::ServerServices> services;
   std::unique_ptr<caskel::RequestHandler> handler;
 
@@ -41,11 +40,9 @@ struct World {
     audit = std::make_unique<caskel::AuditLogger>(dir, *defaults);
     session = std::make_unique<caskel::SessionManager>(keychain, dir + "/config.json");
     services = std::make_unique<caskel::ServerServices>(caskel::ServerServices{
-        keychain, *session, *audit, queue, nullptr, nullptr, [] { return std::string("doc"); }, dir + "/none", dir});
+        keychain, *session, *audit, queue, nullptr, nullptr, [] { return std::string("doc"); }, dir + "/none", dir,
+        backupTimers, 3600});
     handler = std::make_unique<caskel::RequestHandler>(*services);
-    caskel::registerSecretCommands(*handler);
-    caskel::registerFolderCommands(*handler);
-    caskel::registerRotateCommand(*handler, 3600);
   }
 };
 
