@@ -86,35 +86,8 @@ using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextDeleter>;
 }  // namespace
 
 bool isLowerHex(std::string_view text, size_t length) {
-  return text.size() == length && std::all_of(text.begin(), text.end(), [](char c) { return hexDigit(c) >= 0; });
-}
-
-std::string base64Encode(std::string_view bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int n =
-      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                      reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-  out.resize(static_cast<size_t>(n < 0 ? 0 : n));
-  return out;
-}
-
-std::optional<std::string> base64Decode(std::string_view text) {
-  if (text.size() % 4 != 0) return std::nullopt;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-                    c == '/' || (c == '=' && i + 2 >= text.size());
-    if (!ok) return std::nullopt;
-  }
-  std::string out(text.size() / 4 * 3, '\0');
-  if (text.empty()) return out;
-  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
-  if (n < 0) return std::nullopt;
-  // EVP_DecodeBlock counts padding as zero bytes.
-  const size_t pad = text.ends_with("==") ? 2 : text.ends_with("=") ? 1 : 0;
-  out.resize(static_cast<size_t>(n) - pad);
-  return out;
+  return text.size() == length &&
+         std::all_of(text.begin(), text.end(), [](char c) { return hexDigit(c) >= 0; });
 }
 
 std::optional<AgentPayload> encryptForAgent(std::string_view account, std::string_view value) {
@@ -157,7 +130,8 @@ std::optional<AgentPayload> encryptForAgent(std::string_view account, std::strin
   // EVP pads with PKCS#7 by default.
   if (!ctx ||
       EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key.bytes.data(), iv.bytes.data()) != 1 ||
-      EVP_EncryptUpdate(ctx.get(), cipher.data(), &produced, plain.bytes.data(), static_cast<int>(plainSize)) != 1 ||
+      EVP_EncryptUpdate(ctx.get(), cipher.data(), &produced, plain.bytes.data(),
+                        static_cast<int>(plainSize)) != 1 ||
       EVP_EncryptFinal_ex(ctx.get(), cipher.data() + produced, &last) != 1) {
     return std::nullopt;
   }
@@ -182,14 +156,16 @@ std::optional<std::string> decryptAgentValue(const AgentPayload& payload) {
   WipedBytes plain(ct->size() + kBlockBytes);
   int len1 = 0, len2 = 0;
   const bool ok =
-      ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key.bytes.data(), iv.bytes.data()) == 1 &&
-      EVP_DecryptUpdate(ctx.get(), plain.bytes.data(), &len1, reinterpret_cast<const unsigned char*>(ct->data()),
+      ctx &&
+      EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key.bytes.data(), iv.bytes.data()) == 1 &&
+      EVP_DecryptUpdate(ctx.get(), plain.bytes.data(), &len1,
+                        reinterpret_cast<const unsigned char*>(ct->data()),
                         static_cast<int>(ct->size())) == 1 &&
       EVP_DecryptFinal_ex(ctx.get(), plain.bytes.data() + len1, &len2) == 1;
   if (!ok) return std::nullopt;
-  return exportedValue(std::string_view(reinterpret_cast<const char*>(plain.bytes.data()),
-                                        static_cast<size_t>(len1 + len2)),
-                       payload.name);
+  return exportedValue(
+      std::string_view(reinterpret_cast<const char*>(plain.bytes.data()), static_cast<size_t>(len1 + len2)),
+      payload.name);
 }
 
 }  // namespace caskel

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/base64.h"
+
 namespace caskel {
 
 // What an agent gets instead of a plain value: a shell fragment ("export NAME='value'" under a
@@ -28,10 +30,6 @@ bool isWellFormed(const AgentPayload& payload);
 // The value exported by the decrypted fragment; nullopt when the payload is malformed, does not
 // decrypt, or its fragment does not export `payload.name` in the plain quoted form.
 std::optional<std::string> decryptAgentValue(const AgentPayload& payload);
-
-// Standard base64 with padding; decoding refuses anything outside that form.
-std::string base64Encode(std::string_view bytes);
-std::optional<std::string> base64Decode(std::string_view text);
 
 bool isLowerHex(std::string_view text, size_t length);
 

@@ -13,12 +13,13 @@ constexpr char32_t kReplacement = 0xFFFD;
 
 bool isHidden(char32_t cp) {
   if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return true;  // C0, DEL, C1 (line breaks, ESC, CSI)
-  if (cp == 0x00AD || cp == 0x034F || cp == 0x061C || cp == 0x115F || cp == 0x1160 || cp == 0x180E) return true;
+  if (cp == 0x00AD || cp == 0x034F || cp == 0x061C || cp == 0x115F || cp == 0x1160 || cp == 0x180E)
+    return true;
   if (cp >= 0x200B && cp <= 0x200F) return true;  // zero-width and directional marks
   if (cp >= 0x2028 && cp <= 0x202E) return true;  // line/paragraph separators, embeddings, overrides
   if (cp >= 0x2060 && cp <= 0x206F) return true;  // word joiner, invisible operators, isolates
   if (cp == 0x3164 || cp == 0xFEFF || cp == 0xFFA0) return true;
-  if (cp >= 0xFFF9 && cp <= 0xFFFB) return true;  // interlinear annotation
+  if (cp >= 0xFFF9 && cp <= 0xFFFB) return true;    // interlinear annotation
   if (cp >= 0xE0000 && cp <= 0xE007F) return true;  // tag characters
   return false;
 }

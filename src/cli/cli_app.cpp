@@ -89,218 +89,236 @@ CommandLine::CommandLine(CliIo& io)
 
 // Keys one at a time: list, read, tag and store.
 void CommandLine::addSecretCommands(Builders& out) {
-  out.insert(out.end(), {
-      {"ls",
-       [&] {
-         auto* ls = app_.add_subcommand("ls", "List stored items (no values shown)");
-         ls->add_option("prefix", prefix, "Only keys under this prefix");
-         ls->add_flag("--json", flagA, "Machine-readable output with metadata");
-         ls->callback([&] { action_ = [&] { return lsCommand(ctx_, prefix, flagA); }; });
-       }},
-      {"get",
-       [&] {
-         auto* get = app_.add_subcommand(
-             "get", "Print `source '<file>'` for a self-deleting script that sets the key");
-         get->add_option("key", key, "org/proj/KEY")->required();
-         get->add_flag("--raw", flagA, "Print the raw value (blocked for AI agents)");
-         get->add_flag("--copy", flagB,
-                       "Copy the raw value to the clipboard, cleared after 30s (blocked for AI agents)");
-         get->callback([&] {
-           action_ = [&] {
-             if (flagA && flagB) {
-               ctx_.error("Error: use either --raw or --copy.");
-               return kExitUsage;
-             }
-             return getCommand(ctx_, key, flagA, flagB);
-           };
-         });
-       }},
-      {"peek",
-       [&] {
-         auto* peek = app_.add_subcommand("peek", "Show the first 8 characters of a value");
-         peek->add_option("key", key, "org/proj/KEY")->required();
-         peek->callback([&] { action_ = [&] { return peekCommand(ctx_, key); }; });
-       }},
-      {"rm",
-       [&] {
-         auto* rm = app_.add_subcommand("rm", "Delete an item");
-         rm->add_option("key", key, "org/proj/KEY")->required();
-         rm->callback([&] { action_ = [&] { return rmCommand(ctx_, key); }; });
-       }},
-      {"meta",
-       [&] {
-         auto* metaCmd =
-             app_.add_subcommand("meta", "Tag an item with metadata (an empty value clears a field)");
-         metaCmd->add_option("key", key, "org/proj/KEY")->required();
-         metaOptions.addTo(metaCmd);
-         metaCmd->callback([&] { action_ = [&] { return metaCommand(ctx_, key, metaOptions.flags()); }; });
-       }},
-      {"strict",
-       [&] {
-         auto* strict =
-             app_.add_subcommand("strict", "Always require the passphrase for a key; never session-cached");
-         strict->add_option("key", key, "org/proj/KEY")->required();
-         strict->callback([&] { action_ = [&] { return strictCommand(ctx_, key, true); }; });
-       }},
-      {"unstrict",
-       [&] {
-         auto* unstrict = app_.add_subcommand("unstrict", "Remove strict mode from a key");
-         unstrict->add_option("key", key, "org/proj/KEY")->required();
-         unstrict->callback([&] { action_ = [&] { return strictCommand(ctx_, key, false); }; });
-       }},
-      {"set",
-       [&] {
-         auto* set =
-             app_.add_subcommand("set", "Store a value from --clipboard, standard input or a hidden prompt");
-         set->add_option("key", key, "org/proj/KEY")->required();
-         set->add_flag("--clipboard", flagA, "Read the value from the clipboard, then clear it");
-         set->add_flag("--strict", flagB, "Mark the key strict");
-         setOptions.addTo(set);
-         set->callback(
-             [&] { action_ = [&] { return setCommand(ctx_, key, flagA, setOptions.flags(), flagB); }; });
-       }},
-  });
+  out.insert(
+      out.end(),
+      {
+          {"ls",
+           [&] {
+             auto* ls = app_.add_subcommand("ls", "List stored items (no values shown)");
+             ls->add_option("prefix", prefix, "Only keys under this prefix");
+             ls->add_flag("--json", flagA, "Machine-readable output with metadata");
+             ls->callback([&] { action_ = [&] { return lsCommand(ctx_, prefix, flagA); }; });
+           }},
+          {"get",
+           [&] {
+             auto* get = app_.add_subcommand(
+                 "get", "Print `source '<file>'` for a self-deleting script that sets the key");
+             get->add_option("key", key, "org/proj/KEY")->required();
+             get->add_flag("--raw", flagA, "Print the raw value (blocked for AI agents)");
+             get->add_flag("--copy", flagB,
+                           "Copy the raw value to the clipboard, cleared after 30s (blocked for AI agents)");
+             get->callback([&] {
+               action_ = [&] {
+                 if (flagA && flagB) {
+                   ctx_.error("Error: use either --raw or --copy.");
+                   return kExitUsage;
+                 }
+                 return getCommand(ctx_, key, flagA, flagB);
+               };
+             });
+           }},
+          {"peek",
+           [&] {
+             auto* peek = app_.add_subcommand("peek", "Show the first 8 characters of a value");
+             peek->add_option("key", key, "org/proj/KEY")->required();
+             peek->callback([&] { action_ = [&] { return peekCommand(ctx_, key); }; });
+           }},
+          {"rm",
+           [&] {
+             auto* rm = app_.add_subcommand("rm", "Delete an item");
+             rm->add_option("key", key, "org/proj/KEY")->required();
+             rm->callback([&] { action_ = [&] { return rmCommand(ctx_, key); }; });
+           }},
+          {"meta",
+           [&] {
+             auto* metaCmd =
+                 app_.add_subcommand("meta", "Tag an item with metadata (an empty value clears a field)");
+             metaCmd->add_option("key", key, "org/proj/KEY")->required();
+             metaOptions.addTo(metaCmd);
+             metaCmd->callback(
+                 [&] { action_ = [&] { return metaCommand(ctx_, key, metaOptions.flags()); }; });
+           }},
+          {"strict",
+           [&] {
+             auto* strict = app_.add_subcommand(
+                 "strict", "Always require the passphrase for a key; never session-cached");
+             strict->add_option("key", key, "org/proj/KEY")->required();
+             strict->callback([&] { action_ = [&] { return strictCommand(ctx_, key, true); }; });
+           }},
+          {"unstrict",
+           [&] {
+             auto* unstrict = app_.add_subcommand("unstrict", "Remove strict mode from a key");
+             unstrict->add_option("key", key, "org/proj/KEY")->required();
+             unstrict->callback([&] { action_ = [&] { return strictCommand(ctx_, key, false); }; });
+           }},
+          {"set",
+           [&] {
+             auto* set = app_.add_subcommand(
+                 "set", "Store a value from --clipboard, standard input or a hidden prompt");
+             set->add_option("key", key, "org/proj/KEY")->required();
+             set->add_flag("--clipboard", flagA, "Read the value from the clipboard, then clear it");
+             set->add_flag("--strict", flagB, "Mark the key strict");
+             setOptions.addTo(set);
+             set->callback(
+                 [&] { action_ = [&] { return setCommand(ctx_, key, flagA, setOptions.flags(), flagB); }; });
+           }},
+      });
 }
 
 // Sessions and their time-outs.
 void CommandLine::addSessionCommands(Builders& out) {
-  out.insert(out.end(), {
-      {"unlock",
-       [&] {
-         auto* unlock =
-             app_.add_subcommand("unlock", "Unlock a prefix for this session (one passphrase prompt)");
-         unlock->add_option("prefix", prefix, "org/proj")->required();
-         auto* unlockTimeout =
-             unlock->add_option("--timeout", timeout, "How long: 8h, 90m, 45s, 1h30m (default 4h)");
-         // Options made here are captured by value: the builder's locals are gone by parse time.
-         unlock->callback([&, unlockTimeout] {
-           action_ = [&, unlockTimeout] { return unlockCommand(ctx_, prefix, given(unlockTimeout, timeout)); };
-         });
-       }},
-      {"lock",
-       [&] {
-         auto* lock = app_.add_subcommand("lock", "Lock a prefix, or every session when none is given");
-         auto* lockPrefix = lock->add_option("prefix", prefix, "org/proj");
-         lock->callback([&, lockPrefix] {
-           action_ = [&, lockPrefix] { return lockCommand(ctx_, given(lockPrefix, prefix)); };
-         });
-       }},
-      {"session",
-       [&] {
-         auto* session = app_.add_subcommand("session", "Show which prefixes are unlocked");
-         session->callback([&] { action_ = [&] { return sessionCommand(ctx_); }; });
-       }},
-      {"config",
-       [&] {
-         auto* config = app_.add_subcommand("config", "Show or set per-prefix auto-unlock time-outs");
-         auto* configPrefix = config->add_option("--prefix", prefix, "Prefix to configure");
-         auto* configTimeout = config->add_option("--timeout", timeout, "Its time-out: 8h, 90m, 45s, 1h30m");
-         auto* configRemove = config->add_option("--remove", removePrefix, "Remove a prefix's time-out");
-         config->callback([&, configPrefix, configTimeout, configRemove] {
-           action_ = [&, configPrefix, configTimeout, configRemove] {
-             return configCommand(ctx_, {given(configPrefix, prefix), given(configTimeout, timeout),
-                                        given(configRemove, removePrefix)});
-           };
-         });
-       }},
-  });
+  out.insert(
+      out.end(),
+      {
+          {"unlock",
+           [&] {
+             auto* unlock =
+                 app_.add_subcommand("unlock", "Unlock a prefix for this session (one passphrase prompt)");
+             unlock->add_option("prefix", prefix, "org/proj")->required();
+             auto* unlockTimeout =
+                 unlock->add_option("--timeout", timeout, "How long: 8h, 90m, 45s, 1h30m (default 4h)");
+             // Options made here are captured by value: the builder's locals are gone by parse time.
+             unlock->callback([&, unlockTimeout] {
+               action_ = [&, unlockTimeout] {
+                 return unlockCommand(ctx_, prefix, given(unlockTimeout, timeout));
+               };
+             });
+           }},
+          {"lock",
+           [&] {
+             auto* lock = app_.add_subcommand("lock", "Lock a prefix, or every session when none is given");
+             auto* lockPrefix = lock->add_option("prefix", prefix, "org/proj");
+             lock->callback([&, lockPrefix] {
+               action_ = [&, lockPrefix] { return lockCommand(ctx_, given(lockPrefix, prefix)); };
+             });
+           }},
+          {"session",
+           [&] {
+             auto* session = app_.add_subcommand("session", "Show which prefixes are unlocked");
+             session->callback([&] { action_ = [&] { return sessionCommand(ctx_); }; });
+           }},
+          {"config",
+           [&] {
+             auto* config = app_.add_subcommand("config", "Show or set per-prefix auto-unlock time-outs");
+             auto* configPrefix = config->add_option("--prefix", prefix, "Prefix to configure");
+             auto* configTimeout =
+                 config->add_option("--timeout", timeout, "Its time-out: 8h, 90m, 45s, 1h30m");
+             auto* configRemove = config->add_option("--remove", removePrefix, "Remove a prefix's time-out");
+             config->callback([&, configPrefix, configTimeout, configRemove] {
+               action_ = [&, configPrefix, configTimeout, configRemove] {
+                 return configCommand(ctx_, {given(configPrefix, prefix), given(configTimeout, timeout),
+                                             given(configRemove, removePrefix)});
+               };
+             });
+           }},
+      });
 }
 
 // A prefix's keys together: shell exports, .env files, bundles.
 void CommandLine::addFolderCommands(Builders& out) {
-  out.insert(out.end(), {
-      {"load",
-       [&] {
-         auto* load =
-             app_.add_subcommand("load", "Print `export KEY=value` for a prefix (blocked for AI agents)");
-         load->add_option("prefix", prefix, "org/proj")->required();
-         load->callback([&] { action_ = [&] { return loadCommand(ctx_, prefix, true); }; });
-       }},
-      {"env",
-       [&] {
-         auto* env = app_.add_subcommand("env", "Print `KEY=value` for a prefix (blocked for AI agents)");
-         env->add_option("prefix", prefix, "org/proj")->required();
-         env->callback([&] { action_ = [&] { return loadCommand(ctx_, prefix, false); }; });
-       }},
-      {"export",
-       [&] {
-         auto* exportCmd =
-             app_.add_subcommand("export", "Write a prefix as a .env file, mode 0600 (blocked for AI agents)");
-         exportCmd->add_option("prefix", prefix, "org/proj")->required();
-         exportCmd->add_option("file", file, ".env file to write")->required();
-         exportCmd->add_flag("--force", flagA, "Replace an existing file");
-         exportCmd->callback([&] { action_ = [&] { return exportCommand(ctx_, prefix, file, flagA); }; });
-       }},
-      {"import",
-       [&] {
-         auto* importCmd = app_.add_subcommand("import", "Store every entry of a .env file under a prefix");
-         importCmd->add_option("prefix", prefix, "org/proj")->required();
-         importCmd->add_option("file", file, ".env file to read")->required();
-         importCmd->callback([&] { action_ = [&] { return importCommand(ctx_, prefix, file); }; });
-       }},
-      {"bundle",
-       [&] {
-         auto* bundle = app_.add_subcommand("bundle", "List or load bundles");
-         bundle->require_subcommand(1);
-         auto* bundleLs = bundle->add_subcommand("ls", "List bundles in a prefix");
-         bundleLs->add_option("prefix", prefix, "org/proj")->required();
-         bundleLs->callback([&] { action_ = [&] { return bundleListCommand(ctx_, prefix); }; });
-         auto* bundleLoad =
-             bundle->add_subcommand("load", "Print `export KEY=value` for a bundle (blocked for AI agents)");
-         bundleLoad->add_option("bundle", key, "org/proj/BUNDLE")->required();
-         bundleLoad->callback([&] { action_ = [&] { return bundleLoadCommand(ctx_, key); }; });
-       }},
-  });
+  out.insert(
+      out.end(),
+      {
+          {"load",
+           [&] {
+             auto* load =
+                 app_.add_subcommand("load", "Print `export KEY=value` for a prefix (blocked for AI agents)");
+             load->add_option("prefix", prefix, "org/proj")->required();
+             load->callback([&] { action_ = [&] { return loadCommand(ctx_, prefix, true); }; });
+           }},
+          {"env",
+           [&] {
+             auto* env = app_.add_subcommand("env", "Print `KEY=value` for a prefix (blocked for AI agents)");
+             env->add_option("prefix", prefix, "org/proj")->required();
+             env->callback([&] { action_ = [&] { return loadCommand(ctx_, prefix, false); }; });
+           }},
+          {"export",
+           [&] {
+             auto* exportCmd = app_.add_subcommand(
+                 "export", "Write a prefix as a .env file, mode 0600 (blocked for AI agents)");
+             exportCmd->add_option("prefix", prefix, "org/proj")->required();
+             exportCmd->add_option("file", file, ".env file to write")->required();
+             exportCmd->add_flag("--force", flagA, "Replace an existing file");
+             exportCmd->callback([&] { action_ = [&] { return exportCommand(ctx_, prefix, file, flagA); }; });
+           }},
+          {"import",
+           [&] {
+             auto* importCmd =
+                 app_.add_subcommand("import", "Store every entry of a .env file under a prefix");
+             importCmd->add_option("prefix", prefix, "org/proj")->required();
+             importCmd->add_option("file", file, ".env file to read")->required();
+             importCmd->callback([&] { action_ = [&] { return importCommand(ctx_, prefix, file); }; });
+           }},
+          {"bundle",
+           [&] {
+             auto* bundle = app_.add_subcommand("bundle", "List or load bundles");
+             bundle->require_subcommand(1);
+             auto* bundleLs = bundle->add_subcommand("ls", "List bundles in a prefix");
+             bundleLs->add_option("prefix", prefix, "org/proj")->required();
+             bundleLs->callback([&] { action_ = [&] { return bundleListCommand(ctx_, prefix); }; });
+             auto* bundleLoad = bundle->add_subcommand(
+                 "load", "Print `export KEY=value` for a bundle (blocked for AI agents)");
+             bundleLoad->add_option("bundle", key, "org/proj/BUNDLE")->required();
+             bundleLoad->callback([&] { action_ = [&] { return bundleLoadCommand(ctx_, key); }; });
+           }},
+      });
 }
 
 // Everything else: rotation, scanning, the guard, setup and running programs.
 void CommandLine::addToolCommands(Builders& out) {
-  out.insert(out.end(), {
-      {"rotate",
-       [&] {
-         auto* rotate = app_.add_subcommand("rotate", "Guided secret rotation");
-         rotate->add_option("key", key, "org/proj/KEY")->required();
-         rotate->add_flag("--clipboard", flagA, "Read the new value from the clipboard, then clear it");
-         rotate->callback([&] { action_ = [&] { return rotateCommand(ctx_, key, flagA); }; });
-       }},
-      {"scan",
-       [&] {
-         auto* scan = app_.add_subcommand("scan", "Find .env files (3 levels deep) and offer to import them");
-         scan->add_option("path", path, "Folder to scan (default: the current one)");
-         scan->callback([&] { action_ = [&] { return scanCommand(ctx_, path); }; });
-       }},
-      {"guard",
-       [&] {
-         auto* guard =
-             app_.add_subcommand("guard", "Pass text through and warn when it holds a stored secret");
-         guard->add_flag("--strict", flagA, "Exit 1 when something is found");
-         guard->callback([&] { action_ = [&] { return guardCommand(ctx_, flagA); }; });
-       }},
-      {"verify",
-       [&] {
-         auto* verify = app_.add_subcommand("verify", "Print the security verification commands");
-         verify->callback([&] { action_ = [&] { return verifyCommand(ctx_); }; });
-       }},
-      {"update",
-       [&] {
-         auto* update = app_.add_subcommand("update", "Install the server's caskel at ~/.local/bin/caskel");
-         update->callback([&] { action_ = [&] { return updateCommand(ctx_); }; });
-       }},
-      {"setup",
-       [&] {
-         auto* setup = app_.add_subcommand("setup", "Print the agent instructions and offer the guard hook");
-         setup->add_flag("--yes", flagA, "Install the hook without asking");
-         setup->callback([&] { action_ = [&] { return setupCommand(ctx_, flagA); }; });
-       }},
-      {"run",
-       [&] {
-         auto* runCmd = app_.add_subcommand("run", "Run a command with a prefix's secrets in its environment");
-         runCmd->add_option("--only", runOptions.only, "Only this key (repeatable)")->allow_extra_args(false);
-         runCmd->add_option("prefix", runOptions.prefix, "org/proj")->required();
-         runCmd->add_option("command", runOptions.command, "The command, after --");
-         runCmd->callback([&] { action_ = [&] { return runCommand(ctx_, runOptions); }; });
-       }},
-  });
+  out.insert(
+      out.end(),
+      {
+          {"rotate",
+           [&] {
+             auto* rotate = app_.add_subcommand("rotate", "Guided secret rotation");
+             rotate->add_option("key", key, "org/proj/KEY")->required();
+             rotate->add_flag("--clipboard", flagA, "Read the new value from the clipboard, then clear it");
+             rotate->callback([&] { action_ = [&] { return rotateCommand(ctx_, key, flagA); }; });
+           }},
+          {"scan",
+           [&] {
+             auto* scan =
+                 app_.add_subcommand("scan", "Find .env files (3 levels deep) and offer to import them");
+             scan->add_option("path", path, "Folder to scan (default: the current one)");
+             scan->callback([&] { action_ = [&] { return scanCommand(ctx_, path); }; });
+           }},
+          {"guard",
+           [&] {
+             auto* guard =
+                 app_.add_subcommand("guard", "Pass text through and warn when it holds a stored secret");
+             guard->add_flag("--strict", flagA, "Exit 1 when something is found");
+             guard->callback([&] { action_ = [&] { return guardCommand(ctx_, flagA); }; });
+           }},
+          {"verify",
+           [&] {
+             auto* verify = app_.add_subcommand("verify", "Print the security verification commands");
+             verify->callback([&] { action_ = [&] { return verifyCommand(ctx_); }; });
+           }},
+          {"update",
+           [&] {
+             auto* update =
+                 app_.add_subcommand("update", "Install the server's caskel at ~/.local/bin/caskel");
+             update->callback([&] { action_ = [&] { return updateCommand(ctx_); }; });
+           }},
+          {"setup",
+           [&] {
+             auto* setup =
+                 app_.add_subcommand("setup", "Print the agent instructions and offer the guard hook");
+             setup->add_flag("--yes", flagA, "Install the hook without asking");
+             setup->callback([&] { action_ = [&] { return setupCommand(ctx_, flagA); }; });
+           }},
+          {"run",
+           [&] {
+             auto* runCmd =
+                 app_.add_subcommand("run", "Run a command with a prefix's secrets in its environment");
+             runCmd->add_option("--only", runOptions.only, "Only this key (repeatable)")
+                 ->allow_extra_args(false);
+             runCmd->add_option("prefix", runOptions.prefix, "org/proj")->required();
+             runCmd->add_option("command", runOptions.command, "The command, after --");
+             runCmd->callback([&] { action_ = [&] { return runCommand(ctx_, runOptions); }; });
+           }},
+      });
 }
 
 void CommandLine::addCommands(std::string_view named) {

@@ -395,10 +395,12 @@ std::optional<std::string> findExecutable(std::string_view name) {
     return std::nullopt;
   }
   const auto path = envVar("PATH");
-  return findOnPath(name, path ? std::string_view(*path) : kDefaultSearchPath, [](const std::string& candidate) {
-    struct stat st {};
-    return ::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0;
-  });
+  return findOnPath(name, path ? std::string_view(*path) : kDefaultSearchPath,
+                    [](const std::string& candidate) {
+                      struct stat st {};
+                      return ::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                             ::access(candidate.c_str(), X_OK) == 0;
+                    });
 }
 
 std::optional<ProcessResult> runProcess(const std::vector<std::string>& argv, std::string_view input,

@@ -11,8 +11,7 @@ TEST(DisplayText, HiddenAndControlCharactersBecomeVisibleMarks) {
   // Line breaks, ESC, DEL and C1 controls (a single-byte CSI) cannot forge or erase lines.
   EXPECT_EQ(displaySafe("a\nb\r\tc\x1b[1A\x7f\xC2\x9B", 60), "a\uFFFDb\uFFFD\uFFFDc\uFFFD[1A\uFFFD\uFFFD");
   // Bidirectional overrides, isolates, zero-width and BOM characters cannot reorder or hide.
-  EXPECT_EQ(displaySafe("x\u202Ey\u2066z\u200Bw\uFEFFv\u061Cu", 60),
-            "x\uFFFDy\uFFFDz\uFFFDw\uFFFDv\uFFFDu");
+  EXPECT_EQ(displaySafe("x\u202Ey\u2066z\u200Bw\uFEFFv\u061Cu", 60), "x\uFFFDy\uFFFDz\uFFFDw\uFFFDv\uFFFDu");
   // Invalid UTF-8, overlong forms and surrogates.
   EXPECT_EQ(displaySafe("\xFF\xC0\xAF\xED\xA0\x80", 60), "\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD");
 }

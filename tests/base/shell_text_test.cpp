@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <initializer_list>
+#include <optional>
 #include <string>
 
 namespace caskel {
@@ -30,7 +30,8 @@ TEST(ShellText, VariableNames) {
 TEST(ShellText, QuotedValuesReadBack) {
   EXPECT_EQ(shellSingleQuote(""), "''");
   EXPECT_EQ(shellSingleQuote("it's"), "'it'\\''s'");
-  for (const std::string& value : std::initializer_list<std::string>{"", "plain", "it's", "''", "a\nb$(id)`x`\\"}) {
+  for (const std::string& value :
+       std::initializer_list<std::string>{"", "plain", "it's", "''", "a\nb$(id)`x`\\"}) {
     EXPECT_EQ(exportedValue("# note\nexport V=" + shellSingleQuote(value) + "\n", "V"), value) << value;
   }
   EXPECT_EQ(exportedValue("# c\nexport A='x'\\''y\nz'", "A"), "x'y\nz");

@@ -16,23 +16,23 @@ TEST(Utf8, StrictFormAtItsBoundaries) {
   } cases[] = {
       {"", true},
       {"plain ascii", true},
-      {"\xC2\x80", true},              // U+0080, the first two-byte value
-      {"\xDF\xBF", true},              // U+07FF
-      {"\xE0\xA0\x80", true},          // U+0800
-      {"\xED\x9F\xBF", true},          // U+D7FF, just below the surrogates
-      {"\xEE\x80\x80", true},          // U+E000, just above them
-      {"\xF0\x90\x80\x80", true},      // U+10000
-      {"\xF4\x8F\xBF\xBF", true},      // U+10FFFF, the last value
-      {"\xC0\xAF", false},             // overlong "/"
-      {"\xC1\xBF", false},             // overlong
-      {"\xE0\x9F\xBF", false},         // overlong three-byte
-      {"\xED\xA0\x80", false},         // surrogate U+D800
-      {"\xF0\x8F\xBF\xBF", false},     // overlong four-byte
-      {"\xF4\x90\x80\x80", false},     // U+110000
-      {"\xF5\x80\x80\x80", false},     // lead byte beyond the range
-      {"\x80", false},                 // lone continuation
-      {"\xE2\x82", false},             // cut short
-      {"\xE2\x28\xA1", false},         // continuation missing in the middle
+      {"\xC2\x80", true},           // U+0080, the first two-byte value
+      {"\xDF\xBF", true},           // U+07FF
+      {"\xE0\xA0\x80", true},       // U+0800
+      {"\xED\x9F\xBF", true},       // U+D7FF, just below the surrogates
+      {"\xEE\x80\x80", true},       // U+E000, just above them
+      {"\xF0\x90\x80\x80", true},   // U+10000
+      {"\xF4\x8F\xBF\xBF", true},   // U+10FFFF, the last value
+      {"\xC0\xAF", false},          // overlong "/"
+      {"\xC1\xBF", false},          // overlong
+      {"\xE0\x9F\xBF", false},      // overlong three-byte
+      {"\xED\xA0\x80", false},      // surrogate U+D800
+      {"\xF0\x8F\xBF\xBF", false},  // overlong four-byte
+      {"\xF4\x90\x80\x80", false},  // U+110000
+      {"\xF5\x80\x80\x80", false},  // lead byte beyond the range
+      {"\x80", false},              // lone continuation
+      {"\xE2\x82", false},          // cut short
+      {"\xE2\x28\xA1", false},      // continuation missing in the middle
   };
   for (const auto& c : cases) {
     EXPECT_EQ(isValidUtf8(c.bytes), c.valid) << testing::PrintToString(c.bytes);
@@ -47,7 +47,10 @@ TEST(Utf8, StrictFormAtItsBoundaries) {
 }
 
 TEST(Utf8, SanitisingReplacesEachBadByteAndKeepsTheRest) {
-  EXPECT_EQ(sanitizeUtf8("a\xFF" "b\xE2\x82"), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(sanitizeUtf8("a\xFF"
+                         "b\xE2\x82"),
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_EQ(sanitizeUtf8("caf\xC3\xA9 \xED\xA0\x80"), "caf\xC3\xA9 \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
   std::string text = "\xF0\x9F\x94\x91k";
   size_t i = 0;
