@@ -12,19 +12,6 @@
 namespace caskel {
 namespace {
 
-TEST(AgentHandoff, VariableNamesAndQuoting) {
-  EXPECT_EQ(envVarName("acme/api/OPENAI_API_KEY"), "OPENAI_API_KEY");
-  EXPECT_EQ(envVarName("acme/db/primary-url.v2"), "primary_url_v2");
-  EXPECT_EQ(envVarName("acme/2fa/2FA_CODES"), "_2FA_CODES");
-  EXPECT_EQ(envVarName("acme/x/my key"), "my_key");
-  EXPECT_EQ(envVarName("acme/x/_private"), "_private");
-  EXPECT_EQ(envVarName("acme/x/"), "x");
-  EXPECT_EQ(envVarName("/"), "_");
-
-  EXPECT_EQ(shellSingleQuote(""), "''");
-  EXPECT_EQ(shellSingleQuote("it's"), "'it'\\''s'");
-}
-
 bool haveOpenssl() {
   return ::access("/usr/bin/openssl", X_OK) == 0;
 }
