@@ -1,7 +1,7 @@
 #include "platform/process_info.h"
 
 #include <fcntl.h>
-#include <sys/syscall.h>
+#include <poll.h>
 #include <limits.h>
 #include <unistd.h>
 
@@ -217,8 +217,13 @@ class LinuxProcessInfo final : public ProcessInfo {
 
   bool peerAlive(const PeerCredentials& peer) override {
     if (peer.pidfd < 0) return true;
-    // Signal 0 checks for existence only; ESRCH once the process has exited.
-    return ::syscall(SYS_pidfd_send_signal, peer.pidfd, 0, nullptr, 0) == 0;
+    // A pidfd turns readable once its process has exited, zombie or reaped.
+    pollfd p{peer.pidfd, POLLIN, 0};
+    int n;
+    do {
+      n = ::poll(&p, 1, 0);
+    } while (n < 0 && errno == EINTR);
+    return n == 0;
   }
 
  private:

@@ -40,8 +40,8 @@ class ProcessInfo {
   // The names of the environment variables of the process that are among `names`.
   virtual std::vector<std::string> environmentMarkers(int32_t pid, const std::vector<std::string>& names) = 0;
   virtual uint32_t currentUid() = 0;
-  // False when the peer's pidfd says its process has exited; true without a pidfd (the caller
-  // then relies on the start time alone).
+  // False when the peer's pidfd says its process has exited (a zombie included); true without a
+  // pidfd (the caller then relies on the start time alone).
   virtual bool peerAlive(const PeerCredentials& peer) = 0;
 
   // The real /proc implementation.

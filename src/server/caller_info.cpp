@@ -211,6 +211,9 @@ Admission CallerIdentifier::identifyPeer(const PeerCredentials& creds, double ad
 
 bool CallerIdentifier::stillConnected(const PeerCredentials& creds, const CallerInfo& caller) {
   if (creds.pid <= 0 || !processes_.peerAlive(creds)) return false;
+  // A live pidfd names the very process that connected: nothing more to read on this path,
+  // which every request takes.
+  if (creds.pidfd >= 0) return true;
   auto rec = processes_.record(creds.pid);
   return rec && rec->state != 'Z' && rec->state != 'X' && rec->startTime == caller.peerStartTime;
 }
