@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/display_text.h"
+#include "base/key_path.h"
 #include "platform/file_system.h"
 
 namespace caskel {
@@ -54,18 +55,6 @@ std::string lastPathComponent(std::string_view path) {
   size_t slash = path.rfind('/', end);
   return std::string(path.substr(slash == std::string_view::npos ? 0 : slash + 1,
                                  end - (slash == std::string_view::npos ? 0 : slash + 1) + 1));
-}
-
-std::vector<std::string_view> pathPieces(std::string_view path) {
-  std::vector<std::string_view> pieces;
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find('/', start);
-    if (end == std::string_view::npos) end = path.size();
-    if (end > start) pieces.push_back(path.substr(start, end - start));
-    start = end + 1;
-  }
-  return pieces;
 }
 
 bool isInterpreter(std::string_view executableName) {
@@ -127,7 +116,7 @@ const std::vector<std::string>& agentMarkerVariables() {
 
 std::string displayName(std::string_view path) {
   const std::string lowered = lowerAscii(path);
-  const auto pieces = pathPieces(lowered);
+  const auto pieces = keyPathComponents(lowered);
   for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) {
     if (isKnownAppName(*it)) return std::string(*it);
   }
@@ -143,7 +132,7 @@ std::string shortenPath(const std::string& path, const std::string& home) {
       (path.size() == homeDir.size() || path[homeDir.size()] == '/')) {
     text = "~" + path.substr(homeDir.size());
   }
-  const auto pieces = pathPieces(text);
+  const auto pieces = keyPathComponents(text);
   if (pieces.size() >= 4) {
     return "\u2026/" + std::string(pieces[pieces.size() - 2]) + "/" + std::string(pieces.back());
   }

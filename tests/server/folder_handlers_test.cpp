@@ -8,9 +8,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-using Prompts = std::vector<std::string>;
 
-constexpr const char* kKey = "org/p/K";
 
 // "meta": merged into the stored metadata, behind an unlock or a prompt of its own.
 TEST_F(HandlerTest, MetaMergesFieldsBehindTheRightPrompt) {

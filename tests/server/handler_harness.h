@@ -15,10 +15,16 @@
 #include "server/backup_timers.h"
 #include "server/request_handler.h"
 #include "session/session_manager.h"
+#include "store/keychain_error.h"
 #include "support/fakes.h"
 #include "support/test_env.h"
 
 namespace caskel::test {
+
+using Prompts = std::vector<std::string>;
+// The key most handler cases work on, and the texts of the two refusals they meet most.
+inline constexpr const char* kKey = "org/p/K";
+inline std::string canceled() { return KeychainError::authenticationCanceled().errorDescription(); }
 
 // The command handlers over an in-memory vault, a scripted authenticator and a real session
 // manager and audit log; requests go through the dispatcher and come back as replies, with no

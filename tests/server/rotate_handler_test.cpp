@@ -3,19 +3,15 @@
 #include <future>
 
 #include "handler_harness.h"
-#include "store/keychain_error.h"
 
 namespace caskel::test {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using Prompts = std::vector<std::string>;
 
-constexpr const char* kKey = "org/p/K";
 constexpr const char* kBackup = "org/p/K_OLD";
 
-std::string canceled() { return KeychainError::authenticationCanceled().errorDescription(); }
 
 // "rotate": always its own prompt; the old value kept as a backup as strict as the key was.
 TEST_F(HandlerTest, RotateKeepsABackupAsStrictAsTheKeyAndUpdatesTheCache) {

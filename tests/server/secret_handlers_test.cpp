@@ -2,20 +2,16 @@
 
 #include "handler_harness.h"
 #include "server/command_support.h"
-#include "store/keychain_error.h"
 
 namespace caskel::test {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using Prompts = std::vector<std::string>;
 
-constexpr const char* kKey = "org/p/K";
 const nlohmann::json kStrict = {{"strict", true}};
 
 std::string notFound() { return KeychainError::fromStatus(status::kItemNotFound).errorDescription(); }
-std::string canceled() { return KeychainError::authenticationCanceled().errorDescription(); }
 
 // "set": when it asks, what it caches, what it audits.
 struct SetCase {
