@@ -32,18 +32,15 @@ TEST(ParseProcStat, RefusesMalformedTextWithoutReadingPastIt) {
   for (size_t n = 0; n + 1 < kStatLine.size(); ++n) {
     // Every prefix that ends before the starttime field must fail; none may crash.
     auto rec = parseProcStat(kStatLine.substr(0, n), 0, 100);
-    if (n <= kStatLine.find(" 987654")) {
-      EXPECT_FALSE(rec) << n;
-    }
+    if (n <= kStatLine.find(" 987654")) EXPECT_FALSE(rec) << n;
   }
   const std::string tail = " S 1 2 3 0 5 6 7 8 9 10 11 12 13 14 15 16 17 18 99\n";
   EXPECT_TRUE(parseProcStat("12 (x)" + tail, 0, 100));
-  EXPECT_FALSE(parseProcStat("12 (x)" + tail, 0, 0));
-  EXPECT_FALSE(parseProcStat("abc (x)" + tail, 0, 100));
-  EXPECT_FALSE(parseProcStat("0 (x)" + tail, 0, 100));
-  EXPECT_FALSE(parseProcStat("12 x)" + tail, 0, 100));
-  EXPECT_FALSE(parseProcStat("12 (x)) S -1 2 3 0 5 6 7 8 9 10 11 12 13 14 15 16 17 18 99", 0, 100));
-  EXPECT_FALSE(parseProcStat("12 (x) S 1 2 3 tty 5 6 7 8 9 10 11 12 13 14 15 16 17 18 99", 0, 100));
+  EXPECT_FALSE(parseProcStat("12 (x)" + tail, 0, 0));  // no clock ticks
+  for (const std::string& bad : {"abc (x)" + tail, "0 (x)" + tail, "12 x)" + tail,
+                                 std::string("12 (x)) S -1 2 3 0 5 6 7 8 9 10 11 12 13 14 15 16 17 18 99"),
+                                 std::string("12 (x) S 1 2 3 tty 5 6 7 8 9 10 11 12 13 14 15 16 17 18 99")})
+    EXPECT_FALSE(parseProcStat(bad, 0, 100)) << bad;
 }
 
 TEST(SystemProcessInfo, DescribesThisProcess) {
@@ -63,9 +60,7 @@ TEST(SystemProcessInfo, DescribesThisProcess) {
 // exec and let go of it once it is gone, or a reused pid would inherit its identity.
 TEST(SystemProcessInfo, AChildIsFollowedThroughExecAndForgottenOnceItEnds) {
   int go[2], input[2], execDone[2];
-  ASSERT_EQ(::pipe2(go, O_CLOEXEC), 0);
-  ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
-  ASSERT_EQ(::pipe2(execDone, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(go, O_CLOEXEC) | ::pipe2(input, O_CLOEXEC) | ::pipe2(execDone, O_CLOEXEC), 0);
   const char* argv[] = {"/bin/sh", "-c", "read x; exit 0", "arg with space", "", nullptr};
   const char* envp[] = {"PATH=/usr/bin:/bin", "CASKEL_MARK_A=1", "OTHER=CASKEL_MARK_B=1", "CASKEL_MARK_AB=2",
                         nullptr};
@@ -78,9 +73,7 @@ TEST(SystemProcessInfo, AChildIsFollowedThroughExecAndForgottenOnceItEnds) {
     ::execve(argv[0], const_cast<char**>(argv), const_cast<char**>(envp));
     ::_exit(127);
   }
-  ::close(go[0]);
-  ::close(input[0]);
-  ::close(execDone[1]);
+  for (int fd : {go[0], input[0], execDone[1]}) ::close(fd);
   ProcessInfo& procs = ProcessInfo::system();
   auto before = procs.record(child);
   ASSERT_TRUE(before);
@@ -102,8 +95,7 @@ TEST(SystemProcessInfo, AChildIsFollowedThroughExecAndForgottenOnceItEnds) {
   ::waitpid(child, nullptr, 0);
   auto gone = procs.record(child);
   EXPECT_TRUE(!gone || gone->startTime != before->startTime);
-  ::close(go[1]);
-  ::close(execDone[0]);
+  for (int fd : {go[1], execDone[0]}) ::close(fd);
 }
 
 }  // namespace

@@ -4,9 +4,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <cstring>
-#include <thread>
 #include <tuple>
 
 #include "store/keychain_error.h"
@@ -17,108 +15,101 @@ namespace caskel {
 namespace {
 
 using test::cheapVaultOptions;
-using test::FakeAuthenticator;
 using test::rawSql;
+using KeyStatus = VaultKeyring::Status;
 
 const std::string kService = "caskel";
+const auto pw = [](std::string_view text) { return SecretString(text); };
 
-SecretString pw(std::string_view text) {
-  return SecretString(text);
+std::string hex(const unsigned char* bytes, size_t size) {
+  std::string out(size * 2 + 1, '\0');
+  sodium_bin2hex(out.data(), out.size(), bytes, size);
+  out.pop_back();
+  return out;
 }
 
 // The prompt stand-in a real program would have: it creates the vault on first need and
 // otherwise unlocks it, with a fixed passphrase.
-class KeyringAuthenticator : public Authenticator {
- public:
-  KeyringAuthenticator(VaultKeyring& keyring, std::string passphrase)
-      : keyring_(keyring), pass_(std::move(passphrase)) {}
+struct KeyringAuthenticator : Authenticator {
+  KeyringAuthenticator(VaultKeyring& keyring, bool cancel) : keyring(keyring), cancel(cancel) {}
   bool canEvaluate() override { return true; }
   AuthOutcome evaluate(const std::string& reason, const Requester&, double,
                        std::shared_ptr<const VaultKey>& key) override {
     reasons.push_back(reason);
     if (cancel) return AuthOutcome::canceled;
-    auto s = keyring_.exists() ? keyring_.unlock(pass_, key) : keyring_.create(pass_, key);
-    return s == VaultKeyring::Status::ok ? AuthOutcome::success : AuthOutcome::keyUnusable;
+    const SecretString pass("pass-PHRASE-9876");
+    auto s = keyring.exists() ? keyring.unlock(pass, key) : keyring.create(pass, key);
+    return s == KeyStatus::ok ? AuthOutcome::success : AuthOutcome::keyUnusable;
   }
+  VaultKeyring& keyring;
+  const bool cancel;
   std::vector<std::string> reasons;
-  bool cancel = false;
-
- private:
-  VaultKeyring& keyring_;
-  SecretString pass_;
 };
 
 class VaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(vault->create(pw("pass-PHRASE-9876"), created), VaultKeyring::Status::ok);
+    ASSERT_EQ(vault->create(pw("pass-PHRASE-9876"), created), KeyStatus::ok);
     fake->setKey(created);
   }
-  std::string read(const std::string& account, AuthContext& context, int32_t* status = nullptr) {
+  SealedValue read(const std::string& account, int32_t expectedStatus = status::kSuccess) {
     SealedValue out;
-    int32_t s = vault->copyValue(kService, account, context, out);
-    if (status) *status = s;
-    return out.value.str();
+    EXPECT_EQ(vault->copyValue(kService, account, context, out), expectedStatus) << account;
+    return out;
   }
 
   test::TempHome home;
   std::string path = home.dataDir() + "/vault.db";
   std::shared_ptr<Vault> vault = std::make_shared<Vault>(path, cheapVaultOptions());
-  std::shared_ptr<FakeAuthenticator> fake = std::make_shared<FakeAuthenticator>();
+  std::shared_ptr<test::FakeAuthenticator> fake = std::make_shared<test::FakeAuthenticator>();
+  AuthContext context{fake};
   std::shared_ptr<const VaultKey> created;
 };
 
 TEST_F(VaultTest, KeyringCreatesOnceAndUnlocksOnlyWithItsPassphrase) {
   std::shared_ptr<const VaultKey> key;
-  EXPECT_EQ(vault->unlock(pw("pass-PHRASE-9876"), key), VaultKeyring::Status::ok);
+  EXPECT_EQ(vault->unlock(pw("pass-PHRASE-9876"), key), KeyStatus::ok);
   ASSERT_TRUE(key);
   EXPECT_EQ(0, std::memcmp(key->publicKey(), created->publicKey(), VaultKey::kPublicKeyBytes));
   EXPECT_EQ(0, std::memcmp(key->secretKey(), created->secretKey(), VaultKey::kSecretKeyBytes));
-  EXPECT_EQ(vault->unlock(pw("pass-phrase-9876"), key), VaultKeyring::Status::wrongPassphrase);
+  EXPECT_EQ(vault->unlock(pw("pass-phrase-9876"), key), KeyStatus::wrongPassphrase);
   EXPECT_FALSE(key);
   // A second creation would orphan every stored value: refused, the old key still opens.
-  EXPECT_NE(vault->create(pw("other"), key), VaultKeyring::Status::ok);
-  EXPECT_EQ(vault->unlock(pw("pass-PHRASE-9876"), key), VaultKeyring::Status::ok);
+  EXPECT_NE(vault->create(pw("other"), key), KeyStatus::ok);
+  EXPECT_EQ(vault->unlock(pw("pass-PHRASE-9876"), key), KeyStatus::ok);
 
   Vault absent(home.path() + "/none/vault.db", cheapVaultOptions());
   EXPECT_FALSE(absent.exists());
-  EXPECT_EQ(absent.unlock(pw("x"), key), VaultKeyring::Status::missing);
+  EXPECT_EQ(absent.unlock(pw("x"), key), KeyStatus::missing);
   EXPECT_EQ(test::modeOf(home.path() + "/none"), -1);  // looking does not create anything
 }
 
 TEST_F(VaultTest, HostileKeyRecordIsDamagedNotObeyed) {
   unsigned char otherPk[32], otherSk[32];
   crypto_box_keypair(otherPk, otherSk);
-  std::string otherHex;
-  for (unsigned char c : otherPk)
-    otherHex += "0123456789abcdef"[c >> 4], otherHex += "0123456789abcdef"[c & 15];
-  const std::vector<std::string> tampering = {
-      "UPDATE meta SET memlimit = 1099511627776",  // 1 TiB
-      "UPDATE meta SET opslimit = 4000000000",
-      "UPDATE meta SET memlimit = 0",
-      "UPDATE meta SET salt = x'00'",
-      "UPDATE meta SET wrapped_key = substr(wrapped_key, 1, 20)",
-      "UPDATE meta SET format = 2",
-      "UPDATE meta SET public_key = x'" + otherHex + "'",  // key pair mismatch
-  };
-  for (const std::string& sql : tampering) {
+  for (const std::string& sql : {
+           std::string("UPDATE meta SET memlimit = 1099511627776"),  // 1 TiB
+           std::string("UPDATE meta SET opslimit = 4000000000"), std::string("UPDATE meta SET memlimit = 0"),
+           std::string("UPDATE meta SET salt = x'00'"),
+           std::string("UPDATE meta SET wrapped_key = substr(wrapped_key, 1, 20)"),
+           std::string("UPDATE meta SET format = 2"),
+           "UPDATE meta SET public_key = x'" + hex(otherPk, 32) + "'",  // key pair mismatch
+       }) {
     test::TempDir dir;
     Vault v(dir.file("vault.db"), cheapVaultOptions());
     std::shared_ptr<const VaultKey> key;
-    ASSERT_EQ(v.create(pw("pw"), key), VaultKeyring::Status::ok);
+    ASSERT_EQ(v.create(pw("pw"), key), KeyStatus::ok);
     rawSql(dir.file("vault.db"), sql);
-    EXPECT_EQ(v.unlock(pw("pw"), key), VaultKeyring::Status::damaged) << sql;
+    EXPECT_EQ(v.unlock(pw("pw"), key), KeyStatus::damaged) << sql;
     EXPECT_EQ(v.put(kService, "a/b", "v", std::nullopt, false), status::kKeyMaterialUnusable) << sql;
   }
 }
 
 TEST_F(VaultTest, PrefixIsPlainTextAndListingIsByteOrdered) {
-  for (const char* account : {"a_b/X", "a%b/Y", "aXb/Z", "b/2", "B/1", "a_b/\xc3\xa9"}) {
+  for (const char* account : {"a_b/X", "a%b/Y", "aXb/Z", "b/2", "B/1", "a_b/\xc3\xa9"})
     ASSERT_EQ(vault->put(kService, account, std::string("v-") + account, std::nullopt, false),
               status::kSuccess);
-  }
   ASSERT_EQ(vault->put("elsewhere", "a_b/Q", "other service", std::nullopt, false), status::kSuccess);
-  AuthContext context(fake);
   std::map<std::string, SealedValue> values;
   ASSERT_EQ(vault->copyAllValues(kService, "a_b/", context, values), status::kSuccess);
   EXPECT_EQ(values.size(), 2u);
@@ -144,13 +135,11 @@ TEST_F(VaultTest, PrefixIsPlainTextAndListingIsByteOrdered) {
 TEST_F(VaultTest, FailedWritesKeepTheOldItem) {
   ASSERT_EQ(vault->put(kService, "a/k", "old", std::string("{\"desc\":\"d\"}"), false), status::kSuccess);
   auto expectOld = [&] {
-    AuthContext context(fake);
-    EXPECT_EQ(read("a/k", context), "old");
+    EXPECT_EQ(read("a/k").value.str(), "old");
     CredentialItem item;
     ASSERT_EQ(vault->copyAttributes(kService, "a/k", item), status::kSuccess);
     EXPECT_EQ(item.generic, "{\"desc\":\"d\"}");
   };
-
   // The replacing statement itself fails.
   rawSql(path, "CREATE TRIGGER refuse BEFORE UPDATE ON items BEGIN SELECT RAISE(ABORT, 'no'); END");
   EXPECT_EQ(vault->put(kService, "a/k", "new", std::string("{}"), false), status::kIoError);
@@ -172,79 +161,63 @@ TEST_F(VaultTest, FailedWritesKeepTheOldItem) {
 
   VaultOptions readOnly = cheapVaultOptions();
   readOnly.readOnly = true;
-  Vault frozen(path, readOnly);
-  EXPECT_NE(frozen.put(kService, "a/k", "new", std::nullopt, false), status::kSuccess);
+  EXPECT_NE(Vault(path, readOnly).put(kService, "a/k", "new", std::nullopt, false), status::kSuccess);
   expectOld();
 }
 
-// A sealed value built by hand: [first byte][24-bit account length][account][value], as hex.
-std::string sealedHex(const VaultKey& key, unsigned char first, const std::string& account,
+TEST_F(VaultTest, StrictFlagIsSealedWithTheValueNotTakenFromTheClearMetadata) {
+  const std::string longAccount = "a/" + std::string(300, 'L');  // its length needs two bytes
+  const std::tuple<std::string, std::string, bool> items[] = {
+      {"a/strict", "s-value", true}, {"a/lax", "l-value", false}, {longAccount, "long", true}};
+  for (const auto& [account, value, strict] : items)
+    ASSERT_EQ(vault->put(kService, account, value, std::string(R"({"strict":true})"), strict),
+              status::kSuccess);
+  EXPECT_EQ(vault->put(kService, std::string(0x1000000, 'a'), "v", std::nullopt, false), status::kIoError);
+  rawSql(path, "UPDATE items SET generic = '{}'");
+
+  std::map<std::string, SealedValue> values;
+  ASSERT_EQ(vault->copyAllValues(kService, "a/", context, values), status::kSuccess);
+  ASSERT_EQ(values.size(), 3u);
+  for (const auto& [account, value, strict] : items) {
+    SealedValue out = read(account);
+    EXPECT_EQ(out.value.str(), value);
+    EXPECT_EQ(out.strict, strict) << account;
+    EXPECT_EQ(values.at(account).strict, strict) << account;
+  }
+}
+
+// A sealed value built by hand: [flags][24-bit account length][account][value].
+std::string sealedHex(const VaultKey& key, unsigned char flags, const std::string& account,
                       const std::string& value) {
-  std::string plain{static_cast<char>(first), static_cast<char>(account.size() >> 16),
+  std::string plain{static_cast<char>(flags), static_cast<char>(account.size() >> 16),
                     static_cast<char>(account.size() >> 8), static_cast<char>(account.size())};
   plain += account + value;
   std::vector<unsigned char> sealed(plain.size() + crypto_box_SEALBYTES);
   crypto_box_seal(sealed.data(), reinterpret_cast<const unsigned char*>(plain.data()), plain.size(),
                   key.publicKey());
-  std::string hex(sealed.size() * 2 + 1, '\0');
-  sodium_bin2hex(hex.data(), hex.size(), sealed.data(), sealed.size());
-  hex.pop_back();
-  return hex;
-}
-
-TEST_F(VaultTest, StrictFlagIsSealedWithTheValueNotTakenFromTheClearMetadata) {
-  ASSERT_EQ(vault->put(kService, "a/strict", "s-value", std::string(R"({"strict":true})"), true),
-            status::kSuccess);
-  ASSERT_EQ(vault->put(kService, "a/lax", "l-value", std::string(R"({"strict":true})"), false),
-            status::kSuccess);
-  const std::string longAccount = "a/" + std::string(300, 'L');  // its length needs two bytes
-  ASSERT_EQ(vault->put(kService, longAccount, "long", std::nullopt, true), status::kSuccess);
-  EXPECT_EQ(vault->put(kService, std::string(0x1000000, 'a'), "v", std::nullopt, false), status::kIoError);
-  rawSql(path, "UPDATE items SET generic = '{}'");
-
-  AuthContext context(fake);
-  for (const auto& [account, value, strict] :
-       {std::tuple<std::string, std::string, bool>{"a/strict", "s-value", true},
-        {"a/lax", "l-value", false},
-        {longAccount, "long", true}}) {
-    SealedValue out;
-    ASSERT_EQ(vault->copyValue(kService, account, context, out), status::kSuccess);
-    EXPECT_EQ(out.value.str(), value);
-    EXPECT_EQ(out.strict, strict) << account;
-  }
-  std::map<std::string, SealedValue> values;
-  ASSERT_EQ(vault->copyAllValues(kService, "a/", context, values), status::kSuccess);
-  ASSERT_EQ(values.size(), 3u);
-  EXPECT_EQ(values.at("a/strict").strict, true);
-  EXPECT_EQ(values.at("a/lax").strict, false);
+  return hex(sealed.data(), sealed.size());
 }
 
 TEST_F(VaultTest, ItemsSealedBeforeTheFlagStillOpenAndUnknownFlagsDoNot) {
-  const auto insert = [&](const std::string& account, const std::string& hex) {
-    rawSql(path, "INSERT OR REPLACE INTO items(service, account, sealed, generic) VALUES('caskel', '" +
-                     account + "', x'" + hex + "', '{\"strict\":true}')");
-  };
-  insert("a/old", sealedHex(*created, 0x00, "a/old", "old-value"));
-  insert("a/new", sealedHex(*created, 0x81, "a/new", "new-value"));
-  AuthContext context(fake);
-  SealedValue out;
-  ASSERT_EQ(vault->copyValue(kService, "a/old", context, out), status::kSuccess);
-  EXPECT_EQ(out.value.str(), "old-value");
-  EXPECT_EQ(out.strict, std::nullopt);  // the clear metadata is all there is
-  ASSERT_EQ(vault->copyValue(kService, "a/new", context, out), status::kSuccess);
-  EXPECT_EQ(out.strict, true);
-
-  // Flags without the marker, unknown flags, and an old item moved to another row.
-  insert("b/1", sealedHex(*created, 0x01, "b/1", "v"));
-  insert("b/2", sealedHex(*created, 0x40, "b/2", "v"));
-  insert("b/3", sealedHex(*created, 0x82, "b/3", "v"));
-  insert("b/4", sealedHex(*created, 0xFF, "b/4", "v"));
-  insert("b/5", sealedHex(*created, 0x00, "a/old", "old-value"));
-  for (const char* account : {"b/1", "b/2", "b/3", "b/4", "b/5"}) {
-    int32_t s = 0;
-    EXPECT_EQ(read(account, context, &s), "") << account;
-    EXPECT_EQ(s, status::kDecode) << account;
+  // Row account, flags, account sealed inside: flags without the marker, unknown flags, and an
+  // old item moved to another row must not open.
+  for (const auto& [row, flags, sealedAccount] :
+       {std::tuple<std::string, int, std::string>{"a/old", 0x00, "a/old"},
+        {"a/new", 0x81, "a/new"},
+        {"b/1", 0x01, "b/1"},
+        {"b/2", 0x40, "b/2"},
+        {"b/3", 0x82, "b/3"},
+        {"b/4", 0xFF, "b/4"},
+        {"b/5", 0x00, "a/old"}}) {
+    rawSql(path, "INSERT INTO items(service, account, sealed, generic) VALUES('caskel', '" + row + "', x'" +
+                     sealedHex(*created, flags, sealedAccount, "value-of-" + sealedAccount) +
+                     "', '{\"strict\":true}')");
   }
+  EXPECT_EQ(read("a/old").value.str(), "value-of-a/old");
+  EXPECT_EQ(read("a/old").strict, std::nullopt);  // the clear metadata is all there is
+  EXPECT_EQ(read("a/new").strict, true);
+  for (const char* account : {"b/1", "b/2", "b/3", "b/4", "b/5"})
+    EXPECT_EQ(read(account, status::kDecode).value.str(), "") << account;
   std::map<std::string, SealedValue> values;
   ASSERT_EQ(vault->copyAllValues(kService, "", context, values), status::kSuccess);
   EXPECT_EQ(values.size(), 2u);  // only a/old and a/new open
@@ -252,33 +225,29 @@ TEST_F(VaultTest, ItemsSealedBeforeTheFlagStillOpenAndUnknownFlagsDoNot) {
 
 TEST(VaultFiles, PrivateModesAndNoClearTextWhateverTheUmask) {
   test::TempHome home;
+  const std::string db = home.dataDir() + "/vault.db";
   mode_t old = ::umask(0);
   {
     Vault vault(Vault::defaultPath(), cheapVaultOptions());
-    KeyringAuthenticator auth(vault, "pass-PHRASE-9876");
+    KeyringAuthenticator auth(vault, false);
     Authenticator::setShared(std::shared_ptr<Authenticator>(&auth, [](Authenticator*) {}));
     // The first save creates the vault through the prompt.
     EXPECT_EQ(vault.put(kService, "a/k", "correct-horse-VALUE-1234", std::nullopt, false), status::kSuccess);
     Authenticator::setShared(nullptr);
     EXPECT_EQ(auth.reasons, std::vector<std::string>{"Store \"a/k\""});
     EXPECT_EQ(test::modeOf(home.dataDir()), 0700);
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-      EXPECT_EQ(test::modeOf(home.dataDir() + "/vault.db" + suffix), 0600) << suffix;
-    }
-    std::string bytes =
-        test::readText(home.dataDir() + "/vault.db") + test::readText(home.dataDir() + "/vault.db-wal");
+    for (const char* suffix : {"", "-wal", "-shm"}) EXPECT_EQ(test::modeOf(db + suffix), 0600) << suffix;
+    std::string bytes = test::readText(db) + test::readText(db + "-wal");
     EXPECT_NE(bytes.find("a/k"), std::string::npos);  // the account is in clear; the value is not
     EXPECT_EQ(bytes.find("correct-horse"), std::string::npos);
     EXPECT_EQ(bytes.find("pass-PHRASE"), std::string::npos);
   }
   ::umask(old);
-  std::string bytes = test::readText(home.dataDir() + "/vault.db");
-  EXPECT_EQ(bytes.find("correct-horse"), std::string::npos);
+  EXPECT_EQ(test::readText(db).find("correct-horse"), std::string::npos);
 
   test::TempHome canceled;
   Vault vault(Vault::defaultPath(), cheapVaultOptions());
-  KeyringAuthenticator auth(vault, "pw");
-  auth.cancel = true;
+  KeyringAuthenticator auth(vault, true);
   Authenticator::setShared(std::shared_ptr<Authenticator>(&auth, [](Authenticator*) {}));
   EXPECT_EQ(vault.put(kService, "a/k", "v", std::nullopt, false), status::kUserCanceled);
   Authenticator::setShared(nullptr);
