@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <thread>
+#include <tuple>
 
 #include "platform/passphrase_authenticator.h"
 #include "platform/pinentry_client.h"
@@ -34,6 +35,7 @@ class KeychainManagerTest : public ::testing::Test {
     ASSERT_EQ(vault->create(SecretString(std::string("pass")), key), VaultKeyring::Status::ok);
     fake->setKey(key);
     Authenticator::setShared(fake);
+    quiet.setInteractionNotAllowed(true);
   }
   void TearDown() override { Authenticator::setShared(nullptr); }
 
@@ -41,35 +43,43 @@ class KeychainManagerTest : public ::testing::Test {
   std::shared_ptr<Vault> vault = std::make_shared<Vault>(Vault::defaultPath(), cheapVaultOptions());
   std::shared_ptr<FakeAuthenticator> fake = std::make_shared<FakeAuthenticator>();
   KeychainManager keychain{"caskel", vault};
+  AuthContext context{fake};
+  AuthContext quiet{fake};
+
+  // The strictness a read reports, which must not depend on what the flag held before.
+  bool strictOf(KeychainManager& keys, const std::string& account) {
+    bool fromTrue = true, fromFalse = false;
+    EXPECT_TRUE(keys.readValue(account, &context, &fromTrue).ok()) << account;
+    EXPECT_TRUE(keys.readValue(account, &context, &fromFalse).ok()) << account;
+    EXPECT_EQ(fromTrue, fromFalse) << account;
+    return fromFalse;
+  }
 };
 
 TEST_F(KeychainManagerTest, SaveMergesMetadataAndRecomputesThePeek) {
-  ASSERT_FALSE(keychain.save("a/short", "abcdefg", SecretMetadata{.peek = "abcdefg"}));
-  EXPECT_EQ(keychain.readMetadata("a/short"), SecretMetadata{});  // too short to show any of it
-
-  SecretMetadata full{
+  const SecretMetadata full{
       .type = "api_key", .bundle = "b", .desc = "d", .expires = "2030-01-01", .strict = false, .rotate = "r"};
-  ASSERT_FALSE(keychain.save("a/k", "0123456789abcdefghijklmnopqrstuv", full));
-  full.peek = "01234567";
-  EXPECT_EQ(keychain.readMetadata("a/k"), full);
-
-  // No metadata over an existing item: every field kept, the peek follows the new value.
-  ASSERT_FALSE(keychain.save("a/k", "zyxwvutsrqponmlkjihgfedcba", std::nullopt));
-  full.peek = "zyxwvu";
-  EXPECT_EQ(keychain.readMetadata("a/k"), full);
-
-  // A peek given by the caller (or left from an older value) is replaced by the value's own.
-  ASSERT_FALSE(keychain.save("a/k", "new-value-123456", SecretMetadata{.peek = "custom"}));
-  EXPECT_EQ(keychain.readMetadata("a/k"), SecretMetadata{.peek = "new-"});
-  ASSERT_FALSE(keychain.save("a/k", "tiny", SecretMetadata{.peek = "new-"}));
-  EXPECT_EQ(keychain.readMetadata("a/k"), SecretMetadata{});
-
-  // A strict secret shows nothing of itself in clear, given peek or not.
-  ASSERT_FALSE(
-      keychain.save("a/k", "strict-value-0123456789abcdefghij", SecretMetadata{.peek = "s", .strict = true}));
-  EXPECT_EQ(keychain.readMetadata("a/k"), SecretMetadata{.strict = true});
-  ASSERT_FALSE(keychain.save("a/k", "strict-value-0123456789abcdefghij", std::nullopt));
-  EXPECT_EQ(keychain.readMetadata("a/k"), SecretMetadata{.strict = true});
+  const auto peeked = [](SecretMetadata m, const char* peek) {
+    m.peek = peek;
+    return m;
+  };
+  const std::string strictValue = "strict-value-0123456789abcdefghij";
+  // Saved in order over one another: value, metadata given, metadata then stored.
+  const std::tuple<std::string, std::optional<SecretMetadata>, SecretMetadata> saves[] = {
+      {"abcdefg", SecretMetadata{.peek = "abcdefg"}, {}},  // too short to show any of it
+      {"0123456789abcdefghijklmnopqrstuv", full, peeked(full, "01234567")},
+      // No metadata over an existing item: every field kept, the peek follows the new value.
+      {"zyxwvutsrqponmlkjihgfedcba", std::nullopt, peeked(full, "zyxwvu")},
+      // A peek given by the caller (or left from an older value) is replaced by the value's own.
+      {"new-value-123456", SecretMetadata{.peek = "custom"}, {.peek = "new-"}},
+      {"tiny", SecretMetadata{.peek = "new-"}, {}},
+      // A strict secret shows nothing of itself in clear, given peek or not.
+      {strictValue, SecretMetadata{.peek = "s", .strict = true}, {.strict = true}},
+      {strictValue, std::nullopt, {.strict = true}}};
+  for (const auto& [value, given, stored] : saves) {
+    ASSERT_FALSE(keychain.save("a/k", value, given)) << value;
+    EXPECT_EQ(keychain.readMetadata("a/k"), stored) << value;
+  }
 
   // Undecodable stored metadata counts as none; unknown keys do not survive a re-save.
   ASSERT_EQ(vault->put("caskel", "a/bad", "v", std::string("{\"strict\":\"yes\"}"), false), 0);
@@ -88,25 +98,23 @@ TEST_F(KeychainManagerTest, SaveMergesMetadataAndRecomputesThePeek) {
 
 TEST_F(KeychainManagerTest, ReadValueFailuresCarryTheirTexts) {
   ASSERT_FALSE(keychain.save("a/k", "v", std::nullopt));
-  for (AuthOutcome outcome : {AuthOutcome::canceled, AuthOutcome::failed}) {
+  const std::string noVault = "Caskel can't access the vault right now";
+  const std::string badKey = "Failed to create access control \xE2\x80\x94 check system settings";
+  for (const auto& [outcome, text] :
+       {std::pair<AuthOutcome, std::string>{AuthOutcome::canceled, "Authentication canceled"},
+        {AuthOutcome::failed, "Authentication canceled"},
+        {AuthOutcome::unavailable, noVault},
+        {AuthOutcome::keyUnusable, badKey}}) {
     fake->queue(outcome);
-    EXPECT_EQ(errorText(keychain.readValue("a/k", nullptr)), "Authentication canceled");
+    EXPECT_EQ(errorText(keychain.readValue("a/k", nullptr)), text);
   }
-  AuthContext quiet(fake);
-  quiet.setInteractionNotAllowed(true);
-  EXPECT_EQ(errorText(keychain.readValue("a/k", &quiet)), "Caskel can't access the vault right now");
-  fake->queue(AuthOutcome::unavailable);
-  EXPECT_EQ(errorText(keychain.readValue("a/k", nullptr)), "Caskel can't access the vault right now");
-  fake->queue(AuthOutcome::keyUnusable);
-  EXPECT_EQ(errorText(keychain.readValue("a/k", nullptr)),
-            "Failed to create access control \xE2\x80\x94 check system settings");
+  EXPECT_EQ(errorText(keychain.readValue("a/k", &quiet)), noVault);
   EXPECT_EQ(fake->promptCount(), 4);
   EXPECT_EQ(errorText(keychain.readValue("a/missing", nullptr)), "Secret not found");
   EXPECT_EQ(fake->promptCount(), 4);  // nothing to read, nothing asked
 
   AuthContext strangerKey(std::make_shared<FakeAuthenticator>());
-  EXPECT_EQ(errorText(keychain.readValue("a/k", &strangerKey)),
-            "Failed to create access control \xE2\x80\x94 check system settings");
+  EXPECT_EQ(errorText(keychain.readValue("a/k", &strangerKey)), badKey);
 
   ASSERT_EQ(vault->put("caskel", "a/latin1", "caf\xE9", std::nullopt, false), 0);
   ASSERT_FALSE(keychain.save("a/other", "other-value", std::nullopt));
@@ -115,20 +123,15 @@ TEST_F(KeychainManagerTest, ReadValueFailuresCarryTheirTexts) {
       "UPDATE items SET sealed = (SELECT sealed FROM items WHERE account = 'a/k') WHERE account = 'a/other'");
   ASSERT_EQ(vault->put("caskel", "a/cut", "v", std::nullopt, false), 0);
   rawSql(vault->path(), "UPDATE items SET sealed = x'0011' WHERE account = 'a/cut'");
-  AuthContext context(fake);
-  for (const char* account : {"a/latin1", "a/other", "a/cut"}) {
+  for (const char* account : {"a/latin1", "a/other", "a/cut"})
     EXPECT_EQ(errorText(keychain.readValue(account, &context)), "Failed to decode secret value") << account;
-  }
   EXPECT_EQ(keychain.readAllValues(context).size(), 1u);  // only a/k opens as text
 }
 
 TEST_F(KeychainManagerTest, ListingAndBulkReads) {
-  for (const char* account : {"z/last", "A/upper", "acme/api/KEY", "acme/web/KEY"}) {
+  for (const char* account : {"z/last", "A/upper", "acme/api/KEY", "acme/web/KEY"})
     ASSERT_FALSE(keychain.save(account, std::string("value of ") + account, SecretMetadata{.desc = "x"}));
-  }
   ASSERT_EQ(vault->put("caskel", "acme/api/raw", "v", std::string("not json"), false), 0);
-  AuthContext quiet(fake);
-  quiet.setInteractionNotAllowed(true);
   std::vector<SecretInfo> listed = keychain.listSecrets(&quiet, true);
   std::vector<std::string> accounts;
   for (const SecretInfo& info : listed) accounts.push_back(info.account);
@@ -137,7 +140,6 @@ TEST_F(KeychainManagerTest, ListingAndBulkReads) {
   EXPECT_FALSE(listed[2].metadata);
   EXPECT_EQ(listed[0].metadata->desc, "x");
 
-  AuthContext context(fake);
   std::map<std::string, SecretString> values = keychain.readAllValues(context, "acme/api/");
   ASSERT_EQ(values.size(), 2u);
   EXPECT_EQ(values.at("acme/api/KEY").str(), "value of acme/api/KEY");
@@ -155,7 +157,6 @@ TEST_F(KeychainManagerTest, ListingAndBulkReads) {
 
 TEST_F(KeychainManagerTest, UpdateDeleteAndMigrate) {
   ASSERT_FALSE(keychain.save("a/k", "secret-value", SecretMetadata{.type = "token"}));
-  AuthContext context(fake);
   ASSERT_FALSE(keychain.updateMetadata("a/k", SecretMetadata{.desc = "new"}, &context));
   EXPECT_EQ(keychain.readMetadata("a/k"), (SecretMetadata{.desc = "new", .peek = "sec"}));
   EXPECT_EQ(keychain.readValue("a/k", &context).value().str(), "secret-value");
@@ -189,7 +190,6 @@ TEST_F(KeychainManagerTest, FailedSaveKeepsTheOldItemAndConcurrentSavesBothSucce
   KeychainStatus failed = keychain.save("a/k", "new-value", SecretMetadata{.desc = "new"});
   ASSERT_TRUE(failed);
   EXPECT_EQ(failed->errorDescription(), "Vault error (-36)");
-  AuthContext context(fake);
   EXPECT_EQ(keychain.readValue("a/k", &context).value().str(), "old-value");
   EXPECT_EQ(keychain.readMetadata("a/k")->desc, "old");
   rawSql(vault->path(), "DROP TRIGGER refuse");
@@ -202,9 +202,8 @@ TEST_F(KeychainManagerTest, FailedSaveKeepsTheOldItemAndConcurrentSavesBothSucce
       KeychainManager own =
           t % 2 ? KeychainManager("caskel", std::make_shared<Vault>(vault->path(), cheapVaultOptions()))
                 : keychain;
-      for (int i = 0; i < 20; ++i) {
-        if (own.save("a/k", "writer-" + std::to_string(t), std::nullopt)) ++failures;
-      }
+      for (int i = 0; i < 20; ++i)
+        failures += own.save("a/k", "writer-" + std::to_string(t), std::nullopt) ? 1 : 0;
     });
   }
   for (auto& thread : threads) thread.join();
@@ -224,17 +223,9 @@ TEST_F(KeychainManagerTest, SealedStrictnessOutlivesEditsOfTheClearMetadata) {
   ASSERT_FALSE(keychain.save("a/raised", "raised-value-1234", std::nullopt));
   editClearMetadata(vault->path(), "a/strict", R"({"desc":"d"})");
   editClearMetadata(vault->path(), "a/raised", R"({"strict":true})");  // raising is no attack
-  AuthContext context(fake);
-  const auto strictOf = [&](const std::string& account) {
-    bool fromTrue = true, fromFalse = false;  // set either way, whatever it held before
-    EXPECT_TRUE(keychain.readValue(account, &context, &fromTrue).ok()) << account;
-    EXPECT_TRUE(keychain.readValue(account, &context, &fromFalse).ok()) << account;
-    EXPECT_EQ(fromTrue, fromFalse) << account;
-    return fromFalse;
-  };
-  EXPECT_TRUE(strictOf("a/strict"));
-  EXPECT_FALSE(strictOf("a/lax"));
-  EXPECT_TRUE(strictOf("a/raised"));
+  EXPECT_TRUE(strictOf(keychain, "a/strict"));
+  EXPECT_FALSE(strictOf(keychain, "a/lax"));
+  EXPECT_TRUE(strictOf(keychain, "a/raised"));
   std::set<std::string> strictAccounts{"b/kept"};
   EXPECT_EQ(keychain.readAllValues(context, "a/", &strictAccounts).size(), 3u);
   EXPECT_EQ(strictAccounts, (std::set<std::string>{"a/raised", "a/strict", "b/kept"}));
@@ -243,19 +234,19 @@ TEST_F(KeychainManagerTest, SealedStrictnessOutlivesEditsOfTheClearMetadata) {
   ASSERT_FALSE(keychain.updateMetadata("a/strict", SecretMetadata{.desc = "new"}, &context));
   EXPECT_EQ(keychain.readMetadata("a/strict"), (SecretMetadata{.desc = "new", .strict = true}));
   editClearMetadata(vault->path(), "a/strict", R"({"strict":false})");
-  EXPECT_TRUE(strictOf("a/strict"));
+  EXPECT_TRUE(strictOf(keychain, "a/strict"));
 
   // Re-sealing every item keeps strictness too; the edited clear copy is repaired.
   EXPECT_EQ(keychain.migrateAccessControl(context), std::make_pair(3, 3));
   EXPECT_EQ(keychain.readMetadata("a/strict"), (SecretMetadata{.strict = true}));
   editClearMetadata(vault->path(), "a/strict", "{}");
   editClearMetadata(vault->path(), "a/raised", "{}");
-  EXPECT_TRUE(strictOf("a/strict"));
-  EXPECT_TRUE(strictOf("a/raised"));  // sealed strict by the migration
+  EXPECT_TRUE(strictOf(keychain, "a/strict"));
+  EXPECT_TRUE(strictOf(keychain, "a/raised"));  // sealed strict by the migration
 
   // Only an explicit change lifts it.
   ASSERT_FALSE(keychain.updateMetadata("a/strict", SecretMetadata{.strict = false}, &context));
-  EXPECT_FALSE(strictOf("a/strict"));
+  EXPECT_FALSE(strictOf(keychain, "a/strict"));
   EXPECT_EQ(keychain.readMetadata("a/strict"), (SecretMetadata{.peek = "stri", .strict = false}));
 }
 
@@ -264,27 +255,20 @@ TEST_F(KeychainManagerTest, ItemsWithoutASealedFlagGoByTheirClearMetadata) {
   KeychainManager keys("caskel", memory);
   ASSERT_FALSE(keys.save("a/old", "old-value-123456", SecretMetadata{.strict = true}));
   ASSERT_FALSE(keys.save("a/other", "other-value-1234", std::nullopt));
-  memory->setSealedStrict("caskel", "a/old", std::nullopt);
-  memory->setSealedStrict("caskel", "a/other", std::nullopt);
-  AuthContext context(fake);
-  bool strict = false;
-  ASSERT_TRUE(keys.readValue("a/old", &context, &strict).ok());
-  EXPECT_TRUE(strict);
-  ASSERT_TRUE(keys.readValue("a/other", &context, &strict).ok());
-  EXPECT_FALSE(strict);
+  for (const char* account : {"a/old", "a/other"}) memory->setSealedStrict("caskel", account, std::nullopt);
+  EXPECT_TRUE(strictOf(keys, "a/old"));
+  EXPECT_FALSE(strictOf(keys, "a/other"));
   std::set<std::string> strictAccounts;
   EXPECT_EQ(keys.readAllValues(context, {}, &strictAccounts).size(), 2u);
   EXPECT_EQ(strictAccounts, std::set<std::string>{"a/old"});
 
   // Such an item can still be lifted by an edit, until its next save seals the flag.
   memory->setGeneric("caskel", "a/old", "{}");
-  ASSERT_TRUE(keys.readValue("a/old", &context, &strict).ok());
-  EXPECT_FALSE(strict);
+  EXPECT_FALSE(strictOf(keys, "a/old"));
   memory->setGeneric("caskel", "a/old", R"({"strict":true})");
   EXPECT_EQ(keys.migrateAccessControl(context), std::make_pair(2, 2));
   memory->setGeneric("caskel", "a/old", "{}");
-  ASSERT_TRUE(keys.readValue("a/old", &context, &strict).ok());
-  EXPECT_TRUE(strict);
+  EXPECT_TRUE(strictOf(keys, "a/old"));
 }
 
 // The real prompt path: passphrase authenticator, pinentry client, scripted pinentry.
@@ -326,19 +310,6 @@ TEST_F(KeychainManagerPromptTest, FirstSaveCreatesTheVaultThenOnlyReadsPrompt) {
     EXPECT_EQ(bytes.find("sk-VALUE-"), std::string::npos) << suffix;
     EXPECT_EQ(bytes.find("pass-PHRASE"), std::string::npos) << suffix;
   }
-}
-
-TEST_F(KeychainManagerPromptTest, ThreeWrongPassphrasesOrCancelAreCanceled) {
-  std::shared_ptr<const VaultKey> key;
-  ASSERT_EQ(vault->create(SecretString(std::string("right")), key), VaultKeyring::Status::ok);
-  ASSERT_FALSE(keychain.save("a/k", "v", std::nullopt));
-  for (int i = 0; i < 3; ++i) pinentry.answer("PIN wrong");
-  EXPECT_EQ(errorText(keychain.readValue("a/k", nullptr)), "Authentication canceled");
-  EXPECT_EQ(pinentry.promptCount(), 3);
-  pinentry.answer("CANCEL");
-  EXPECT_EQ(errorText(keychain.readValue("a/k", nullptr)), "Authentication canceled");
-  EXPECT_EQ(pinentry.promptCount(), 4);
-  EXPECT_TRUE(pinentry.pendingAnswers().empty());
 }
 
 }  // namespace

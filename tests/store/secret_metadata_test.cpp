@@ -5,6 +5,8 @@
 #include <climits>
 #include <ctime>
 #include <optional>
+#include <tuple>
+#include <utility>
 
 #include "support/test_env.h"
 
@@ -73,22 +75,18 @@ TEST(SecretMetadataJson, DecodeIsLenientAboutAbsenceAndStrictAboutTypes) {
 }
 
 TEST(SecretMetadataDates, ExpiryIsLocalMidnightOfARealDate) {
-  {
-    ScopedTimeZone zone("UTC0");
-    EXPECT_EQ(expiring("2026-03-31").expiryDate(), utc(2026, 3, 31));
-    EXPECT_EQ(expiring("2024-02-29").expiryDate(), utc(2024, 2, 29));
-    EXPECT_EQ(expiring("9999-12-31").expiryDate(), Clock::time_point::max());  // past the clock's end
-    EXPECT_EQ(expiring("0001-01-01").expiryDate(), Clock::time_point::min());
-  }
-  {
-    ScopedTimeZone zone(kBerlin);
-    EXPECT_EQ(expiring("2026-01-15").expiryDate(), utc(2026, 1, 14, 23));
-    EXPECT_EQ(expiring("2026-07-01").expiryDate(), utc(2026, 6, 30, 22));
-  }
-  {
-    ScopedTimeZone zone(kSaoPaulo2018);  // the day starts at 01:00, at the change
-    EXPECT_EQ(expiring("2018-11-04").expiryDate(), utc(2018, 11, 4, 3));
-    EXPECT_EQ(expiring("2018-11-05").expiryDate(), utc(2018, 11, 5, 2));
+  for (const auto& [zone, date, midnight] : {
+           std::tuple{"UTC0", "2026-03-31", utc(2026, 3, 31)},
+           {"UTC0", "2024-02-29", utc(2024, 2, 29)},
+           {"UTC0", "9999-12-31", Clock::time_point::max()},  // past the clock's end
+           {"UTC0", "0001-01-01", Clock::time_point::min()},
+           {kBerlin, "2026-01-15", utc(2026, 1, 14, 23)},
+           {kBerlin, "2026-07-01", utc(2026, 6, 30, 22)},
+           {kSaoPaulo2018, "2018-11-04", utc(2018, 11, 4, 3)},  // the day starts at 01:00, at the change
+           {kSaoPaulo2018, "2018-11-05", utc(2018, 11, 5, 2)},
+       }) {
+    ScopedTimeZone tz(zone);
+    EXPECT_EQ(expiring(date).expiryDate(), midnight) << zone << " " << date;
   }
   for (const char* bad :
        {"2025-02-30", "2025-13-01", "2025-00-10", "2025-04-31", "2100-02-29", "0000-01-01", "31/03/2026",
@@ -132,11 +130,7 @@ TEST(SecretMetadataDates, ExpiringCountsCalendarDays) {
 }
 
 TEST(Peek, CountsUserPerceivedCharacters) {
-  struct Case {
-    const char* text;
-    size_t count;
-  };
-  const Case cases[] = {
+  const std::pair<const char*, size_t> cases[] = {
       {"", 0},
       {"h\u00e9llo \u4e16\U0001F511", 8},                 // 2-, 3- and 4-byte sequences
       {"e\u0301\u0327x", 2},                              // two combining marks
@@ -155,7 +149,8 @@ TEST(Peek, CountsUserPerceivedCharacters) {
       {"\xFF\xFE\x61\xE2\x82", 5},  // bad bytes count one each
       {"\xC0\xAF\xED\xA0\x80", 5},  // overlong, surrogate
   };
-  for (const Case& c : cases) EXPECT_EQ(characterCount(c.text), c.count) << testing::PrintToString(c.text);
+  for (const auto& [text, count] : cases)
+    EXPECT_EQ(characterCount(text), count) << testing::PrintToString(text);
 }
 
 TEST(Peek, ShowsAQuarterOfTheValueAtMostEightCharactersAndNothingOfShortOnes) {
