@@ -80,7 +80,7 @@ TEST(DefaultsStore, WritesAPrivateFileIntoAPrivateDirectoryFromManyThreads) {
     threads.emplace_back([&store, t] {
       for (int i = 0; i < 8; ++i) {
         store.setInteger("k" + std::to_string(t * 8 + i), i);
-        (void)store.boolValue("caskel.auditLogEnabled");
+        (void)store.boolValue("caskel.auditLogEnabled");  // reads interleaved with the writes
       }
     });
   }

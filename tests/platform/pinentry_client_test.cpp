@@ -130,15 +130,11 @@ TEST(PinentryLocate, SettingMustBeAbsoluteElsePathIsSearched) {
 
 class PinentryClientTest : public ::testing::Test {
  protected:
-  PinentryClientTest() {
-    pinentry_.installInProcess();
-    repeated_.repeat = true;
-  }
+  PinentryClientTest() { pinentry_.installInProcess(); }
 
   TempDir dir_;
   test::ScriptedPinentry pinentry_{dir_.path()};
   PinentryClient client_{test::scriptedPinentryPath(), 5};
-  PinentryRequest repeated_;
 };
 
 TEST_F(PinentryClientTest, RepliesAndBreakdownsLeaveNoChildOrDescriptorBehind) {
@@ -173,7 +169,8 @@ TEST_F(PinentryClientTest, ShowsTheRequestIntact) {
   pinentry_.answer("PIN x");
   pinentry_.answer("PIN new one");
   ASSERT_EQ(client_.getPassphrase(r).status, Status::ok);
-  EXPECT_EQ(client_.getPassphrase(repeated_).pin, std::string_view("new one"));
+  r.repeat = true;
+  EXPECT_EQ(client_.getPassphrase(r).pin, std::string_view("new one"));
   auto prompts = pinentry_.prompts();
   ASSERT_EQ(prompts.size(), 2u);
   EXPECT_EQ(prompts[0]["title"], "Caskel");
@@ -187,7 +184,8 @@ TEST_F(PinentryClientTest, ShowsTheRequestIntact) {
 TEST_F(PinentryClientTest, PinentryWithoutRepeatIsAskedTwiceUntilBothMatch) {
   ScopedEnv old("SCRIPTED_PINENTRY_NO_REPEAT", "1");
   for (const char* a : {"PIN first", "PIN frist", "PIN second", "PIN second"}) pinentry_.answer(a);
-  const PinentryRequest& r = repeated_;
+  PinentryRequest r;
+  r.repeat = true;
   PinentryReply reply = client_.getPassphrase(r);
   ASSERT_EQ(reply.status, Status::ok);
   EXPECT_EQ(reply.pin, std::string_view("second"));
