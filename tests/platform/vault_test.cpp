@@ -140,6 +140,12 @@ TEST_F(VaultTest, FailedWritesKeepTheOldItem) {
     ASSERT_EQ(vault->copyAttributes(kService, "a/k", item), status::kSuccess);
     EXPECT_EQ(item.generic, "{\"desc\":\"d\"}");
   };
+  // The replacing statement itself fails.
+  rawSql(path, "CREATE TRIGGER refuse BEFORE UPDATE ON items BEGIN SELECT RAISE(ABORT, 'no'); END");
+  EXPECT_EQ(vault->put(kService, "a/k", "new", std::string("{}"), false), status::kIoError);
+  expectOld();
+  rawSql(path, "DROP TRIGGER refuse");
+
   // Another connection holds the write lock past our busy timeout.
   VaultOptions impatient = cheapVaultOptions();
   impatient.busyTimeoutMs = 20;

@@ -99,7 +99,7 @@ TEST(SecretMetadataDates, ExpiryIsLocalMidnightOfARealDate) {
   EXPECT_FALSE(SecretMetadata{}.isExpiring(14, utc(2200, 1, 1)));
 }
 
-TEST(SecretMetadataDates, ExpiredOnceLocalMidnightHasPassed) {
+TEST(SecretMetadataDates, ExpiredOnceLocalMidnightHasPassedAndExpiringCountsCalendarDays) {
   ScopedTimeZone zone(kBerlin);
   const SecretMetadata m = expiring("2026-03-31");
   const Clock::time_point midnight = utc(2026, 3, 30, 22);
@@ -109,10 +109,8 @@ TEST(SecretMetadataDates, ExpiredOnceLocalMidnightHasPassed) {
   EXPECT_TRUE(m.isExpiring(0, midnight + hours{24 * 400}));  // long expired still counts
   EXPECT_TRUE(m.isExpiring(0, midnight));
   EXPECT_FALSE(m.isExpiring(0, midnight - seconds{1}));
-}
 
-TEST(SecretMetadataDates, ExpiringCountsCalendarDays) {
-  ScopedTimeZone zone(kBerlin);
+  // Days ahead are counted in calendar days.
   const Clock::time_point noon = utc(2026, 6, 1, 10);
   EXPECT_TRUE(expiring("2026-06-15").isExpiring(14, noon));
   EXPECT_FALSE(expiring("2026-06-16").isExpiring(14, noon));
