@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <initializer_list>
 #include <string>
 
@@ -20,23 +21,23 @@ TEST(AgentFragment, WhatTheServerEncryptsTheToolDecrypts) {
 }
 
 TEST(AgentFragment, TamperedOrMalformedPayloadsGiveNothing) {
-  const AgentPayload good = encryptForAgent("K", "value").value();
-  auto withKey = good;
-  withKey.key[0] = withKey.key[0] == 'a' ? 'b' : 'a';
-  auto withName = good;
-  withName.name = "OTHER";  // decrypts, but exports another name
-  auto upperKey = good;
-  upperKey.key[0] = 'A';
-  auto shortIv = good;
-  shortIv.iv.pop_back();
-  auto badName = good;
-  badName.name = "1A";
-  auto badCipher = good;
-  badCipher.ciphertext = "not base64!";
-  for (const auto* p : {&withKey, &withName, &upperKey, &shortIv, &badCipher}) {
-    EXPECT_EQ(decryptAgentValue(*p), std::nullopt);
+  const struct {
+    const char* what;
+    std::function<void(AgentPayload&)> change;
+    bool wellFormed;
+  } cases[] = {
+      {"other key", [](AgentPayload& p) { p.key[0] = p.key[0] == 'a' ? 'b' : 'a'; }, true},
+      {"other name", [](AgentPayload& p) { p.name = "OTHER"; }, true},  // decrypts, but exports another name
+      {"upper-case key", [](AgentPayload& p) { p.key[0] = 'A'; }, false},
+      {"short IV", [](AgentPayload& p) { p.iv.pop_back(); }, false},
+      {"bad name", [](AgentPayload& p) { p.name = "1A"; }, false},
+      {"bad cipher text", [](AgentPayload& p) { p.ciphertext = "not base64!"; }, false}};
+  for (const auto& c : cases) {
+    AgentPayload payload = encryptForAgent("K", "value").value();
+    c.change(payload);
+    EXPECT_EQ(isWellFormed(payload), c.wellFormed) << c.what;
+    EXPECT_EQ(decryptAgentValue(payload), std::nullopt) << c.what;
   }
-  for (const auto* p : {&upperKey, &shortIv, &badName, &badCipher}) EXPECT_FALSE(isWellFormed(*p));
 }
 
 }  // namespace

@@ -2,21 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 namespace caskel {
 namespace {
 
-TEST(Duration, ParsesTheFormsPeopleType) {
-  EXPECT_EQ(parseDuration("8h"), 8 * 3600);
-  EXPECT_EQ(parseDuration("90m"), 90 * 60);
-  EXPECT_EQ(parseDuration("45s"), 45);
-  EXPECT_EQ(parseDuration("1h30m"), 5400);
-  EXPECT_EQ(parseDuration("1h 30m"), 5400);
-  EXPECT_EQ(parseDuration("2d"), 2 * 86400);
-  EXPECT_EQ(parseDuration("3600"), 3600);
-  EXPECT_EQ(parseDuration("1H"), 3600);
-}
-
-TEST(Duration, RefusesTyposInsteadOfGuessing) {
+TEST(Duration, ParsesTheFormsPeopleTypeAndRefusesTyposInsteadOfGuessing) {
+  const std::pair<const char*, int64_t> forms[] = {{"8h", 8 * 3600}, {"90m", 90 * 60}, {"45s", 45},
+                                                   {"1h30m", 5400},  {"1h 30m", 5400}, {"2d", 2 * 86400},
+                                                   {"3600", 3600},   {"1H", 3600}};
+  for (auto [text, seconds] : forms) EXPECT_EQ(parseDuration(text), seconds) << text;
   for (const char* bad : {"", " ", "0", "0h", "h", "8x", "-5m", "1h30", "30m1h", "1h1h", "8 h", "1.5h",
                           "99999999999999999999", "400d"}) {
     EXPECT_FALSE(parseDuration(bad).has_value()) << bad;
@@ -24,11 +19,9 @@ TEST(Duration, RefusesTyposInsteadOfGuessing) {
 }
 
 TEST(Duration, FormatsLikeTheServerPrompt) {
-  EXPECT_EQ(formatDuration(14400), "4h");
-  EXPECT_EQ(formatDuration(5400), "1h 30m");
-  EXPECT_EQ(formatDuration(3659), "1h");
-  EXPECT_EQ(formatDuration(90), "1m");
-  EXPECT_EQ(formatDuration(45), "45s");
+  const std::pair<int64_t, const char*> forms[] = {
+      {14400, "4h"}, {5400, "1h 30m"}, {3659, "1h"}, {90, "1m"}, {45, "45s"}};
+  for (auto [seconds, text] : forms) EXPECT_EQ(formatDuration(seconds), text) << seconds;
 }
 
 }  // namespace

@@ -13,16 +13,14 @@ TEST(ShellText, VariableNames) {
   const struct {
     const char* account;
     const char* name;
-  } cases[] = {
-      {"acme/api/OPENAI_API_KEY", "OPENAI_API_KEY"},
-      {"acme/db/primary-url.v2", "primary_url_v2"},
-      {"acme/2fa/2FA_CODES", "_2FA_CODES"},
-      {"acme/x/my key", "my_key"},
-      {"acme/x/_private", "_private"},
-      {"acme/x/", "x"},
-      {"acme//web/", "web"},
-      {"/", "_"},
-  };
+  } cases[] = {{"acme/api/OPENAI_API_KEY", "OPENAI_API_KEY"},
+               {"acme/db/primary-url.v2", "primary_url_v2"},
+               {"acme/2fa/2FA_CODES", "_2FA_CODES"},
+               {"acme/x/my key", "my_key"},
+               {"acme/x/_private", "_private"},
+               {"acme/x/", "x"},
+               {"acme//web/", "web"},
+               {"/", "_"}};
   for (const auto& c : cases) EXPECT_EQ(envVarName(c.account), c.name) << c.account;
 }
 
