@@ -5,34 +5,35 @@
 namespace caskel::cli {
 namespace {
 
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+Pairs entriesOf(const DotEnvFile& parsed) {
+  Pairs got;
+  for (const auto& e : parsed.entries) got.emplace_back(e.key, e.value);
+  return got;
+}
+
 TEST(DotEnvParser, ExportThenImportKeepsAwkwardValuesExactly) {
-  const std::vector<std::pair<std::string, std::string>> values = {
-      {"EMPTY", ""},
-      {"SPACES", "  leading and trailing  "},
-      {"QUOTES", "it's \"quoted\" 'twice'"},
-      {"NEWLINES", "line one\nline two\n\nend\n"},
-      {"CRLF", "windows\r\nline"},
-      {"DOLLAR", "$HOME ${PATH} $(whoami) `id`"},
-      {"HASH", "# not a comment #really"},
-      {"BACKSLASH", "C:\\path\\n\\\\ and \\\" tail\\"},
-      {"TAB", "a\tb"},
-      {"UTF8", "pässwörd ✓"},
-      {"EQUALS", "a=b==c"},
-  };
+  const Pairs values = {{"EMPTY", ""},
+                        {"SPACES", "  leading and trailing  "},
+                        {"QUOTES", "it's \"quoted\" 'twice'"},
+                        {"NEWLINES", "line one\nline two\n\nend\n"},
+                        {"CRLF", "windows\r\nline"},
+                        {"DOLLAR", "$HOME ${PATH} $(whoami) `id`"},
+                        {"HASH", "# not a comment #really"},
+                        {"BACKSLASH", "C:\\path\\n\\\\ and \\\" tail\\"},
+                        {"TAB", "a\tb"},
+                        {"UTF8", "pässwörd ✓"},
+                        {"EQUALS", "a=b==c"}};
   std::string file = "# header comment\n";
   for (const auto& [k, v] : values) file += formatDotEnvLine(k, v);
-
   DotEnvFile parsed = parseDotEnv(file);
   EXPECT_TRUE(parsed.problems.empty());
-  ASSERT_EQ(parsed.entries.size(), values.size());
-  for (size_t i = 0; i < values.size(); ++i) {
-    EXPECT_EQ(parsed.entries[i].key, values[i].first);
-    EXPECT_EQ(parsed.entries[i].value, values[i].second) << values[i].first;
-  }
+  EXPECT_EQ(entriesOf(parsed), values);
 }
 
 TEST(DotEnvParser, ReadsTheFormsFoundInRealFiles) {
-  const std::string text =
+  DotEnvFile parsed = parseDotEnv(
       "\xEF\xBB\xBF# comment\r\n"
       "\r\n"
       "   # indented comment\n"
@@ -47,55 +48,48 @@ TEST(DotEnvParser, ReadsTheFormsFoundInRealFiles) {
       "MULTI_SINGLE='a\nb'\n"
       "EMPTY=\n"
       "EMPTY_QUOTED=\"\"\n"
-      "dotted.name-1=ok\n";
-  DotEnvFile parsed = parseDotEnv(text);
+      "dotted.name-1=ok\n");
   EXPECT_TRUE(parsed.problems.empty());
-  std::vector<std::pair<std::string, std::string>> got;
-  for (const auto& e : parsed.entries) got.emplace_back(e.key, e.value);
-  const std::vector<std::pair<std::string, std::string>> want = {
-      {"PLAIN", "value"},
-      {"EXPORTED", "yes"},
-      {"SPACED", "around equals"},
-      {"TRAILING", "abc"},
-      {"INLINE_HASH", "abc#def"},
-      {"SINGLE", "no $escapes \\n here"},
-      {"DOUBLE", "tab\there \"q\" $HOME \\x"},
-      {"MULTI", "first\nsecond"},
-      {"MULTI_SINGLE", "a\nb"},
-      {"EMPTY", ""},
-      {"EMPTY_QUOTED", ""},
-      {"dotted.name-1", "ok"},
-  };
-  EXPECT_EQ(got, want);
+  EXPECT_EQ(entriesOf(parsed), (Pairs{{"PLAIN", "value"},
+                                      {"EXPORTED", "yes"},
+                                      {"SPACED", "around equals"},
+                                      {"TRAILING", "abc"},
+                                      {"INLINE_HASH", "abc#def"},
+                                      {"SINGLE", "no $escapes \\n here"},
+                                      {"DOUBLE", "tab\there \"q\" $HOME \\x"},
+                                      {"MULTI", "first\nsecond"},
+                                      {"MULTI_SINGLE", "a\nb"},
+                                      {"EMPTY", ""},
+                                      {"EMPTY_QUOTED", ""},
+                                      {"dotted.name-1", "ok"}}));
   EXPECT_EQ(parsed.entries[0].line, 4);
 }
 
 TEST(DotEnvParser, ReportsBadLinesAndGoesOn) {
-  const std::string text =
+  DotEnvFile parsed = parseDotEnv(
       "GOOD1=1\n"
       "no equals sign\n"
       "1BAD=name\n"
       "OPEN=\"never closed\n"
       "GOOD2=2\n"
       "JUNK='x' trailing\n"
-      "GOOD3=3";
-  DotEnvFile parsed = parseDotEnv(text);
-  ASSERT_EQ(parsed.entries.size(), 3u);
-  EXPECT_EQ(parsed.entries[0].key, "GOOD1");
-  EXPECT_EQ(parsed.entries[1].key, "GOOD2");
-  EXPECT_EQ(parsed.entries[2].value, "3");
+      "GOOD3=3");
+  EXPECT_EQ(entriesOf(parsed), (Pairs{{"GOOD1", "1"}, {"GOOD2", "2"}, {"GOOD3", "3"}}));
   std::vector<int> lines;
-  for (const auto& p : parsed.problems) lines.push_back(p.line);
+  for (const auto& p : parsed.problems) {
+    lines.push_back(p.line);
+    EXPECT_EQ(p.message.find("never closed"), std::string::npos);
+  }
   EXPECT_EQ(lines, (std::vector<int>{2, 3, 4, 6}));
-  for (const auto& p : parsed.problems) EXPECT_EQ(p.message.find("never closed"), std::string::npos);
 }
 
 TEST(DotEnvParser, SurvivesHostileInput) {
   // Truncations of a valid file at every byte must never crash or read past the end.
   const std::string text = formatDotEnvLine("A", "x\"y\\z\n") + "B='q'\nexport C = \"\\";
   for (size_t n = 0; n <= text.size(); ++n) {
-    DotEnvFile parsed = parseDotEnv(std::string_view(text).substr(0, n));
-    for (const auto& e : parsed.entries) EXPECT_TRUE(isDotEnvKey(e.key));
+    for (const auto& e : parseDotEnv(std::string_view(text).substr(0, n)).entries) {
+      EXPECT_TRUE(isDotEnvKey(e.key));
+    }
   }
   EXPECT_TRUE(parseDotEnv("").entries.empty());
   EXPECT_TRUE(parseDotEnv(std::string("A=\0b", 4)).problems.empty());

@@ -1,17 +1,18 @@
 // The background helpers of `get` run the tool's code without exec, in a copy of its memory:
 // that copy must never hold the value the tool fetched.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <openssl/rand.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <random>
 
 #include "base/shell_text.h"
 #include "fake_server.h"
@@ -20,26 +21,23 @@ namespace caskel::cli {
 namespace {
 
 std::string randomDigits() {
-  unsigned long long n = 0;
-  RAND_bytes(reinterpret_cast<unsigned char*>(&n), sizeof n);
-  return std::to_string(n);
+  return std::to_string(std::random_device{}()) + std::to_string(std::random_device{}());
 }
 
 // Live processes whose parent is this one.
 std::vector<pid_t> ourChildren() {
   std::vector<pid_t> found;
-  DIR* proc = ::opendir("/proc");
-  while (struct dirent* e = proc ? ::readdir(proc) : nullptr) {
-    std::string stat = test::readText(std::string("/proc/") + e->d_name + "/stat");
-    size_t close = stat.rfind(") ");
+  for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+    const std::string pid = e.path().filename();
+    const std::string stat = std::isdigit(pid[0]) ? test::readText(e.path().string() + "/stat") : "";
+    const size_t close = stat.rfind(") ");
     char state = 0;
     int parent = 0;
     if (close != std::string::npos && std::sscanf(stat.c_str() + close + 2, "%c %d", &state, &parent) == 2 &&
         parent == ::getpid() && state != 'Z') {
-      found.push_back(std::atoi(e->d_name));
+      found.push_back(std::stoi(pid));
     }
   }
-  if (proc) ::closedir(proc);
   return found;
 }
 

@@ -4,75 +4,58 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <thread>
 
 #include "base/shell_text.h"
 #include "cli/agent_payload.h"
 #include "cli/cli_platform.h"
-#include "fake_server.h"
 #include "support/test_env.h"
 
 namespace caskel::cli {
 namespace {
 
-using test::ScopedEnv;
 using test::TempDir;
-
-const std::vector<std::string> kAwkwardValues = {"plain",
-                                                 "",
-                                                 "it's 'single' and \"double\"",
-                                                 "line1\nline2\n",
-                                                 "$HOME $(id) `id` ${X:-y}",
-                                                 "back\\slash\\",
-                                                 "trailing newlines\n\n",
-                                                 " spaced ",
-                                                 "'",
-                                                 "'\\''"};
-
-// Sources the script in bash and returns the variable's value as bash saw it.
-std::optional<std::string> sourceInBash(const std::string& script, const std::string& name,
-                                        const TempDir& dir) {
-  const std::string out = dir.file("value");
-  std::string command = "bash -c 'source \"$0\" && printf %s \"$" + name + "\" > \"$1\"' " +
-                        shellSingleQuote(script) + " " + shellSingleQuote(out);
-  if (std::system(command.c_str()) != 0) return std::nullopt;
-  return test::readText(out);
-}
 
 class SecretScriptTest : public ::testing::Test {
  protected:
-  TempDir runtime_;
-  ScopedEnv xdg_{"XDG_RUNTIME_DIR", runtime_.path()};
-};
-
-TEST_F(SecretScriptTest, PlainScriptSetsTheExactValueAndRemovesItself) {
-  for (const auto& value : kAwkwardValues) {
+  // Writes a script with `text`, sources it in bash and returns the variable as bash saw it.
+  std::optional<std::string> sourceInBash(const std::function<std::string(const std::string&)>& text,
+                                          const std::string& name) {
     std::string error;
-    auto path = SecretScript().write(
-        [&](const std::string& p) { return SecretScript::plainText(p, "MY_KEY", value); }, error);
-    ASSERT_TRUE(path) << error;
+    auto path = SecretScript().write(text, error);
+    EXPECT_TRUE(path) << error;
+    if (!path) return std::nullopt;
     EXPECT_EQ(path->rfind(runtime_.path() + "/caskel/", 0), 0u);
     EXPECT_EQ(test::modeOf(*path), 0600);
     EXPECT_EQ(test::modeOf(runtime_.path() + "/caskel"), 0700);
-    EXPECT_EQ(sourceInBash(*path, "MY_KEY", runtime_), value);
+    script_ = test::readText(*path);
+    const std::string command = "bash -c 'source \"$0\" && printf %s \"$" + name + "\" > \"$1\"' " +
+                                shellSingleQuote(*path) + " " + shellSingleQuote(runtime_.file("value"));
+    const bool sourced = std::system(command.c_str()) == 0;
     EXPECT_FALSE(pathExists(*path));
+    return sourced ? std::optional(test::readText(runtime_.file("value"))) : std::nullopt;
   }
-}
 
-TEST_F(SecretScriptTest, EncryptedScriptHoldsNoPlainValueAndDecryptsWhenSourced) {
-  for (const auto& value : kAwkwardValues) {
+  TempDir runtime_;
+  test::ScopedEnv xdg_{"XDG_RUNTIME_DIR", runtime_.path()};
+  std::string script_;
+};
+
+TEST_F(SecretScriptTest, PlainAndEncryptedScriptsSetTheExactValueAndRemoveThemselves) {
+  for (const std::string value :
+       {"plain", "", "it's 'single' and \"double\"", "line1\nline2\n", "$HOME $(id) `id` ${X:-y}",
+        "back\\slash\\", "trailing newlines\n\n", " spaced ", "'", "'\\''"}) {
+    SCOPED_TRACE(value);
+    EXPECT_EQ(sourceInBash([&](const std::string& p) { return SecretScript::plainText(p, "MY_KEY", value); },
+                           "MY_KEY"),
+              value);
     AgentPayload payload = encryptForAgent("API_KEY", value).value();
-    std::string error;
-    auto path = SecretScript().write(
-        [&](const std::string& p) { return SecretScript::encryptedText(p, payload); }, error);
-    ASSERT_TRUE(path) << error;
+    EXPECT_EQ(sourceInBash([&](const std::string& p) { return SecretScript::encryptedText(p, payload); },
+                           "API_KEY"),
+              value);
     if (value.size() > 3) {
-      EXPECT_EQ(test::readText(*path).find(value), std::string::npos);
+      EXPECT_EQ(script_.find(value), std::string::npos);
     }
-    EXPECT_EQ(sourceInBash(*path, "API_KEY", runtime_), value);
-    EXPECT_FALSE(pathExists(*path));
     // The same payload decrypted in-process, as `run` does for an agent.
     EXPECT_EQ(decryptAgentValue(payload), value);
   }
@@ -99,20 +82,6 @@ TEST_F(SecretScriptTest, BrokenPayloadsAreRejected) {
   AgentPayload good = encryptForAgent("N", "v").value();
   good.key[0] = good.key[0] == 'a' ? 'b' : 'a';
   EXPECT_EQ(decryptAgentValue(good), std::nullopt);
-}
-
-TEST_F(SecretScriptTest, AnUnsourcedScriptIsRemovedAfterItsLifetime) {
-  ScopedEnv ttl("CASKEL_SCRIPT_TTL_SECONDS", "1");
-  std::string error;
-  auto path =
-      SecretScript().write([&](const std::string& p) { return SecretScript::plainText(p, "K", "v"); }, error);
-  ASSERT_TRUE(path);
-  // Wait for the background removal; the bound only keeps a broken build from hanging.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (pathExists(*path) && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_FALSE(pathExists(*path));
 }
 
 TEST_F(SecretScriptTest, NarrowsAWideDirectoryAndRefusesALink) {

@@ -54,25 +54,17 @@ TEST(ToolReplies, RefusalsAndOddRepliesFailWithoutWritingAScript) {
   reply = {{"ok", true}, {"value", "__encrypted__"}, {"ct", "AAAA"}, {"k", "zz"}, {"iv", "00"}, {"kn", "K"}};
   EXPECT_EQ(runTool({"get", "a/b/K"}).code, 1);
   EXPECT_TRUE(listDirectory(runtime.path() + "/caskel").empty());
-
-  // The server answers as to an agent after the version check said otherwise: still no output.
-  reply = test::agentGetReply("a/b/K", "the-secret");
-  auto raw = runTool({"get", "a/b/K", "--raw"});
-  EXPECT_EQ(raw.code, 1);
-  EXPECT_EQ(raw.out, "");
-
-  reply = {{"ok", true}, {"value", "plain"}, {"agent", false}};
-  EXPECT_EQ(runTool({"get", "a/b/K", "--raw"}).out, "plain");
 }
 
-TEST(ToolReplies, RunRedactsEachLineOfAMultiLineValueForAnAgent) {
+TEST(ToolReplies, RunRedactsAMultiLineValueWholeAndEachOfItsLinesForAnAgent) {
   FakeServer server([](const nlohmann::json& r) -> nlohmann::json {
     if (r["cmd"] == "ls") return {{"ok", true}, {"accounts", {{{"account", "acme/2fa/CODES"}}}}};
     return test::agentGetReply("acme/2fa/CODES", "code-1111\ncode-2222\ncode-3333");
   });
-  auto run = runTool({"run", "acme/2fa", "--", "sh", "-c", "printf '%s\\n' \"$CODES\" | sed -n 2p"});
+  auto run = runTool({"run", "acme/2fa", "--", "sh", "-c",
+                      "printf '%s|' \"$CODES\"; printf '%s\\n' \"$CODES\" | sed -n 2p"});
   EXPECT_EQ(run.code, 0) << run.err;
-  EXPECT_EQ(run.out, "<redacted:CODES>\n");
+  EXPECT_EQ(run.out, "<redacted:CODES>|<redacted:CODES>\n");
 }
 
 }  // namespace

@@ -7,45 +7,38 @@
 namespace caskel::cli {
 namespace {
 
-using test::FakeServer;
 using test::runTool;
 
-// Feeds `input` cut at the given places and returns everything the filter let out.
-std::string filterInPieces(RedactionFilter& filter, const std::string& input,
-                           const std::vector<size_t>& cuts) {
-  std::string out;
-  size_t from = 0;
-  for (size_t cut : cuts) {
-    out += filter.push(std::string_view(input).substr(from, cut - from));
-    from = cut;
-  }
-  out += filter.push(std::string_view(input).substr(from));
-  out += filter.finish();
-  return out;
-}
-
+// Values written in pieces of any size, cut anywhere, come out redacted the same.
 TEST(RedactionFilter, ReplacesValuesSplitAtEveryPossiblePlace) {
-  const std::string input = "token=s3cr3t-VALUE and again s3cr3t-VALUE; pw=hunter2!";
-  const std::string want = "token=<redacted:TOKEN> and again <redacted:TOKEN>; pw=<redacted:PW>";
-  for (size_t a = 0; a <= input.size(); ++a) {
-    for (size_t b = a; b <= input.size(); b += 3) {
-      RedactionFilter filter;
-      filter.addValue("TOKEN", "s3cr3t-VALUE");
-      filter.addValue("PW", "hunter2!");
-      ASSERT_EQ(filterInPieces(filter, input, {a, b}), want) << a << "," << b;
+  const struct {
+    std::vector<std::pair<std::string, std::string>> values;
+    std::string input, want;
+  } rows[] = {
+      {{{"TOKEN", "s3cr3t-VALUE"}, {"PW", "hunter2!"}},
+       "token=s3cr3t-VALUE and again s3cr3t-VALUE; pw=hunter2!",
+       "token=<redacted:TOKEN> and again <redacted:TOKEN>; pw=<redacted:PW>"},
+      // The longer value wins where both match; a partial value at the end is plain text.
+      {{{"SHORT", "abc"}, {"LONG", "abcdef"}}, "xabcdefy abcz ab", "x<redacted:LONG>y <redacted:SHORT>z ab"}};
+  for (const auto& row : rows) {
+    const std::string_view input = row.input;
+    for (size_t a = 0; a <= input.size(); ++a) {
+      for (size_t b = a; b <= input.size(); ++b) {
+        RedactionFilter filter;
+        for (const auto& [name, value] : row.values) filter.addValue(name, value);
+        std::string out = filter.push(input.substr(0, a));
+        out += filter.push(input.substr(a, b - a));
+        out += filter.push(input.substr(b));
+        out += filter.finish();
+        ASSERT_EQ(out, row.want) << a << "," << b;
+      }
     }
+    RedactionFilter filter;
+    for (const auto& [name, value] : row.values) filter.addValue(name, value);
+    std::string out;
+    for (char c : input) out += filter.push(std::string(1, c));
+    EXPECT_EQ(out + filter.finish(), row.want);
   }
-}
-
-TEST(RedactionFilter, OneByteWritesAndOverlappingValues) {
-  RedactionFilter filter;
-  filter.addValue("SHORT", "abc");
-  filter.addValue("LONG", "abcdef");
-  std::string out;
-  for (char c : std::string("xabcdefy abcz ab")) out += filter.push(std::string(1, c));
-  out += filter.finish();
-  // The longer value wins where both match; a partial value at the end is plain text.
-  EXPECT_EQ(out, "x<redacted:LONG>y <redacted:SHORT>z ab");
 }
 
 TEST(RedactionFilter, HoldsBackOnlyWhatCouldStillBeAValue) {
@@ -86,39 +79,18 @@ TEST(GuardScanner, ReportsPeeksByKeyAndLineWithoutTheText) {
   EXPECT_EQ(findings[0].reason.find("Zq7"), std::string::npos);
 }
 
-nlohmann::json listingWithPeek(const nlohmann::json& request) {
-  if (request.value("cmd", "") == "ls") {
-    return {
-        {"ok", true},
-        {"accounts", {{{"account", "acme/api/KEY"}, {"peek", "Zq7!pw9#"}}, {{"account", "acme/api/OTHER"}}}}};
-  }
-  return {{"ok", false}, {"error", "unexpected"}};
-}
-
-TEST(GuardCommand, PassesBytesThroughExactlyAndWarnsAboutAPeek) {
-  FakeServer server(listingWithPeek);
-  std::string input("binary\0\xff\xfe\r\nno newline at end", 29);
-  auto clean = runTool({"guard"}, input);
+// Without a server there are no peeks to look for, but the passing through and the credential
+// shapes remain; the peeks of a server's listing are checked end to end.
+TEST(GuardCommand, PassesBytesThroughExactlyAndReadsHookJsonWithoutAServer) {
+  test::ScopedEnv noServer("CASKEL_SOCKET", "/nonexistent/caskel.sock");
+  const std::string input("binary\0\xff\xfe\r\nno newline at end", 29);
+  auto clean = runTool({"guard", "--strict"}, input);
   EXPECT_EQ(clean.code, 0);
   EXPECT_EQ(clean.out, input);
   EXPECT_EQ(clean.err, "");
-
-  const std::string leaky = "output\nthe key is Zq7!pw9#tail\n";
-  auto warned = runTool({"guard"}, leaky);
-  EXPECT_EQ(warned.code, 0);
-  EXPECT_EQ(warned.out, leaky);
-  EXPECT_NE(warned.err.find("acme/api/KEY"), std::string::npos);
-  EXPECT_NE(warned.err.find("line 2"), std::string::npos);
-  EXPECT_EQ(warned.err.find("Zq7!pw9#"), std::string::npos);
-  EXPECT_EQ(runTool({"guard", "--strict"}, leaky).code, 1);
-  EXPECT_EQ(runTool({"guard", "--strict"}, "all fine\n").code, 0);
-}
-
-TEST(GuardCommand, ReadsHookJsonAndWorksWithoutAServer) {
   // A post-tool hook payload escapes the tool's output inside JSON strings.
   const std::string hook =
       R"({"tool_name":"Bash","tool_response":{"stdout":"ok\nexport KEY=sk-proj-Ab3dEf9hIj2lMn5pQr8tUv1xYz4\n"}})";
-  test::ScopedEnv noServer("CASKEL_SOCKET", "/nonexistent/caskel.sock");
   auto run = runTool({"guard", "--strict"}, hook);
   EXPECT_EQ(run.out, hook);
   EXPECT_EQ(run.code, 1);
