@@ -21,16 +21,19 @@ namespace {
 
 using test::TempDir;
 
-// ---- names and texts
-
-TEST(CallerNames, NamesAndDescriptions) {
-  EXPECT_EQ(displayName("/opt/Cursor/resources/app/bin/Cursor"), "cursor");
-  EXPECT_EQ(displayName("/Library/Frameworks/Python.framework/Versions/3.11/bin/Python"), "Python");
-  EXPECT_EQ(displayName("/"), "/");
+TEST(CallerNames, NamesWrappersAndPlaces) {
+  std::pair<const char*, const char*> names[] = {
+      {"/opt/Cursor/resources/app/bin/Cursor", "cursor"},
+      {"/Library/Frameworks/Python.framework/Versions/3.11/bin/Python", "Python"},
+      {"/", "/"},
+      {"/usr/share/code/code", "code"},
+      {"/opt/Windsurf/windsurf", "windsurf"},
+      {"/tmp/t/claude/bin/agent-tool", "claude"},  // an agent's helper is named after the agent
+  };
+  for (auto [path, name] : names) EXPECT_EQ(displayName(path), name) << path;
   // "code" names the editor but is no agent; "windsurf" is both.
-  EXPECT_EQ(displayName("/usr/share/code/code"), "code");
   EXPECT_FALSE(isAgentName("code"));
-  EXPECT_TRUE(isAgentName(displayName("/opt/Windsurf/windsurf")));
+  EXPECT_TRUE(isAgentName("windsurf"));
   for (const char* name : {"dash", "ksh", "nodejs", "python3.11", "Python", "env"})
     EXPECT_TRUE(isWrapperName(name));
   for (const char* name : {"pythonista", "python3x", "bashful", "Bash"}) EXPECT_FALSE(isWrapperName(name));
@@ -38,30 +41,34 @@ TEST(CallerNames, NamesAndDescriptions) {
   EXPECT_EQ(shortenPath("/home/u", "/home/u"), "~");
   EXPECT_EQ(shortenPath("/home/u/dev/acme/api", "/home/u"), "\u2026/acme/api");
   EXPECT_EQ(shortenPath("/home/user2/x", "/home/u"), "/home/user2/x");  // a sibling is not home
-  auto caller = [](std::string name, bool firstSeen, bool tty, std::string cwd) {
+}
+
+TEST(CallerNames, DescriptionsTagTheCallerAndShowOneHonestLine) {
+  auto caller = [](std::string name, std::string cwd, bool tty, bool firstSeen, bool agent = false,
+                   bool detached = false) {
     CallerInfo c;
     c.name = std::move(name);
-    c.isFirstSeen = firstSeen;
-    c.hasTTY = tty;
     c.cwd = std::move(cwd);
+    c.hasTTY = tty;
+    c.isFirstSeen = firstSeen;
+    c.isAgent = agent;
+    c.detached = detached;
     return c;
   };
-  EXPECT_EQ(caller("claude", true, false, "/home/u/dev/acme/api").description("/home/u"),
-            "via claude [NEW, background] in \u2026/acme/api");
-  CallerInfo agent = caller("claude", true, true, "/home/u/dev/acme/api");
-  agent.isAgent = true;
-  EXPECT_EQ(agent.description("/home/u"), "via claude [AI agent, NEW] in \u2026/acme/api");
-  agent.detached = true;
-  agent.hasTTY = false;
-  agent.isFirstSeen = false;
-  EXPECT_EQ(agent.description("/home/u"), "via claude [AI agent, detached] in \u2026/acme/api");
-  // Whatever a caller names itself or its directory, the prompt shows one honest line.
-  CallerInfo forged = caller("vim\n\nvia ghostty\x1b[2K", false, true, "/home/u/\u202Eipa/emca\u200B");
-  EXPECT_EQ(forged.description("/home/u"), "via vim\uFFFD\uFFFDvia ghostty\uFFFD[2K in ~/\uFFFDipa/emca\uFFFD");
-  EXPECT_EQ(caller(std::string(500, 'x'), false, true, "").description("/home/u").size(), 4 + 39 + 3);
-  EXPECT_EQ(caller("ghostty", false, true, "/home/u/notes").description("/home/u"), "via ghostty in ~/notes");
-  CallerInfo info = caller("zsh", false, true, "");
-  EXPECT_EQ(info.description("/home/u"), "via zsh");
+  const std::string api = "/home/u/dev/acme/api";
+  std::pair<CallerInfo, std::string> rows[] = {
+      {caller("claude", api, false, true), "via claude [NEW, background] in \u2026/acme/api"},
+      {caller("claude", api, true, true, true), "via claude [AI agent, NEW] in \u2026/acme/api"},
+      {caller("claude", api, false, false, true, true), "via claude [AI agent, detached] in \u2026/acme/api"},
+      {caller("ghostty", "/home/u/notes", true, false), "via ghostty in ~/notes"},
+      {caller("zsh", "", true, false), "via zsh"},
+      // Whatever a caller names itself or its directory, the prompt shows one honest line.
+      {caller("vim\n\nvia ghostty\x1b[2K", "/home/u/\u202Eipa/emca\u200B", true, false),
+       "via vim\uFFFD\uFFFDvia ghostty\uFFFD[2K in ~/\uFFFDipa/emca\uFFFD"},
+      {caller(std::string(500, 'x'), "", true, false),
+       "via " + std::string(19, 'x') + "\u2026" + std::string(20, 'x')},
+  };
+  for (const auto& [who, expected] : rows) EXPECT_EQ(who.description("/home/u"), expected);
 }
 
 // The system's processes with this test process (and all above it) hidden, so that the terminal,
@@ -75,6 +82,7 @@ class TestProcesses : public ProcessInfo {
   };
   std::map<int32_t, Scripted> scripted;
   std::optional<std::optional<PeerCredentials>> peer;
+  std::set<int32_t> dead;
   int commandLineReads = 0;
 
   void add(int32_t pid, std::string exe, std::vector<std::string> args, double start = 100) {
@@ -86,24 +94,23 @@ class TestProcesses : public ProcessInfo {
     return peer ? *peer : sys.peerCredentials(fd);
   }
   std::optional<ProcessRecord> record(int32_t pid) override {
-    if (scripted.count(pid)) return scripted[pid].record;
+    if (scripted.contains(pid)) return scripted[pid].record;
     return pid == ::getpid() ? std::nullopt : sys.record(pid);
   }
   std::optional<std::string> executablePath(int32_t pid) override {
-    if (scripted.count(pid)) return scripted[pid].exe;
+    if (scripted.contains(pid)) return scripted[pid].exe;
     return pid == ::getpid() ? std::nullopt : sys.executablePath(pid);
   }
   std::optional<std::string> currentDirectory(int32_t pid) override { return sys.currentDirectory(pid); }
   std::vector<std::string> commandLine(int32_t pid) override {
     ++commandLineReads;
-    return scripted.count(pid) ? scripted[pid].args : sys.commandLine(pid);
+    return scripted.contains(pid) ? scripted[pid].args : sys.commandLine(pid);
   }
   std::vector<std::string> environmentMarkers(int32_t pid, const std::vector<std::string>& names) override {
     return pid == ::getpid() ? std::vector<std::string>{} : sys.environmentMarkers(pid, names);
   }
   uint32_t currentUid() override { return sys.currentUid(); }
-  bool peerAlive(const PeerCredentials& peer) override { return !dead.count(peer.pid); }
-  std::set<int32_t> dead;
+  bool peerAlive(const PeerCredentials& peer) override { return !dead.contains(peer.pid); }
 
  private:
   ProcessInfo& sys = ProcessInfo::system();
@@ -142,7 +149,6 @@ TEST(CallerLogic, AdmissionFailsClosed) {
   procs.scripted[20].record.state = 'S';
   procs.scripted[20].record.startTime = 550;  // the pid now names another process
   EXPECT_FALSE(ids.stillConnected(peer, ok.caller));
-  procs.scripted[20].exe.clear();
   procs.scripted.erase(20);
   EXPECT_EQ(ids.identifyPeer(PeerCredentials{::getuid(), 999999999, -1}).status, Status::unidentified);
 }
@@ -172,8 +178,7 @@ TEST(CallerLogic, InterpretersAreNamedByTheirScript) {
   EXPECT_EQ(ids.processName(14), "claude");
 }
 
-// ---- real process chains
-
+// Real process chains, read through /proc.
 std::string probePath() {
   return test::buildPath("tests/process_probe");
 }
@@ -240,10 +245,6 @@ class CallerChains : public ::testing::Test {
     return a.caller;
   }
   CallerInfo walk(int32_t pid) { return identifier().identifyPid(pid).value_or(CallerInfo{}); }
-  int32_t ancestor(int32_t pid, int levels) {
-    for (int i = 0; i < levels; ++i) pid = ProcessInfo::system().record(pid)->parentPid;
-    return pid;
-  }
 
   TempDir dir;
   TestProcesses procs;
@@ -283,70 +284,28 @@ TEST_F(CallerChains, ShellsAreSkippedToTheProgramBehindThem) {
   EXPECT_EQ(self.caller.pid, ::getpid());
 }
 
-TEST_F(CallerChains, TheTenthWrapperEndsTheWalk) {
+// The marker variables are read from each process's environment; only the shell above the peer
+// carries none, and the highest process carrying one (the editor, started with it) is the agent.
+TEST_F(CallerChains, AnAgentIsFoundByTheMarkerInItsEnvironment) {
   const std::string editor = probeCopy(dir, "myeditor");
-  const std::string bash = probeCopy(dir, "bin/bash");
-  for (int wrappersAbove : {9, 11}) {
-    std::vector<std::string> argv{editor};
-    argv.insert(argv.end(), wrappersAbove + 1, bash);  // the last one is the peer
-    Chain chain(argv);
-    ASSERT_GT(chain.peer, 0);
-    CallerInfo info = walk(chain.peer);
-    // With nine, the tenth step reaches the editor; with eleven, it takes the tenth bash.
-    EXPECT_EQ(info.name, wrappersAbove == 9 ? "myeditor" : "bash");
-    EXPECT_EQ(info.resolvedPid, wrappersAbove == 9 ? chain.child : ancestor(chain.peer, 10));
-  }
-}
-
-TEST_F(CallerChains, AWrapperUnderTheFirstProcessStaysResolved) {
-  const std::string bash = probeCopy(dir, "bin/bash");
-  // The probe runs bash as its child and is then killed: bash is orphaned to the first process.
-  Chain chain({probePath(), bash});
-  ASSERT_GT(chain.peer, 0);
-  ::kill(chain.child, SIGKILL);
-  ::waitpid(chain.child, nullptr, 0);
-  chain.child = -1;
-  if (ProcessInfo::system().record(chain.peer)->parentPid != 1)
-    GTEST_SKIP() << "orphans go to a subreaper here";
-  CallerInfo info = walk(chain.peer);
-  EXPECT_EQ(info.name, "bash");
-  EXPECT_EQ(info.resolvedPid, chain.peer);
-  // Without a terminal, an orphan has detached from whatever started it.
-  EXPECT_EQ(info.detached, ProcessInfo::system().record(chain.peer)->ttyNr == 0);
-}
-
-TEST_F(CallerChains, AgentsAreFoundByNameAndByMarker) {
-  const std::string agent = probeCopy(dir, "claude/bin/agent-tool");
-  const std::string editor = probeCopy(dir, "myeditor");
-  Chain underAgent({agent, "/bin/sh", "-c", probePath() + "; true"});
-  ASSERT_GT(underAgent.peer, 0);
-  CallerInfo info = walk(underAgent.peer);
-  EXPECT_TRUE(info.isAgent);
-  // Named after the agent, not the program it ran.
-  EXPECT_EQ(info.name, "claude");
-  EXPECT_EQ(info.resolvedPid, underAgent.child);
-
-  // Only the shell above the peer carries the marker variable.
   Chain marked({editor, "/bin/sh", "-c", "unset CLAUDECODE; " + probePath() + "; true"}, {"CLAUDECODE=1"});
   ASSERT_GT(marked.peer, 0);
   ASSERT_TRUE(procs.environmentMarkers(marked.peer, agentMarkerVariables()).empty());
-  CallerInfo markedInfo = walk(marked.peer);
-  EXPECT_TRUE(markedInfo.isAgent);
-  // The highest process carrying the marker is the agent (the editor was started with it).
-  EXPECT_EQ(markedInfo.name, "myeditor");
-  EXPECT_EQ(markedInfo.resolvedPid, marked.child);
+  CallerInfo info = walk(marked.peer);
+  EXPECT_TRUE(info.isAgent);
+  EXPECT_EQ(info.name, "myeditor");
+  EXPECT_EQ(info.resolvedPid, marked.child);
 }
 
 TEST_F(CallerChains, ANodeRunClaudeIsNamedClaude) {
-  const char* node = ::access("/usr/bin/node", X_OK) == 0 ? "/usr/bin/node" : nullptr;
-  if (!node) GTEST_SKIP() << "node is not installed";
+  const char* node = "/usr/bin/node";
+  if (::access(node, X_OK) != 0) GTEST_SKIP() << "node is not installed";
   const std::string script = dir.file("lib/node_modules/.bin/claude");
   std::filesystem::create_directories(std::filesystem::path(script).parent_path());
   test::writeText(script,
                   "require('child_process').spawn(process.argv[2], [], {stdio: 'inherit'})"
                   ".on('exit', (code) => process.exit(code));\n");
-  const std::string bash = probeCopy(dir, "bin/bash");
-  Chain chain({node, script, bash});
+  Chain chain({node, script, probeCopy(dir, "bin/bash")});
   ASSERT_GT(chain.peer, 0);
   CallerIdentifier ids = identifier();
   EXPECT_EQ(ids.processName(chain.child), "claude");
@@ -370,17 +329,14 @@ TEST_F(CallerChains, TerminalIsSeenOnlyWhenTheChainHasOne) {
       ::close(fd);
     });
     Chain detached({probePath()}, {}, [] { ::setsid(); });
-    CallerIdentifier ids = identifier();
-    CallerInfo withTerminal = ids.identifyPid(inTerminal.peer).value_or(CallerInfo{});
+    CallerInfo withTerminal = walk(inTerminal.peer);
     EXPECT_TRUE(withTerminal.hasTTY);
     EXPECT_NE(withTerminal.terminal, 0);
     EXPECT_EQ(withTerminal.binding().terminal, withTerminal.terminal);
-    EXPECT_FALSE(ids.identifyPid(detached.peer).value_or(CallerInfo{}).hasTTY);
+    EXPECT_FALSE(walk(detached.peer).hasTTY);
   }
   ::close(master);
 }
-
-// ---- known callers file
 
 TEST(KnownCallers, KeptInAPrivateFileThatSurvivesDamage) {
   test::TempHome home;

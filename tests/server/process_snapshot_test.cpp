@@ -9,15 +9,17 @@ namespace {
 
 struct Proc {
   int32_t pid;
-  std::string name;
+  std::string name;  // empty: the name could not be read
   int32_t tty = 0;
   int32_t session = 0;  // 0: the session of the process below it (its child) in the list
   bool marked = false;
 };
 
+constexpr int32_t kPts = 34816;
+
 // chain[0] is the connecting process; each next one its parent. The last one's parent is the
 // system's first process unless `topParent` says otherwise.
-ProcessSnapshot tree(std::vector<Proc> procs, int32_t topParent = 1) {
+ProcessSnapshot tree(const std::vector<Proc>& procs, int32_t topParent = 1) {
   ProcessSnapshot s;
   int32_t session = 100;
   for (size_t i = 0; i < procs.size(); ++i) {
@@ -28,7 +30,7 @@ ProcessSnapshot tree(std::vector<Proc> procs, int32_t topParent = 1) {
     if (procs[i].session) session = procs[i].session;
     e.record.session = session;
     e.record.startTime = 1000 + procs[i].pid;
-    e.name = procs[i].name;
+    if (!procs[i].name.empty()) e.name = procs[i].name;
     e.executable = "/usr/bin/" + procs[i].name;
     e.marked = procs[i].marked;
     s.chain.push_back(e);
@@ -36,78 +38,64 @@ ProcessSnapshot tree(std::vector<Proc> procs, int32_t topParent = 1) {
   return s;
 }
 
-constexpr int32_t kPts = 34816;
-
-TEST(CallerRules, ShellsAreSkippedButNeverPastTheAgent) {
-  // The user's shell in a terminal: named after the terminal program.
-  CallerVerdict user = classifyCaller(tree({{50, "caskel", kPts}, {40, "zsh", kPts}, {30, "ghostty"}}));
-  EXPECT_EQ(user.resolved, 2u);
-  EXPECT_EQ(user.name, "ghostty");
-  EXPECT_FALSE(user.isAgent || user.detached);
-  EXPECT_EQ(user.terminal, kPts);
-
-  // An agent's shell carries the marker; the agent is named, not its shell.
-  CallerVerdict agent = classifyCaller(
-      tree({{50, "caskel", kPts, 0, true}, {40, "bash", kPts, 0, true}, {30, "claude", kPts}, {20, "zsh", kPts}}));
-  EXPECT_TRUE(agent.isAgent);
-  EXPECT_EQ(agent.resolved, 2u);
-  EXPECT_EQ(agent.name, "claude");
-
-  // A program between the agent and the tool does not hide the agent.
-  CallerVerdict between = classifyCaller(tree({{50, "caskel", kPts}, {45, "bash", kPts}, {40, "vim", kPts},
-                                               {35, "bash", kPts}, {30, "claude", kPts}}));
-  EXPECT_EQ(between.name, "claude");
-  EXPECT_EQ(between.resolved, 4u);
-
-  // An interpreter with the marker under the user's own program is the agent: the walk stops
-  // there instead of reaching the program (and its session).
-  CallerVerdict interpreted = classifyCaller(
-      tree({{50, "caskel", kPts, 0, true}, {40, "python3", kPts, 0, true}, {30, "myeditor", kPts}}));
-  EXPECT_TRUE(interpreted.isAgent);
-  EXPECT_EQ(interpreted.resolved, 1u);
-  EXPECT_EQ(interpreted.name, "python3");
+// `count` shells in a terminal, the first of them the peer, under an editor.
+std::vector<Proc> shellsUnderEditor(int count) {
+  std::vector<Proc> procs;
+  for (int i = 0; i < count; ++i) procs.push_back({100 - i, "bash", kPts});
+  procs.push_back({50, "myeditor", kPts});
+  return procs;
 }
 
-TEST(CallerRules, DetachedCallersAreCaughtAtTheirDetachPoint) {
-  // Double fork and setsid: the session is the dead middle process's, the parent a reaper.
-  CallerVerdict orphan = classifyCaller(tree({{50, "caskel", 0, 48}, {7, "tmux: server", 0, 7}}));
-  EXPECT_TRUE(orphan.detached);
-  EXPECT_EQ(orphan.resolved, 0u);
-  EXPECT_EQ(orphan.name, "caskel");
+// "index name [agent] [detached]" of the process the caller is resolved to.
+std::string verdict(const ProcessSnapshot& snapshot) {
+  CallerVerdict v = classifyCaller(snapshot);
+  return std::to_string(v.resolved) + " " + v.name + (v.isAgent ? " agent" : "") +
+         (v.detached ? " detached" : "");
+}
 
-  // Adopted by the first process directly.
-  EXPECT_TRUE(classifyCaller(tree({{50, "caskel"}})).detached);
-
-  // A detached interpreter running the tool: caught there, never resolved to the reaper.
-  CallerVerdict script = classifyCaller(tree({{51, "caskel", 0, 49}, {50, "python3", 0, 49}, {9, "systemd", 0, 9}}));
-  EXPECT_TRUE(script.detached);
-  EXPECT_EQ(script.resolved, 1u);
-
-  // A service's shell (its own session, started by the service manager) is detached too.
-  EXPECT_TRUE(classifyCaller(tree({{51, "caskel", 0, 50}, {50, "bash", 0, 50}, {9, "systemd", 0, 9}})).detached);
-
+TEST(CallerRules, NamingAgentsAndDetachment) {
+  std::pair<const char*, std::vector<Proc>> rows[] = {
+      // The user's shell in a terminal is named after the terminal program.
+      {"2 ghostty", {{50, "caskel", kPts}, {40, "zsh", kPts}, {30, "ghostty"}}},
+      // An agent's marked shell: the agent is named, not its shell, and the walk ends there.
+      {"2 claude agent",
+       {{50, "caskel", kPts, 0, true}, {40, "bash", kPts, 0, true}, {30, "claude"}, {20, "zsh"}}},
+      // A program between the agent and the tool does not hide the agent.
+      {"4 claude agent", {{50, "caskel"}, {45, "bash"}, {40, "vim"}, {35, "bash"}, {30, "claude"}}},
+      // A marked interpreter under the user's own program is the agent: the walk stops there
+      // instead of reaching the program (and its session).
+      {"1 python3 agent", {{50, "caskel", kPts, 0, true}, {40, "python3", kPts, 0, true}, {30, "myeditor"}}},
+      // Nine shells above the peer: the tenth step reaches the editor; with eleven it ends on one.
+      {"10 myeditor", shellsUnderEditor(10)},
+      {"10 bash", shellsUnderEditor(12)},
+      // An unreadable name stops the walk.
+      {"0 caskel", {{50, "caskel", kPts}, {40, "", kPts}}},
+      // Double fork and setsid: the session is the dead middle process's, the parent a reaper.
+      {"0 caskel detached", {{50, "caskel", 0, 48}, {7, "tmux: server", 0, 7}}},
+      // Adopted by the first process directly.
+      {"0 caskel detached", {{50, "caskel"}}},
+      // A detached interpreter running the tool: caught there, never resolved to the reaper.
+      {"1 python3 detached", {{51, "caskel", 0, 49}, {50, "python3", 0, 49}, {9, "systemd", 0, 9}}},
+      // A service's shell (its own session, started by the service manager) is detached too.
+      {"1 bash detached", {{51, "caskel", 0, 50}, {50, "bash", 0, 50}, {9, "systemd", 0, 9}}},
+      // A terminal, or a parent in the same session, is no detachment.
+      {"1 systemd", {{50, "caskel", kPts, 48}, {7, "systemd", 0, 7}}},
+      {"2 code", {{51, "caskel"}, {50, "bash"}, {40, "code"}, {9, "systemd", 0, 9}}},
+      // A program that started its own session is followed as usual.
+      {"1 myeditor", {{51, "caskel", 0, 51}, {40, "myeditor", 0, 40}}},
+  };
+  for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(verdict(tree(rows[i].second)), rows[i].first) << i;
   // Its parent vanished while it was read: nothing vouches for it.
-  ProcessSnapshot gone = tree({{51, "caskel"}, {50, "bash"}}, 77);
-  EXPECT_TRUE(classifyCaller(gone).detached);
-
-  // A terminal, or a parent in the same session, is no detachment.
-  EXPECT_FALSE(classifyCaller(tree({{50, "caskel", kPts, 48}, {7, "systemd", 0, 7}})).detached);
-  CallerVerdict inEditor = classifyCaller(tree({{51, "caskel"}, {50, "bash"}, {40, "code"}, {9, "systemd", 0, 9}}));
-  EXPECT_FALSE(inEditor.detached);
-  EXPECT_EQ(inEditor.name, "code");
-  // A program that started its own session is followed as usual.
-  EXPECT_FALSE(classifyCaller(tree({{51, "caskel", 0, 51}, {40, "myeditor", 0, 40}})).detached);
+  EXPECT_EQ(verdict(tree({{51, "caskel"}, {50, "bash"}}, 77)), "1 bash detached");
 }
 
-TEST(CallerRules, TerminalAndUnreadableNames) {
+TEST(CallerRules, TheConnectingProcesssOwnTerminalBindsSessions) {
   CallerVerdict v = classifyCaller(tree({{50, "caskel"}, {40, "bash", kPts}, {30, "myeditor"}}));
   EXPECT_TRUE(v.hasTTY);
-  EXPECT_EQ(v.terminal, 0);  // the connecting process's own terminal binds sessions
-  ProcessSnapshot unreadable = tree({{50, "caskel", kPts}, {40, "sudo", kPts}});
-  unreadable.chain[1].name.reset();
-  CallerVerdict stopped = classifyCaller(unreadable);
-  EXPECT_EQ(stopped.resolved, 0u);
-  EXPECT_EQ(stopped.name, "caskel");
+  EXPECT_EQ(v.terminal, 0);
+  v = classifyCaller(tree({{50, "caskel", kPts}, {40, "zsh", kPts}, {30, "ghostty"}}));
+  EXPECT_EQ(v.terminal, kPts);
+  EXPECT_FALSE(classifyCaller(tree({{50, "caskel"}})).hasTTY);
 }
 
 }  // namespace
