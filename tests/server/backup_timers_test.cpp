@@ -9,43 +9,37 @@
 namespace caskel {
 namespace {
 
-using test::ManualQueue;
-
-TEST(BackupTimers, NewerBackupOfTheSameKeyCancelsTheOlderTimer) {
-  ManualQueue queue;
+class BackupTimersTest : public ::testing::Test {
+ protected:
+  void schedule(const std::string& key, const std::string& name) {
+    timers.schedule(queue, key, 3600, [this, name] { removed.push_back(name); });
+  }
+  test::ManualQueue queue;
   BackupTimers timers;
   std::vector<std::string> removed;
-  timers.schedule(queue, "org/K_OLD", 3600, [&] { removed.push_back("first"); });
-  timers.schedule(queue, "org/K_OLD", 3600, [&] { removed.push_back("second"); });
+};
+
+TEST_F(BackupTimersTest, NewerBackupOfTheSameKeyCancelsTheOlderTimerButNotOtherKeys) {
+  schedule("org/K_OLD", "first");
+  schedule("org/B_OLD", "other key");
+  schedule("org/K_OLD", "second");
+  EXPECT_EQ(timers.pending(), 2u);
   auto pending = queue.pending();
-  ASSERT_EQ(pending.size(), 2u);
+  ASSERT_EQ(pending.size(), 3u);
   EXPECT_TRUE(pending[0].handle.isCancelled());
   EXPECT_FALSE(pending[1].handle.isCancelled());
+  EXPECT_FALSE(pending[2].handle.isCancelled());
   queue.runAll();
-  EXPECT_EQ(removed, std::vector<std::string>{"second"});
+  EXPECT_EQ(removed, (std::vector<std::string>{"other key", "second"}));
   EXPECT_EQ(timers.pending(), 0u);
 }
 
-TEST(BackupTimers, DifferentKeysKeepTheirOwnTimers) {
-  ManualQueue queue;
-  BackupTimers timers;
-  int removals = 0;
-  timers.schedule(queue, "org/A_OLD", 1, [&] { ++removals; });
-  timers.schedule(queue, "org/B_OLD", 1, [&] { ++removals; });
-  EXPECT_EQ(timers.pending(), 2u);
-  queue.runAll();
-  EXPECT_EQ(removals, 2);
-}
-
-TEST(BackupTimers, AStaleTimerThatRunsAnywayRemovesNothing) {
-  // A timer already running when a newer backup is made cannot be cancelled; it must not
-  // remove the newer backup.
-  ManualQueue queue;
-  BackupTimers timers;
-  std::vector<std::string> removed;
-  timers.schedule(queue, "org/K_OLD", 1, [&] { removed.push_back("first"); });
+// A timer already running when a newer backup is made cannot be cancelled; it must not remove
+// the newer backup.
+TEST_F(BackupTimersTest, AStaleTimerThatRunsAnywayRemovesNothing) {
+  schedule("org/K_OLD", "first");
   auto stale = queue.takeFirst();
-  timers.schedule(queue, "org/K_OLD", 1, [&] { removed.push_back("second"); });
+  schedule("org/K_OLD", "second");
   stale();
   EXPECT_TRUE(removed.empty());
   queue.runAll();
