@@ -14,13 +14,14 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 
 namespace {
@@ -30,18 +31,12 @@ std::string env(const char* name) {
   return v ? v : "";
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 std::string unescape(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
-      out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+    if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
       i += 2;
     } else {
       out += text[i];
@@ -51,17 +46,11 @@ std::string unescape(const std::string& text) {
 }
 
 std::string escape(const std::string& text) {
-  static const char* hex = "0123456789ABCDEF";
   std::string out;
   for (char c : text) {
-    auto b = static_cast<unsigned char>(c);
-    if (b < 0x20 || c == '%') {
-      out += '%';
-      out += hex[b >> 4];
-      out += hex[b & 15];
-    } else {
-      out += c;
-    }
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+    out += static_cast<unsigned char>(c) < 0x20 || c == '%' ? std::string(hex) : std::string(1, c);
   }
   return out;
 }
@@ -72,33 +61,22 @@ void reply(const std::string& line) {
 
 // Takes the first line of the answer file (rewriting the rest atomically), or the default.
 std::string nextAnswer() {
-  std::string fallback = env("SCRIPTED_PINENTRY_DEFAULT");
-  if (fallback.empty()) fallback = "CANCEL";
-  std::string path = env("SCRIPTED_PINENTRY_ANSWERS");
-  if (path.empty()) return fallback;
-  int lock = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (lock < 0) return fallback;
+  std::string answer = env("SCRIPTED_PINENTRY_DEFAULT");
+  if (answer.empty()) answer = "CANCEL";
+  const std::string path = env("SCRIPTED_PINENTRY_ANSWERS");
+  int lock = path.empty() ? -1 : ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lock < 0) return answer;
   ::flock(lock, LOCK_EX);
-  std::string answer = fallback;
   std::ifstream in(path, std::ios::binary);
-  if (in) {
-    std::stringstream ss;
-    ss << in.rdbuf();
-    std::string all = ss.str();
-    if (!all.empty()) {
-      size_t nl = all.find('\n');
-      answer = all.substr(0, nl);
-      std::string rest = nl == std::string::npos ? std::string() : all.substr(nl + 1);
-      std::string tmp = path + ".tmp";
-      {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out << rest;
-      }
-      std::rename(tmp.c_str(), path.c_str());
-    }
+  const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!all.empty()) {
+    const size_t nl = all.find('\n');
+    answer = all.substr(0, nl);
+    std::ofstream(path + ".tmp", std::ios::binary | std::ios::trunc)
+        << (nl == std::string::npos ? std::string() : all.substr(nl + 1));
+    std::rename((path + ".tmp").c_str(), path.c_str());
   }
-  ::flock(lock, LOCK_UN);
-  ::close(lock);
+  ::close(lock);  // also releases the lock
   return answer;
 }
 
@@ -108,13 +86,12 @@ struct State {
 };
 
 void logPrompt(const State& s) {
-  std::string path = env("SCRIPTED_PINENTRY_LOG");
-  if (path.empty()) return;
-  nlohmann::json j = {{"title", s.title}, {"desc", s.desc},     {"prompt", s.prompt},
-                      {"error", s.error}, {"repeat", s.repeat}, {"ttyname", s.ttyname}};
-  std::string line = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  const std::string path = env("SCRIPTED_PINENTRY_LOG");
+  int fd = path.empty() ? -1 : ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return;
+  const nlohmann::json j = {{"title", s.title}, {"desc", s.desc},     {"prompt", s.prompt},
+                            {"error", s.error}, {"repeat", s.repeat}, {"ttyname", s.ttyname}};
+  const std::string line = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   ::flock(fd, LOCK_EX);  // readers take it shared, so they never see half a line
   (void)!::write(fd, line.data(), line.size());
   ::close(fd);
@@ -123,23 +100,19 @@ void logPrompt(const State& s) {
 // Acts on one scripted answer; `pinAllowed` is false for CONFIRM (a PIN answer just says yes).
 void answerWith(const std::string& answer, const State& state, bool pinAllowed) {
   if (answer == "CRASH") std::_Exit(1);
-  if (answer == "HANG") {
-    for (;;) ::pause();
-  }
+  while (answer == "HANG") ::pause();
   if (answer == "GARBAGE") {
     reply("this is not an assuan reply");
     std::_Exit(0);
   }
-  if (answer == "PIN" || answer.rfind("PIN ", 0) == 0) {
-    std::string pin = answer.size() > 4 ? answer.substr(4) : std::string();
-    if (pinAllowed) {
-      if (state.repeat) reply("S PIN_REPEATED");
-      if (!pin.empty()) reply("D " + escape(pin));
-    }
-    reply("OK");
+  if (answer != "PIN" && !answer.starts_with("PIN ")) {
+    reply("ERR 83886179 Operation cancelled <Pinentry>");
     return;
   }
-  reply("ERR 83886179 Operation cancelled <Pinentry>");
+  const std::string pin = answer.size() > 4 ? answer.substr(4) : std::string();
+  if (pinAllowed && state.repeat) reply("S PIN_REPEATED");
+  if (pinAllowed && !pin.empty()) reply("D " + escape(pin));
+  reply("OK");
 }
 
 }  // namespace
@@ -152,41 +125,34 @@ int main() {
   ::signal(SIGPIPE, SIG_DFL);
   State state;
   reply("OK Pleased to meet you");
-  std::string line;
-  while (std::getline(std::cin, line)) {
-    size_t sp = line.find(' ');
-    std::string cmd = line.substr(0, sp);
-    std::string arg = sp == std::string::npos ? std::string() : unescape(line.substr(sp + 1));
-    if (cmd == "OPTION") {
-      if (arg.rfind("ttyname=", 0) == 0) state.ttyname = arg.substr(8);
-      reply("OK");
+  for (std::string line; std::getline(std::cin, line);) {
+    const size_t sp = line.find(' ');
+    const std::string cmd = line.substr(0, sp);
+    const std::string arg = sp == std::string::npos ? std::string() : unescape(line.substr(sp + 1));
+    if (cmd == "OPTION" && arg.starts_with("ttyname=")) {
+      state.ttyname = arg.substr(8);
     } else if (auto field = kFields.find(cmd); field != kFields.end()) {
       state.*(field->second) = arg;
-      reply("OK");
     } else if (cmd == "SETREPEAT" && !env("SCRIPTED_PINENTRY_NO_REPEAT").empty()) {
       reply("ERR 536871187 Unknown IPC command <Pinentry>");  // like an old pinentry
+      continue;
     } else if (cmd == "SETREPEAT") {
       state.repeat = true;
-      reply("OK");
     } else if (cmd == "GETPIN" || cmd == "CONFIRM") {
       logPrompt(state);
-      std::string answer = nextAnswer();
+      const std::string answer = nextAnswer();
       state.error.clear();  // like pinentry: an error is shown for one question only
       answerWith(answer, state, cmd == "GETPIN");
-    } else if (cmd == "GETINFO") {
-      if (arg == "pid") reply("D " + std::to_string(::getpid()));
-      if (arg == "version") reply("D 1.2.1");
-      reply("OK");
+      continue;
+    } else if (cmd == "GETINFO" && (arg == "pid" || arg == "version")) {
+      reply("D " + (arg == "pid" ? std::to_string(::getpid()) : std::string("1.2.1")));
     } else if (cmd == "RESET") {
       state = State{};
-      reply("OK");
     } else if (cmd == "BYE") {
       reply("OK closing connection");
       return 0;
-    } else {
-      // SETREPEATERROR, SETTIMEOUT, SETOK, SETCANCEL and anything unknown.
-      reply("OK");
     }
+    reply("OK");  // also SETREPEATERROR, SETTIMEOUT, SETOK, SETCANCEL and anything unknown
   }
   return 0;
 }
