@@ -67,6 +67,7 @@ class ToolTest : public ::testing::Test {
     if (cmd == "get" && agent_) return test::agentGetReply(account, items_[account]["value"]);
     if (cmd == "get") return {{"ok", true}, {"value", items_[account]["value"]}};
     if (cmd == "set") stored_[account] = r["value"];
+    if (cmd == "peek") return {{"ok", true}, {"value", "other-va..."}};
     if (cmd == "unlock") return {{"ok", true}, {"value", "2"}};
     if (cmd == "session") return {{"ok", true}, {"unlocked", {{{"prefix", "acme/api/"}, {"count", 3}}}}};
     if (cmd == "config" && !r.contains("action")) {
@@ -244,7 +245,8 @@ TEST_F(ToolTest, SessionAndConfigCommandsSendWhatTheServerReads) {
               {"config --remove acme/api", "timeout", absent},
               {"meta acme/api/KEY --type= --bundle b", "type", ""},
               {"meta acme/api/KEY --type= --bundle b", "desc", absent},
-              {"unstrict acme/api/KEY", "strict", false}};
+              {"unstrict acme/api/KEY", "strict", false},
+              {"ls acme/api", "prefix", "acme/api"}};
   for (const auto& row : rows) {
     EXPECT_EQ(runTool(words(row.line)).code, 0) << row.line;
     EXPECT_EQ(server_.requests().back().value(row.field, absent), row.value) << row.line;
@@ -284,6 +286,15 @@ TEST_F(ToolTest, RunPutsTheFolderInTheChildEnvironmentOnly) {
   EXPECT_EQ(test::readText(seen), "unset|other-value-123");
   EXPECT_EQ(runTool({"run", "--only", "NOPE", "acme/api", "--", "true"}).code, 1);
   EXPECT_EQ(runTool({"run", "acme/api", "--", "/no/such/program"}).code, 127);
+}
+
+TEST_F(ToolTest, RotateShowsThePeekSendsThePipedValueAndNamesTheBackup) {
+  auto run = runTool({"rotate", "acme/api/OTHER"}, "brand-new-value\n");
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(server_.requests().back()["value"], "brand-new-value");
+  EXPECT_TRUE(has(run.out, "Current value starts with: other-va...")) << run.out;
+  EXPECT_TRUE(has(run.out, "acme/api/OTHER_OLD for one hour"));
+  EXPECT_FALSE(has(run.out, "brand-new-value"));
 }
 
 TEST_F(ClipboardToolTest, TheClipboardIsLeftAloneWhenTheValueIsNotStoredOrWasReplaced) {

@@ -79,8 +79,19 @@ TEST(GuardScanner, ReportsPeeksByKeyAndLineWithoutTheText) {
   EXPECT_EQ(findings[0].reason.find("Zq7"), std::string::npos);
 }
 
+TEST(GuardCommand, NamesTheKeyAndLineOfAPeekWithoutRepeatingIt) {
+  test::FakeServer server([](const nlohmann::json&) -> nlohmann::json {
+    return {{"ok", true}, {"accounts", {{{"account", "acme/api/KEY"}, {"peek", "Zq7!pw9#"}}}}};
+  });
+  auto warned = runTool({"guard"}, "output\nthe key is Zq7!pw9#tail\n");
+  EXPECT_EQ(warned.code, 0);
+  EXPECT_NE(warned.err.find("acme/api/KEY"), std::string::npos);
+  EXPECT_NE(warned.err.find("line 2"), std::string::npos) << warned.err;
+  EXPECT_EQ(warned.err.find("Zq7!pw9#"), std::string::npos);
+}
+
 // Without a server there are no peeks to look for, but the passing through and the credential
-// shapes remain; the peeks of a server's listing are checked end to end.
+// shapes remain.
 TEST(GuardCommand, PassesBytesThroughExactlyAndReadsHookJsonWithoutAServer) {
   test::ScopedEnv noServer("CASKEL_SOCKET", "/nonexistent/caskel.sock");
   const std::string input("binary\0\xff\xfe\r\nno newline at end", 29);
