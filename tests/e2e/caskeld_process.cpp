@@ -6,20 +6,111 @@
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <set>
 #include <sstream>
 
 #include "platform/file_system.h"
 
+extern char** environ;
+
 namespace caskel::test {
 
-CaskeldProcess::CaskeldProcess() : CaskeldProcess(Options{}) {}
+std::vector<std::string> environmentWith(const std::map<std::string, std::string>& overrides,
+                                         const std::function<bool(const std::string&)>& drop) {
+  std::map<std::string, std::string> env;
+  for (char** e = environ; *e; ++e) {
+    std::string entry = *e;
+    auto eq = entry.find('=');
+    if (eq != std::string::npos && !(drop && drop(entry.substr(0, eq))))
+      env[entry.substr(0, eq)] = entry.substr(eq + 1);
+  }
+  for (const auto& [k, v] : overrides) env[k] = v;
+  std::vector<std::string> out;
+  for (const auto& [k, v] : env) out.push_back(k + "=" + v);
+  return out;
+}
 
-CaskeldProcess::CaskeldProcess(Options options) : options_(std::move(options)) {
-  socketPath_ = home_.path() + "/sock/caskel.sock";
+ProcessResult runProcess(const std::vector<std::string>& argv, const RunOptions& options) {
+  TempDir io;
+  writeText(io.file("in"), options.input);
+  const std::string in = io.file("in"), out = io.file("out"), err = io.file("err");
+  // Built before fork: the child may only redirect and exec.
+  std::vector<char*> args, envp;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  if (options.env) {
+    for (const auto& e : *options.env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+  }
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(::open(in.c_str(), O_RDONLY), 0);
+    ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+    ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+    if (options.inChild) options.inChild();
+    ::execvpe(args[0], args.data(), options.env ? envp.data() : environ);
+    ::_exit(127);
+  }
+  // An upper bound only: the wait ends when the process does.
+  int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+  pollfd p{pidfd, POLLIN, 0};
+  if (pidfd < 0 || ::poll(&p, 1, 60000) != 1) ::kill(child, SIGKILL);
+  if (pidfd >= 0) ::close(pidfd);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ProcessResult result;
+  if (WIFEXITED(status)) result.code = WEXITSTATUS(status);
+  result.out = readText(out);
+  result.err = readText(err);
+  return result;
+}
+
+std::string copyProgram(const std::string& dir, const std::string& from, const std::string& relative) {
+  const std::filesystem::path target = dir + "/" + relative;
+  if (modeOf(target) < 0) {
+    std::filesystem::create_directories(target.parent_path());
+    std::filesystem::copy_file(from, target);
+    ::chmod(target.c_str(), 0700);
+  }
+  return target.string();
+}
+
+std::vector<std::string> unprivilegedLauncher() {
+  if (::getuid() != 0) return {};
+  return {"/usr/bin/setpriv", "--bounding-set=-all", "--inh-caps=-all", "--ambient-caps=-all"};
+}
+
+int connectTo(const std::string& path) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string readToEnd(int fd) {
+  std::string out;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  return out;
+}
+
+CaskeldProcess::CaskeldProcess(const std::function<void(Options&)>& configure) {
+  if (configure) configure(options_);
+  socketPath_ = socketDir() + "/caskel.sock";
   ::mkdir((home_.path() + "/pinentry").c_str(), 0700);
   pinentry_ = std::make_unique<ScriptedPinentry>(home_.path() + "/pinentry");
   pinentry_->setDefault(std::string("PIN ") + kPassphrase);
@@ -34,91 +125,66 @@ CaskeldProcess::~CaskeldProcess() {
   stop(SIGTERM);
 }
 
-std::string CaskeldProcess::socketDir() const {
-  return home_.path() + "/sock";
-}
-
-std::string CaskeldProcess::rawClientPath() {
-  return buildPath("tests/raw_client");
-}
-
 bool CaskeldProcess::start() {
-  std::map<std::string, std::string> env;
-  for (const auto& [k, v] : pinentry_->environment()) env[k] = v;
-  env["HOME"] = home_.path();
-  // Leak checking needs ptrace, which a non-dumpable process refuses.
-  env["ASAN_OPTIONS"] = "detect_leaks=0";
-  std::vector<std::string> removed = {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "CASKEL_SOCKET"};
-  if (options_.unsetPinentry) {
-    env.erase("CASKEL_PINENTRY");
-    removed.push_back("CASKEL_PINENTRY");
+  std::map<std::string, std::string> env = {
+      {"HOME", home_.path()},
+      // Leak checking needs ptrace, which a non-dumpable process refuses.
+      {"ASAN_OPTIONS", "detect_leaks=0"}};
+  for (const auto& [k, v] : pinentry_->environment()) {
+    if (k != "CASKEL_PINENTRY" || !options_.unsetPinentry) env[k] = v;
   }
   for (const auto& [k, v] : options_.extraEnv) env[k] = v;
-  std::vector<std::string> envList = environmentWith(env, [&](const std::string& name) {
-    return std::find(removed.begin(), removed.end(), name) != removed.end();
+  std::vector<std::string> envList = environmentWith(env, [](const std::string& name) {
+    static const std::set<std::string> removed = {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR",
+                                                  "CASKEL_SOCKET", "CASKEL_PINENTRY"};
+    return removed.count(name) > 0;
   });
-  std::vector<std::string> argv = {buildPath("src/caskeld")};
-  bool ownSocket = true;
-  for (size_t i = 0; i < options_.extraArgs.size(); ++i) {
-    if (options_.extraArgs[i] == "--socket" && i + 1 < options_.extraArgs.size()) {
-      ownSocket = false;
-      socketPath_ = options_.extraArgs[i + 1];
-    }
-  }
-  if (ownSocket) argv.insert(argv.end(), {"--socket", socketPath_});
-  for (const auto& a : options_.extraArgs) argv.push_back(a);
-  if (!options_.launcher.empty())
-    argv.insert(argv.begin(), options_.launcher.begin(), options_.launcher.end());
+  if (!options_.socket.empty()) socketPath_ = options_.socket;
+  std::vector<std::string> argv = options_.launcher;
+  argv.insert(argv.end(), {buildPath("src/caskeld"), "--socket", socketPath_});
+  argv.insert(argv.end(), options_.extraArgs.begin(), options_.extraArgs.end());
+  // Built before fork: the child may only redirect and exec.
+  std::vector<char*> args, envp;
+  for (auto& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+  for (auto& e : envList) envp.push_back(e.data());
+  envp.push_back(nullptr);
 
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return false;
   pid_ = ::fork();
   if (pid_ == 0) {
+    ::dup2(::open("/dev/null", O_RDONLY), 0);
     ::dup2(out[1], 1);
     ::dup2(out[1], 2);
     if (options_.umask) ::umask(*options_.umask);
-    if (!options_.workingDir.empty() && ::chdir(options_.workingDir.c_str()) != 0) ::_exit(127);
-    int devnull = ::open("/dev/null", O_RDONLY);
-    ::dup2(devnull, 0);
-    std::vector<char*> args, envp;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    for (auto& e : envList) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    if (options_.launcher.empty()) {
-      ::execve(args[0], args.data(), envp.data());
-    } else {
+    if (options_.workingDir.empty() || ::chdir(options_.workingDir.c_str()) == 0)
       ::execvpe(args[0], args.data(), envp.data());
-    }
     ::_exit(127);
   }
   ::close(out[1]);
   stdoutFd_ = out[0];
-  // Reads until the server says whether it listens (bounded: it reports that on its own), then
-  // leaves the rest of its output to a reader thread.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  char buf[4096];
-  ssize_t n = 0;
-  bool listening = false;
-  for (pollfd p{stdoutFd_, POLLIN, 0}; !listening;) {
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-    if ((n = ::read(stdoutFd_, buf, sizeof buf)) <= 0) break;
-    std::lock_guard lock(outputMutex_);
-    output_.append(buf, static_cast<size_t>(n));
-    listening = output_.find("listening on") != std::string::npos;
-    if (output_.find("refusing") != std::string::npos) break;
-  }
+  output_.clear();
+  outputEnded_ = false;
   reader_ = std::thread([this] {
-    char more[4096];
-    ssize_t got;
-    while ((got = ::read(stdoutFd_, more, sizeof more)) > 0) {
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(stdoutFd_, buf, sizeof buf)) > 0) {
       std::lock_guard lock(outputMutex_);
-      output_.append(more, static_cast<size_t>(got));
+      output_.append(buf, static_cast<size_t>(n));
+      outputChanged_.notify_all();
     }
+    std::lock_guard lock(outputMutex_);
+    outputEnded_ = true;
+    outputChanged_.notify_all();
   });
-  return listening;
+  // Bounded, though the server says on its own whether it listens.
+  std::unique_lock lock(outputMutex_);
+  outputChanged_.wait_for(lock, std::chrono::seconds(60), [&] {
+    return outputEnded_ || output_.find("listening on") != std::string::npos ||
+           output_.find("refusing") != std::string::npos;
+  });
+  return output_.find("listening on") != std::string::npos;
 }
 
 int CaskeldProcess::stop(int signal) {
@@ -138,21 +204,11 @@ int CaskeldProcess::stop(int signal) {
   return result;
 }
 
-bool CaskeldProcess::restart(int signal) {
-  stop(signal);
-  {
-    std::lock_guard lock(outputMutex_);
-    output_.clear();
-  }
-  return start();
-}
-
 bool CaskeldProcess::running() const {
-  if (pid_ <= 0) return false;
-  std::string stat = readText("/proc/" + std::to_string(pid_) + "/stat");
-  auto close = stat.rfind(") ");
-  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' &&
-         stat[close + 2] != 'X';
+  siginfo_t info{};
+  // Looks without reaping: a zombie has exited.
+  return pid_ > 0 && ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == 0;
 }
 
 std::string CaskeldProcess::requestRaw(const std::string& bytes) const {
@@ -169,22 +225,16 @@ std::string CaskeldProcess::requestRaw(const std::string& bytes) const {
   return reply;
 }
 
-nlohmann::json CaskeldProcess::request(const nlohmann::json& body) const {
-  std::string reply = requestRaw(body.dump());
-  return nlohmann::json::parse(reply, nullptr, false);
+json CaskeldProcess::request(const json& body) const {
+  return json::parse(requestRaw(body.dump()), nullptr, false);
 }
 
-std::string CaskeldProcess::requestFrom(const std::vector<std::string>& command, const nlohmann::json& body,
-                                        const RunOptions& run) const {
+json CaskeldProcess::ask(const std::vector<std::string>& command, const json& body,
+                         const RunOptions& run) const {
   std::vector<std::string> argv = command;
   argv.push_back(socketPath_);
   argv.push_back(body.dump());
-  return runProcess(argv, run).out;
-}
-
-nlohmann::json CaskeldProcess::ask(const std::vector<std::string>& command, const nlohmann::json& body,
-                                   const RunOptions& run) const {
-  return nlohmann::json::parse(requestFrom(command, body, run), nullptr, false);
+  return json::parse(runProcess(argv, run).out, nullptr, false);
 }
 
 std::string CaskeldProcess::lastPrompt() const {
@@ -207,16 +257,11 @@ std::vector<std::string> CaskeldProcess::auditLines() const {
 
 bool CaskeldProcess::waitForAudit(const std::vector<std::string>& needles, int timeoutMs) const {
   fs::ensurePrivateDirectory(configDir());
-  return waitUntil(
-      [&] {
-        for (const auto& line : auditLines()) {
-          bool all = true;
-          for (const auto& n : needles) all = all && line.find(n) != std::string::npos;
-          if (all) return true;
-        }
-        return false;
-      },
-      configDir(), timeoutMs);
+  auto holdsAll = [&](const std::string& line) {
+    return std::ranges::all_of(needles,
+                               [&](const std::string& n) { return line.find(n) != std::string::npos; });
+  };
+  return waitUntil([&] { return std::ranges::any_of(auditLines(), holdsAll); }, configDir(), timeoutMs);
 }
 
 bool CaskeldProcess::waitUntil(const std::function<bool()>& done, const std::string& dir, int timeoutMs) {
@@ -238,8 +283,8 @@ bool CaskeldProcess::waitUntil(const std::function<bool()>& done, const std::str
   return ok;
 }
 
-nlohmann::json setRequest(const std::string& account, const std::string& value, const nlohmann::json& extra) {
-  nlohmann::json body = {{"cmd", "set"}, {"account", account}, {"value", value}};
+json setRequest(const std::string& account, const std::string& value, const json& extra) {
+  json body = {{"cmd", "set"}, {"account", account}, {"value", value}};
   body.update(extra);
   return body;
 }

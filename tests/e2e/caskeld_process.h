@@ -1,7 +1,9 @@
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -12,11 +14,47 @@
 #include <thread>
 #include <vector>
 
-#include "e2e/e2e_support.h"
 #include "support/scripted_pinentry.h"
 #include "support/test_env.h"
 
 namespace caskel::test {
+
+using json = nlohmann::json;
+
+struct ProcessResult {
+  int code = -1;  // -1 when killed by a signal or it never finished
+  std::string out, err;
+};
+
+struct RunOptions {
+  std::string input;                            // standard input
+  std::optional<std::vector<std::string>> env;  // exactly this environment; else this process's
+  std::function<void()> inChild;                // runs in the child just before exec
+};
+
+// This process's environment ("NAME=value") without the names `drop` picks, with `overrides`.
+std::vector<std::string> environmentWith(const std::map<std::string, std::string>& overrides,
+                                         const std::function<bool(const std::string&)>& drop = {});
+
+// Runs `argv` (a program name is looked up in PATH) to its end, bounded by a minute, and
+// returns its exit status and what it printed. Output goes through files, so a helper the
+// program leaves behind cannot hold the call up.
+ProcessResult runProcess(const std::vector<std::string>& argv, const RunOptions& options = {});
+
+// `from` copied to dir/relative (directories created) and made executable; copied only once.
+std::string copyProgram(const std::string& dir, const std::string& from, const std::string& relative);
+// A shell installed under a folder named "claude", as an agent's would be.
+inline std::string agentShell(const std::string& dir) {
+  return copyProgram(dir, "/bin/bash", "claude/bash");
+}
+// A prefix that runs a program as root without capabilities, which stands for an ordinary
+// user (as root, capabilities would decide instead); empty when not root.
+std::vector<std::string> unprivilegedLauncher();
+
+// A connection to the socket at `path`, or -1.
+int connectTo(const std::string& path);
+// Everything the descriptor yields until end of stream.
+std::string readToEnd(int fd);
 
 // The real caskeld in a temporary HOME, with its own socket and a scripted pinentry that
 // answers the vault passphrase unless a test queues something else.
@@ -36,10 +74,12 @@ class CaskeldProcess {
     bool unsetPinentry = false;
     // The server's working directory; this process's own when empty.
     std::string workingDir;
+    // Another socket than the one in HOME.
+    std::string socket;
   };
 
-  CaskeldProcess();
-  explicit CaskeldProcess(Options options);
+  // `configure` adjusts the options, e.g. [](auto& o) { o.umask = 0; }.
+  explicit CaskeldProcess(const std::function<void(Options&)>& configure = {});
   ~CaskeldProcess();
 
   // Starts the server and waits until it listens (or exits). False when it did not start.
@@ -47,42 +87,40 @@ class CaskeldProcess {
   // Sends a signal and waits for the exit status (or -1 when it died by a signal).
   int stop(int signal = 15);
   // Stops the server with `signal` and starts it again on the same HOME and socket.
-  bool restart(int signal = 9);
+  bool restart(int signal = 9) {
+    stop(signal);
+    return start();
+  }
   // True while the server process exists and has not exited (a zombie counts as gone).
   bool running() const;
   pid_t pid() const { return pid_; }
 
   // One request from this test process; the parsed reply (null when none or not JSON).
-  nlohmann::json request(const nlohmann::json& body) const;
+  json request(const json& body) const;
   // One request written raw; the reply text as received.
   std::string requestRaw(const std::string& bytes) const;
   // One request from a separate client process: `command` (a client, or wrappers such as
-  // sh -c or setpriv before it) given the socket and the request. Reply text.
-  std::string requestFrom(const std::vector<std::string>& command, const nlohmann::json& body,
-                          const RunOptions& run = {}) const;
-  // The same, parsed (null when there was no JSON reply).
-  nlohmann::json ask(const std::vector<std::string>& command, const nlohmann::json& body,
-                     const RunOptions& run = {}) const;
+  // sh -c or setpriv before it) given the socket and the request; the parsed reply.
+  json ask(const std::vector<std::string>& command, const json& body, const RunOptions& run = {}) const;
 
   // Everything caskeld printed on standard output so far.
   std::string output() const;
-  // The audit log's lines.
   std::vector<std::string> auditLines() const;
   // Waits (inotify, bounded) until the audit log holds a line containing every needle.
   bool waitForAudit(const std::vector<std::string>& needles, int timeoutMs = 10000) const;
   // Waits (inotify on `dir`, bounded) until `done` holds; checked after every change in dir.
   static bool waitUntil(const std::function<bool()>& done, const std::string& dir, int timeoutMs = 10000);
-  std::string dataDir() const { return home_.path() + "/.local/share/caskel"; }
 
   const std::string& home() const { return home_.path(); }
+  std::string dataDir() const { return home_.path() + "/.local/share/caskel"; }
+  std::string configDir() const { return home_.path() + "/.config/caskel"; }
   const std::string& socketPath() const { return socketPath_; }
-  std::string socketDir() const;
+  std::string socketDir() const { return home_.path() + "/sock"; }
   ScriptedPinentry& pinentry() { return *pinentry_; }
   int prompts() const { return pinentry_->promptCount(); }
   // The text of the newest prompt, or "".
   std::string lastPrompt() const;
-  std::string configDir() const { return home_.path() + "/.config/caskel"; }
-  static std::string rawClientPath();
+  static std::string rawClientPath() { return buildPath("tests/raw_client"); }
 
  private:
   Options options_;
@@ -93,11 +131,47 @@ class CaskeldProcess {
   int stdoutFd_ = -1;
   std::thread reader_;
   mutable std::mutex outputMutex_;
+  std::condition_variable outputChanged_;
   std::string output_;
+  bool outputEnded_ = false;
 };
 
+inline bool has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+inline json getRequest(const std::string& account) {
+  return {{"cmd", "get"}, {"account", account}};
+}
 // A "set" request; `extra` adds metadata fields.
-nlohmann::json setRequest(const std::string& account, const std::string& value,
-                          const nlohmann::json& extra = nlohmann::json::object());
+json setRequest(const std::string& account, const std::string& value, const json& extra = json::object());
+
+// One running server per test, and the ways of asking it.
+class E2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(server.start()) << server.output(); }
+
+  json call(const json& body) { return server.request(body); }
+  // One request from a short-lived raw client: a process that owns no session, and whose
+  // passphrase answer covers nothing this test process asks next.
+  json fromRaw(const json& body) { return server.ask({raw}, body, bare()); }
+  // Exactly `env` and a PATH of system tools, so that nothing of this test's environment
+  // (an agent's marker, say) reaches the client.
+  static RunOptions bare(std::vector<std::string> env = {}, std::function<void()> inChild = {}) {
+    env.push_back("PATH=/usr/bin:/bin");
+    return {"", env, std::move(inChild)};
+  }
+  // Stored through a short-lived client: a yes given to this test process would let its next
+  // prompt within the reuse window pass unasked, so tests that count prompts seed this way.
+  void seed(const std::string& account, const std::string& value, const json& extra = json::object()) {
+    ASSERT_EQ(fromRaw(setRequest(account, value, extra))["ok"], true) << account;
+  }
+  int prompts() const { return server.prompts(); }
+  std::string lastPrompt() const { return server.lastPrompt(); }
+
+  TempDir tools;
+  CaskeldProcess server;
+  const std::string raw = CaskeldProcess::rawClientPath();
+};
 
 }  // namespace caskel::test

@@ -2,8 +2,6 @@
 // a socket, hiding behind an interpreter, another terminal, a downgraded strict flag, a forged
 // process name. Every path must end at a truthful prompt or a refusal.
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -18,8 +16,6 @@
 
 namespace caskel::test {
 namespace {
-
-using json = nlohmann::json;
 
 // A pseudo-terminal whose slave the child makes its controlling terminal in a new session.
 struct Terminal {
@@ -43,51 +39,37 @@ struct Terminal {
   }
 };
 
-class ContainmentTest : public ::testing::Test {
+class ContainmentTest : public E2eTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(server.start()) << server.output();
+    E2eTest::SetUp();
     wrapper = copyProgram(tools.path(), raw, "bin/caskel");            // a wrapper: skipped to its parent
     agent = copyProgram(tools.path(), raw, "claude/bin/claude-tool");  // an agent by its path
     interpreter = copyProgram(tools.path(), buildPath("tests/process_probe"), "bin/python3");
+    seed("acme/api/TOKEN", "tok-1234567890");
   }
 
-  // `command` run with the socket and request, a bare PATH plus `env`, and `inChild` run first.
+  // `command` run with the socket and request, a bare environment plus `env`, `inChild` run first.
   json ask(const std::vector<std::string>& command, const json& body, std::vector<std::string> env = {},
            const std::function<void()>& inChild = {}) {
-    RunOptions run;
-    env.push_back("PATH=/usr/bin:/bin");
-    run.env = env;
-    run.inChild = inChild;
-    return server.ask(command, body, run);
+    return server.ask(command, body, bare(std::move(env), inChild));
   }
-  // Stored from a short-lived process: a yes given to this test process would cover its next
-  // prompt within the reuse window.
-  void seed(const std::string& account, const std::string& value, const json& extra = json::object()) {
-    ASSERT_EQ(ask({raw}, setRequest(account, value, extra))["ok"], true);
-  }
-  int prompts() { return server.prompts(); }
-  std::string lastPrompt() { return server.lastPrompt(); }
   // Everything logged so far has landed once a later LOCK has.
   std::vector<std::string> settledAudit() {
-    server.request({{"cmd", "lock"}, {"prefix", "zz-settle"}});
+    call({{"cmd", "lock"}, {"prefix", "zz-settle"}});
     EXPECT_TRUE(server.waitForAudit({"LOCK account=zz-settle/"}));
     return server.auditLines();
   }
 
-  TempDir tools;
-  CaskeldProcess server;
-  const std::string raw = CaskeldProcess::rawClientPath();
   std::string wrapper, agent, interpreter;
 };
 
 TEST_F(ContainmentTest, ADetachedCallerIsTaggedAndGetsOnlyTheEncryptedHandOff) {
-  seed("acme/api/TOKEN", "tok-1234567890");
   // Double fork with setsid and an empty environment: the tool ends up adopted by a reaper,
   // with no terminal and nothing in its ancestry that names an agent.
   int out[2];
   ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-  const std::string request = json{{"cmd", "get"}, {"account", "acme/api/TOKEN"}}.dump();
+  const std::string request = getRequest("acme/api/TOKEN").dump();
   const std::string socket = server.socketPath();
   pid_t middle = ::fork();
   if (middle == 0) {
@@ -110,16 +92,15 @@ TEST_F(ContainmentTest, ADetachedCallerIsTaggedAndGetsOnlyTheEncryptedHandOff) {
 
   EXPECT_EQ(reply["value"], "__encrypted__") << reply;
   EXPECT_EQ(reply["agent"], true);
-  EXPECT_NE(lastPrompt().find("detached]"), std::string::npos) << lastPrompt();
+  EXPECT_TRUE(has(lastPrompt(), "detached]")) << lastPrompt();
 }
 
 TEST_F(ContainmentTest, ASocketLeftByAProcessThatExitedIsRefusedWithoutAPrompt) {
-  seed("acme/api/TOKEN", "tok-1234567890");
   const int before = prompts();
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   std::strncpy(addr.sun_path, server.socketPath().c_str(), sizeof addr.sun_path - 1);
-  const std::string request = json{{"cmd", "get"}, {"account", "acme/api/TOKEN"}}.dump();
+  const std::string request = getRequest("acme/api/TOKEN").dump();
   int refused = 0;
   for (int i = 0; i < 200; ++i) {
     // The child connects and exits; this process, which never connected, sends the request.
@@ -138,51 +119,48 @@ TEST_F(ContainmentTest, ASocketLeftByAProcessThatExitedIsRefusedWithoutAPrompt) 
   }
   EXPECT_EQ(refused, 200);
   EXPECT_EQ(prompts(), before);
-  for (const auto& line : settledAudit()) EXPECT_EQ(line.find("GET "), std::string::npos) << line;
+  for (const auto& line : settledAudit()) EXPECT_FALSE(has(line, "GET ")) << line;
 }
 
 TEST_F(ContainmentTest, AnotherTerminalOfTheSameProgramIsPrompted) {
-  seed("acme/api/TOKEN", "tok-1234567890");
   Terminal first, second;
   ASSERT_FALSE(first.slave.empty() || second.slave.empty());
   // Both tools resolve to this test process, the program both terminals belong to.
   ASSERT_EQ(ask({wrapper}, {{"cmd", "unlock"}, {"prefix", "acme/api"}}, {}, first.attach())["ok"], true);
   const int afterUnlock = prompts();
-  json same = ask({wrapper}, {{"cmd", "get"}, {"account", "acme/api/TOKEN"}}, {}, first.attach());
+  json same = ask({wrapper}, getRequest("acme/api/TOKEN"), {}, first.attach());
   EXPECT_EQ(same["value"], "tok-1234567890");
   EXPECT_EQ(prompts(), afterUnlock);  // its own terminal: served from its session
-  json other = ask({wrapper}, {{"cmd", "get"}, {"account", "acme/api/TOKEN"}}, {}, second.attach());
+  json other = ask({wrapper}, getRequest("acme/api/TOKEN"), {}, second.attach());
   EXPECT_EQ(other["value"], "tok-1234567890");
   EXPECT_EQ(prompts(), afterUnlock + 1);
   // Nor does a background process of the same program ride on it.
-  ask({wrapper}, {{"cmd", "get"}, {"account", "acme/api/TOKEN"}}, {}, [] { ::setsid(); });
+  ask({wrapper}, getRequest("acme/api/TOKEN"), {}, [] { ::setsid(); });
   EXPECT_EQ(prompts(), afterUnlock + 2);
 }
 
 TEST_F(ContainmentTest, AnAgentUnderAnInterpreterIsNamedAndNeverRidesTheUsersSession) {
-  seed("acme/api/TOKEN", "tok-1234567890");
-  ASSERT_EQ(server.request({{"cmd", "unlock"}, {"prefix", "acme/api"}})["ok"], true);
+  ASSERT_EQ(call({{"cmd", "unlock"}, {"prefix", "acme/api"}})["ok"], true);
   const int afterUnlock = prompts();
   // An interpreter carrying an agent's marker runs the tool under this (unlocked) process.
-  json reply = ask({interpreter, wrapper}, {{"cmd", "get"}, {"account", "acme/api/TOKEN"}}, {"CLAUDECODE=1"});
+  json reply = ask({interpreter, wrapper}, getRequest("acme/api/TOKEN"), {"CLAUDECODE=1"});
   EXPECT_EQ(reply["value"], "__encrypted__") << reply;
   EXPECT_EQ(prompts(), afterUnlock + 1);
-  EXPECT_EQ(lastPrompt().find("Unlock \"acme/api/\" for 4h — via python3 [AI agent"), 0u) << lastPrompt();
+  EXPECT_TRUE(lastPrompt().starts_with("Unlock \"acme/api/\" for 4h — via python3 [AI agent"))
+      << lastPrompt();
 }
 
 TEST_F(ContainmentTest, AnAgentsUnlockLeavesTheUsersSessionIntact) {
-  seed("acme/api/TOKEN", "tok-1234567890");
-  ASSERT_EQ(server.request({{"cmd", "unlock"}, {"prefix", "acme/api"}})["ok"], true);
+  ASSERT_EQ(call({{"cmd", "unlock"}, {"prefix", "acme/api"}})["ok"], true);
   ASSERT_EQ(ask({agent}, {{"cmd", "unlock"}, {"prefix", "acme/api"}})["ok"], true);
-  EXPECT_NE(lastPrompt().find("via claude [AI agent"), std::string::npos) << lastPrompt();
+  EXPECT_TRUE(has(lastPrompt(), "via claude [AI agent")) << lastPrompt();
   const int afterAgent = prompts();
-  EXPECT_EQ(server.request({{"cmd", "get"}, {"account", "acme/api/TOKEN"}})["value"], "tok-1234567890");
+  EXPECT_EQ(call(getRequest("acme/api/TOKEN"))["value"], "tok-1234567890");
   EXPECT_EQ(prompts(), afterAgent);
   EXPECT_TRUE(server.waitForAudit({"GET account=acme/api/TOKEN result=ok (cached)"}));
 }
 
 TEST_F(ContainmentTest, AgentsAskingForRawOutputAreRefusedBeforeAnyPromptOrRead) {
-  seed("acme/api/TOKEN", "tok-1234567890");
   const int before = prompts();
   for (const char* output : {"raw", "copy"}) {
     json reply = ask({agent}, {{"cmd", "get"}, {"account", "acme/api/TOKEN"}, {"output", output}});
@@ -190,91 +168,73 @@ TEST_F(ContainmentTest, AgentsAskingForRawOutputAreRefusedBeforeAnyPromptOrRead)
     EXPECT_NE(reply["error"].get<std::string>().find("`caskel run"), std::string::npos) << reply;
   }
   EXPECT_EQ(prompts(), before);
-  for (const auto& line : settledAudit()) EXPECT_EQ(line.find("GET "), std::string::npos) << line;
+  for (const auto& line : settledAudit()) EXPECT_FALSE(has(line, "GET ")) << line;
   // The user asking the same is served.
   EXPECT_EQ(ask({raw}, {{"cmd", "get"}, {"account", "acme/api/TOKEN"}, {"output", "raw"}})["value"],
             "tok-1234567890");
 }
 
 TEST_F(ContainmentTest, ForgedNamesAndDirectoriesReachThePromptAsOneCleanLine) {
-  seed("acme/api/TOKEN", "tok-1234567890");
   const std::string forged =
       copyProgram(tools.path(), raw, "bin/vim\nApproved by you\x1b[1A\xE2\x80\xAEgnp.exe");
   const std::string place = tools.path() + "/work\n\xE2\x80\xAE\x1b[2Jdir";
   std::filesystem::create_directories(place);
-  ask({forged}, {{"cmd", "get"}, {"account", "acme/api/TOKEN"}}, {},
-      [place] { (void)::chdir(place.c_str()); });
+  ask({forged}, getRequest("acme/api/TOKEN"), {}, [place] { (void)::chdir(place.c_str()); });
   const std::string prompt = lastPrompt();
-  ASSERT_EQ(prompt.find("Unlock \"acme/api/\" for 4h — via vim"), 0u) << prompt;
-  for (const char* hidden : {"\n", "\r", "\x1b", "\xE2\x80\xAE"})
-    EXPECT_EQ(prompt.find(hidden), std::string::npos);
-  EXPECT_NE(prompt.find("vim\xEF\xBF\xBD"
-                        "Approved by you\xEF\xBF\xBD[1A"),
-            std::string::npos)
+  ASSERT_TRUE(prompt.starts_with("Unlock \"acme/api/\" for 4h — via vim")) << prompt;
+  for (const char* hidden : {"\n", "\r", "\x1b", "\xE2\x80\xAE"}) EXPECT_FALSE(has(prompt, hidden));
+  EXPECT_TRUE(has(prompt,
+                  "vim\xEF\xBF\xBD"
+                  "Approved by you\xEF\xBF\xBD[1A"))
       << prompt;
-  EXPECT_NE(prompt.find(" in "), std::string::npos);
+  EXPECT_TRUE(has(prompt, " in "));
 }
 
-class StrictTest : public ContainmentTest {
- protected:
-  // Rewrites the clear metadata of one item, as a same-user writer of the vault file could.
-  void editClearMetadata(const std::string& account, const std::string& generic) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open((server.dataDir() + "/vault.db").c_str(), &db), SQLITE_OK);
-    sqlite3_busy_timeout(db, 5000);
-    sqlite3_stmt* stmt = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "UPDATE items SET generic = ? WHERE account = ?", -1, &stmt, nullptr),
-              SQLITE_OK);
-    sqlite3_bind_text(stmt, 1, generic.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(stmt, 2, account.c_str(), -1, SQLITE_TRANSIENT);
-    EXPECT_EQ(sqlite3_step(stmt), SQLITE_DONE);
-    EXPECT_EQ(sqlite3_changes(db), 1);
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-  }
-};
+using StrictTest = ContainmentTest;
 
 TEST_F(StrictTest, TurningStrictOffAsksOnItsOwnEvenWithinTheReuseWindow) {
   seed("acme/api/KEY", "key-1234567890", {{"strict", true}});
-  ASSERT_EQ(server.request({{"cmd", "unlock"}, {"prefix", "acme/api"}})["ok"], true);
+  ASSERT_EQ(call({{"cmd", "unlock"}, {"prefix", "acme/api"}})["ok"], true);
   const int afterUnlock = prompts();
   // The user's session owner asks within 30 seconds: the metadata prompt is covered by the
   // reuse window, the downgrade is not.
   server.pinentry().answer("CANCEL");
-  json refused = server.request({{"cmd", "meta"}, {"account", "acme/api/KEY"}, {"strict", false}});
+  json refused = call({{"cmd", "meta"}, {"account", "acme/api/KEY"}, {"strict", false}});
   EXPECT_EQ(refused["error"], "Authentication canceled");
   EXPECT_EQ(prompts(), afterUnlock + 1);
-  EXPECT_EQ(lastPrompt().find("Remove strict protection from \"acme/api/KEY\" — via "), 0u) << lastPrompt();
+  EXPECT_TRUE(lastPrompt().starts_with("Remove strict protection from \"acme/api/KEY\" — via "))
+      << lastPrompt();
   // So does a "set" whose metadata leaves strict out.
   server.pinentry().answer("CANCEL");
-  EXPECT_EQ(
-      server.request(
-          {{"cmd", "set"}, {"account", "acme/api/KEY"}, {"value", "v2-1234567890"}, {"desc", "d"}})["ok"],
-      false);
-  EXPECT_EQ(lastPrompt().find("Remove strict protection from \"acme/api/KEY\""), 0u) << lastPrompt();
+  EXPECT_EQ(call(setRequest("acme/api/KEY", "v2-1234567890", {{"desc", "d"}}))["ok"], false);
+  EXPECT_TRUE(lastPrompt().starts_with("Remove strict protection from \"acme/api/KEY\"")) << lastPrompt();
   // Still strict: a read costs its own prompt.
   const int before = prompts();
-  EXPECT_EQ(server.request({{"cmd", "get"}, {"account", "acme/api/KEY"}})["value"], "key-1234567890");
+  EXPECT_EQ(call(getRequest("acme/api/KEY"))["value"], "key-1234567890");
   EXPECT_GE(prompts(), before + 1);
   EXPECT_TRUE(server.waitForAudit({"GET account=acme/api/KEY result=ok (strict)"}));
 }
 
 TEST_F(StrictTest, TheBackupOfAStrictKeyIsStrict) {
   seed("acme/api/KEY", "key-1234567890", {{"strict", true}});
-  ASSERT_EQ(ask({raw}, {{"cmd", "rotate"}, {"account", "acme/api/KEY"}, {"value", "key-0987654321"}})["ok"], true);
+  ASSERT_EQ(ask({raw}, {{"cmd", "rotate"}, {"account", "acme/api/KEY"}, {"value", "key-0987654321"}})["ok"],
+            true);
   EXPECT_FALSE(ask({raw}, {{"cmd", "peek"}, {"account", "acme/api/KEY_OLD"}})["ok"]);  // no stored peek
-  EXPECT_EQ(ask({raw}, {{"cmd", "get"}, {"account", "acme/api/KEY_OLD"}})["value"], "key-1234567890");
+  EXPECT_EQ(ask({raw}, getRequest("acme/api/KEY_OLD"))["value"], "key-1234567890");
   EXPECT_TRUE(server.waitForAudit({"GET account=acme/api/KEY_OLD result=ok (strict)"}));
 }
 
 TEST_F(StrictTest, EditingTheClearMetadataCannotDowngradeAStrictKey) {
   seed("acme/api/KEY", "key-1234567890", {{"strict", true}, {"type", "token"}});
-  editClearMetadata("acme/api/KEY", "{\"type\":\"token\"}");
-  ASSERT_EQ(server.request({{"cmd", "unlock"}, {"prefix", "acme/api"}})["ok"], true);
+  // Rewritten as a same-user writer of the vault file could; the listing shows the edit landed.
+  rawSql(server.dataDir() + "/vault.db",
+         R"(UPDATE items SET generic = '{"type":"edited"}' WHERE account = 'acme/api/KEY')");
+  ASSERT_NE(call({{"cmd", "ls"}}).dump().find(R"("type":"edited")"), std::string::npos);
+  ASSERT_EQ(call({{"cmd", "unlock"}, {"prefix", "acme/api"}})["ok"], true);
   const int afterUnlock = prompts();
-  EXPECT_EQ(server.request({{"cmd", "get"}, {"account", "acme/api/KEY"}})["value"], "key-1234567890");
+  EXPECT_EQ(call(getRequest("acme/api/KEY"))["value"], "key-1234567890");
   EXPECT_EQ(prompts(), afterUnlock + 1);
-  EXPECT_EQ(lastPrompt().find("Read strict secret \"acme/api/KEY\""), 0u) << lastPrompt();
+  EXPECT_TRUE(lastPrompt().starts_with("Read strict secret \"acme/api/KEY\"")) << lastPrompt();
   EXPECT_TRUE(server.waitForAudit({"GET account=acme/api/KEY result=ok (strict)"}));
 }
 

@@ -1,6 +1,5 @@
 // The running caskeld is hardened: other processes of the same user cannot read its memory.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <signal.h>
 #include <sys/ptrace.h>
@@ -22,8 +21,8 @@ TEST(HardeningTest, TheServerRunsUnderASyscallFilterWithoutNewPrivileges) {
   CaskeldProcess server;
   ASSERT_TRUE(server.start()) << server.output();
   std::string status = readText("/proc/" + std::to_string(server.pid()) + "/status");
-  EXPECT_NE(status.find("Seccomp:\t2"), std::string::npos) << status;
-  EXPECT_NE(status.find("NoNewPrivs:\t1"), std::string::npos);
+  EXPECT_TRUE(has(status, "Seccomp:\t2")) << status;
+  EXPECT_TRUE(has(status, "NoNewPrivs:\t1"));
 }
 
 struct ProbeResult {
@@ -65,8 +64,7 @@ std::optional<ProbeResult> probeWithoutCapabilities(pid_t pid) {
 TEST(HardeningTest, AProcessOfTheSameUserCannotReadTheServersMemory) {
   // Root without capabilities stands for an ordinary user: the server gets none either, or the
   // probe would be refused merely for holding fewer capabilities than its target.
-  CaskeldProcess::Options options;
-  options.launcher = unprivilegedLauncher();
+  const auto launcher = unprivilegedLauncher();
   // The control: an ordinary process in the same position, which the same probe can read.
   pid_t control = ::fork();
   if (control == 0) {
@@ -83,7 +81,7 @@ TEST(HardeningTest, AProcessOfTheSameUserCannotReadTheServersMemory) {
                  << ", " << open->memory << ", " << open->vmRead << ")";
   }
 
-  CaskeldProcess server(options);
+  CaskeldProcess server([&](auto& o) { o.launcher = launcher; });
   ASSERT_TRUE(server.start()) << server.output();
   EXPECT_NE(readText("/proc/" + std::to_string(server.pid()) + "/status").find("CapPrm:\t0000000000000000"),
             std::string::npos);
@@ -95,10 +93,9 @@ TEST(HardeningTest, AProcessOfTheSameUserCannotReadTheServersMemory) {
   EXPECT_TRUE(server.running());
   // Asked by a caller as unprivileged as the server: one with more capabilities than the server
   // could not even be identified, since its /proc entries are closed to the server.
-  std::vector<std::string> client = options.launcher;
+  std::vector<std::string> client = launcher;
   client.push_back(CaskeldProcess::rawClientPath());
-  auto reply = nlohmann::json::parse(server.requestFrom(client, {{"cmd", "version"}}), nullptr, false);
-  EXPECT_EQ(reply["ok"], true) << reply;
+  EXPECT_EQ(server.ask(client, {{"cmd", "version"}})["ok"], true);
 }
 
 }  // namespace
