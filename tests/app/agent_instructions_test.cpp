@@ -1,5 +1,6 @@
 #include "app/agent_instructions.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -13,26 +14,22 @@
 namespace caskel {
 namespace {
 
-std::vector<SecretInfo> infos(const std::vector<std::string>& keys) {
-  std::vector<SecretInfo> out;
-  for (const auto& k : keys) out.push_back(SecretInfo{k, std::nullopt});
-  return out;
-}
-
-std::string tailAfterHeading(const std::string& doc) {
-  const std::string heading = "**Available prefixes:**\n";
+// The list under the last heading of the instructions built for `keys`.
+std::string prefixList(const std::vector<std::string>& keys) {
+  std::vector<SecretInfo> infos;
+  for (const auto& k : keys) infos.push_back(SecretInfo{k, std::nullopt});
+  const std::string doc = agentInstructions(infos), heading = "**Available prefixes:**\n";
   auto at = doc.rfind(heading);
   return at == std::string::npos ? "<no heading>" : doc.substr(at + heading.size());
 }
 
 TEST(AgentInstructions, PrefixListIsSortedUniqueAndEndsWithoutLineFeed) {
   const std::string none = "- (none yet — add credentials to see prefixes here)";
-  EXPECT_EQ(tailAfterHeading(agentInstructions({})), none);
-  EXPECT_EQ(tailAfterHeading(agentInstructions(infos({"TOP", "solo"}))), none);
-  EXPECT_EQ(tailAfterHeading(agentInstructions(infos({"acme/web/A", "acme/web/B", "acme/api/C", "TOP"}))),
-            "- `acme/api/`\n- `acme/web/`");
-  EXPECT_EQ(tailAfterHeading(agentInstructions(infos({"/acme//web/K"}))), "- `acme/web/`");
-  std::string doc = agentInstructions(infos({"acme/web/A"}));
+  EXPECT_EQ(prefixList({}), none);
+  EXPECT_EQ(prefixList({"TOP", "solo"}), none);
+  EXPECT_EQ(prefixList({"acme/web/A", "acme/web/B", "acme/api/C", "TOP"}), "- `acme/api/`\n- `acme/web/`");
+  EXPECT_EQ(prefixList({"/acme//web/K"}), "- `acme/web/`");
+  const std::string doc = agentInstructions({SecretInfo{"acme/web/A", std::nullopt}});
   EXPECT_NE(doc.back(), '\n');
   // Everything before the list is fixed text.
   EXPECT_EQ(doc.substr(0, doc.size() - 13), agentInstructions({}).substr(0, doc.size() - 13));
@@ -40,31 +37,20 @@ TEST(AgentInstructions, PrefixListIsSortedUniqueAndEndsWithoutLineFeed) {
 
 TEST(AgentInstructions, KeepsTheFixedLinesAndNamesNothingOfAnotherPlatform) {
   std::string doc = agentInstructions({});
-  EXPECT_EQ(
-      doc.rfind(
-          "## Credential Management (`caskel`)\n\n**IMPORTANT — Before using ANY caskel command for the "
-          "first "
-          "time, you MUST run the security verification below.** This is mandatory, not optional. Do not "
-          "skip it.\n\n",
-          0),
-      0u);
+  EXPECT_THAT(doc,
+              ::testing::StartsWith("## Credential Management (`caskel`)\n\n**IMPORTANT — Before using ANY "
+                                    "caskel command for the first time, you MUST run the security "
+                                    "verification below.** This is mandatory, not optional. Do not "
+                                    "skip it.\n\n"));
+  // The lines the agent's safety depends on; the rest of the text is free to change.
   for (const char* line :
-       {"**Commands:**", "**Supported credential types** (use with `--type=`):",
-        "`api_key`, `client_id`, `client_secret`, `token`, `password`, `username`, `recovery_code`, "
-        "`certificate`, "
-        "`dsn`, `other`",
-        "**Session unlock (for local development):**",
-        "**Storing credentials (IMPORTANT — read carefully):**", "**Storing username/password pairs:**",
-        "**Storing recovery codes:**", "**Preventing credential leakage — enforced by Caskel:**",
-        "**Expiry dates:**", "**Choosing the correct prefix (IMPORTANT):**",
+       {"**Preventing credential leakage — enforced by Caskel:**",
         "**MANDATORY first-use security verification:**",
         "Step 1 — Tell the user:", "Step 2 — Check that the app cannot make outbound network connections:",
         "Step 3 — Confirm zero active network connections:", "Step 4 — Summarize and proceed:",
         "- **NEVER eval a `caskel get` snippet and then echo the resulting variable**",
         "- `caskel get <org/proj/KEY> --raw` — Raw value to stdout. **Blocked for AI agents.** Use only in "
-        "shell "
-        "substitution: `cmd --key \"$(caskel get key --raw)\"`",
-        "**Available prefixes:**"}) {
+        "shell substitution: `cmd --key \"$(caskel get key --raw)\"`"}) {
     EXPECT_NE(doc.find(std::string("\n") + line + "\n"), std::string::npos) << line;
   }
   for (const char* quoted : {"Confirmed — Caskel has zero open network connections.",

@@ -1,12 +1,12 @@
 #include "app/app_state.h"
 
 #include <caskel/version.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <condition_variable>
-#include <mutex>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 #include <tuple>
 
@@ -24,12 +24,12 @@
 namespace caskel {
 namespace {
 
-using test::FakeClipboard;
 using test::ManualQueue;
-using test::TempDir;
+using Keys = std::vector<std::string>;
+using Groups = std::vector<std::pair<std::string, Keys>>;
 
-std::vector<std::string> keysOf(const std::vector<SecretInfo>& infos) {
-  std::vector<std::string> keys;
+Keys keysOf(const std::vector<SecretInfo>& infos) {
+  Keys keys;
   for (const auto& i : infos) keys.push_back(i.account);
   return keys;
 }
@@ -49,70 +49,59 @@ class AppStateTest : public ::testing::Test {
     Authenticator::setShared(previousAuth);
   }
 
-  void put(const std::vector<std::string>& keys) {
-    for (const auto& k : keys) ASSERT_FALSE(keychain.save(k, "v-" + k, std::nullopt).has_value());
+  void put(const std::string& key, const std::string& value = "v") {
+    ASSERT_FALSE(keychain.save(key, value, std::nullopt).has_value());
+  }
+  Groups groups() {
+    Groups out;
+    for (const auto& [folder, infos] : state->groupedAccounts()) out.emplace_back(folder, keysOf(infos));
+    return out;
   }
   // The script inside a shared file, decrypted with the passphrase on the clipboard.
   std::string scriptOf(const std::string& path) {
     const std::string command = clipboard->text().value();
     auto start = command.find("CASKEL_K=") + 9;
-    std::string passphrase = command.substr(start, command.find(' ', start) - start);
-    auto plain = share_cipher::decrypt(test::readText(path), passphrase);
+    auto plain =
+        share_cipher::decrypt(test::readText(path), command.substr(start, command.find(' ', start) - start));
     return plain ? plain->str() : "<undecryptable>";
-  }
-  std::vector<AuditEntry> auditEntries() {
-    audit.flush();
-    return audit.readEntries(10);
   }
 
   std::shared_ptr<Authenticator> previousAuth = Authenticator::shared();
   std::shared_ptr<test::FakeAuthenticator> auth = std::make_shared<test::FakeAuthenticator>();
   std::shared_ptr<test::MemoryCredentialStore> store = std::make_shared<test::MemoryCredentialStore>();
   KeychainManager keychain{"caskel", store};
-  TempDir dir;
+  test::TempDir dir;
   DefaultsStore defaults{dir.file("defaults.json")};
   AuditLogger audit{dir.file("log"), defaults};
-  std::shared_ptr<FakeClipboard> clipboard = std::make_shared<FakeClipboard>();
+  std::shared_ptr<test::FakeClipboard> clipboard = std::make_shared<test::FakeClipboard>();
   ManualQueue mainQueue;
   ManualQueue deletions;
   std::unique_ptr<AppState> state =
       std::make_unique<AppState>(keychain, defaults, audit, clipboard, dir.path());
 };
 
-TEST_F(AppStateTest, SessionDirIsPrivateAndNamedByUuid) {
-  const std::string& sessionDir = state->sessionDir();
-  ASSERT_EQ(sessionDir.rfind(dir.path() + "/caskel-", 0), 0u);
-  std::string uuid = sessionDir.substr(dir.path().size() + 8);
-  EXPECT_EQ(uuid.size(), 36u);
-  EXPECT_EQ(uuid.find_first_of("abcdef"), std::string::npos);
-  EXPECT_EQ(test::modeOf(sessionDir), 0700);
+TEST_F(AppStateTest, SessionDirIsPrivateAndNamedByUpperCaseUuid) {
+  EXPECT_THAT(state->sessionDir(),
+              ::testing::MatchesRegex(dir.path() + "/caskel-[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}"));
+  EXPECT_EQ(test::modeOf(state->sessionDir()), 0700);
 }
 
 TEST_F(AppStateTest, GroupsByFolderAndFiltersIgnoringCase) {
-  put({"b/x/K2", "a/K1", "TOP", "b/x/K1"});
+  for (const char* key : {"b/x/K2", "a/K1", "TOP", "b/x/K1"}) put(key);
   state->reload(nullptr);
-  auto groups = state->groupedAccounts();
-  ASSERT_EQ(groups.size(), 3u);
-  EXPECT_EQ(groups[0].first, "");
-  EXPECT_EQ(keysOf(groups[0].second), std::vector<std::string>{"TOP"});
-  EXPECT_EQ(groups[1].first, "a");
-  EXPECT_EQ(keysOf(groups[1].second), std::vector<std::string>{"a/K1"});
-  EXPECT_EQ(groups[2].first, "b/x");
-  EXPECT_EQ(keysOf(groups[2].second), (std::vector<std::string>{"b/x/K1", "b/x/K2"}));
-
-  state->setSearchText("k1");
-  EXPECT_EQ(keysOf(state->filteredAccounts()), (std::vector<std::string>{"a/K1", "b/x/K1"}));
-  state->setSearchText("X/k");
-  EXPECT_EQ(keysOf(state->filteredAccounts()), (std::vector<std::string>{"b/x/K1", "b/x/K2"}));
-  EXPECT_EQ(state->groupedAccounts().size(), 1u);
-  state->setSearchText("");
-  EXPECT_EQ(state->filteredAccounts().size(), 4u);
+  const Groups all = {{"", {"TOP"}}, {"a", {"a/K1"}}, {"b/x", {"b/x/K1", "b/x/K2"}}};
+  for (const auto& [search, expected] : std::vector<std::pair<std::string, Groups>>{
+           {"", all}, {"k1", {{"a", {"a/K1"}}, {"b/x", {"b/x/K1"}}}}, {"X/k", {all[2]}}, {"", all}}) {
+    state->setSearchText(search);
+    EXPECT_EQ(groups(), expected) << search;
+  }
 }
 
 TEST_F(AppStateTest, CliIsOutdatedOnlyWhenAnotherVersionWasReported) {
   EXPECT_FALSE(state->isCliOutdated());
-  for (auto [reported, outdated] : {std::pair{std::string(""), false}, std::pair{std::string(kVersion), false},
-                                    std::pair{std::string(kVersion) + ".1", true}}) {
+  const std::pair<std::string, bool> reports[] = {
+      {"", false}, {kVersion, false}, {std::string(kVersion) + ".1", true}};
+  for (const auto& [reported, outdated] : reports) {
     state->setLastSeenCliVersion(reported);
     EXPECT_EQ(state->isCliOutdated(), outdated) << reported;
   }
@@ -125,11 +114,10 @@ TEST_F(AppStateTest, ReloadWithoutContextNeverBlanksTheListButPublishesOnAFreshS
   mainQueue.runReady();
   EXPECT_EQ(told, std::vector<AppState::Property>{AppState::Property::accounts});
 
-  put({"acme/api/A", "acme/api/B"});
+  for (const char* key : {"acme/api/A", "acme/api/B"}) put(key);
   state->reload(nullptr);
   ASSERT_EQ(state->accounts().size(), 2u);
-  keychain.deleteItem("acme/api/A");
-  keychain.deleteItem("acme/api/B");
+  for (const char* key : {"acme/api/A", "acme/api/B"}) keychain.deleteItem(key);
   state->reload(nullptr);
   EXPECT_EQ(state->accounts().size(), 2u);
   AuthContext context;
@@ -137,20 +125,14 @@ TEST_F(AppStateTest, ReloadWithoutContextNeverBlanksTheListButPublishesOnAFreshS
   EXPECT_TRUE(state->accounts().empty());
 }
 
-TEST_F(AppStateTest, ReloadFromAnotherThreadPublishesOnTheMainQueue) {
-  put({"acme/api/A"});
-  std::thread([&] { state->reload(nullptr); }).join();
-  EXPECT_TRUE(state->accounts().empty());
-  mainQueue.runReady();
-  EXPECT_EQ(keysOf(state->accounts()), std::vector<std::string>{"acme/api/A"});
-}
-
+// reloadInBackground() is reload() on another thread, so this also covers reload() off the main queue.
 TEST_F(AppStateTest, WorkDoneOnAWorkerIsPublishedOnTheMainQueue) {
-  ASSERT_FALSE(keychain.save("acme/api/KEY", "v", std::nullopt).has_value());
+  put("acme/api/KEY");
   ManualQueue worker;
   state->reloadInBackground(worker, nullptr);
   std::vector<Result<std::string>> shared;
-  state->shareInBackground("acme/api/KEY", worker, [&](Result<std::string> r) { shared.push_back(std::move(r)); });
+  auto done = [&](Result<std::string> r) { shared.push_back(std::move(r)); };
+  state->shareInBackground("acme/api/KEY", worker, done);
   mainQueue.runReady();
   EXPECT_TRUE(state->accounts().empty());
   std::thread([&] { worker.runReady(); }).join();
@@ -159,13 +141,13 @@ TEST_F(AppStateTest, WorkDoneOnAWorkerIsPublishedOnTheMainQueue) {
   EXPECT_EQ(clipboard->text(), "");
   EXPECT_TRUE(state->accounts().empty());
   mainQueue.runReady();
-  EXPECT_EQ(keysOf(state->accounts()), std::vector<std::string>{"acme/api/KEY"});
+  EXPECT_EQ(keysOf(state->accounts()), Keys{"acme/api/KEY"});
   ASSERT_EQ(shared.size(), 1u);
   ASSERT_TRUE(shared[0].ok());
-  EXPECT_EQ(scriptOf(shared[0].value()).substr(scriptOf(shared[0].value()).rfind('\n') + 1), "export KEY='v'");
-  EXPECT_EQ(state->pendingDeletes(), std::vector<std::string>{shared[0].value()});
+  EXPECT_THAT(scriptOf(shared[0].value()), ::testing::EndsWith("\nexport KEY='v'"));
+  EXPECT_EQ(state->pendingDeletes(), Keys{shared[0].value()});
 
-  state->shareInBackground("missing/KEY", worker, [&](Result<std::string> r) { shared.push_back(std::move(r)); });
+  state->shareInBackground("missing/KEY", worker, done);
   worker.runReady();
   mainQueue.runReady();
   ASSERT_EQ(shared.size(), 2u);
@@ -193,7 +175,7 @@ TEST_F(AppStateTest, MigrationRunsUntilEveryItemFoundWasMigrated) {
   AuthContext context;
   state->reload(&context);  // nothing found: stays pending
   EXPECT_FALSE(defaults.boolValue(defaults_keys::kAclMigrated).has_value());
-  put({"acme/api/A", "acme/api/B"});
+  for (const char* key : {"acme/api/A", "acme/api/B"}) put(key);
   store->failWrites(status::kIoError);
   state->reload(&context);
   EXPECT_FALSE(defaults.boolValue(defaults_keys::kAclMigrated).has_value());
@@ -208,9 +190,8 @@ TEST_F(AppStateTest, MigrationRunsUntilEveryItemFoundWasMigrated) {
 
 TEST_F(AppStateTest, SharedCommandSourcedByBashSetsTheExactValue) {
   const std::string value = "it's \"q\" $HOME `id` $(id)\nline two\\ \n";
-  ASSERT_FALSE(keychain.save("acme/api/KEY", value, std::nullopt).has_value());
-  ASSERT_FALSE(keychain.save("acme/db/primary-url.v2", "p'v", std::nullopt).has_value());
-
+  put("acme/api/KEY", value);
+  put("acme/db/primary-url.v2", "p'v");
   for (auto [account, variable, expected] :
        {std::tuple{"acme/api/KEY", "KEY", value},
         std::tuple{"acme/db/primary-url.v2", "primary_url_v2", std::string("p'v")}}) {
@@ -225,32 +206,28 @@ TEST_F(AppStateTest, SharedCommandSourcedByBashSetsTheExactValue) {
     ChildOptions options;
     options.captureOutput = true;
     options.timeLimit = std::chrono::seconds(30);
-    ChildResult bash =
-        runChild("bash", {"-c", command + "\nprintf '%s' \"$" + std::string(variable) + "\""}, options);
+    ChildResult bash = runChild("bash", {"-c", command + "\nprintf '%s' \"$" + variable + "\""}, options);
     EXPECT_TRUE(bash.succeeded());
     EXPECT_EQ(bash.output, expected) << account;
   }
-  auto entries = auditEntries();
+  audit.flush();
+  auto entries = audit.readEntries(10);
   ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[1].operation, "SHARE");
-  EXPECT_EQ(entries[1].account, "acme/api/KEY");
-  EXPECT_EQ(entries[1].result, "ok");
+  EXPECT_EQ(entries[1].operation + " " + entries[1].account.value_or("-") + " " + entries[1].result,
+            "SHARE acme/api/KEY ok");
 }
 
 TEST_F(AppStateTest, ShareTimeoutSetsScriptTextDeletionAndClipboardDelays) {
-  ASSERT_FALSE(keychain.save("acme/api/KEY", "v", std::nullopt).has_value());
-  struct Case {
+  put("acme/api/KEY");
+  const struct {
     std::optional<double> stored;  // absent: key missing
     double seconds;
     std::string said;
-  };
-  for (const Case& c : {Case{std::nullopt, 60, "60"}, Case{0, 60, "60"}, Case{0.4, 60, "60"},
-                        Case{90.7, 90.7, "90"}, Case{-30, 60, "60"}, Case{1e300, 60, "60"}}) {
-    if (c.stored) {
-      defaults.setNumber(defaults_keys::kShareTimeout, *c.stored);
-    } else {
-      defaults.remove(defaults_keys::kShareTimeout);
-    }
+  } cases[] = {{std::nullopt, 60, "60"}, {0, 60, "60"},   {0.4, 60, "60"},
+               {90.7, 90.7, "90"},       {-30, 60, "60"}, {1e300, 60, "60"}};
+  for (const auto& c : cases) {
+    c.stored ? defaults.setNumber(defaults_keys::kShareTimeout, *c.stored)
+             : defaults.remove(defaults_keys::kShareTimeout);
     EXPECT_DOUBLE_EQ(state->shareTimeout(), c.seconds);
     auto deletionsBefore = deletions.delayed().size();
     auto clearsBefore = mainQueue.delayed().size();
@@ -269,11 +246,10 @@ TEST_F(AppStateTest, ShareTimeoutSetsScriptTextDeletionAndClipboardDelays) {
 }
 
 TEST_F(AppStateTest, ClipboardIsClearedAfterHalfTheTimeOnlyWhenUnchanged) {
-  ASSERT_FALSE(keychain.save("acme/api/KEY", "v", std::nullopt).has_value());
+  put("acme/api/KEY");
   ASSERT_TRUE(state->share("acme/api/KEY").ok());
   mainQueue.runAll();
   EXPECT_EQ(clipboard->text(), "");
-
   ASSERT_TRUE(state->share("acme/api/KEY").ok());
   clipboard->setText("something the user copied");
   mainQueue.runAll();
@@ -285,8 +261,7 @@ TEST_F(AppStateTest, DeletionRemovesFileAndEntryOnTheRealQueues) {
   Application::shared().setMainQueue(&main);
   state->setDeletionScheduler(nullptr);
   defaults.setNumber(defaults_keys::kShareTimeout, 0.6);
-  ASSERT_FALSE(keychain.save("acme/api/KEY", "v", std::nullopt).has_value());
-
+  put("acme/api/KEY");
   std::mutex m;
   std::condition_variable cv;
   state->subscribe([&](AppState::Property p) {
@@ -296,20 +271,21 @@ TEST_F(AppStateTest, DeletionRemovesFileAndEntryOnTheRealQueues) {
   });
   Result<std::string> path = state->share("acme/api/KEY");
   ASSERT_TRUE(path.ok());
-  EXPECT_TRUE(clipboard->waitForClear());
   std::unique_lock lock(m);
   EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(20), [&] { return state->pendingDeletes().empty(); }));
-  EXPECT_EQ(test::modeOf(path.value()), -1);
   lock.unlock();
+  EXPECT_EQ(test::modeOf(path.value()), -1);
+  // Its entry leaves on the main queue, after the clipboard's clear at half the time.
+  EXPECT_EQ(clipboard->text(), "");
   Application::shared().setMainQueue(&mainQueue);
   state.reset();  // before `main` goes, so no task of the model is left on it
 }
 
 TEST_F(AppStateTest, CleanupRemovesTheDirectoryAndCancelsDeletions) {
-  ASSERT_FALSE(keychain.save("acme/api/KEY", "v", std::nullopt).has_value());
+  put("acme/api/KEY");
   Result<std::string> path = state->share("acme/api/KEY");
   ASSERT_TRUE(path.ok());
-  EXPECT_EQ(state->pendingDeletes(), std::vector<std::string>{path.value()});
+  EXPECT_EQ(state->pendingDeletes(), Keys{path.value()});
   state->cleanup();
   EXPECT_EQ(test::modeOf(state->sessionDir()), -1);
   EXPECT_TRUE(state->pendingDeletes().empty());
@@ -323,7 +299,7 @@ TEST_F(AppStateTest, CleanupRemovesTheDirectoryAndCancelsDeletions) {
 }
 
 TEST_F(AppStateTest, FailedShareLeavesClipboardAndAuditUntouched) {
-  ASSERT_FALSE(keychain.save("acme/api/KEY", "v", std::nullopt).has_value());
+  put("acme/api/KEY");
   auth->queue(AuthOutcome::canceled);
   EXPECT_FALSE(state->share("acme/api/KEY").ok());
   clipboard->accepts = false;
@@ -331,7 +307,8 @@ TEST_F(AppStateTest, FailedShareLeavesClipboardAndAuditUntouched) {
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error(), KeychainError::fromStatus(-1));
   EXPECT_EQ(clipboard->text(), "");
-  EXPECT_TRUE(auditEntries().empty());
+  audit.flush();
+  EXPECT_TRUE(audit.readEntries(10).empty());
   EXPECT_TRUE(state->pendingDeletes().empty());
   EXPECT_TRUE(std::filesystem::is_empty(state->sessionDir()));
 }
@@ -339,8 +316,8 @@ TEST_F(AppStateTest, FailedShareLeavesClipboardAndAuditUntouched) {
 TEST_F(AppStateTest, ShareThroughTheRunningServerUnlocksTheKeysFolderOnce) {
   SessionManager sessions(keychain, dir.file("config.json"));
   Application::shared().setSessionManager(&sessions);
-  ASSERT_FALSE(keychain.save("acme/api/KEY", "v", std::nullopt).has_value());
-  ASSERT_FALSE(keychain.save("SOLO", "s", std::nullopt).has_value());
+  put("acme/api/KEY");
+  put("SOLO", "s");
 
   auth->queue(AuthOutcome::canceled);
   Result<std::string> canceled = state->share("acme/api/KEY");
@@ -349,16 +326,15 @@ TEST_F(AppStateTest, ShareThroughTheRunningServerUnlocksTheKeysFolderOnce) {
   EXPECT_TRUE(sessions.unlockedPrefixes().empty());
 
   ASSERT_TRUE(state->share("acme/api/KEY").ok());
-  EXPECT_EQ(sessions.unlockedPrefixes(), std::vector<std::string>{"acme/api/"});
+  EXPECT_EQ(sessions.unlockedPrefixes(), Keys{"acme/api/"});
   int prompts = auth->promptCount();
   ASSERT_TRUE(state->share("acme/api/KEY").ok());  // from the cache
   EXPECT_EQ(auth->promptCount(), prompts);
 
   Result<std::string> solo = state->share("SOLO");
   ASSERT_TRUE(solo.ok());
-  EXPECT_EQ(scriptOf(solo.value()).substr(scriptOf(solo.value()).rfind('\n') + 1), "export SOLO='s'");
-  auto unlocked = sessions.unlockedPrefixes();
-  EXPECT_NE(std::find(unlocked.begin(), unlocked.end(), "SOLO/"), unlocked.end());
+  EXPECT_THAT(scriptOf(solo.value()), ::testing::EndsWith("\nexport SOLO='s'"));
+  EXPECT_THAT(sessions.unlockedPrefixes(), ::testing::Contains("SOLO/"));
   Application::shared().setSessionManager(nullptr);
 }
 
