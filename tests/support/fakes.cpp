@@ -10,6 +10,12 @@ namespace {
 double monotonicSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
+
+int32_t ensureEvaluated(const std::string& account, AuthContext& context) {
+  if (context.isEvaluated()) return status::kSuccess;
+  if (context.interactionNotAllowed()) return status::kInteractionNotAllowed;
+  return statusForOutcome(context.evaluate("Read \"" + account + "\""));
+}
 }  // namespace
 
 FakeAuthenticator::FakeAuthenticator() {
@@ -18,13 +24,8 @@ FakeAuthenticator::FakeAuthenticator() {
   key_ = VaultKey::create(sk, pk);
 }
 
-bool FakeAuthenticator::canEvaluate() {
-  std::lock_guard lock(mutex_);
-  return available_;
-}
-
-AuthOutcome FakeAuthenticator::evaluate(const std::string& reason, const Requester& requester, double reuseWindow,
-                                        std::shared_ptr<const VaultKey>& key) {
+AuthOutcome FakeAuthenticator::evaluate(const std::string& reason, const Requester& requester,
+                                        double reuseWindow, std::shared_ptr<const VaultKey>& key) {
   std::lock_guard lock(mutex_);
   if (!available_) return AuthOutcome::unavailable;
   if (reuseWindow > 0 && haveLast_ && lastRequester_ == requester &&
@@ -33,10 +34,10 @@ AuthOutcome FakeAuthenticator::evaluate(const std::string& reason, const Request
     return AuthOutcome::success;
   }
   reasons_.push_back(reason);
-  AuthOutcome outcome = defaultOutcome_;
+  AuthOutcome outcome = AuthOutcome::success;
   if (!queued_.empty()) {
     outcome = queued_.front();
-    queued_.erase(queued_.begin());
+    queued_.pop_front();
   }
   if (outcome == AuthOutcome::success) {
     key = key_;
@@ -45,41 +46,6 @@ AuthOutcome FakeAuthenticator::evaluate(const std::string& reason, const Request
     lastSuccess_ = monotonicSeconds();
   }
   return outcome;
-}
-
-void FakeAuthenticator::queue(AuthOutcome outcome) {
-  std::lock_guard lock(mutex_);
-  queued_.push_back(outcome);
-}
-
-void FakeAuthenticator::setDefault(AuthOutcome outcome) {
-  std::lock_guard lock(mutex_);
-  defaultOutcome_ = outcome;
-}
-
-void FakeAuthenticator::setAvailable(bool available) {
-  std::lock_guard lock(mutex_);
-  available_ = available;
-}
-
-void FakeAuthenticator::setKey(std::shared_ptr<const VaultKey> key) {
-  std::lock_guard lock(mutex_);
-  key_ = std::move(key);
-}
-
-std::vector<std::string> FakeAuthenticator::reasons() const {
-  std::lock_guard lock(mutex_);
-  return reasons_;
-}
-
-int FakeAuthenticator::promptCount() const {
-  std::lock_guard lock(mutex_);
-  return static_cast<int>(reasons_.size());
-}
-
-void FakeAuthenticator::forgetLastSuccess() {
-  std::lock_guard lock(mutex_);
-  haveLast_ = false;
 }
 
 int32_t MemoryCredentialStore::put(const std::string& service, const std::string& account,
@@ -100,7 +66,8 @@ int32_t MemoryCredentialStore::copyAttributes(const std::string& service, const 
   return status::kSuccess;
 }
 
-int32_t MemoryCredentialStore::copyAllAttributes(const std::string& service, std::vector<CredentialItem>& out) {
+int32_t MemoryCredentialStore::copyAllAttributes(const std::string& service,
+                                                 std::vector<CredentialItem>& out) {
   std::lock_guard lock(mutex_);
   out.clear();
   for (auto& [k, item] : items_) {
@@ -109,18 +76,10 @@ int32_t MemoryCredentialStore::copyAllAttributes(const std::string& service, std
   return out.empty() ? status::kItemNotFound : status::kSuccess;
 }
 
-int32_t MemoryCredentialStore::ensureEvaluated(const std::string& account, AuthContext& context) {
-  if (context.isEvaluated()) return status::kSuccess;
-  if (context.interactionNotAllowed()) return status::kInteractionNotAllowed;
-  return statusForOutcome(context.evaluate("Read \"" + account + "\""));
-}
-
+// A missing item is reported before any prompt, as the real store does.
 int32_t MemoryCredentialStore::copyValue(const std::string& service, const std::string& account,
                                          AuthContext& context, SealedValue& out) {
-  {
-    std::lock_guard lock(mutex_);
-    if (!items_.count({service, account})) return status::kItemNotFound;
-  }
+  if (!rawValue(service, account)) return status::kItemNotFound;
   if (int32_t s = ensureEvaluated(account, context); s != status::kSuccess) return s;
   std::lock_guard lock(mutex_);
   auto it = items_.find({service, account});
@@ -136,10 +95,9 @@ int32_t MemoryCredentialStore::copyAllValues(const std::string& service, std::st
   std::lock_guard lock(mutex_);
   out.clear();
   for (auto& [k, item] : items_) {
-    if (k.first == service && k.second.compare(0, prefix.size(), prefix) == 0) {
-      ++valueReads_;
-      out.emplace(k.second, SealedValue{SecretString(item.value), item.strict});
-    }
+    if (k.first != service || !k.second.starts_with(prefix)) continue;
+    ++valueReads_;
+    out.emplace(k.second, SealedValue{SecretString(item.value), item.strict});
   }
   return status::kSuccess;
 }
@@ -148,28 +106,6 @@ int32_t MemoryCredentialStore::remove(const std::string& service, const std::str
   std::lock_guard lock(mutex_);
   if (failWrites_ != 0) return failWrites_;
   return items_.erase({service, account}) ? status::kSuccess : status::kItemNotFound;
-}
-
-void MemoryCredentialStore::failWrites(int32_t s) {
-  std::lock_guard lock(mutex_);
-  failWrites_ = s;
-}
-
-void MemoryCredentialStore::setGeneric(const std::string& service, const std::string& account,
-                                       const std::optional<std::string>& generic) {
-  std::lock_guard lock(mutex_);
-  items_[{service, account}].generic = generic;
-}
-
-void MemoryCredentialStore::setSealedStrict(const std::string& service, const std::string& account,
-                                            std::optional<bool> strict) {
-  std::lock_guard lock(mutex_);
-  items_[{service, account}].strict = strict;
-}
-
-int MemoryCredentialStore::valueReads() const {
-  std::lock_guard lock(mutex_);
-  return valueReads_;
 }
 
 std::optional<std::string> MemoryCredentialStore::rawValue(const std::string& service,

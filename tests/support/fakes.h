@@ -1,39 +1,49 @@
 #pragma once
 
+#include <deque>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/auth_context.h"
 #include "platform/credential_store.h"
+#include "support/test_env.h"
 
 namespace caskel::test {
 
 // An authenticator that answers from a script instead of asking a person, and records every
 // reason it was asked with. Honors the reuse window per requester like the real one.
-class FakeAuthenticator : public Authenticator {
+class FakeAuthenticator : public Authenticator, Guarded {
  public:
   FakeAuthenticator();
-  bool canEvaluate() override;
+  bool canEvaluate() override {
+    return locked([&] { return available_; });
+  }
   AuthOutcome evaluate(const std::string& reason, const Requester& requester, double reuseWindow,
                        std::shared_ptr<const VaultKey>& key) override;
 
-  // Answers used in order; when none is left, `defaultOutcome`.
-  void queue(AuthOutcome outcome);
-  void setDefault(AuthOutcome outcome);
-  void setAvailable(bool available);
+  // Answers used in order; when none is left, success.
+  void queue(AuthOutcome outcome) {
+    locked([&] { queued_.push_back(outcome); });
+  }
+  void setAvailable(bool available) {
+    locked([&] { available_ = available; });
+  }
   // The key a successful evaluation hands out (by default a dummy pair that opens nothing).
-  void setKey(std::shared_ptr<const VaultKey> key);
-  std::vector<std::string> reasons() const;
-  int promptCount() const;
+  void setKey(std::shared_ptr<const VaultKey> key) {
+    locked([&] { key_ = std::move(key); });
+  }
+  std::vector<std::string> reasons() const {
+    return locked([&] { return reasons_; });
+  }
+  int promptCount() const { return static_cast<int>(reasons().size()); }
   // Ends the reuse window of the last success, so that a test's own yes stands for nothing.
-  void forgetLastSuccess();
+  void forgetLastSuccess() {
+    locked([&] { haveLast_ = false; });
+  }
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<AuthOutcome> queued_;
-  AuthOutcome defaultOutcome_ = AuthOutcome::success;
+  std::deque<AuthOutcome> queued_;
   bool available_ = true;
   std::vector<std::string> reasons_;
   std::shared_ptr<const VaultKey> key_;
@@ -44,11 +54,12 @@ class FakeAuthenticator : public Authenticator {
 
 // An in-memory credential store with the real one's rules: writes never prompt, value reads
 // evaluate an unevaluated context (or fail with kInteractionNotAllowed).
-class MemoryCredentialStore : public CredentialStore {
+class MemoryCredentialStore : public CredentialStore, Guarded {
  public:
   int32_t put(const std::string& service, const std::string& account, std::string_view value,
               const std::optional<std::string>& generic, bool strict) override;
-  int32_t copyAttributes(const std::string& service, const std::string& account, CredentialItem& out) override;
+  int32_t copyAttributes(const std::string& service, const std::string& account,
+                         CredentialItem& out) override;
   int32_t copyAllAttributes(const std::string& service, std::vector<CredentialItem>& out) override;
   int32_t copyValue(const std::string& service, const std::string& account, AuthContext& context,
                     SealedValue& out) override;
@@ -57,23 +68,29 @@ class MemoryCredentialStore : public CredentialStore {
   int32_t remove(const std::string& service, const std::string& account) override;
 
   // Makes every write fail with `status` (0 to stop), to reach store-error paths.
-  void failWrites(int32_t status);
-  // Raw access for tests: set the stored metadata text directly.
-  void setGeneric(const std::string& service, const std::string& account, const std::optional<std::string>& generic);
-  // Raw access for tests: the flag sealed with the value (nothing, as in items sealed before it).
-  void setSealedStrict(const std::string& service, const std::string& account, std::optional<bool> strict);
-  int valueReads() const;
-  // Raw access for tests: the stored value, without any authentication.
+  void failWrites(int32_t status) {
+    locked([&] { failWrites_ = status; });
+  }
+  // Raw access for tests: the stored metadata text, the flag sealed with the value (nothing, as
+  // in items sealed before it) and the value itself, without any authentication.
+  void setGeneric(const std::string& service, const std::string& account,
+                  const std::optional<std::string>& generic) {
+    locked([&] { items_[{service, account}].generic = generic; });
+  }
+  void setSealedStrict(const std::string& service, const std::string& account, std::optional<bool> strict) {
+    locked([&] { items_[{service, account}].strict = strict; });
+  }
   std::optional<std::string> rawValue(const std::string& service, const std::string& account) const;
+  int valueReads() const {
+    return locked([&] { return valueReads_; });
+  }
 
  private:
-  int32_t ensureEvaluated(const std::string& account, AuthContext& context);
   struct Item {
     std::string value;
     std::optional<std::string> generic;
     std::optional<bool> strict;
   };
-  mutable std::mutex mutex_;
   std::map<std::pair<std::string, std::string>, Item> items_;
   int32_t failWrites_ = 0;
   int valueReads_ = 0;

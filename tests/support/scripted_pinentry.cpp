@@ -10,28 +10,27 @@ namespace caskel::test {
 
 namespace {
 
-// Holds the lock file the scripted pinentry takes before it consumes an answer.
-class AnswerLock {
+// Holds flock(`operation`) on `path`, as the scripted pinentry does around its own reads and writes.
+class FileLock {
  public:
-  explicit AnswerLock(const std::string& answers) {
-    fd_ = ::open((answers + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+  FileLock(const std::string& path, int flags, int operation)
+      : fd_(::open(path.c_str(), flags | O_CLOEXEC, 0600)) {
+    if (fd_ >= 0) ::flock(fd_, operation);
   }
-  ~AnswerLock() {
+  ~FileLock() {
     if (fd_ >= 0) ::close(fd_);
   }
-  AnswerLock(const AnswerLock&) = delete;
-  AnswerLock& operator=(const AnswerLock&) = delete;
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
 
  private:
-  int fd_ = -1;
+  int fd_;
 };
 
 std::vector<std::string> linesOf(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
+  for (std::string line; std::getline(in, line);) {
     if (!line.empty()) lines.push_back(line);
   }
   return lines;
@@ -39,19 +38,9 @@ std::vector<std::string> linesOf(const std::string& text) {
 
 }  // namespace
 
-ScriptedPinentry::ScriptedPinentry(const std::string& dir)
-    : answers_(dir + "/pinentry-answers"), log_(dir + "/pinentry-log.jsonl") {
-  writeText(answers_, "");
-}
-
-ScriptedPinentry::~ScriptedPinentry() {
-  // Newest first, so each variable returns to the value it had before installInProcess().
-  while (!installed_.empty()) installed_.pop_back();
-}
-
 void ScriptedPinentry::answer(const std::string& line) {
-  AnswerLock lock(answers_);
   // Appended in place: the pinentry replaces the file by rename only under the same lock.
+  FileLock lock(answers_ + ".lock", O_RDWR | O_CREAT, LOCK_EX);
   writeText(answers_, readText(answers_) + line + "\n");
 }
 
@@ -62,27 +51,16 @@ void ScriptedPinentry::setDefault(const std::string& line) {
 }
 
 std::vector<std::string> ScriptedPinentry::pendingAnswers() const {
-  AnswerLock lock(answers_);
+  FileLock lock(answers_ + ".lock", O_RDWR | O_CREAT, LOCK_EX);
   return linesOf(readText(answers_));
 }
 
 std::vector<nlohmann::json> ScriptedPinentry::prompts() const {
-  std::string text;
-  int fd = ::open(log_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::flock(fd, LOCK_SH);
-    text = readText(log_);
-    ::close(fd);
-  }
+  FileLock lock(log_, O_RDONLY, LOCK_SH);
   std::vector<nlohmann::json> out;
-  for (const std::string& line : linesOf(text)) {
+  for (const std::string& line : linesOf(readText(log_)))
     out.push_back(nlohmann::json::parse(line, nullptr, false));
-  }
   return out;
-}
-
-int ScriptedPinentry::promptCount() const {
-  return static_cast<int>(prompts().size());
 }
 
 std::vector<std::string> ScriptedPinentry::descriptions() const {

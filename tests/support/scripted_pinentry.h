@@ -15,8 +15,14 @@ namespace caskel::test {
 // "GARBAGE". Keeps its files in `dir`, which must outlive it.
 class ScriptedPinentry {
  public:
-  explicit ScriptedPinentry(const std::string& dir);
-  ~ScriptedPinentry();
+  explicit ScriptedPinentry(const std::string& dir)
+      : answers_(dir + "/pinentry-answers"), log_(dir + "/pinentry-log.jsonl") {
+    writeText(answers_, "");
+  }
+  ~ScriptedPinentry() {
+    // Newest first, so each variable returns to the value it had before installInProcess().
+    while (!installed_.empty()) installed_.pop_back();
+  }
   ScriptedPinentry(const ScriptedPinentry&) = delete;
   ScriptedPinentry& operator=(const ScriptedPinentry&) = delete;
 
@@ -30,7 +36,7 @@ class ScriptedPinentry {
 
   // Every GETPIN/CONFIRM seen, oldest first: {"title","desc","prompt","error","repeat","ttyname"}.
   std::vector<nlohmann::json> prompts() const;
-  int promptCount() const;
+  int promptCount() const { return static_cast<int>(prompts().size()); }
   std::vector<std::string> descriptions() const;
 
   // Variables a child process (caskeld in end-to-end tests) needs to use this pinentry.
@@ -38,7 +44,6 @@ class ScriptedPinentry {
   // Sets those variables in this process until destruction.
   void installInProcess();
 
-  const std::string& answersPath() const { return answers_; }
   const std::string& logPath() const { return log_; }
 
  private:

@@ -3,49 +3,21 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
-#include <sstream>
-#include <stdexcept>
+#include <iterator>
 
-#include "platform/file_system.h"
 #include "platform/vault.h"
 
 namespace caskel::test {
 
-TempDir::TempDir() {
-  char pattern[] = "/tmp/caskel-test-XXXXXX";
-  if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+std::string buildPath(const std::string& relative) {
+  return std::string(CASKEL_BUILD_DIR) + "/" + relative;
 }
 
-TempDir::~TempDir() { fs::removeTree(path_); }
-
-ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
-  if (const char* v = std::getenv(name_.c_str())) old_ = v;
-  if (value) {
-    ::setenv(name_.c_str(), value->c_str(), 1);
-  } else {
-    ::unsetenv(name_.c_str());
-  }
+std::string scriptedPinentryPath() {
+  return buildPath("tests/scripted_pinentry");
 }
-
-ScopedEnv::~ScopedEnv() {
-  if (old_) {
-    ::setenv(name_.c_str(), old_->c_str(), 1);
-  } else {
-    ::unsetenv(name_.c_str());
-  }
-}
-
-TempHome::TempHome()
-    : home_("HOME", dir_.path()), config_("XDG_CONFIG_HOME", std::nullopt), data_("XDG_DATA_HOME", std::nullopt) {}
-
-std::string buildPath(const std::string& relative) { return std::string(CASKEL_BUILD_DIR) + "/" + relative; }
-
-std::string scriptedPinentryPath() { return buildPath("tests/scripted_pinentry"); }
 
 int modeOf(const std::string& path) {
   struct stat st {};
@@ -55,14 +27,11 @@ int modeOf(const std::string& path) {
 
 std::string readText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void writeText(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
 VaultOptions cheapVaultOptions() {

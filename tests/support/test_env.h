@@ -1,7 +1,12 @@
 #pragma once
 
+#include <cstdlib>
+#include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
+
+#include "platform/file_system.h"
 
 namespace caskel {
 struct VaultOptions;
@@ -9,11 +14,26 @@ struct VaultOptions;
 
 namespace caskel::test {
 
+// A mutex and a helper that runs a function under it, for fakes that several threads call.
+class Guarded {
+ protected:
+  template <class F>
+  auto locked(F f) const {
+    std::lock_guard lock(mutex_);
+    return f();
+  }
+  mutable std::mutex mutex_;
+};
+
 // A fresh private directory under /tmp, removed with everything in it on destruction.
 class TempDir {
  public:
-  TempDir();
-  ~TempDir();
+  TempDir() {
+    char pattern[] = "/tmp/caskel-test-XXXXXX";
+    if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() { fs::removeTree(path_); }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
@@ -26,12 +46,21 @@ class TempDir {
 // Sets (or with nullopt unsets) an environment variable for the scope, restoring it after.
 class ScopedEnv {
  public:
-  ScopedEnv(std::string name, const std::optional<std::string>& value);
-  ~ScopedEnv();
+  ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
+    if (const char* v = std::getenv(name_.c_str())) old_ = v;
+    set(value);
+  }
+  ~ScopedEnv() { set(old_); }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
  private:
+  void set(const std::optional<std::string>& value) const {
+    if (value)
+      ::setenv(name_.c_str(), value->c_str(), 1);
+    else
+      ::unsetenv(name_.c_str());
+  }
   std::string name_;
   std::optional<std::string> old_;
 };
@@ -39,16 +68,15 @@ class ScopedEnv {
 // A temporary HOME with XDG_CONFIG_HOME/XDG_DATA_HOME unset, for the scope.
 class TempHome {
  public:
-  TempHome();
   const std::string& path() const { return dir_.path(); }
   std::string configDir() const { return dir_.path() + "/.config/caskel"; }
   std::string dataDir() const { return dir_.path() + "/.local/share/caskel"; }
 
  private:
   TempDir dir_;
-  ScopedEnv home_;
-  ScopedEnv config_;
-  ScopedEnv data_;
+  ScopedEnv home_{"HOME", dir_.path()};
+  ScopedEnv config_{"XDG_CONFIG_HOME", std::nullopt};
+  ScopedEnv data_{"XDG_DATA_HOME", std::nullopt};
 };
 
 // Paths of the built programs (caskeld, caskel, scripted_pinentry) in the build tree.
