@@ -32,7 +32,9 @@ TEST(ParseProcStat, RefusesMalformedTextWithoutReadingPastIt) {
   for (size_t n = 0; n + 1 < kStatLine.size(); ++n) {
     // Every prefix that ends before the starttime field must fail; none may crash.
     auto rec = parseProcStat(kStatLine.substr(0, n), 0, 100);
-    if (n <= kStatLine.find(" 987654")) EXPECT_FALSE(rec) << n;
+    if (n <= kStatLine.find(" 987654")) {
+      EXPECT_FALSE(rec) << n;
+    }
   }
   const std::string tail = " S 1 2 3 0 5 6 7 8 9 10 11 12 13 14 15 16 17 18 99\n";
   EXPECT_TRUE(parseProcStat("12 (x)" + tail, 0, 100));
