@@ -1,6 +1,4 @@
 // caskeld: the command server without a GUI, for SSH sessions, tmux panes, servers and CI.
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <caskel/version.h>
 
@@ -11,17 +9,6 @@
 #include "platform/clipboard.h"
 #include "platform/file_system.h"
 #include "platform/stop_signals.h"
-
-namespace {
-
-std::string executableDirectory() {
-  char buf[4096];
-  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return ".";
-  return caskel::fs::parentOf(std::string(buf, static_cast<size_t>(n)));
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   CLI::App cli{"caskeld — the Caskel command server"};
@@ -44,7 +31,8 @@ int main(int argc, char** argv) {
   } else if (const char* env = std::getenv("CASKEL_SOCKET"); env && *env) {
     options.server.socketPath = std::string(env);
   }
-  options.server.cliPath = executableDirectory() + "/caskel";
+  // The tool installed beside this server is the one the agent fragments name.
+  options.server.cliPath = caskel::fs::parentOf(caskel::fs::ownExecutablePath().value_or("./caskeld")) + "/caskel";
   options.server.rotateBackupLifetime = backupLifetime;
   options.clipboard = caskel::Clipboard::system();
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <random>
 #include <vector>
@@ -53,6 +54,13 @@ std::string parentOf(const std::string& path) {
   if (pos == std::string::npos) return ".";
   if (pos == 0) return "/";
   return path.substr(0, pos);
+}
+
+std::optional<std::string> ownExecutablePath() {
+  char buf[PATH_MAX + 1];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return std::nullopt;  // failed or cut short
+  return std::string(buf, static_cast<size_t>(n));
 }
 
 bool ensurePrivateDirectory(const std::string& path) {

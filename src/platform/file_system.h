@@ -42,6 +42,8 @@ struct FileStamp {
 std::optional<FileStamp> stampOf(const std::string& path);
 
 std::string parentOf(const std::string& path);
+// The running program's own executable (/proc/self/exe), or nothing when it cannot be read.
+std::optional<std::string> ownExecutablePath();
 bool removeFile(const std::string& path);
 // Removes a directory and everything under it; errors are ignored.
 void removeTree(const std::string& path);

@@ -1,5 +1,7 @@
 #include "server/reply.h"
 
+#include "store/json_text.h"
+
 namespace caskel {
 
 Reply Reply::success(std::optional<std::string_view> value, nlohmann::json extra) {
@@ -9,6 +11,8 @@ Reply Reply::success(std::optional<std::string_view> value, nlohmann::json extra
   reply.extra_ = std::move(extra);
   return reply;
 }
+
+Reply::~Reply() { wipeJsonStrings(extra_); }
 
 Reply Reply::failure(std::string error) {
   Reply reply;

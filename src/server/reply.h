@@ -22,6 +22,11 @@ class Reply {
   static Reply failure(std::string error);
   static Reply object(nlohmann::json whole);
 
+  // The extra keys may carry the agent fragment's key: wiped with the reply.
+  ~Reply();
+  Reply(Reply&&) = default;
+  Reply& operator=(Reply&&) = default;
+
   // Asks for a reload of the application state once the reply has been sent; `context`, when
   // given, is an evaluated one the reload may use instead of prompting.
   Reply refreshingApplication(std::shared_ptr<AuthContext> context = nullptr) &&;

@@ -5,6 +5,7 @@
 #include "server/rotate_handler.h"
 #include "server/secret_handlers.h"
 #include "server/small_handlers.h"
+#include "store/json_text.h"
 #include "base/key_path.h"
 
 namespace caskel {
@@ -61,6 +62,13 @@ void RequestHandler::handle(int fd, const CallerInfo& caller, std::string_view b
 
 Reply RequestHandler::respond(const CallerInfo& caller, std::string_view bytes) {
   nlohmann::json body = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, false);
+  Reply reply = dispatch(caller, body);
+  // A set or rotate carries its value in the request: leave none of it in freed memory.
+  wipeJsonStrings(body);
+  return reply;
+}
+
+Reply RequestHandler::dispatch(const CallerInfo& caller, const nlohmann::json& body) {
   if (body.is_discarded() || !body.is_object()) return Reply::failure("Invalid request");
   auto cmd = body.find("cmd");
   if (cmd == body.end() || !cmd->is_string()) return Reply::failure("Invalid request");

@@ -76,6 +76,8 @@ class RequestHandler {
       "Invalid prefix — use only letters, numbers, /, _, ., - (max 512 chars)";
 
  private:
+  Reply dispatch(const CallerInfo& caller, const nlohmann::json& body);
+
   ServerServices& services_;
 };
 

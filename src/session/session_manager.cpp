@@ -71,7 +71,7 @@ std::string SessionManager::defaultConfigPath() {
 
 UnlockResult SessionManager::unlock(const std::string& prefix, double timeout, const SessionBinding& caller,
                                     const std::optional<std::string>& callerDescription) {
-  std::string reason = "Unlock \"" + displaySafe(prefix, kMaxShownKey) + "\" for " + formatDuration(timeout);
+  std::string reason = "Unlock \"" + displaySafe(prefix, kMaxShownKey) + "\" for " + formatDuration(truncatedSeconds(timeout));
   if (callerDescription) reason += " — " + *callerDescription;
 
   auto context = std::make_shared<AuthContext>();
@@ -313,10 +313,6 @@ std::vector<std::string> SessionManager::unlockedPrefixes() {
     for (const auto& entry : table.timers) prefixes.insert(entry.first);
   }
   return {prefixes.begin(), prefixes.end()};
-}
-
-std::string SessionManager::formatDuration(double seconds) {
-  return caskel::formatDuration(truncatedSeconds(seconds));
 }
 
 }  // namespace caskel

@@ -83,7 +83,6 @@ class SessionManager {
   // Prefixes with a running timer (the list screen's unlock indicators).
   std::vector<std::string> unlockedPrefixes();
 
-  static std::string formatDuration(double seconds);
   static std::string defaultConfigPath();
 
   // Told (on the timer queue, outside the lock) after an expiry has locked its prefix; lets

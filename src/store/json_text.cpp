@@ -1,5 +1,7 @@
 #include "store/json_text.h"
 
+#include <sodium.h>
+
 namespace caskel {
 
 std::string toCompactJson(const nlohmann::json& value) {
@@ -11,7 +13,17 @@ std::string toCompactJson(const nlohmann::json& value) {
     if (c == '/') out += '\\';
     out += c;
   }
+  sodium_memzero(text.data(), text.size());
   return out;
+}
+
+void wipeJsonStrings(nlohmann::json& value) {
+  if (value.is_string()) {
+    auto& text = value.get_ref<std::string&>();
+    sodium_memzero(text.data(), text.size());
+  } else if (value.is_structured()) {
+    for (auto& item : value) wipeJsonStrings(item);
+  }
 }
 
 }  // namespace caskel
