@@ -1,7 +1,7 @@
 // caskeld: the command server without a GUI, for SSH sessions, tmux panes, servers and CI.
-#include <CLI/CLI.hpp>
 #include <caskel/version.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdlib>
 #include <iostream>
 
@@ -14,7 +14,9 @@ int main(int argc, char** argv) {
   CLI::App cli{"caskeld — the Caskel command server"};
   std::string socketPath;
   bool showVersion = false;
-  cli.add_option("--socket", socketPath, "Listen on this socket path (default: $CASKEL_SOCKET, else /tmp/caskel-sock-<uid>/caskel.sock)");
+  cli.add_option(
+      "--socket", socketPath,
+      "Listen on this socket path (default: $CASKEL_SOCKET, else /tmp/caskel-sock-<uid>/caskel.sock)");
   cli.add_flag("--version", showVersion, "Print the version and exit");
   double backupLifetime = 3600;
   // For tests: how long a rotated-out value stays as <key>_OLD.
@@ -32,7 +34,8 @@ int main(int argc, char** argv) {
     options.server.socketPath = std::string(env);
   }
   // The tool installed beside this server is the one the agent fragments name.
-  options.server.cliPath = caskel::fs::parentOf(caskel::fs::ownExecutablePath().value_or("./caskeld")) + "/caskel";
+  options.server.cliPath =
+      caskel::fs::parentOf(caskel::fs::ownExecutablePath().value_or("./caskeld")) + "/caskel";
   options.server.rotateBackupLifetime = backupLifetime;
   options.clipboard = caskel::Clipboard::system();
 

@@ -45,9 +45,13 @@ std::string homeDirectory() {
   return "/";
 }
 
-std::string configDirectory() { return envOr("XDG_CONFIG_HOME", homeDirectory() + "/.config") + "/caskel"; }
+std::string configDirectory() {
+  return envOr("XDG_CONFIG_HOME", homeDirectory() + "/.config") + "/caskel";
+}
 
-std::string dataDirectory() { return envOr("XDG_DATA_HOME", homeDirectory() + "/.local/share") + "/caskel"; }
+std::string dataDirectory() {
+  return envOr("XDG_DATA_HOME", homeDirectory() + "/.local/share") + "/caskel";
+}
 
 std::string parentOf(const std::string& path) {
   auto pos = path.find_last_of('/');
@@ -106,7 +110,8 @@ bool writeFileAtomically(const std::string& path, std::string_view data, mode_t 
 std::optional<std::string> readFile(const std::string& path, size_t maxBytes, bool followSymlinks) {
   // Non-blocking open and regular files only: a FIFO or device put where a settings file is
   // expected must not hang the reader (opening a FIFO waits for a writer) or feed it forever.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (followSymlinks ? 0 : O_NOFOLLOW));
+  int fd =
+      ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (followSymlinks ? 0 : O_NOFOLLOW));
   if (fd < 0) return std::nullopt;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -139,7 +144,9 @@ std::optional<FileStamp> stampOf(const std::string& path) {
   return FileStamp{st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_size, st.st_ino};
 }
 
-bool removeFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool removeFile(const std::string& path) {
+  return ::unlink(path.c_str()) == 0;
+}
 
 void removeTree(const std::string& path) {
   struct stat st {};

@@ -12,7 +12,9 @@ Reply Reply::success(std::optional<std::string_view> value, nlohmann::json extra
   return reply;
 }
 
-Reply::~Reply() { wipeJsonStrings(extra_); }
+Reply::~Reply() {
+  wipeJsonStrings(extra_);
+}
 
 Reply Reply::failure(std::string error) {
   Reply reply;

@@ -1,12 +1,12 @@
 #include "server/request_handler.h"
 
+#include "base/key_path.h"
 #include "server/folder_handlers.h"
 #include "server/response_writer.h"
 #include "server/rotate_handler.h"
 #include "server/secret_handlers.h"
 #include "server/small_handlers.h"
 #include "store/json_text.h"
-#include "base/key_path.h"
 
 namespace caskel {
 
@@ -19,20 +19,13 @@ struct Command {
 
 // Every command the server answers.
 constexpr Command kCommands[] = {
-    {"set", handleSet},
-    {"get", handleGet},
-    {"peek", handlePeek},
-    {"rm", handleDelete},
-    {"ls", handleList},
-    {"rotate", handleRotate},
-    {"meta", handleMeta},
-    {"unlock", handleUnlock},
-    {"lock", handleLock},
-    {"session", handleSession},
-    {"config", handleConfig},
-    {"version", handleVersion},
-    {"get-cli", handleGetCli},
-    {"ai-instructions", handleInstructions},
+    {"set", handleSet},        {"get", handleGet},
+    {"peek", handlePeek},      {"rm", handleDelete},
+    {"ls", handleList},        {"rotate", handleRotate},
+    {"meta", handleMeta},      {"unlock", handleUnlock},
+    {"lock", handleLock},      {"session", handleSession},
+    {"config", handleConfig},  {"version", handleVersion},
+    {"get-cli", handleGetCli}, {"ai-instructions", handleInstructions},
 };
 
 }  // namespace
@@ -75,10 +68,12 @@ Reply RequestHandler::dispatch(const CallerInfo& caller, const nlohmann::json& b
   if (auto v = body.find("cli_version"); v != body.end() && v->is_string() && services_.reportCliVersion) {
     services_.reportCliVersion(v->get<std::string>());
   }
-  if (auto a = body.find("account"); a != body.end() && a->is_string() && !isValidKeyPath(a->get<std::string>())) {
+  if (auto a = body.find("account");
+      a != body.end() && a->is_string() && !isValidKeyPath(a->get<std::string>())) {
     return Reply::failure(kInvalidAccount);
   }
-  if (auto p = body.find("prefix"); p != body.end() && p->is_string() && !isValidKeyPath(p->get<std::string>())) {
+  if (auto p = body.find("prefix");
+      p != body.end() && p->is_string() && !isValidKeyPath(p->get<std::string>())) {
     return Reply::failure(kInvalidPrefix);
   }
   const std::string name = cmd->get<std::string>();

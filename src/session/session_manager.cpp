@@ -8,8 +8,8 @@
 
 #include "base/display_text.h"
 #include "base/duration.h"
-#include "platform/file_system.h"
 #include "base/key_path.h"
+#include "platform/file_system.h"
 
 namespace caskel {
 
@@ -71,7 +71,8 @@ std::string SessionManager::defaultConfigPath() {
 
 UnlockResult SessionManager::unlock(const std::string& prefix, double timeout, const SessionBinding& caller,
                                     const std::optional<std::string>& callerDescription) {
-  std::string reason = "Unlock \"" + displaySafe(prefix, kMaxShownKey) + "\" for " + formatDuration(truncatedSeconds(timeout));
+  std::string reason =
+      "Unlock \"" + displaySafe(prefix, kMaxShownKey) + "\" for " + formatDuration(truncatedSeconds(timeout));
   if (callerDescription) reason += " — " + *callerDescription;
 
   auto context = std::make_shared<AuthContext>();
@@ -160,7 +161,8 @@ void SessionManager::lockTable(Table& table, const std::optional<std::string>& p
     table.sessions.clear();
     return;
   }
-  for (auto it = table.cache.lower_bound(*prefix); it != table.cache.end() && hasTextPrefix(it->first, *prefix);) {
+  for (auto it = table.cache.lower_bound(*prefix);
+       it != table.cache.end() && hasTextPrefix(it->first, *prefix);) {
     it = table.cache.erase(it);
   }
   if (auto it = table.timers.find(*prefix); it != table.timers.end()) {
@@ -170,7 +172,8 @@ void SessionManager::lockTable(Table& table, const std::optional<std::string>& p
   table.sessions.erase(*prefix);
 }
 
-std::optional<SecretString> SessionManager::cachedValue(const std::string& account, const SessionBinding& caller) {
+std::optional<SecretString> SessionManager::cachedValue(const std::string& account,
+                                                        const SessionBinding& caller) {
   std::lock_guard guard(lock_);
   Table& table = tableFor(caller);
   auto session = longestPrefix(table.sessions, account);

@@ -186,10 +186,16 @@ TEST_F(SessionManagerTest, StatusGroupsCachedKeysByTheirOwnFolder) {
 }
 
 // The text itself is the base rule's; here only what seconds from a request or file become.
-TEST(SessionDurationText, TruncatesFractionsAndHostileValues) {
-  std::pair<double, const char*> cases[] = {{5400.9, "1h 30m"}, {59.9, "59s"}, {0.4, "0s"}};
-  for (auto [seconds, text] : cases) EXPECT_EQ(SessionManager::formatDuration(seconds), text) << seconds;
-  EXPECT_EQ(SessionManager::formatDuration(1e300).back(), 'h');  // no overflow on a hostile value
+TEST_F(SessionManagerTest, UnlockPromptTruncatesFractionsAndHostileTimeouts) {
+  std::pair<double, std::string> cases[] = {{5400.9, "1h 30m"}, {59.9, "59s"}, {0.4, "0s"}};
+  for (auto [seconds, text] : cases) {
+    auth->forgetLastSuccess();  // each unlock prompts
+    unlock("org/", self, seconds);
+    EXPECT_EQ(auth->reasons().back(), "Unlock \"org/\" for " + text) << seconds;
+  }
+  auth->forgetLastSuccess();
+  unlock("org/", self, 1e300);  // no overflow on a hostile value
+  EXPECT_EQ(auth->reasons().back().back(), 'h');
 }
 
 TEST_F(SessionManagerTest, SetTimeoutNormalisesAndPersistsPrivately) {

@@ -6,9 +6,12 @@ namespace caskel {
 namespace {
 
 TEST(JsonTextTest, WipeReachesEveryNestedStringAndLeavesOtherValues) {
-  nlohmann::json j = {{"value", "s3cret"}, {"n", 7}, {"extra", {{"k", "key!"}, {"list", {"a1", true, "b22"}}}}};
+  nlohmann::json j = {
+      {"value", "s3cret"}, {"n", 7}, {"extra", {{"k", "key!"}, {"list", {"a1", true, "b22"}}}}};
   wipeJsonStrings(j);
-  for (const auto& [text, size] : {std::pair{j["value"], 6u}, {j["extra"]["k"], 4u}, {j["extra"]["list"][0], 2u},
+  for (const auto& [text, size] : {std::pair{j["value"], 6u},
+                                   {j["extra"]["k"], 4u},
+                                   {j["extra"]["list"][0], 2u},
                                    {j["extra"]["list"][2], 3u}}) {
     EXPECT_EQ(text.get<std::string>(), std::string(size, '\0'));
   }
