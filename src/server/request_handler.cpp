@@ -1,6 +1,7 @@
 #include "server/request_handler.h"
 
 #include "base/key_path.h"
+#include "server/audit_handler.h"
 #include "server/folder_handlers.h"
 #include "server/response_writer.h"
 #include "server/rotate_handler.h"
@@ -26,6 +27,7 @@ constexpr Command kCommands[] = {
     {"lock", handleLock},      {"session", handleSession},
     {"config", handleConfig},  {"version", handleVersion},
     {"get-cli", handleGetCli}, {"ai-instructions", handleInstructions},
+    {"audit", handleAudit},
 };
 
 }  // namespace

@@ -187,6 +187,8 @@ Reply handleList(const Request& r) {
       if (m.expires) entry["expires"] = *m.expires;
       if (m.peek) entry["peek"] = *m.peek;
       if (m.rotate) entry["rotate"] = *m.rotate;
+      // Listings mark strict keys, so the person sees which reads will always ask.
+      if (m.strict.value_or(false)) entry["strict"] = true;
     }
     accounts.push_back(std::move(entry));
   }

@@ -224,7 +224,7 @@ TEST_F(HandlerTest, ListGivesMetadataAndPromptsOnlyForAnEmptyVault) {
   nlohmann::json expected = {
       {"ok", true},
       {"accounts",
-       {{{"account", "a/b/PASS"}, {"bundle", "db"}, {"rotate", "90d"}},
+       {{{"account", "a/b/PASS"}, {"bundle", "db"}, {"rotate", "90d"}, {"strict", true}},
         {{"account", "a/b/TOKEN"}, {"type", "token"}, {"desc", "CI"}, {"expires", "2030-01-01"}, {"peek", *peek}}}}};
   EXPECT_EQ(ask({{"cmd", "ls"}}).toJson(), expected);
   EXPECT_THAT(newPrompts(), IsEmpty());

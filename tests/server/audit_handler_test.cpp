@@ -1,0 +1,126 @@
+#include "server/audit_handler.h"
+
+#include <gmock/gmock.h>
+
+#include "handler_harness.h"
+
+namespace caskel::test {
+namespace {
+
+using ::testing::IsEmpty;
+
+// Who may change the log, and which changes cost the passphrase.
+TEST_F(HandlerTest, AuditChangesAreThePersonsAndHidingOnesAsk) {
+  CallerInfo detached = person;
+  detached.detached = true;
+  detached.hasTTY = false;
+  struct {
+    const char* name;
+    bool onBefore;
+    const CallerInfo* caller;
+    const char* action;
+    std::optional<AuthOutcome> answer;
+    bool ok;
+    Prompts prompts;
+    bool onAfter;
+    std::vector<std::string> records;  // what the log holds afterwards
+  } cases[] = {
+      {"on asks nothing", false, &person, "on", {}, true, {}, true, {"SET org/p/K ok", "AUDIT - on"}},
+      {"on when on", true, &person, "on", {}, true, {}, true, {"SET org/p/K ok"}},
+      {"off asks",
+       true,
+       &person,
+       "off",
+       AuthOutcome::success,
+       true,
+       {"Turn off the audit log"},
+       false,
+       {"SET org/p/K ok", "AUDIT - off"}},
+      {"off canceled",
+       true,
+       &person,
+       "off",
+       AuthOutcome::canceled,
+       false,
+       {"Turn off the audit log"},
+       true,
+       {"SET org/p/K ok"}},
+      {"off when off", false, &person, "off", {}, true, {}, false, {"SET org/p/K ok"}},
+      {"clear asks",
+       true,
+       &person,
+       "clear",
+       AuthOutcome::success,
+       true,
+       {"Clear the audit log"},
+       true,
+       {"AUDIT - cleared"}},
+      {"clear canceled",
+       true,
+       &person,
+       "clear",
+       AuthOutcome::canceled,
+       false,
+       {"Clear the audit log"},
+       true,
+       {"SET org/p/K ok"}},
+      {"agent on", false, &agent, "on", {}, false, {}, false, {"SET org/p/K ok"}},
+      {"agent off", true, &agent, "off", {}, false, {}, true, {"SET org/p/K ok"}},
+      {"agent clear", true, &agent, "clear", {}, false, {}, true, {"SET org/p/K ok"}},
+      {"detached off", true, &detached, "off", {}, false, {}, true, {"SET org/p/K ok"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    audit.clear();
+    audit.setEnabled(true);
+    audit.log("SET", kKey, "ok");
+    audit.setEnabled(c.onBefore);
+    if (c.answer) auth->queue(*c.answer);
+    newPrompts();
+
+    Reply reply = ask(*c.caller, {{"cmd", "audit"}, {"action", c.action}});
+
+    EXPECT_EQ(reply.ok(), c.ok) << reply.toJson();
+    if (!c.ok && c.caller != &person) {
+      EXPECT_EQ(reply.error(), kAuditChangeRefused);
+    }
+    if (c.ok) {
+      EXPECT_EQ(reply.value(), c.onAfter ? "on" : "off");
+    }
+    EXPECT_EQ(newPrompts(), c.prompts);
+    EXPECT_EQ(audit.isEnabled(), c.onAfter);
+    EXPECT_EQ(audited(), c.records);
+  }
+}
+
+TEST_F(HandlerTest, AuditShowsTheNewestRecordsToAnyCaller) {
+  for (int i = 0; i < 30; ++i) audit.log("GET", "org/p/K" + std::to_string(i), "ok");
+  audit.log("LOCK", std::nullopt, "ok");
+  struct {
+    nlohmann::json limit;
+    size_t shown;
+  } cases[] = {{nullptr, 20}, {3, 3}, {0, 20}, {-4, 20}, {"7", 20}, {1e12, 31}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.limit.dump());
+    nlohmann::json body = {{"cmd", "audit"}, {"action", "show"}};
+    if (!c.limit.is_null()) body["limit"] = c.limit;
+    nlohmann::json reply = ask(agent, body).toJson();
+    ASSERT_EQ(reply["entries"].size(), c.shown);
+    EXPECT_EQ(reply["enabled"], true);
+    // Newest first; a record without an account has no "account".
+    EXPECT_EQ(reply["entries"][0],
+              (nlohmann::json{
+                  {"timestamp", reply["entries"][0]["timestamp"]}, {"operation", "LOCK"}, {"result", "ok"}}));
+    EXPECT_EQ(reply["entries"][1]["account"], "org/p/K29");
+  }
+  EXPECT_THAT(newPrompts(), IsEmpty());
+}
+
+TEST_F(HandlerTest, AuditRefusesWhatItDoesNotKnow) {
+  EXPECT_EQ(ask({{"cmd", "audit"}}).error(), "Missing action");
+  EXPECT_EQ(ask({{"cmd", "audit"}, {"action", "OFF"}}).error(), "Unknown audit action: OFF");
+  EXPECT_TRUE(audit.isEnabled());
+}
+
+}  // namespace
+}  // namespace caskel::test
