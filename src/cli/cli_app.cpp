@@ -10,6 +10,11 @@
 #include <utility>
 #include <vector>
 
+#include "cli/audit_command.h"
+#include "cli/command_examples.h"
+#include "cli/command_suggestion.h"
+#include "cli/command_tree.h"
+#include "cli/completion_script.h"
 #include "cli/folder_commands.h"
 #include "cli/guard_command.h"
 #include "cli/rotate_command.h"
@@ -67,6 +72,10 @@ class CommandLine {
   void addSessionCommands(Builders& out);
   void addFolderCommands(Builders& out);
   void addToolCommands(Builders& out);
+  void addInfoCommands(Builders& out);
+  // The message for a command word that names none, or nothing when the words are commands.
+  std::optional<std::string> unknownCommand(int argc, const char* const* argv);
+  int help(const std::vector<std::string>& topic);
 
   CliIo& io_;
   CommandContext ctx_;
@@ -79,12 +88,22 @@ class CommandLine {
   std::string timeout;
   std::string removePrefix;
   RunOptions runOptions;
+  ListOptions listOptions;
+  bool json = false, asTreeFlag = false, asNamesFlag = false, asFoldersFlag = false;
+  std::string action;
+  int lines = kDefaultAuditLines;
+  std::vector<std::string> topic;
+
+  static constexpr int kDefaultAuditLines = 20;
 };
 
 CommandLine::CommandLine(CliIo& io)
     : io_(io), ctx_(io), app_("Caskel: secrets on your machine, safe around AI coding agents.", "caskel") {
   app_.set_version_flag("--version", std::string("caskel ") + kVersion);
   app_.set_help_all_flag("--help-all", "Show help for every command");
+  // One command a run: a later word that names a command is an argument (`caskel help ls`,
+  // a file called "get"), not a second command.
+  app_.require_subcommand(0, 1);
 }
 
 // Keys one at a time: list, read, tag and store.
@@ -96,8 +115,23 @@ void CommandLine::addSecretCommands(Builders& out) {
            [&] {
              auto* ls = app_.add_subcommand("ls", "List stored items (no values shown)");
              ls->add_option("prefix", prefix, "Only keys under this prefix");
-             ls->add_flag("--json", flagA, "Machine-readable output with metadata");
-             ls->callback([&] { action_ = [&] { return lsCommand(ctx_, prefix, flagA); }; });
+             ls->add_flag("--json", json, "Machine-readable output with metadata (shape below)");
+             ls->add_flag("--tree", asTreeFlag, "Keys as an indented tree of their folders");
+             ls->add_flag("--names", asNamesFlag, "Key names only, one a line");
+             ls->add_flag("--folders", asFoldersFlag, "Folder names only, one a line");
+             ls->add_flag("--no-prompt", listOptions.noPrompt,
+                          "Never ask for the passphrase: list nothing rather than prompt");
+             ls->callback([&] {
+               using Format = ListOptions::Format;
+               if (int(json) + int(asTreeFlag) + int(asNamesFlag) + int(asFoldersFlag) > 1) {
+                 throw CLI::ValidationError("--json, --tree, --names and --folders go one at a time");
+               }
+               if (json) listOptions.format = Format::json;
+               if (asTreeFlag) listOptions.format = Format::tree;
+               if (asNamesFlag) listOptions.format = Format::names;
+               if (asFoldersFlag) listOptions.format = Format::folders;
+               action_ = [&] { return lsCommand(ctx_, prefix, listOptions); };
+             });
            }},
           {"get",
            [&] {
@@ -195,7 +229,8 @@ void CommandLine::addSessionCommands(Builders& out) {
           {"session",
            [&] {
              auto* session = app_.add_subcommand("session", "Show which prefixes are unlocked");
-             session->callback([&] { action_ = [&] { return sessionCommand(ctx_); }; });
+             session->add_flag("--json", json, "Machine-readable output (shape below)");
+             session->callback([&] { action_ = [&] { return sessionCommand(ctx_, json); }; });
            }},
           {"config",
            [&] {
@@ -204,10 +239,11 @@ void CommandLine::addSessionCommands(Builders& out) {
              auto* configTimeout =
                  config->add_option("--timeout", timeout, "Its time-out: 8h, 90m, 45s, 1h30m");
              auto* configRemove = config->add_option("--remove", removePrefix, "Remove a prefix's time-out");
+             config->add_flag("--json", json, "Machine-readable listing (shape below)");
              config->callback([&, configPrefix, configTimeout, configRemove] {
                action_ = [&, configPrefix, configTimeout, configRemove] {
                  return configCommand(ctx_, {given(configPrefix, prefix), given(configTimeout, timeout),
-                                             given(configRemove, removePrefix)});
+                                             given(configRemove, removePrefix), json});
                };
              });
            }},
@@ -255,7 +291,8 @@ void CommandLine::addFolderCommands(Builders& out) {
              bundle->require_subcommand(1);
              auto* bundleLs = bundle->add_subcommand("ls", "List bundles in a prefix");
              bundleLs->add_option("prefix", prefix, "org/proj")->required();
-             bundleLs->callback([&] { action_ = [&] { return bundleListCommand(ctx_, prefix); }; });
+             bundleLs->add_flag("--json", json, "Machine-readable output (shape below)");
+             bundleLs->callback([&] { action_ = [&] { return bundleListCommand(ctx_, prefix, json); }; });
              auto* bundleLoad = bundle->add_subcommand(
                  "load", "Print `export KEY=value` for a bundle (blocked for AI agents)");
              bundleLoad->add_option("bundle", key, "org/proj/BUNDLE")->required();
@@ -321,6 +358,103 @@ void CommandLine::addToolCommands(Builders& out) {
       });
 }
 
+// The audit log, shell completion and help.
+void CommandLine::addInfoCommands(Builders& out) {
+  out.insert(
+      out.end(),
+      {
+          {"audit",
+           [&] {
+             auto* audit = app_.add_subcommand("audit", "Turn the audit log on or off, show or clear it");
+             audit->require_subcommand(1);
+             struct Action {
+               const char* name;
+               const char* description;
+             };
+             for (const Action& a : {Action{"on", "Record reads, stores, deletions and unlocks from now on"},
+                                     Action{"off", "Stop recording (asks for the passphrase)"},
+                                     Action{"show", "Print the newest records, oldest first"},
+                                     Action{"clear", "Delete the log (asks for the passphrase)"}}) {
+               auto* sub = audit->add_subcommand(a.name, a.description);
+               if (std::string_view(a.name) == "show") {
+                 sub->add_option("-n,--lines", lines, "How many records (default 20)")
+                     ->check(CLI::PositiveNumber);
+               }
+               sub->callback([&, sub] {
+                 action = sub->get_name();
+                 action_ = [&] { return auditCommand(ctx_, action, lines); };
+               });
+             }
+           }},
+          {"completion",
+           [&] {
+             auto* completion = app_.add_subcommand("completion", "Print a shell completion script");
+             completion->add_option("shell", file, "bash, zsh or fish")
+                 ->required()
+                 ->check(CLI::IsMember({"bash", "zsh", "fish"}));
+             completion->callback([&] {
+               action_ = [&] {
+                 ctx_.out(CompletionScript::forShell(file, CommandTree::of(app_)).value_or(""));
+                 return kExitOk;
+               };
+             });
+           }},
+          {"help",
+           [&] {
+             auto* helpCmd =
+                 app_.add_subcommand("help", "Show the commands, or one command's help and examples");
+             helpCmd->add_option("command", topic, "A command (and subcommand), e.g. ls or bundle ls");
+             helpCmd->callback([&] { action_ = [&] { return help(topic); }; });
+           }},
+      });
+}
+
+// The names of the commands directly under `node`.
+std::vector<std::string> subcommandNames(const CLI::App& node) {
+  std::vector<std::string> names;
+  for (const auto* a : node.get_subcommands([](const CLI::App*) { return true; }))
+    names.push_back(a->get_name());
+  return names;
+}
+
+const CLI::App* subcommandNamed(const CLI::App& node, std::string_view name) {
+  auto found = node.get_subcommands([&](const CLI::App* a) { return a->get_name() == name; });
+  return found.empty() ? nullptr : found.front();
+}
+
+int CommandLine::help(const std::vector<std::string>& words) {
+  const CLI::App* node = &app_;
+  std::string path;
+  for (const auto& word : words) {
+    const CLI::App* next = subcommandNamed(*node, word);
+    if (!next) {
+      ctx_.error(unknownCommandMessage(path, word, subcommandNames(*node)));
+      return kExitUsage;
+    }
+    node = next;
+    path += (path.empty() ? "" : " ") + word;
+  }
+  // The formatter directly: the app's own help() would show the help of `help` itself.
+  ctx_.out(app_.get_formatter()->make_help(node, path.empty() ? "caskel" : "caskel " + path,
+                                           CLI::AppFormatMode::Normal));
+  return kExitOk;
+}
+
+std::optional<std::string> CommandLine::unknownCommand(int argc, const char* const* argv) {
+  const CLI::App* node = &app_;
+  std::string path;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view word = argv[i];
+    // Options, and arguments of a command without subcommands, are the parser's business.
+    if (word.starts_with("-") || subcommandNames(*node).empty()) return std::nullopt;
+    const CLI::App* next = subcommandNamed(*node, word);
+    if (!next) return unknownCommandMessage(path, word, subcommandNames(*node));
+    node = next;
+    path += (path.empty() ? "" : " ") + std::string(word);
+  }
+  return std::nullopt;
+}
+
 void CommandLine::addCommands(std::string_view named) {
   // Only the named command is built when there is one: building all of them costs more
   // than the whole round trip of a cached `get`. Help and errors still see every command.
@@ -329,11 +463,15 @@ void CommandLine::addCommands(std::string_view named) {
   addSessionCommands(commands);
   addFolderCommands(commands);
   addToolCommands(commands);
+  addInfoCommands(commands);
+  // Completion and help describe every command.
   const bool one =
+      named != "completion" && named != "help" &&
       std::any_of(commands.begin(), commands.end(), [&](const auto& c) { return c.first == named; });
   for (const auto& [name, add] : commands) {
     if (!one || name == named) add();
   }
+  addExamples(app_);
 }
 
 // "--type=" means "clear the type"; the parser reads it only when split as "--type" "".
@@ -356,6 +494,10 @@ std::vector<std::string> splitEmptyOptionValues(int argc, const char* const* arg
 
 int CommandLine::run(int argc, const char* const* argv) {
   addCommands(argc > 1 ? std::string_view(argv[1]) : std::string_view());
+  if (auto unknown = unknownCommand(argc, argv)) {
+    ctx_.error(*unknown);
+    return kExitUsage;
+  }
   const std::vector<std::string> args = splitEmptyOptionValues(argc, argv);
   std::vector<const char*> argPointers;
   for (const auto& a : args) argPointers.push_back(a.c_str());

@@ -70,9 +70,10 @@ bool isUnderPrefix(std::string_view account, std::string_view prefix) {
   return account.starts_with(folder) || account == prefix;
 }
 
-std::optional<std::vector<ListedSecret>> CommandContext::list(std::string_view prefix) {
+std::optional<std::vector<ListedSecret>> CommandContext::list(std::string_view prefix, bool mayPrompt) {
   nlohmann::json request = {{"cmd", "ls"}};
   if (!prefix.empty()) request["prefix"] = std::string(prefix);
+  if (!mayPrompt) request["no_prompt"] = true;
   auto reply = call(std::move(request));
   if (!reply) return std::nullopt;
   std::vector<ListedSecret> secrets;
@@ -90,6 +91,8 @@ std::optional<std::vector<ListedSecret>> CommandContext::list(std::string_view p
     s.expires = optionalText(entry, "expires");
     s.peek = optionalText(entry, "peek");
     s.rotate = optionalText(entry, "rotate");
+    auto strict = entry.find("strict");
+    s.strict = strict != entry.end() && strict->is_boolean() && strict->get<bool>();
     secrets.push_back(std::move(s));
   }
   return secrets;

@@ -29,6 +29,7 @@ struct CliIo {
 struct ListedSecret {
   std::string account;
   std::optional<std::string> type, bundle, desc, expires, peek, rotate;
+  bool strict = false;
 };
 
 // What every command needs: output, the server, and the few conversations they share.
@@ -51,7 +52,9 @@ class CommandContext {
   int refuseForAgent(std::string_view command, std::string_view alternative) const;
 
   // The listing, filtered to accounts under `prefix` (all when empty); nullopt when it failed.
-  std::optional<std::vector<ListedSecret>> list(std::string_view prefix);
+  // Without `mayPrompt` the server answers from what it can list without asking anyone, and
+  // an empty list rather than a prompt (for completion and the guard).
+  std::optional<std::vector<ListedSecret>> list(std::string_view prefix, bool mayPrompt = true);
 
   // A secret value typed or pasted by the person: from the clipboard, from standard input when
   // it is not a terminal, else a hidden prompt. One trailing line break is dropped. Nullopt

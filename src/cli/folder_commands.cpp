@@ -6,6 +6,7 @@
 #include "base/shell_text.h"
 #include "cli/cli_platform.h"
 #include "cli/folder_secrets.h"
+#include "cli/secret_commands.h"
 
 namespace caskel::cli {
 
@@ -131,22 +132,32 @@ int importCommand(CommandContext& ctx, const std::string& prefix, const std::str
   return rc;
 }
 
-int bundleListCommand(CommandContext& ctx, const std::string& prefix) {
+int bundleListCommand(CommandContext& ctx, const std::string& prefix, bool json) {
   auto listed = ctx.list(prefix);
   if (!listed) return kExitFailed;
-  std::map<std::string, std::vector<std::string>> bundles;
+  std::map<std::string, std::vector<const ListedSecret*>> bundles;
   for (const auto& s : *listed) {
-    if (s.bundle && !s.bundle->empty()) bundles[*s.bundle].push_back(s.account);
+    if (s.bundle && !s.bundle->empty()) bundles[*s.bundle].push_back(&s);
+  }
+  if (json) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const auto& [bundle, members] : bundles) {
+      nlohmann::json accounts = nlohmann::json::array();
+      for (const ListedSecret* s : members)
+        accounts.push_back({{"account", s->account}, {"strict", s->strict}});
+      list.push_back({{"bundle", bundle}, {"accounts", std::move(accounts)}});
+    }
+    ctx.out(list.dump(2) + "\n");
+    return kExitOk;
   }
   if (bundles.empty()) {
     ctx.out("No bundles under " + normalizePrefix(prefix) + "\n");
     return kExitOk;
   }
   std::string text;
-  for (const auto& [bundle, accounts] : bundles) {
-    text +=
-        bundle + "  (" + std::to_string(accounts.size()) + (accounts.size() == 1 ? " key)\n" : " keys)\n");
-    for (const auto& a : accounts) text += "  " + a + "\n";
+  for (const auto& [bundle, members] : bundles) {
+    text += bundle + "  (" + std::to_string(members.size()) + (members.size() == 1 ? " key)\n" : " keys)\n");
+    for (const ListedSecret* s : members) text += "  " + markedName(*s) + "\n";
   }
   ctx.out(text);
   return kExitOk;

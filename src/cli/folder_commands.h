@@ -13,7 +13,8 @@ int loadCommand(CommandContext& ctx, const std::string& prefix, bool withExport)
 // Writes the folder as a .env file (0600); refuses to replace an existing file without `force`.
 int exportCommand(CommandContext& ctx, const std::string& prefix, const std::string& file, bool force);
 int importCommand(CommandContext& ctx, const std::string& prefix, const std::string& file);
-int bundleListCommand(CommandContext& ctx, const std::string& prefix);
+// With `json`: [{"bundle": name, "accounts": [{"account": key, "strict": bool}, ...]}, ...].
+int bundleListCommand(CommandContext& ctx, const std::string& prefix, bool json = false);
 int bundleLoadCommand(CommandContext& ctx, const std::string& bundlePath);
 
 // Stores parsed .env entries under a prefix (the last of a repeated name wins) and reports each

@@ -1,6 +1,7 @@
 #include "cli/secret_commands.h"
 
 #include <algorithm>
+#include <set>
 
 #include "base/civil_date.h"
 #include "base/key_path.h"
@@ -8,6 +9,7 @@
 #include "cli/agent_payload.h"
 #include "cli/cli_platform.h"
 #include "cli/clipboard_tool.h"
+#include "cli/key_tree.h"
 #include "cli/secret_script.h"
 
 namespace caskel::cli {
@@ -67,41 +69,91 @@ bool MetadataFlags::addTo(nlohmann::json& request, const CommandContext& ctx) co
   return true;
 }
 
-int lsCommand(CommandContext& ctx, const std::string& prefix, bool json) {
-  auto secrets = ctx.list(prefix);
+std::string markedName(const ListedSecret& s) {
+  return s.strict ? s.account + " [strict]" : s.account;
+}
+
+nlohmann::json listedJson(const ListedSecret& s, int64_t now) {
+  // Peeks are left out: the listing is meant to be safe to show anywhere, also to an agent,
+  // and `caskel guard` treats a peek in output as a leak.
+  nlohmann::json e = {{"account", s.account}, {"strict", s.strict}};
+  if (s.type) e["type"] = *s.type;
+  if (s.bundle) e["bundle"] = *s.bundle;
+  if (s.desc) e["desc"] = *s.desc;
+  if (s.expires) {
+    e["expires"] = *s.expires;
+    std::string label = expiryLabel(*s.expires, now);
+    if (label.starts_with("EXPIRED")) e["expired"] = true;
+    if (label.starts_with("EXPIRES-SOON")) e["expires_soon"] = true;
+  }
+  if (s.rotate) e["rotate"] = *s.rotate;
+  return e;
+}
+
+namespace {
+
+// Names for shell completion: one a line, so a name with a line break in it (planted in the
+// vault by hand) is left out rather than read as two.
+bool printableName(std::string_view name) {
+  return std::none_of(name.begin(), name.end(), [](char c) { return c == '\n' || c == '\r'; });
+}
+
+std::string namesText(const std::vector<ListedSecret>& secrets, bool folders) {
+  std::set<std::string> names;
+  for (const auto& s : secrets) {
+    if (!printableName(s.account)) continue;
+    if (!folders) {
+      names.insert(s.account);
+      continue;
+    }
+    for (size_t slash = s.account.find('/'); slash != std::string::npos;
+         slash = s.account.find('/', slash + 1)) {
+      names.insert(s.account.substr(0, slash + 1));
+    }
+  }
+  std::string text;
+  for (const auto& n : names) text += n + "\n";
+  return text;
+}
+
+}  // namespace
+
+int lsCommand(CommandContext& ctx, const std::string& prefix, const ListOptions& options) {
+  using Format = ListOptions::Format;
+  auto secrets = ctx.list(prefix, !options.noPrompt);
   if (!secrets) return kExitFailed;
   const int64_t now = nowSeconds();
-  if (json) {
-    // Peeks are left out: the listing is meant to be safe to show anywhere, also to an agent,
-    // and `caskel guard` treats a peek in output as a leak.
-    nlohmann::json list = nlohmann::json::array();
-    for (const auto& s : *secrets) {
-      nlohmann::json e = {{"account", s.account}};
-      if (s.type) e["type"] = *s.type;
-      if (s.bundle) e["bundle"] = *s.bundle;
-      if (s.desc) e["desc"] = *s.desc;
-      if (s.expires) {
-        e["expires"] = *s.expires;
-        std::string label = expiryLabel(*s.expires, now);
-        if (label.starts_with("EXPIRED")) e["expired"] = true;
-        if (label.starts_with("EXPIRES-SOON")) e["expires_soon"] = true;
-      }
-      if (s.rotate) e["rotate"] = *s.rotate;
-      list.push_back(std::move(e));
+  switch (options.format) {
+    case Format::names:
+    case Format::folders:
+      ctx.out(namesText(*secrets, options.format == Format::folders));
+      return kExitOk;
+    case Format::json: {
+      nlohmann::json list = nlohmann::json::array();
+      for (const auto& s : *secrets) list.push_back(listedJson(s, now));
+      ctx.out(list.dump(2) + "\n");
+      return kExitOk;
     }
-    ctx.out(list.dump(2) + "\n");
-    return kExitOk;
+    case Format::tree:
+    case Format::table:
+      break;
   }
   if (secrets->empty()) {
     ctx.out(prefix.empty() ? "No secrets stored.\n" : "No secrets under " + normalizePrefix(prefix) + "\n");
     return kExitOk;
   }
+  if (options.format == Format::tree) {
+    KeyTree tree;
+    for (const auto& s : *secrets) tree.add(s.account, (s.strict ? " [strict]" : "") + describe(s, now));
+    ctx.out(tree.render());
+    return kExitOk;
+  }
   size_t width = 0;
-  for (const auto& s : *secrets) width = std::max(width, s.account.size());
+  for (const auto& s : *secrets) width = std::max(width, markedName(s).size());
   width = std::min<size_t>(width, 60);
   std::string text;
   for (const auto& s : *secrets) {
-    std::string line = s.account;
+    std::string line = markedName(s);
     std::string meta = describe(s, now);
     if (!meta.empty() && line.size() < width) line.append(width - line.size(), ' ');
     text += line + meta + "\n";

@@ -16,7 +16,19 @@ struct MetadataFlags {
   bool addTo(nlohmann::json& request, const CommandContext& ctx) const;
 };
 
-int lsCommand(CommandContext& ctx, const std::string& prefix, bool json);
+// How `ls` shows the keys. The JSON shape is documented in the command's help (cli_app.cpp).
+struct ListOptions {
+  enum class Format { table, tree, json, names, folders };
+  Format format = Format::table;
+  // Never ask for the passphrase: an empty listing instead (shell completion).
+  bool noPrompt = false;
+};
+
+int lsCommand(CommandContext& ctx, const std::string& prefix, const ListOptions& options);
+// A listed key's name with the strict marker every listing shows.
+std::string markedName(const ListedSecret& s);
+// One listed key in the documented JSON shape: "account", "strict", and the metadata it has.
+nlohmann::json listedJson(const ListedSecret& s, int64_t now);
 int getCommand(CommandContext& ctx, const std::string& key, bool raw, bool copy);
 int peekCommand(CommandContext& ctx, const std::string& key);
 int rmCommand(CommandContext& ctx, const std::string& key);

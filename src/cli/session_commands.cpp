@@ -54,17 +54,24 @@ int lockCommand(CommandContext& ctx, const std::optional<std::string>& prefix) {
   return kExitOk;
 }
 
-int sessionCommand(CommandContext& ctx) {
+int sessionCommand(CommandContext& ctx, bool json) {
   auto reply = ctx.call({{"cmd", "session"}});
   if (!reply) return kExitFailed;
   auto unlocked = reply->find("unlocked");
   std::string text;
+  nlohmann::json list = nlohmann::json::array();
   if (unlocked != reply->end() && unlocked->is_array()) {
     for (const auto& s : *unlocked) {
       if (!s.is_object()) continue;
       int64_t count = integerField(s, "count", 0);
+      // Rebuilt from the fields this tool knows, so the shape stays what the help says.
+      list.push_back({{"prefix", textField(s, "prefix")}, {"count", count}});
       text += textField(s, "prefix") + "  " + std::to_string(count) + (count == 1 ? " key" : " keys") + "\n";
     }
+  }
+  if (json) {
+    ctx.out(list.dump(2) + "\n");
+    return kExitOk;
   }
   ctx.out(text.empty() ? "No unlocked sessions.\n" : text);
   return kExitOk;
@@ -97,14 +104,21 @@ int configCommand(CommandContext& ctx, const ConfigOptions& options) {
   }
   auto reply = ctx.call({{"cmd", "config"}});
   if (!reply) return kExitFailed;
-  std::string text = "Default auto-unlock time-out: " +
-                     formatDuration(integerField(*reply, "default_timeout", kDefaultTimeout)) + "\n";
+  const int64_t defaultTimeout = integerField(*reply, "default_timeout", kDefaultTimeout);
+  std::string text = "Default auto-unlock time-out: " + formatDuration(defaultTimeout) + "\n";
+  nlohmann::json list = nlohmann::json::array();
   auto timeouts = reply->find("timeouts");
   if (timeouts != reply->end() && timeouts->is_array()) {
     for (const auto& t : *timeouts) {
       if (!t.is_object()) continue;
+      list.push_back({{"prefix", textField(t, "prefix")}, {"timeout", integerField(t, "timeout", 0)}});
       text += textField(t, "prefix") + "  " + formatDuration(integerField(t, "timeout", 0)) + "\n";
     }
+  }
+  if (options.json) {
+    ctx.out(nlohmann::json{{"default_timeout", defaultTimeout}, {"timeouts", std::move(list)}}.dump(2) +
+            "\n");
+    return kExitOk;
   }
   ctx.out(text);
   return kExitOk;

@@ -1,0 +1,59 @@
+// `caskel audit` against the real server: the log is switched and read through requests, and
+// only the person may change it.
+#include <gmock/gmock.h>
+
+#include "e2e/tool_fixture.h"
+
+namespace caskel::test {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+class AuditCommand : public ToolFixture {
+ protected:
+  AuditCommand() : ToolFixture([](auto& o) { o.auditEnabled = false; }) {}
+};
+
+TEST_F(AuditCommand, OnThenAReadIsShown) {
+  seed("acme/api/KEY", "sk-audit-value-1");
+  auto on = caskel({"audit", "on"});
+  ASSERT_EQ(on.code, 0) << on.err;
+  EXPECT_THAT(on.out, HasSubstr(server.configDir() + "/audit.log"));
+
+  auto get = caskel({"get", "acme/api/KEY", "--raw"});
+  ASSERT_EQ(get.code, 0) << get.err;
+  auto show = caskel({"audit", "show"});
+  ASSERT_EQ(show.code, 0) << show.err;
+  // Oldest first, ending with the read; the log never holds the value.
+  EXPECT_THAT(show.out, HasSubstr("AUDIT result=on\n"));
+  EXPECT_THAT(show.out, testing::EndsWith(" GET account=acme/api/KEY result=ok\n"));
+  EXPECT_THAT(show.out, Not(HasSubstr("sk-audit")));
+  EXPECT_EQ(caskel({"audit", "show", "-n", "1"}).out.find("AUDIT"), std::string::npos);
+}
+
+TEST_F(AuditCommand, OnlyThePersonChangesTheLogAndHidingItAsks) {
+  ASSERT_EQ(caskel({"audit", "on"}).code, 0);
+  const int before = server.prompts();
+  // An agent may read the log (it could read the file anyway) but not switch it off.
+  auto agentOff = bash("\"$CASKEL\" audit off; rc=$?; exit $rc", true);
+  EXPECT_EQ(agentOff.code, 1);
+  EXPECT_THAT(agentOff.err, HasSubstr("blocked for AI agents"));
+  EXPECT_EQ(bash("\"$CASKEL\" audit show; rc=$?; exit $rc", true).code, 0);
+  EXPECT_EQ(server.prompts(), before);
+
+  server.pinentry().answer("CANCEL");
+  auto canceled = caskel({"audit", "off"});
+  EXPECT_EQ(canceled.code, 1);
+  EXPECT_THAT(server.lastPrompt(), HasSubstr("Turn off the audit log"));
+
+  auto off = caskel({"audit", "off"});
+  ASSERT_EQ(off.code, 0) << off.err;
+  EXPECT_EQ(off.out, "Audit logging is off.\n");
+  auto shown = caskel({"audit", "show"});
+  EXPECT_THAT(shown.out, testing::EndsWith("AUDIT result=off\n"));
+  EXPECT_THAT(shown.err, HasSubstr("`caskel audit on`"));
+}
+
+}  // namespace
+}  // namespace caskel::test
