@@ -1,6 +1,8 @@
 # make run  — install what is missing, build, and start caskeld in the foreground
 # make test — install what is missing, build, run every test, then again under ASan+UBSan
 JOBS ?= $(shell nproc)
+# `make install` puts caskel, caskeld, their man pages, completions and the systemd user unit here.
+PREFIX ?= $(HOME)/.local
 CMAKE_FLAGS ?=
 ifneq ($(CI),)
   CMAKE_FLAGS += -DCASKEL_WERROR=ON
@@ -11,7 +13,7 @@ FUZZ_SECONDS ?= 60
 BENCH_ROUNDS ?= 200
 BENCH_LOAD_SECONDS ?= 2
 
-.PHONY: all deps build build-asan build-fuzz run test test-release test-asan test-fuzz fuzz bench clean format
+.PHONY: all deps build build-asan build-fuzz run install test test-release test-asan test-fuzz fuzz bench clean format
 
 all: build
 
@@ -29,6 +31,12 @@ build-asan: deps
 run: build
 	@if [ -x build/src/caskeld ]; then exec build/src/caskeld; \
 	else echo "caskeld is not built yet: the command server arrives in a later change."; fi
+
+# Builds only what is installed: the two programs and the completion scripts.
+install: deps
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS) --target caskel caskeld caskel_completions
+	cmake --install build --prefix "$(PREFIX)"
 
 test-release: build
 	ctest --test-dir build --output-on-failure -j $(JOBS)

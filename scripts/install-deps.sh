@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   openssl bash procps util-linux
+  man-db systemd  # the install test: man renders the pages, systemd-analyze checks the unit
 )
 missing=()
 for p in "${packages[@]}"; do

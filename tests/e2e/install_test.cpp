@@ -1,0 +1,129 @@
+// `cmake --install` of this build into a temporary prefix: the programs, the manual pages, the
+// shell completions and the systemd user unit, each where its reader looks for it.
+#include <gmock/gmock.h>
+
+#include <filesystem>
+#include <set>
+
+#include "e2e/caskeld_process.h"
+#include "support/test_env.h"
+
+namespace caskel::test {
+namespace {
+
+using ::testing::HasSubstr;
+
+bool onPath(const std::string& program) {
+  return runProcess({"/bin/sh", "-c", "command -v " + program}).code == 0;
+}
+
+// The commands `help` lists under "Subcommands:".
+std::vector<std::string> listedCommands(const std::string& help) {
+  std::vector<std::string> names;
+  size_t at = help.find("Subcommands:\n");
+  if (at == std::string::npos) return names;
+  for (size_t start = at + 13; start < help.size();) {
+    size_t end = help.find('\n', start);
+    std::string line = help.substr(start, end - start);
+    if (!line.starts_with("  ")) break;
+    names.push_back(line.substr(2, line.find(' ', 2) - 2));
+    start = end + 1;
+  }
+  return names;
+}
+
+class Install : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto installed = runProcess({"cmake", "--install", CASKEL_BUILD_DIR, "--prefix", prefix.path()});
+    ASSERT_EQ(installed.code, 0) << installed.out << installed.err;
+  }
+  std::string at(const std::string& relative) const { return prefix.file(relative); }
+
+  TempDir prefix;
+};
+
+TEST_F(Install, PutsEachFileWhereItsReaderLooks) {
+  struct {
+    const char* path;
+    int mode;
+  } files[] = {
+      {"bin/caskel", 0755},
+      {"bin/caskeld", 0755},
+      {"share/man/man1/caskel.1", 0644},
+      {"share/man/man1/caskeld.1", 0644},
+      {"share/bash-completion/completions/caskel", 0644},
+      {"share/zsh/vendor-completions/_caskel", 0644},
+      {"share/fish/vendor_completions.d/caskel.fish", 0644},
+      {"share/systemd/user/caskeld.service", 0644},
+  };
+  std::set<std::string> expected;
+  for (const auto& f : files) {
+    EXPECT_EQ(modeOf(at(f.path)), f.mode) << f.path;
+    expected.insert(f.path);
+  }
+  // Nothing else: no test programs, no libraries.
+  std::set<std::string> found;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(prefix.path())) {
+    if (e.is_regular_file()) found.insert(std::filesystem::relative(e.path(), prefix.path()).string());
+  }
+  EXPECT_EQ(found, expected);
+
+  auto version = runProcess({at("bin/caskel"), "--version"});
+  EXPECT_THAT(version.out, HasSubstr("caskel "));
+  // The scripts are the installed tool's own.
+  for (const char* shell : {"bash", "zsh", "fish"}) {
+    auto script = runProcess({at("bin/caskel"), "completion", shell});
+    const std::string installed = std::string(shell) == "bash" ? "share/bash-completion/completions/caskel"
+                                  : std::string(shell) == "zsh"
+                                      ? "share/zsh/vendor-completions/_caskel"
+                                      : "share/fish/vendor_completions.d/caskel.fish";
+    EXPECT_EQ(readText(at(installed)), script.out) << shell;
+  }
+}
+
+TEST_F(Install, ManPagesRenderCleanlyAndNameEveryCommand) {
+  std::string rendered;
+  for (const char* page : {"caskel.1", "caskeld.1"}) {
+    RunOptions options;
+    options.env = environmentWith({{"MANWIDTH", "80"}});
+    auto man = runProcess({"man", "--warnings", "-l", at(std::string("share/man/man1/") + page)}, options);
+    EXPECT_EQ(man.code, 0) << page;
+    EXPECT_EQ(man.err, "") << page;
+    EXPECT_THAT(man.out, HasSubstr("NAME")) << page;
+    if (std::string(page) == "caskel.1") rendered = man.out;
+  }
+  auto help = runProcess({at("bin/caskel"), "help"});
+  ASSERT_EQ(help.code, 0);
+  const auto commands = listedCommands(help.out);
+  EXPECT_GT(commands.size(), 20u);
+  for (const auto& command : commands) {
+    const bool described = rendered.find(" " + command + " ") != std::string::npos ||
+                           rendered.find(" " + command + "\n") != std::string::npos;
+    EXPECT_TRUE(described) << "caskel(1) does not describe " << command;
+  }
+}
+
+TEST_F(Install, TheUnitStartsTheInstalledServerHardened) {
+  const std::string unit = readText(at("share/systemd/user/caskeld.service"));
+  EXPECT_THAT(unit, HasSubstr("\nExecStart=" + at("bin/caskeld") + "\n"));
+  for (const char* setting :
+       {"NoNewPrivileges=yes", "RestrictAddressFamilies=AF_UNIX", "PrivateNetwork=yes",
+        "ProtectSystem=strict", "ProtectHome=read-only", "LockPersonality=yes", "MemoryDenyWriteExecute=yes",
+        "ReadWritePaths=%h/.local/share/caskel %h/.config/caskel /tmp/caskel-sock-%U"}) {
+    EXPECT_THAT(unit, HasSubstr(std::string("\n") + setting + "\n"));
+  }
+  if (!onPath("systemd-analyze")) {
+    GTEST_LOG_(INFO) << "systemd-analyze is not installed: the unit's syntax is not verified";
+    return;
+  }
+  RunOptions options;
+  // Its Documentation= names caskeld(1), which verify looks up.
+  options.env = environmentWith({{"MANPATH", at("share/man")}, {"SYSTEMD_LOG_COLOR", "0"}});
+  auto verify = runProcess({"systemd-analyze", "verify", at("share/systemd/user/caskeld.service")}, options);
+  EXPECT_EQ(verify.code, 0) << verify.err;
+  EXPECT_EQ(verify.err, "");
+}
+
+}  // namespace
+}  // namespace caskel::test
