@@ -2,6 +2,7 @@
 
 #include <iostream>
 #include <mutex>
+#include <set>
 
 #include "app/agent_instructions.h"
 #include "app/app_state.h"
@@ -38,6 +39,28 @@ void reportPinentry(PinentryClient::Program::Status status) {
   }
 }
 
+// Says on standard output why passphrase prompts cannot be shown: once per distinct reason,
+// however many requests meet it, so a person watching the server learns what to fix.
+class UnavailableReporter {
+ public:
+  // A reason already said another way (at start-up) is not said again.
+  void alreadySaid(const std::string& reason) {
+    std::lock_guard lock(mutex_);
+    said_.insert(reason);
+  }
+  void report(const std::string& reason) {
+    {
+      std::lock_guard lock(mutex_);
+      if (!said_.insert(reason).second) return;
+    }
+    std::cout << "Caskel: passphrase prompt unavailable: " << reason << std::endl;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::set<std::string> said_;
+};
+
 }  // namespace
 
 ServerHost::ServerHost(ServerHostOptions options, TaskQueue& mainQueue)
@@ -68,11 +91,17 @@ void ServerHost::installCredentials() {
     // Chosen once: every prompt runs this path, whatever PATH or working directory hold later.
     PinentryClient::Program pinentry = PinentryClient::locate();
     reportPinentry(pinentry.status);
+    auto reporter = std::make_shared<UnavailableReporter>();
+    if (pinentry.status != PinentryClient::Program::Status::found)
+      reporter->alreadySaid(pinentry.whyMissing());
+    auto report = [reporter](const std::string& reason) { reporter->report(reason); };
     auto vault = std::make_shared<Vault>();
+    auto prompt = std::make_shared<PinentryClient>(pinentry);
     options_.store = vault;
     if (!options_.authenticator) {
-      options_.authenticator =
-          std::make_shared<PassphraseAuthenticator>(vault, std::make_shared<PinentryClient>(pinentry.path));
+      auto authenticator = std::make_shared<PassphraseAuthenticator>(vault, prompt);
+      authenticator->setUnavailableObserver(report);
+      options_.authenticator = authenticator;
     }
   }
   CredentialStore::setShared(options_.store);

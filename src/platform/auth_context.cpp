@@ -50,15 +50,23 @@ AuthContext::AuthContext(std::shared_ptr<Authenticator> authenticator) : authent
 bool AuthContext::canEvaluate() const { return authenticator_ && authenticator_->canEvaluate(); }
 
 AuthOutcome AuthContext::evaluate(const std::string& reason) {
-  if (interactionNotAllowed_) return AuthOutcome::notAllowed;
-  if (!authenticator_) return AuthOutcome::unavailable;
+  whyUnavailable_.clear();
+  if (interactionNotAllowed_) return lastOutcome_ = AuthOutcome::notAllowed;
+  if (!authenticator_) return lastOutcome_ = AuthOutcome::unavailable;
   std::shared_ptr<const VaultKey> key;
-  AuthOutcome outcome = authenticator_->evaluate(reason, requester_, reuseDuration_, key);
+  AuthOutcome outcome =
+      authenticator_->evaluateOrExplain(reason, requester_, reuseDuration_, key, whyUnavailable_);
   if (outcome == AuthOutcome::success) {
-    if (!key) return AuthOutcome::keyUnusable;
+    if (!key) return lastOutcome_ = AuthOutcome::keyUnusable;
     key_ = std::move(key);
   }
-  return outcome;
+  return lastOutcome_ = outcome;
+}
+
+std::string AuthContext::unavailableReason() const {
+  if (!whyUnavailable_.empty()) return whyUnavailable_;
+  if (!authenticator_) return "no passphrase prompt is set up";
+  return authenticator_->unavailableReason();
 }
 
 }  // namespace caskel

@@ -58,6 +58,21 @@ class Authenticator {
   // without a new prompt.
   virtual AuthOutcome evaluate(const std::string& reason, const Requester& requester, double reuseWindow,
                                std::shared_ptr<const VaultKey>& key) = 0;
+  // The same, and on `unavailable` why no prompt could be shown, in words for the person.
+  virtual AuthOutcome evaluateOrExplain(const std::string& reason, const Requester& requester,
+                                        double reuseWindow, std::shared_ptr<const VaultKey>& key,
+                                        std::string& whyUnavailable) {
+    AuthOutcome outcome = evaluate(reason, requester, reuseWindow, key);
+    if (outcome == AuthOutcome::unavailable) {
+      whyUnavailable = unavailableReason();
+      if (whyUnavailable.empty()) whyUnavailable = "the passphrase prompt could not be shown";
+    }
+    return outcome;
+  }
+  // Why no prompt can be shown now; empty when one can (or when it is not for want of one).
+  virtual std::string unavailableReason() {
+    return canEvaluate() ? std::string() : "no passphrase prompt is set up";
+  }
   // Ends the reuse window: the next evaluation prompts whoever asks (after a lock).
   virtual void endReuseWindow() {}
 
@@ -85,6 +100,10 @@ class AuthContext {
   // is not allowed.
   AuthOutcome evaluate(const std::string& reason);
   bool isEvaluated() const { return key_ != nullptr; }
+  // The outcome of the last evaluate(), and why it was `unavailable`; before any, why
+  // canEvaluate() is false.
+  AuthOutcome lastOutcome() const { return lastOutcome_; }
+  std::string unavailableReason() const;
   const std::shared_ptr<const VaultKey>& key() const { return key_; }
 
  private:
@@ -93,6 +112,8 @@ class AuthContext {
   Requester requester_;
   double reuseDuration_ = 0;
   bool interactionNotAllowed_ = false;
+  AuthOutcome lastOutcome_ = AuthOutcome::unavailable;
+  std::string whyUnavailable_;
 };
 
 }  // namespace caskel

@@ -5,8 +5,11 @@
 namespace caskel {
 
 namespace {
-AuthOutcome outcomeOf(PinentryReply::Status status) {
-  return status == PinentryReply::Status::canceled ? AuthOutcome::canceled : AuthOutcome::unavailable;
+// A prompt that could not be had is no answer, not a no: its reason goes along.
+AuthOutcome outcomeOf(const PinentryReply& reply, std::string& why) {
+  if (reply.status == PinentryReply::Status::canceled) return AuthOutcome::canceled;
+  why = reply.reason.empty() ? std::string("the passphrase prompt could not be shown") : reply.reason;
+  return AuthOutcome::unavailable;
 }
 }  // namespace
 
@@ -36,10 +39,31 @@ bool PassphraseAuthenticator::reuseLocked(const Requester& requester, double reu
   return true;
 }
 
+std::string PassphraseAuthenticator::unavailableReason() {
+  if (!prompt_) return "no passphrase prompt is set up";
+  return prompt_->unavailableReason();
+}
+
+void PassphraseAuthenticator::setUnavailableObserver(UnavailableObserver observer) {
+  std::lock_guard state(stateMutex_);
+  unavailableObserver_ = std::move(observer);
+}
+
 AuthOutcome PassphraseAuthenticator::evaluate(const std::string& reason, const Requester& requester,
                                               double reuseWindow, std::shared_ptr<const VaultKey>& key) {
+  std::string why;
+  return evaluateOrExplain(reason, requester, reuseWindow, key, why);
+}
+
+AuthOutcome PassphraseAuthenticator::evaluateOrExplain(const std::string& reason, const Requester& requester,
+                                                       double reuseWindow,
+                                                       std::shared_ptr<const VaultKey>& key,
+                                                       std::string& whyUnavailable) {
   key.reset();
-  if (!keyring_ || !prompt_) return AuthOutcome::unavailable;
+  if (!keyring_ || !prompt_) {
+    whyUnavailable = "no passphrase prompt is set up";
+    return AuthOutcome::unavailable;
+  }
   {
     std::lock_guard state(stateMutex_);
     if (reuseLocked(requester, reuseWindow, key)) return AuthOutcome::success;
@@ -53,11 +77,19 @@ AuthOutcome PassphraseAuthenticator::evaluate(const std::string& reason, const R
   std::shared_ptr<const VaultKey> unlocked;
   AuthOutcome outcome = AuthOutcome::keyUnusable;
   if (keyring_->exists()) {
-    outcome = unlockVault(reason, unlocked);
+    outcome = unlockVault(reason, unlocked, whyUnavailable);
   } else if (keyring_->canCreate()) {
-    outcome = createVault(reason, unlocked);
+    outcome = createVault(reason, unlocked, whyUnavailable);
   }
-  // Neither: a vault file is there but unreadable. Asking for a new passphrase would be a lie.
+  // (Neither: a vault file is there but unreadable. Asking for a new passphrase would be a lie.)
+  if (outcome == AuthOutcome::unavailable) {
+    UnavailableObserver observer;
+    {
+      std::lock_guard state(stateMutex_);
+      observer = unavailableObserver_;
+    }
+    if (observer) observer(whyUnavailable);
+  }
   if (outcome != AuthOutcome::success) return outcome;
   if (!unlocked) return AuthOutcome::keyUnusable;
   {
@@ -77,14 +109,14 @@ void PassphraseAuthenticator::endReuseWindow() {
 }
 
 AuthOutcome PassphraseAuthenticator::createVault(const std::string& reason,
-                                                 std::shared_ptr<const VaultKey>& key) {
+                                                 std::shared_ptr<const VaultKey>& key, std::string& why) {
   PinentryRequest request;
   request.description = reason.empty() ? std::string(kNewVaultText) : reason + "\n\n" + kNewVaultText;
   request.prompt = "New passphrase:";
   request.repeat = true;
   for (int attempt = 0; attempt < kMaxTries; ++attempt) {
     PinentryReply reply = prompt_->getPassphrase(request);
-    if (reply.status != PinentryReply::Status::ok) return outcomeOf(reply.status);
+    if (reply.status != PinentryReply::Status::ok) return outcomeOf(reply, why);
     if (reply.pin.empty()) {
       request.error = kEmptyPassphraseText;
       continue;
@@ -92,20 +124,20 @@ AuthOutcome PassphraseAuthenticator::createVault(const std::string& reason,
     VaultKeyring::Status status = keyring_->create(reply.pin, key);
     if (status == VaultKeyring::Status::ok) return AuthOutcome::success;
     // Another process created the vault meanwhile: its passphrase, not this one, opens it.
-    if (keyring_->exists() && status != VaultKeyring::Status::ioError) return unlockVault(reason, key);
+    if (keyring_->exists() && status != VaultKeyring::Status::ioError) return unlockVault(reason, key, why);
     return AuthOutcome::keyUnusable;
   }
   return AuthOutcome::failed;
 }
 
 AuthOutcome PassphraseAuthenticator::unlockVault(const std::string& reason,
-                                                 std::shared_ptr<const VaultKey>& key) {
+                                                 std::shared_ptr<const VaultKey>& key, std::string& why) {
   PinentryRequest request;
   request.description = reason;
   for (int attempt = 0; attempt < kMaxTries; ++attempt) {
     request.error = attempt == 0 ? std::string() : std::string(kWrongPassphraseText);
     PinentryReply reply = prompt_->getPassphrase(request);
-    if (reply.status != PinentryReply::Status::ok) return outcomeOf(reply.status);
+    if (reply.status != PinentryReply::Status::ok) return outcomeOf(reply, why);
     switch (keyring_->unlock(reply.pin, key)) {
       case VaultKeyring::Status::ok:
         return AuthOutcome::success;

@@ -35,12 +35,19 @@ class PassphraseAuthenticator : public Authenticator {
   bool canEvaluate() override;
   AuthOutcome evaluate(const std::string& reason, const Requester& requester, double reuseWindow,
                        std::shared_ptr<const VaultKey>& key) override;
+  AuthOutcome evaluateOrExplain(const std::string& reason, const Requester& requester, double reuseWindow,
+                                std::shared_ptr<const VaultKey>& key, std::string& whyUnavailable) override;
+  std::string unavailableReason() override;
   void endReuseWindow() override;
+
+  // Told, on the asking thread, every time a prompt turns out unavailable, with the reason.
+  using UnavailableObserver = std::function<void(const std::string&)>;
+  void setUnavailableObserver(UnavailableObserver observer);
 
  private:
   bool reuseLocked(const Requester& requester, double reuseWindow, std::shared_ptr<const VaultKey>& key);
-  AuthOutcome createVault(const std::string& reason, std::shared_ptr<const VaultKey>& key);
-  AuthOutcome unlockVault(const std::string& reason, std::shared_ptr<const VaultKey>& key);
+  AuthOutcome createVault(const std::string& reason, std::shared_ptr<const VaultKey>& key, std::string& why);
+  AuthOutcome unlockVault(const std::string& reason, std::shared_ptr<const VaultKey>& key, std::string& why);
 
   std::shared_ptr<VaultKeyring> keyring_;
   std::shared_ptr<PassphrasePrompt> prompt_;
@@ -50,6 +57,7 @@ class PassphraseAuthenticator : public Authenticator {
   std::shared_ptr<const VaultKey> lastKey_;
   Requester lastRequester_;
   std::chrono::steady_clock::time_point lastUnlock_{};
+  UnavailableObserver unavailableObserver_;
 };
 
 }  // namespace caskel

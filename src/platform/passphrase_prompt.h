@@ -22,6 +22,9 @@ struct PinentryReply {
   enum class Status { ok, canceled, unavailable };
   Status status = Status::unavailable;
   SecretString pin;  // set only when status is ok
+  // Why no answer could be had, for the person to act on ("no pinentry program found");
+  // set only when status is unavailable.
+  std::string reason;
 };
 
 // Something that can ask the user for a passphrase: the pinentry client, or a fake in tests.
@@ -30,6 +33,8 @@ class PassphrasePrompt {
   virtual ~PassphrasePrompt() = default;
   // The prompt program can be run at all.
   virtual bool available() = 0;
+  // Why it cannot, in words for the person; empty when it can.
+  virtual std::string unavailableReason() { return available() ? std::string() : "no prompt program"; }
   // Blocks until the user answered, canceled, or the prompt proved unusable.
   virtual PinentryReply getPassphrase(const PinentryRequest& request) = 0;
 };

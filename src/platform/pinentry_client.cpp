@@ -64,17 +64,41 @@ bool plainOptionValue(std::string_view value) {
   return true;
 }
 
+// Whether a pinentry has anywhere to show itself: a display, or this process's terminal.
+bool nowhereToShow() {
+  auto set = [](const char* name) {
+    const char* v = std::getenv(name);
+    return v && *v;
+  };
+  return !set("DISPLAY") && !set("WAYLAND_DISPLAY") && !::isatty(STDIN_FILENO);
+}
+
+// An error text of the pinentry's, cut to printable ASCII: it is shown to whoever asked.
+std::string printable(std::string_view text) {
+  constexpr size_t kMaxShown = 120;
+  std::string out;
+  for (char c : text) {
+    if (out.size() >= kMaxShown) break;
+    out += (c >= 0x20 && c < 0x7f) ? c : '?';
+  }
+  return out;
+}
+
 // One running pinentry child and the conversation with it.
 class Conversation {
  public:
-  explicit Conversation(Clock::time_point deadline) : deadline_(deadline) {}
+  explicit Conversation(Clock::time_point deadline, int timeoutSeconds)
+      : deadline_(deadline), timeoutSeconds_(timeoutSeconds) {}
   ~Conversation() { finish(false); }
   Conversation(const Conversation&) = delete;
   Conversation& operator=(const Conversation&) = delete;
 
   bool spawn(const std::string& program) {
     int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return false;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
+      fail(std::string("pinentry could not be started (") + std::strerror(errno) + ")");
+      return false;
+    }
     // Descriptors 0-2 would collide with the child's standard streams.
     for (int& fd : sv) {
       if (fd < 3) {
@@ -86,6 +110,7 @@ class Conversation {
     if (sv[0] < 0 || sv[1] < 0) {
       if (sv[0] >= 0) ::close(sv[0]);
       if (sv[1] >= 0) ::close(sv[1]);
+      fail("pinentry could not be started (no file descriptors left)");
       return false;
     }
     posix_spawn_file_actions_t actions;
@@ -114,6 +139,7 @@ class Conversation {
     ::close(sv[1]);
     if (rc != 0) {
       ::close(sv[0]);
+      fail("pinentry could not be started (" + std::string(std::strerror(rc)) + ")");
       return false;
     }
     pid_ = pid;
@@ -136,6 +162,7 @@ class Conversation {
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(POLLOUT)) continue;
+      fail(exitedText());
       return false;
     }
     return true;
@@ -145,7 +172,10 @@ class Conversation {
   std::optional<AssuanLine> readLine() {
     for (;;) {
       if (auto line = parser_.next()) return line;
-      if (parser_.failed()) return std::nullopt;
+      if (parser_.failed()) {
+        fail("pinentry does not speak the Assuan protocol");
+        return std::nullopt;
+      }
       char buf[1024];
       ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
       if (n > 0) {
@@ -155,6 +185,7 @@ class Conversation {
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(POLLIN)) continue;
+      fail(exitedText());
       return std::nullopt;
     }
   }
@@ -183,8 +214,17 @@ class Conversation {
 
   bool commandOk(std::string_view line) {
     auto reply = command(line);
+    if (reply && reply->kind != AssuanLine::Kind::ok)
+      fail("pinentry refused " + printable(line.substr(0, line.find(' '))));
     return reply && reply->kind == AssuanLine::Kind::ok;
   }
+
+  // The first thing that went wrong, in words for the person (kept: later failures follow
+  // from it).
+  void fail(std::string reason) {
+    if (failure_.empty()) failure_ = std::move(reason);
+  }
+  std::string failure() const { return failure_.empty() ? std::string("pinentry failed") : failure_; }
 
   // Ends the conversation: a polite BYE and a short grace when `graceful`, then a kill;
   // the child is always reaped.
@@ -215,12 +255,22 @@ class Conversation {
   bool waitFor(short events) {
     for (;;) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
-      if (left <= 0) return false;
+      if (left <= 0) {
+        fail("pinentry did not answer within " + std::to_string(timeoutSeconds_) + " seconds");
+        return false;
+      }
       pollfd p{fd_, events, 0};
       int rc = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 60'000)));
       if (rc > 0) return true;
       if (rc < 0 && errno != EINTR) return false;
     }
+  }
+
+  // A child that went away mid-conversation; with nowhere to show itself, that is the likely
+  // cause, and the one the person can act on.
+  static std::string exitedText() {
+    return nowhereToShow() ? "pinentry exited without answering (no display and no terminal)"
+                           : "pinentry exited without answering";
   }
 
   // Waits up to `ms` for the child to exit and reaps it when it did.
@@ -249,12 +299,29 @@ class Conversation {
   }
 
   Clock::time_point deadline_;
+  int timeoutSeconds_;
+  std::string failure_;
   pid_t pid_ = -1;
   int fd_ = -1;
   AssuanParser parser_;
 };
 
 enum class PinResult { ok, canceled, failed };
+
+// The error codes (low 16 bits of a gpg-error) by which a pinentry says the person said no or
+// let the dialog time out: GPG_ERR_CANCELED, GPG_ERR_FULLY_CANCELED, GPG_ERR_TIMEOUT,
+// GPG_ERR_ASS_CANCELED.
+bool personDeclined(uint32_t code) {
+  switch (code & 0xFFFF) {
+    case 99:
+    case 198:
+    case 62:
+    case 277:
+      return true;
+    default:
+      return false;
+  }
+}
 
 // GETPIN: collects the D lines into memory sized once (so nothing is left behind unwiped).
 PinResult getPin(Conversation& conv, SecretString& pin, bool& repeated) {
@@ -283,9 +350,12 @@ PinResult getPin(Conversation& conv, SecretString& pin, bool& repeated) {
         if (!conv.send("END")) return fail(PinResult::failed);
         break;
       case AssuanLine::Kind::err:
-        // GPG_ERR_CANCELED (99 in the low 16 bits), the pinentry's own time-out and any other
-        // refusal all mean "no passphrase".
-        return fail(PinResult::canceled);
+        if (personDeclined(line->code)) return fail(PinResult::canceled);
+        // Anything else means the dialog could not be shown: curses without a terminal, a
+        // graphical pinentry without a display. That is no answer, not a no.
+        conv.fail(nowhereToShow() ? std::string("no display and no terminal")
+                                  : "pinentry failed: " + printable(line->text));
+        return fail(PinResult::failed);
       case AssuanLine::Kind::ok:
         pin = SecretString(std::move(collected));
         sodium_memzero(collected.data(), collected.capacity());
@@ -375,31 +445,64 @@ PinentryClient::Program PinentryClient::locate() {
   return path ? Program{Status::found, *path} : Program{Status::notFound, {}};
 }
 
-PinentryClient::PinentryClient(std::string program, int timeoutSeconds)
-    : program_(std::move(program)), timeoutMs_(timeoutSeconds * 1000) {}
+std::string PinentryClient::Program::whyMissing() const {
+  switch (status) {
+    case Status::found:
+      return {};
+    case Status::relativeSetting:
+      return "CASKEL_PINENTRY is not an absolute path";
+    case Status::settingNotExecutable:
+      return "CASKEL_PINENTRY does not name an executable file";
+    case Status::notFound:
+      break;
+  }
+  return "no pinentry program found";
+}
 
-PinentryClient::PinentryClient(int timeoutSeconds) : PinentryClient(locate().path, timeoutSeconds) {}
+PinentryClient::PinentryClient(std::string program, int timeoutSeconds, std::string whyMissing)
+    : program_(std::move(program)), whyMissing_(std::move(whyMissing)), timeoutMs_(timeoutSeconds * 1000) {}
+
+PinentryClient::PinentryClient(const Program& program, int timeoutSeconds)
+    : PinentryClient(program.path, timeoutSeconds, program.whyMissing()) {}
+
+PinentryClient::PinentryClient(int timeoutSeconds) : PinentryClient(locate(), timeoutSeconds) {}
 
 bool PinentryClient::available() {
   return !program_.empty();
 }
 
+std::string PinentryClient::unavailableReason() {
+  if (!program_.empty()) return {};
+  return whyMissing_.empty() ? std::string("no pinentry program found") : whyMissing_;
+}
+
 PinentryReply PinentryClient::getPassphrase(const PinentryRequest& request) {
   PinentryReply reply;
   reply.status = PinentryReply::Status::unavailable;
-  if (program_.empty()) return reply;
+  if (program_.empty()) {
+    reply.reason = whyMissing_.empty() ? std::string("no pinentry program found") : whyMissing_;
+    return reply;
+  }
 
-  Conversation conv(Clock::now() + std::chrono::milliseconds(timeoutMs_));
-  if (!conv.spawn(program_)) return reply;
+  Conversation conv(Clock::now() + std::chrono::milliseconds(timeoutMs_), timeoutMs_ / 1000);
+  auto unavailable = [&] {
+    reply.reason = conv.failure();
+    return reply;
+  };
+  if (!conv.spawn(program_)) return unavailable();
   auto greeting = conv.readLine();
-  if (!greeting || greeting->kind != AssuanLine::Kind::ok) return reply;
-  if (!shareTerminal(conv) || !describe(conv, request, timeoutMs_ / 1000)) return reply;
+  if (!greeting) return unavailable();
+  if (greeting->kind != AssuanLine::Kind::ok) {
+    conv.fail("pinentry does not speak the Assuan protocol");
+    return unavailable();
+  }
+  if (!shareTerminal(conv) || !describe(conv, request, timeoutMs_ / 1000)) return unavailable();
   std::optional<bool> nativeRepeat = offerRepeat(conv, request);
-  if (!nativeRepeat) return reply;
+  if (!nativeRepeat) return unavailable();
 
   SecretString pin;
   reply.status = askForPin(conv, request, *nativeRepeat, pin);
-  if (reply.status == PinentryReply::Status::unavailable) return reply;
+  if (reply.status == PinentryReply::Status::unavailable) return unavailable();
   if (reply.status == PinentryReply::Status::ok) reply.pin = std::move(pin);
   conv.finish(true);
   return reply;

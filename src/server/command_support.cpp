@@ -36,15 +36,39 @@ bool dropsStrict(bool wasStrict, const std::optional<SecretMetadata>& next) {
 }
 
 bool confirmStrictRemoval(const Request& request, const std::string& account) {
-  return authenticate(request,
-                      "Remove strict protection from \"" + shownKey(account) + "\" — " + request.callerDescription());
+  return !strictRemovalRefusal(request, account);
+}
+
+std::optional<std::string> strictRemovalRefusal(const Request& request, const std::string& account) {
+  return promptRefusal(request, "Remove strict protection from \"" + shownKey(account) + "\" — " +
+                                    request.callerDescription());
 }
 
 bool authenticate(const Request& request, const std::string& reason) {
+  return !promptRefusal(request, reason);
+}
+
+std::optional<std::string> promptRefusal(const Request& request, const std::string& reason) {
   AuthContext context;
   context.setRequester(requesterOf(request.caller));
-  if (!context.canEvaluate()) return false;
-  return context.evaluate(reason) == AuthOutcome::success;
+  if (context.canEvaluate() && context.evaluate(reason) == AuthOutcome::success) return std::nullopt;
+  return refusalText(context);
+}
+
+std::string refusalText(const AuthContext& context) {
+  if (!context.isEvaluated() && context.lastOutcome() == AuthOutcome::unavailable) {
+    if (std::string why = context.unavailableReason(); !why.empty()) {
+      return KeychainError::promptUnavailable(why).errorDescription();
+    }
+  }
+  return KeychainError::authenticationCanceled().errorDescription();
+}
+
+std::string refusalText(const UnlockResult& unlocked) {
+  if (!unlocked.unavailableReason.empty()) {
+    return KeychainError::promptUnavailable(unlocked.unavailableReason).errorDescription();
+  }
+  return KeychainError::authenticationCanceled().errorDescription();
 }
 
 PromptResult promptWithContext(const Request& request, const std::string& reason) {

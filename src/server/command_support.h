@@ -1,13 +1,13 @@
 #pragma once
 
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
-#include <nlohmann/json.hpp>
-
 #include "platform/auth_context.h"
 #include "server/request_handler.h"
+#include "session/session_manager.h"
 #include "store/secret_metadata.h"
 
 namespace caskel {
@@ -36,6 +36,15 @@ inline constexpr const char* kRawOutputRefused =
 
 // One prompt with `reason`, no reuse: true when the user said yes.
 bool authenticate(const Request& request, const std::string& reason);
+
+// The same, saying why not: nothing when the person said yes, else the reply's error text.
+std::optional<std::string> promptRefusal(const Request& request, const std::string& reason);
+// confirmStrictRemoval, saying why not.
+std::optional<std::string> strictRemovalRefusal(const Request& request, const std::string& account);
+// The error text of a prompt that did not end in a yes: "Passphrase prompt unavailable: " and
+// why, when none could be shown (no answer is not a no); else "Authentication canceled".
+std::string refusalText(const AuthContext& context);
+std::string refusalText(const UnlockResult& unlocked);
 
 // A prompt whose context is kept for later store reads, with the 30-second reuse window.
 struct PromptResult {

@@ -33,13 +33,13 @@ Reply handleMeta(const Request& r) {
   bool sealedStrict = false;
   if (!s.session.isBound(*account, caller.binding())) {
     UnlockResult unlocked = s.session.unlock(prefix, s.session.timeout(prefix), caller.binding(), r.callerDescription());
-    if (!unlocked.unlocked()) return Reply::failure("Authentication canceled");
+    if (!unlocked.unlocked()) return Reply::failure(refusalText(unlocked));
     if (!unlocked.context) return Reply::failure("Authentication failed");
     context = unlocked.context;
   } else {
     PromptResult prompt =
         promptWithContext(r, "Update metadata for \"" + shownKey(*account) + "\" — " + r.callerDescription());
-    if (prompt.outcome != AuthOutcome::success) return Reply::failure("Authentication canceled");
+    if (prompt.outcome != AuthOutcome::success) return Reply::failure(refusalText(*prompt.context));
     context = prompt.context;
   }
   SecretMetadata existing = s.keychain.readMetadata(*account, context.get()).value_or(SecretMetadata{});
@@ -63,8 +63,8 @@ Reply handleMeta(const Request& r) {
     merge(updated.rotate, requested->rotate);
     if (requested->strict) updated.strict = requested->strict;
   }
-  if (dropsStrict(wasStrict, updated) && !confirmStrictRemoval(r, *account)) {
-    return Reply::failure("Authentication canceled");
+  if (dropsStrict(wasStrict, updated)) {
+    if (auto refusal = strictRemovalRefusal(r, *account)) return Reply::failure(*refusal);
   }
   if (KeychainStatus err = s.keychain.save(*account, value.value().view(), updated)) {
     return Reply::failure(err->errorDescription());
@@ -82,8 +82,9 @@ Reply handleUnlock(const Request& r) {
   ServerServices& s = r.services;
   UnlockResult unlocked = s.session.unlock(normalized, timeout, r.caller.binding(), r.callerDescription());
   if (!unlocked.unlocked()) {
-    s.audit.log("UNLOCK", normalized, "auth_canceled");
-    return Reply::failure("Authentication canceled");
+    s.audit.log("UNLOCK", normalized,
+                unlocked.unavailableReason.empty() ? "auth_canceled" : "auth_unavailable");
+    return Reply::failure(refusalText(unlocked));
   }
   s.audit.log("UNLOCK", normalized, "ok (" + std::to_string(unlocked.count) + " keys)");
   return Reply::success(std::to_string(unlocked.count));

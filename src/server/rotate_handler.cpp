@@ -24,7 +24,7 @@ Reply handleRotate(const Request& r) {
   fresh.setRequester(requesterOf(r.caller));
   if (fresh.canEvaluate() &&
       fresh.evaluate("Rotate \"" + shownKey(*account) + "\" — " + r.callerDescription()) != AuthOutcome::success) {
-    return Reply::failure("Failed to read old value: " + KeychainError::authenticationCanceled().errorDescription());
+    return Reply::failure("Failed to read old value: " + refusalText(fresh));
   }
   bool sealedStrict = false;
   auto oldValue = s.keychain.readValue(*account, &fresh, &sealedStrict);
@@ -36,8 +36,8 @@ Reply handleRotate(const Request& r) {
     metadata = s.keychain.readMetadata(*account).value_or(SecretMetadata{});
     metadata->strict = true;
   }
-  if (dropsStrict(wasStrict, metadata) && !confirmStrictRemoval(r, *account)) {
-    return Reply::failure(KeychainError::authenticationCanceled().errorDescription());
+  if (dropsStrict(wasStrict, metadata)) {
+    if (auto refusal = strictRemovalRefusal(r, *account)) return Reply::failure(*refusal);
   }
   const std::string backupKey = *account + "_OLD";
   SecretMetadata backup;

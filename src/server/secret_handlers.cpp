@@ -36,10 +36,10 @@ Reply handleSet(const Request& r) {
   auto metadata = requestMetadata(r.body);
   if (dropsStrict(wasStrict, metadata)) {
     // The prompt names the downgrade itself, not just the store.
-    if (!confirmStrictRemoval(r, *account)) return Reply::failure("Authentication canceled");
+    if (auto refusal = strictRemovalRefusal(r, *account)) return Reply::failure(*refusal);
   } else if (!unlocked || wasStrict) {
-    if (!authenticate(r, "Store \"" + shownKey(*account) + "\" — " + r.callerDescription())) {
-      return Reply::failure("Authentication canceled");
+    if (auto refusal = promptRefusal(r, "Store \"" + shownKey(*account) + "\" — " + r.callerDescription())) {
+      return Reply::failure(*refusal);
     }
   }
   if (KeychainStatus err = s.keychain.save(*account, value.view(), metadata)) {
@@ -79,8 +79,8 @@ Reply handleGet(const Request& r) {
   std::string prefix = account->substr(0, account->rfind('/') + 1);
   UnlockResult unlocked = s.session.unlock(prefix, s.session.timeout(prefix), binding, r.callerDescription());
   if (!unlocked.unlocked()) {
-    s.audit.log("GET", *account, "auth_canceled");
-    return Reply::failure("Authentication canceled");
+    s.audit.log("GET", *account, unlocked.unavailableReason.empty() ? "auth_canceled" : "auth_unavailable");
+    return Reply::failure(refusalText(unlocked));
   }
   if (unlocked.count > 0) {
     if (auto cached = s.session.cachedValue(*account, binding)) {
@@ -115,7 +115,7 @@ Reply handleGet(const Request& r) {
                             : AuthOutcome::unavailable;
   if (outcome != AuthOutcome::success) {
     s.audit.log("GET", *account, "error");
-    return Reply::failure(KeychainError::authenticationCanceled().errorDescription());
+    return Reply::failure(refusalText(fresh));
   }
   auto value = s.keychain.readValue(*account, &fresh);
   if (!value) {
@@ -133,8 +133,14 @@ Reply handlePeek(const Request& r) {
   auto metadata = s.keychain.readMetadata(*account);
   if (!metadata) {
     PromptResult prompt = promptWithContext(r, "Peek at \"" + shownKey(*account) + "\" — " + r.callerDescription());
-    if (!prompt.couldEvaluate) return Reply::failure("Authentication unavailable");
-    if (prompt.outcome != AuthOutcome::success) return Reply::failure("Authentication canceled");
+    if (prompt.outcome != AuthOutcome::success) {
+      std::string refusal = refusalText(*prompt.context);
+      // A prompt that could not be evaluated for want of a vault, not of a prompt program.
+      if (!prompt.couldEvaluate && refusal == KeychainError::authenticationCanceled().errorDescription()) {
+        return Reply::failure("Authentication unavailable");
+      }
+      return Reply::failure(refusal);
+    }
     metadata = s.keychain.readMetadata(*account, prompt.context.get());
   }
   if (!metadata || !metadata->peek) return Reply::failure("No peek data — re-save the secret to generate it");
@@ -151,8 +157,8 @@ Reply handleDelete(const Request& r) {
   bool strict = isStrict(s.keychain.readMetadata(*account));
   bool unlocked = s.session.isUnlocked(*account, r.caller.binding());
   if (!unlocked || strict) {
-    if (!authenticate(r, "Delete \"" + shownKey(*account) + "\" — " + r.callerDescription())) {
-      return Reply::failure("Authentication canceled");
+    if (auto refusal = promptRefusal(r, "Delete \"" + shownKey(*account) + "\" — " + r.callerDescription())) {
+      return Reply::failure(*refusal);
     }
   }
   if (KeychainStatus err = s.keychain.deleteItem(*account)) {
@@ -166,15 +172,18 @@ Reply handleDelete(const Request& r) {
 
 Reply handleList(const Request& r) {
   ServerServices& s = r.services;
-  std::vector<SecretInfo> secrets = s.keychain.listSecrets(nullptr, kWithoutPrompt);
+  // A vault that cannot be read is an error, never "no items".
+  Result<std::vector<SecretInfo>> listed = s.keychain.tryListSecrets();
+  if (!listed) return Reply::failure(listed.error().errorDescription());
+  std::vector<SecretInfo> secrets = std::move(listed.value());
   // "no_prompt": the caller (the guard hook) would rather have an empty list than a prompt.
   auto noPrompt = r.body.find("no_prompt");
   bool mayPrompt = noPrompt == r.body.end() || !noPrompt->is_boolean() || !noPrompt->get<bool>();
   if (secrets.empty() && mayPrompt) {
     PromptResult prompt = promptWithContext(r, "List secrets — " + r.callerDescription());
-    if (prompt.couldEvaluate && prompt.outcome == AuthOutcome::success) {
-      secrets = s.keychain.listSecrets(prompt.context.get(), kMayPrompt);
-    }
+    // Without the yes, an empty answer would claim an empty vault nobody could open.
+    if (prompt.outcome != AuthOutcome::success) return Reply::failure(refusalText(*prompt.context));
+    secrets = s.keychain.listSecrets(prompt.context.get(), kMayPrompt);
   }
   nlohmann::json accounts = nlohmann::json::array();
   for (const auto& info : secrets) {

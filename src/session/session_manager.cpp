@@ -78,9 +78,16 @@ UnlockResult SessionManager::unlock(const std::string& prefix, double timeout, c
   auto context = std::make_shared<AuthContext>();
   context->setReuseDuration(kReuseWindowSeconds);
   context->setRequester(Requester{caller.resolvedPid, caller.pidStartTime, caller.terminal, caller.agent});
-  if (!context->canEvaluate()) return {};
+  auto refused = [&] {
+    UnlockResult result;
+    if (!context->isEvaluated() && context->lastOutcome() == AuthOutcome::unavailable) {
+      result.unavailableReason = context->unavailableReason();
+    }
+    return result;
+  };
+  if (!context->canEvaluate()) return refused();
   // The prompt blocks this thread; no lock is held here.
-  if (context->evaluate(reason) != AuthOutcome::success) return {};
+  if (context->evaluate(reason) != AuthOutcome::success) return refused();
 
   std::set<std::string> kept;
   for (const SecretInfo& info : keychain_.listSecrets(context.get(), false)) {
@@ -105,7 +112,7 @@ UnlockResult SessionManager::unlock(const std::string& prefix, double timeout, c
     table.sessions[prefix] = caller;
     scheduleExpiry(table, caller.agent, prefix, timeout);
   }
-  return UnlockResult{count, context};
+  return UnlockResult{count, context, {}};
 }
 
 void SessionManager::scheduleExpiry(Table& table, bool agent, const std::string& prefix, double timeout) {

@@ -38,6 +38,8 @@ struct UnlockResult {
   static constexpr int kNotUnlocked = -1;
   int count = kNotUnlocked;              // values cached, when unlocked
   std::shared_ptr<AuthContext> context;  // the evaluated context, when unlocked
+  // When not unlocked because no prompt could be shown: why (else empty: a no, or a failure).
+  std::string unavailableReason;
   // False when the prompt was canceled or could not be shown.
   bool unlocked() const { return count != kNotUnlocked; }
 };

@@ -10,6 +10,8 @@ std::string KeychainError::errorDescription() const {
       return "Failed to decode secret value";
     case Kind::authenticationCanceled:
       return "Authentication canceled";
+    case Kind::promptUnavailable:
+      return kPromptUnavailablePrefix + reason_;
     case Kind::status:
       break;
   }

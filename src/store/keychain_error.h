@@ -13,12 +13,21 @@ namespace caskel {
 // The store's error kind with its fixed user-facing texts.
 class KeychainError {
  public:
-  enum class Kind { status, accessControlFailed, decodingFailed, authenticationCanceled };
+  enum class Kind { status, accessControlFailed, decodingFailed, authenticationCanceled, promptUnavailable };
+
+  // The text of every failure for want of a passphrase prompt: no answer, which is not a no.
+  static constexpr const char* kPromptUnavailablePrefix = "Passphrase prompt unavailable: ";
 
   static KeychainError fromStatus(int32_t code) { return KeychainError(Kind::status, code); }
   static KeychainError accessControlFailed() { return KeychainError(Kind::accessControlFailed, 0); }
   static KeychainError decodingFailed() { return KeychainError(Kind::decodingFailed, 0); }
   static KeychainError authenticationCanceled() { return KeychainError(Kind::authenticationCanceled, 0); }
+  // `reason` says why no prompt could be shown ("no pinentry program found").
+  static KeychainError promptUnavailable(std::string reason) {
+    KeychainError e(Kind::promptUnavailable, status::kInteractionNotAllowed);
+    e.reason_ = std::move(reason);
+    return e;
+  }
 
   Kind kind() const { return kind_; }
   int32_t code() const { return code_; }
@@ -29,6 +38,7 @@ class KeychainError {
   KeychainError(Kind kind, int32_t code) : kind_(kind), code_(code) {}
   Kind kind_;
   int32_t code_;
+  std::string reason_;
 };
 
 // A value or an error; the store's fallible operations return one of these.

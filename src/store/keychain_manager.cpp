@@ -60,6 +60,12 @@ Result<SecretString> KeychainManager::readValue(const std::string& account, Auth
     case status::kAuthFailed:
     case status::kUserCanceled:
       return KeychainError::authenticationCanceled();
+    case status::kInteractionNotAllowed:
+      // The prompt this read needed could not be shown: say why, rather than "can't access".
+      if (ctx.lastOutcome() == AuthOutcome::unavailable && !ctx.interactionNotAllowed()) {
+        return KeychainError::promptUnavailable(ctx.unavailableReason());
+      }
+      return KeychainError::fromStatus(code);
     case status::kDecode:
       return KeychainError::decodingFailed();
     case status::kKeyMaterialUnusable:
@@ -107,8 +113,17 @@ std::map<std::string, SecretString> KeychainManager::readAllValues(
 
 std::vector<SecretInfo> KeychainManager::listSecrets(AuthContext*, bool) const {
   // Listing reads only clear attributes: it never prompts, interactive or not.
+  Result<std::vector<SecretInfo>> listed = tryListSecrets();
+  return listed ? std::move(listed.value()) : std::vector<SecretInfo>{};
+}
+
+Result<std::vector<SecretInfo>> KeychainManager::tryListSecrets() const {
   std::vector<CredentialItem> items;
-  if (!store_ || store_->copyAllAttributes(service_, items) != status::kSuccess) return {};
+  if (!store_) return KeychainError::fromStatus(status::kIoError);
+  if (int32_t s = store_->copyAllAttributes(service_, items); s != status::kSuccess) {
+    if (s == status::kItemNotFound) return std::vector<SecretInfo>{};
+    return KeychainError::fromStatus(s);
+  }
   std::vector<SecretInfo> infos;
   infos.reserve(items.size());
   for (CredentialItem& item : items) {

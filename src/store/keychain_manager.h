@@ -43,6 +43,9 @@ class KeychainManager {
                                                     std::set<std::string>* strictAccounts = nullptr) const;
   // Sorted by account in byte order; empty on any failure. Never reads values.
   std::vector<SecretInfo> listSecrets(AuthContext* context, bool nonInteractive) const;
+  // The same listing, telling an empty vault (or none yet: an empty list) from one that
+  // cannot be read (an error).
+  Result<std::vector<SecretInfo>> tryListSecrets() const;
   // Replaces the metadata of an existing secret, keeping its value (which it reads, so it
   // needs authentication; null context means a fresh one). Metadata without a strict field
   // keeps the secret's effective strictness; only an explicit false lifts it.

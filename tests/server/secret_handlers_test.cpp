@@ -166,7 +166,7 @@ TEST_F(HandlerTest, PeekShowsTheStoredPeekAndPromptsOnlyWithoutMetadata) {
     const char* error;
   } missing[] = {{AuthOutcome::success, "No peek data — re-save the secret to generate it"},
                  {AuthOutcome::canceled, "Authentication canceled"},
-                 {std::nullopt, "Authentication unavailable"}};
+                 {std::nullopt, "Passphrase prompt unavailable: no passphrase prompt is set up"}};
   for (const auto& m : missing) {
     auth->forgetLastSuccess();
     auth->setAvailable(m.answer.has_value());

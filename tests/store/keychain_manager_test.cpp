@@ -103,7 +103,7 @@ TEST_F(KeychainManagerTest, ReadValueFailuresCarryTheirTexts) {
   for (const auto& [outcome, text] :
        {std::pair<AuthOutcome, std::string>{AuthOutcome::canceled, "Authentication canceled"},
         {AuthOutcome::failed, "Authentication canceled"},
-        {AuthOutcome::unavailable, noVault},
+        {AuthOutcome::unavailable, "Passphrase prompt unavailable: the passphrase prompt could not be shown"},
         {AuthOutcome::keyUnusable, badKey}}) {
     fake->queue(outcome);
     EXPECT_EQ(errorText(keychain.readValue("a/k", nullptr)), text);
