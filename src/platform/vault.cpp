@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "base/status_code.h"
+#include "platform/database_copy.h"
 #include "platform/file_system.h"
 
 namespace caskel {
@@ -296,8 +297,12 @@ void Vault::tightenSideFiles() {
 }
 
 int32_t Vault::readKeyRecordLocked(std::optional<KeyRecord>& out) {
+  return readKeyRecord(db_, out);
+}
+
+int32_t Vault::readKeyRecord(sqlite3* db, std::optional<KeyRecord>& out) {
   out.reset();
-  Statement stmt(db_,
+  Statement stmt(db,
                  "SELECT format, public_key, wrapped_key, salt, opslimit, memlimit FROM meta WHERE id = 1");
   int rc = stmt.step();
   if (rc == SQLITE_DONE) return status::kItemNotFound;
@@ -452,6 +457,174 @@ VaultKeyring::Status Vault::unlock(const SecretString& passphrase, std::shared_p
   pinPublicKey(computed);
   key = VaultKey::create(secretKey.data(), computed);
   return key ? Status::ok : Status::ioError;
+}
+
+VaultKeyring::Status Vault::changePassphrase(const VaultKey& key, const SecretString& newPassphrase) {
+  if (options_.opslimit < crypto_pwhash_OPSLIMIT_MIN || options_.opslimit > kMaxOpslimit ||
+      options_.memlimit < crypto_pwhash_MEMLIMIT_MIN || options_.memlimit > kMaxMemlimit) {
+    return Status::ioError;
+  }
+  unsigned char salt[crypto_pwhash_SALTBYTES];
+  randombytes_buf(salt, sizeof salt);
+  GuardedBytes derived(crypto_secretbox_KEYBYTES);
+  if (!derived) return Status::ioError;
+  // Derived outside the lock, like create(): it takes long and much memory.
+  if (!deriveKey(newPassphrase, salt, options_.opslimit, options_.memlimit, derived.data()))
+    return Status::ioError;
+  unsigned char wrapped[kWrappedKeyBytes];
+  randombytes_buf(wrapped, crypto_secretbox_NONCEBYTES);
+  crypto_secretbox_easy(wrapped + crypto_secretbox_NONCEBYTES, key.secretKey(), VaultKey::kSecretKeyBytes,
+                        wrapped, derived.data());
+
+  std::lock_guard lock(mutex_);
+  OpenResult opened = ensureOpenLocked(false);
+  if (opened == OpenResult::absent) return Status::missing;
+  if (opened == OpenResult::failed) return Status::ioError;
+  Transaction tx(db_);
+  if (!tx.began()) return Status::ioError;
+  // Read inside the transaction: the key pair wrapped anew must be the one stored now.
+  std::optional<KeyRecord> record;
+  int32_t s = readKeyRecordLocked(record);
+  if (s == status::kItemNotFound) return Status::missing;
+  if (s != status::kSuccess) return Status::ioError;
+  if (!record->valid() ||
+      sodium_memcmp(record->publicKey.data(), key.publicKey(), VaultKey::kPublicKeyBytes) != 0) {
+    return Status::damaged;
+  }
+  // One row, one statement: the old wrapping and the new never both half exist.
+  Statement stmt(db_, "UPDATE meta SET wrapped_key = ?, salt = ?, opslimit = ?, memlimit = ? WHERE id = 1");
+  stmt.bindBlob(1, wrapped, sizeof wrapped);
+  stmt.bindBlob(2, salt, sizeof salt);
+  stmt.bindInt(3, static_cast<int64_t>(options_.opslimit));
+  stmt.bindInt(4, static_cast<int64_t>(options_.memlimit));
+  if (stmt.step() != SQLITE_DONE || sqlite3_changes(db_) != 1) return Status::ioError;
+  if (options_.beforePassphraseCommit) options_.beforePassphraseCommit();
+  if (!tx.commit()) return Status::ioError;
+  tightenSideFiles();
+  return Status::ok;
+}
+
+namespace {
+Vault::CopyStatus copyStatusOf(database_copy::Result result) {
+  using R = database_copy::Result;
+  using S = Vault::CopyStatus;
+  switch (result) {
+    case R::ok:
+      return S::ok;
+    case R::exists:
+      return S::exists;
+    case R::symlink:
+      return S::symlink;
+    case R::notRegular:
+      return S::notRegular;
+    case R::notWritable:
+      return S::notWritable;
+    case R::missing:
+      return S::missing;
+    case R::notDatabase:
+      return S::notVault;
+    case R::ioError:
+      break;
+  }
+  return S::ioError;
+}
+}  // namespace
+
+Vault::CopyStatus Vault::backupTo(const std::string& target, bool replace) {
+  if (database_copy::Result r = database_copy::checkTarget(target, replace); r != database_copy::Result::ok) {
+    return copyStatusOf(r);
+  }
+  std::string temp = database_copy::makePrivateSibling(target);
+  if (temp.empty()) return CopyStatus::notWritable;
+  database_copy::Result copied;
+  {
+    std::lock_guard lock(mutex_);
+    std::optional<KeyRecord> record;
+    if (ensureOpenLocked(false) != OpenResult::open || readKeyRecordLocked(record) != status::kSuccess) {
+      ::unlink(temp.c_str());
+      return CopyStatus::noVault;
+    }
+    copied = database_copy::copy(db_, temp);
+  }
+  if (copied != database_copy::Result::ok) {
+    ::unlink(temp.c_str());
+    return CopyStatus::ioError;
+  }
+  return copyStatusOf(database_copy::publish(temp, target, replace));
+}
+
+Vault::CopyStatus Vault::stageRestore(const std::string& source, std::string& staged) {
+  staged.clear();
+  if (!fs::ensurePrivateDirectory(fs::parentOf(path_))) return CopyStatus::ioError;
+  std::string temp = database_copy::makePrivateSibling(path_ + ".restore");
+  if (temp.empty()) return CopyStatus::ioError;
+  database_copy::Result copied = database_copy::copyFile(source, temp);
+  if (copied != database_copy::Result::ok) {
+    ::unlink(temp.c_str());
+    return copyStatusOf(copied);
+  }
+  // A vault is a database whose key record reads as one this build can open.
+  bool vault = false;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(temp.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr) == SQLITE_OK) {
+    Statement check(db, "PRAGMA quick_check");
+    bool sound = check.step() == SQLITE_ROW && check.columnBytes(0) == "ok";
+    Statement items(db, "SELECT service, account, sealed, generic FROM items LIMIT 0");
+    std::optional<KeyRecord> record;
+    vault = sound && items.ok() && readKeyRecord(db, record) == status::kSuccess && record->valid();
+  }
+  sqlite3_close_v2(db);
+  if (!vault) {
+    ::unlink(temp.c_str());
+    return CopyStatus::notVault;
+  }
+  staged = temp;
+  return CopyStatus::ok;
+}
+
+VaultKeyring::Status Vault::unlockStaged(const std::string& staged, const SecretString& passphrase) {
+  // A vault of its own, so that this one's connection and pinned key stay as they are.
+  VaultOptions options;
+  options.createOnFirstSave = false;
+  Vault candidate(staged, options);
+  std::shared_ptr<const VaultKey> key;
+  return candidate.unlock(passphrase, key);
+}
+
+Vault::CopyStatus Vault::installRestore(const std::string& staged) {
+  std::lock_guard lock(mutex_);
+  const std::string kept = path_ + ".bak";
+  OpenResult opened = ensureOpenLocked(false);
+  if (opened == OpenResult::open) {
+    // The current vault, as it is now, becomes the .bak: copied, so that vault.db is never
+    // missing, not even for a moment.
+    std::string temp = database_copy::makePrivateSibling(kept);
+    if (temp.empty()) return CopyStatus::ioError;
+    if (database_copy::copy(db_, temp) != database_copy::Result::ok ||
+        database_copy::publish(temp, kept, true) != database_copy::Result::ok) {
+      ::unlink(temp.c_str());
+      return CopyStatus::ioError;
+    }
+    exec(db_, "PRAGMA wal_checkpoint(TRUNCATE)");
+    closeLocked();
+  } else if (opened == OpenResult::failed) {
+    // A file SQLite cannot open is kept as it is, for whoever wants to look at it.
+    if (::rename(path_.c_str(), kept.c_str()) != 0) return CopyStatus::ioError;
+    ::chmod(kept.c_str(), 0600);
+  }
+  // Side files of the old database would be replayed into the new one.
+  ::unlink((path_ + "-wal").c_str());
+  ::unlink((path_ + "-shm").c_str());
+  if (::rename(staged.c_str(), path_.c_str()) != 0) return CopyStatus::ioError;
+  pinned_ = false;
+  return CopyStatus::ok;
+}
+
+int Vault::itemCount() {
+  std::lock_guard lock(mutex_);
+  if (ensureOpenLocked(false) != OpenResult::open) return 0;
+  Statement stmt(db_, "SELECT count(*) FROM items");
+  return stmt.step() == SQLITE_ROW ? static_cast<int>(stmt.columnInt(0)) : 0;
 }
 
 int32_t Vault::ensureKeyForWrite(const std::string& account) {

@@ -3,6 +3,7 @@
 #include <sodium.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,6 +32,9 @@ struct VaultOptions {
   // A save into a vault that has no key pair yet asks the shared authenticator, whose prompt
   // creates the vault under a new passphrase. Off: such a save fails with kKeyMaterialUnusable.
   bool createOnFirstSave = true;
+  // Runs inside a passphrase change's transaction, just before it commits: tests stop the
+  // process there to show that a crash leaves one of the two passphrases working.
+  std::function<void()> beforePassphraseCommit;
 };
 
 // The encrypted credential store: an SQLite database whose values are sealed boxes of
@@ -55,6 +59,29 @@ class Vault : public VaultKeyring, public CredentialStore {
   Status create(const SecretString& passphrase, std::shared_ptr<const VaultKey>& key) override;
   Status unlock(const SecretString& passphrase, std::shared_ptr<const VaultKey>& key) override;
 
+  // Wraps the secret key of `key` (unlocked from this vault) under `newPassphrase`, with a new
+  // salt and this vault's cost, in one transaction: afterwards only the new passphrase opens
+  // it, and every value stays readable (the key pair does not change). `damaged` when the
+  // stored key pair is not the one of `key`.
+  Status changePassphrase(const VaultKey& key, const SecretString& newPassphrase);
+
+  enum class CopyStatus { ok, exists, symlink, notRegular, notWritable, missing, noVault, notVault, ioError };
+  // A consistent copy of the vault at `target` (absolute), 0600, still sealed under the
+  // passphrase. An existing file is replaced only when `replace`; a symbolic link never is.
+  CopyStatus backupTo(const std::string& target, bool replace);
+  // Copies `source` to a private file beside the vault and checks that it is a vault (its key
+  // record is sound); `staged` is that file's path. The copy is what gets installed, so the
+  // source cannot change between the check and the install.
+  CopyStatus stageRestore(const std::string& source, std::string& staged);
+  // Whether `passphrase` opens the staged vault (`wrongPassphrase` when not).
+  Status unlockStaged(const std::string& staged, const SecretString& passphrase);
+  // Puts the staged vault in place of this one, keeping the current file as <path>.bak
+  // (0600), and closes the connection so the next use opens the restored vault. Keys unlocked
+  // from the old vault open nothing in the new one.
+  CopyStatus installRestore(const std::string& staged);
+  // Number of items in the vault (0 when there is none).
+  int itemCount();
+
   // CredentialStore
   int32_t put(const std::string& service, const std::string& account, std::string_view value,
               const std::optional<std::string>& generic, bool strict) override;
@@ -78,6 +105,7 @@ class Vault : public VaultKeyring, public CredentialStore {
   // when it cannot be prepared.
   sqlite3_stmt* preparedLocked(const char* sql);
   int32_t readKeyRecordLocked(std::optional<KeyRecord>& out);
+  static int32_t readKeyRecord(sqlite3* db, std::optional<KeyRecord>& out);
   int32_t publicKeyLocked(unsigned char* publicKey);
   int32_t ensureKeyForWrite(const std::string& account);
   int32_t ensureEvaluated(const std::string& reason, AuthContext& context);
