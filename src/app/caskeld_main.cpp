@@ -2,8 +2,10 @@
 #include <caskel/version.h>
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <thread>
 
 #include "app/server_host.h"
 #include "platform/clipboard.h"
@@ -21,6 +23,10 @@ int main(int argc, char** argv) {
   double backupLifetime = 3600;
   // For tests: how long a rotated-out value stays as <key>_OLD.
   cli.add_option("--rotate-backup-seconds", backupLifetime)->group("")->check(CLI::PositiveNumber);
+  // For tests: a passphrase change stops inside its transaction, after writing this file, so
+  // that the test can kill the server at the worst moment.
+  std::string pauseBeforePassphraseCommit;
+  cli.add_option("--pause-before-passphrase-commit", pauseBeforePassphraseCommit)->group("");
   CLI11_PARSE(cli, argc, argv);
   if (showVersion) {
     std::cout << caskel::kVersion << std::endl;
@@ -38,6 +44,12 @@ int main(int argc, char** argv) {
       caskel::fs::parentOf(caskel::fs::ownExecutablePath().value_or("./caskeld")) + "/caskel";
   options.server.rotateBackupLifetime = backupLifetime;
   options.clipboard = caskel::Clipboard::system();
+  if (!pauseBeforePassphraseCommit.empty()) {
+    options.vault.beforePassphraseCommit = [marker = pauseBeforePassphraseCommit] {
+      caskel::fs::writeFileAtomically(marker, "paused\n");
+      for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    };
+  }
 
   caskel::RunLoop mainLoop;
   caskel::ServerHost host(std::move(options), mainLoop);

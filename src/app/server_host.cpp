@@ -14,6 +14,7 @@
 #include "platform/process_hardening.h"
 #include "platform/stop_signals.h"
 #include "platform/vault.h"
+#include "platform/vault_admin.h"
 
 namespace caskel {
 
@@ -95,7 +96,7 @@ void ServerHost::installCredentials() {
     if (pinentry.status != PinentryClient::Program::Status::found)
       reporter->alreadySaid(pinentry.whyMissing());
     auto report = [reporter](const std::string& reason) { reporter->report(reason); };
-    auto vault = std::make_shared<Vault>();
+    auto vault = std::make_shared<Vault>(Vault::defaultPath(), options_.vault);
     auto prompt = std::make_shared<PinentryClient>(pinentry);
     options_.store = vault;
     if (!options_.authenticator) {
@@ -103,6 +104,9 @@ void ServerHost::installCredentials() {
       authenticator->setUnavailableObserver(report);
       options_.authenticator = authenticator;
     }
+    auto admin = std::make_shared<VaultAdmin>(vault, prompt);
+    admin->setUnavailableObserver(report);
+    VaultAdmin::setShared(admin);
   }
   CredentialStore::setShared(options_.store);
   if (options_.authenticator) Authenticator::setShared(options_.authenticator);

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/vault.h"
 #include "platform/work_queue.h"
 #include "server/socket_server.h"
 
@@ -24,6 +25,7 @@ struct ServerHostOptions {
   bool manageProcess = true;
   std::shared_ptr<CredentialStore> store;        // null: the vault
   std::shared_ptr<Authenticator> authenticator;  // null: passphrases asked through pinentry
+  VaultOptions vault;                            // for the vault made when `store` is null
 };
 
 // The command server inside a program: the start-up and shutdown sequence that caskeld runs

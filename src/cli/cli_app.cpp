@@ -23,6 +23,7 @@
 #include "cli/secret_commands.h"
 #include "cli/session_commands.h"
 #include "cli/setup_commands.h"
+#include "cli/vault_commands.h"
 
 namespace caskel::cli {
 
@@ -76,6 +77,7 @@ class CommandLine {
   // The message for a command word that names none, or nothing when the words are commands.
   std::optional<std::string> unknownCommand(int argc, const char* const* argv);
   int help(const std::vector<std::string>& topic);
+  void addVaultCommands(Builders& out);
 
   CliIo& io_;
   CommandContext ctx_;
@@ -455,6 +457,37 @@ std::optional<std::string> CommandLine::unknownCommand(int argc, const char* con
   return std::nullopt;
 }
 
+// The vault as a whole: its passphrase, backups and restores.
+void CommandLine::addVaultCommands(Builders& out) {
+  out.insert(out.end(),
+             {
+                 {"passwd",
+                  [&] {
+                    auto* passwd = app_.add_subcommand(
+                        "passwd",
+                        "Change the vault passphrase (asked by the passphrase prompt, old once, new twice)");
+                    passwd->callback([&] { action_ = [&] { return passwdCommand(ctx_); }; });
+                  }},
+                 {"backup",
+                  [&] {
+                    auto* backup = app_.add_subcommand(
+                        "backup",
+                        "Copy the vault to a file, mode 0600, still encrypted under the passphrase");
+                    backup->add_option("file", file, "Backup file to write")->required();
+                    backup->add_flag("--force", flagA, "Replace an existing file");
+                    backup->callback([&] { action_ = [&] { return backupCommand(ctx_, file, flagA); }; });
+                  }},
+                 {"restore",
+                  [&] {
+                    auto* restore = app_.add_subcommand("restore",
+                                                        "Replace the vault by a backup (its passphrase is "
+                                                        "asked); the old one is kept as vault.db.bak");
+                    restore->add_option("file", file, "Backup file to restore")->required();
+                    restore->callback([&] { action_ = [&] { return restoreCommand(ctx_, file); }; });
+                  }},
+             });
+}
+
 void CommandLine::addCommands(std::string_view named) {
   // Only the named command is built when there is one: building all of them costs more
   // than the whole round trip of a cached `get`. Help and errors still see every command.
@@ -463,6 +496,7 @@ void CommandLine::addCommands(std::string_view named) {
   addSessionCommands(commands);
   addFolderCommands(commands);
   addToolCommands(commands);
+  addVaultCommands(commands);
   addInfoCommands(commands);
   // Completion and help describe every command.
   const bool one =

@@ -344,6 +344,16 @@ bool pathExists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+std::string absolutePath(const std::string& path) {
+  if (!path.empty() && path.front() == '/') return path;
+  char* cwd = ::getcwd(nullptr, 0);
+  if (cwd == nullptr) return path;
+  std::string out = cwd;
+  std::free(cwd);
+  if (out.back() != '/') out += '/';
+  return out + path;
+}
+
 std::string resolvedPath(const std::string& path) {
   char* real = ::realpath(path.c_str(), nullptr);
   if (real == nullptr) return path;

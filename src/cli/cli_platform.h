@@ -83,6 +83,8 @@ std::optional<std::string> writeUniqueFile(const std::string& pathTemplate, int 
 bool writeFileAtomic(const std::string& path, std::string_view data, unsigned mode, std::string& error);
 std::optional<std::string> readFile(const std::string& path, size_t limit, std::string& error);
 bool pathExists(const std::string& path);
+// `path` made absolute against the working directory (nothing resolved, nothing checked).
+std::string absolutePath(const std::string& path);
 // The path with symbolic links resolved when it exists (so a replaced file stays where a link
 // points), else the path itself.
 std::string resolvedPath(const std::string& path);

@@ -7,6 +7,7 @@
 #include "server/rotate_handler.h"
 #include "server/secret_handlers.h"
 #include "server/small_handlers.h"
+#include "server/vault_handlers.h"
 #include "store/json_text.h"
 
 namespace caskel {
@@ -20,13 +21,23 @@ struct Command {
 
 // Every command the server answers.
 constexpr Command kCommands[] = {
-    {"set", handleSet},        {"get", handleGet},
-    {"peek", handlePeek},      {"rm", handleDelete},
-    {"ls", handleList},        {"rotate", handleRotate},
-    {"meta", handleMeta},      {"unlock", handleUnlock},
-    {"lock", handleLock},      {"session", handleSession},
-    {"config", handleConfig},  {"version", handleVersion},
-    {"get-cli", handleGetCli}, {"ai-instructions", handleInstructions},
+    {"set", handleSet},
+    {"get", handleGet},
+    {"peek", handlePeek},
+    {"rm", handleDelete},
+    {"ls", handleList},
+    {"rotate", handleRotate},
+    {"meta", handleMeta},
+    {"unlock", handleUnlock},
+    {"lock", handleLock},
+    {"session", handleSession},
+    {"config", handleConfig},
+    {"passwd", handlePasswd},
+    {"backup", handleBackup},
+    {"restore", handleRestore},
+    {"version", handleVersion},
+    {"get-cli", handleGetCli},
+    {"ai-instructions", handleInstructions},
     {"audit", handleAudit},
 };
 
