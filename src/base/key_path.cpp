@@ -14,6 +14,26 @@ bool isValidKeyPath(std::string_view text) {
   return true;
 }
 
+bool isFullKeyPath(std::string_view text) {
+  if (!isValidKeyPath(text)) return false;
+  size_t parts = 0;
+  size_t start = 0;
+  while (true) {
+    const size_t slash = text.find('/', start);
+    const std::string_view part =
+        text.substr(start, slash == std::string_view::npos ? text.npos : slash - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    ++parts;
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+  return parts >= 2;
+}
+
+std::string notFullKeyText(std::string_view account) {
+  return "Invalid key path \"" + std::string(account) + "\" — specify the full key (e.g. org/proj/KEY)";
+}
+
 std::vector<std::string> keyPathComponents(std::string_view account) {
   std::vector<std::string> parts;
   size_t start = 0;

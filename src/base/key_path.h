@@ -12,6 +12,15 @@ namespace caskel {
 // True for 1 to 512 characters, each an ASCII letter, digit, "/", "_", ".", space or "-".
 bool isValidKeyPath(std::string_view text);
 
+// A key that names one item: valid as above, at least two "/"-separated parts, none of them
+// empty, "." or "..", so no leading, trailing or doubled "/". Folder-like paths (org/proj/) and
+// bare names would break the folder and variable-name derivations below.
+bool isFullKeyPath(std::string_view text);
+
+// The refusal for a key that is not full, naming it (its alphabet is already checked, so it
+// is safe to show).
+std::string notFullKeyText(std::string_view account);
+
 // The "/"-separated components with empty ones dropped ("/a//b/K" gives a, b, K).
 std::vector<std::string> keyPathComponents(std::string_view account);
 

@@ -21,11 +21,20 @@ std::optional<double> positiveNumber(const nlohmann::json& body, const char* key
   return v;
 }
 
+// Whether any item's key starts with `prefix`, from the listing that needs no prompt.
+bool holdsAnyKey(const KeychainManager& keychain, const std::string& prefix) {
+  for (const SecretInfo& info : keychain.listSecrets(nullptr, true)) {
+    if (hasTextPrefix(info.account, prefix)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 Reply handleMeta(const Request& r) {
   auto account = r.string("account");
   if (!account) return Reply::failure("Missing account");
+  if (!isFullKeyPath(*account)) return Reply::failure(notFullKeyText(*account));
   ServerServices& s = r.services;
   const auto& caller = r.caller;
   std::string prefix = sessionPrefixOf(*account);
@@ -80,6 +89,13 @@ Reply handleUnlock(const Request& r) {
   std::string normalized = normalizePrefix(*prefix);
   double timeout = positiveNumber(r.body, "timeout").value_or(SessionManager::kDefaultTimeout);
   ServerServices& s = r.services;
+  // A session over nothing would only tell the person that something was unlocked. The bulk
+  // import opens one over the folder it is about to fill, and says so.
+  auto allowEmpty = r.body.find("allow_empty");
+  const bool mayBeEmpty = allowEmpty != r.body.end() && allowEmpty->is_boolean() && allowEmpty->get<bool>();
+  if (!mayBeEmpty && !holdsAnyKey(s.keychain, normalized)) {
+    return Reply::failure("No secrets under " + normalized + " — nothing to unlock");
+  }
   UnlockResult unlocked = s.session.unlock(normalized, timeout, r.caller.binding(), r.callerDescription());
   if (!unlocked.unlocked()) {
     s.audit.log("UNLOCK", normalized,

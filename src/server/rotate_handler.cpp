@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "audit/audit_logger.h"
+#include "base/key_path.h"
 #include "server/backup_timers.h"
 #include "server/command_support.h"
 #include "session/session_manager.h"
@@ -12,6 +13,7 @@ namespace caskel {
 Reply handleRotate(const Request& r) {
   auto account = r.string("account");
   if (!account) return Reply::failure("Missing account");
+  if (!isFullKeyPath(*account)) return Reply::failure(notFullKeyText(*account));
   auto valueIt = r.body.find("value");
   if (valueIt == r.body.end() || !valueIt->is_string() || valueIt->get_ref<const std::string&>().empty()) {
     return Reply::failure("Missing new value");

@@ -28,6 +28,9 @@ Reply handleSet(const Request& r) {
   auto account = r.string("account");
   auto valueIt = r.body.find("value");
   if (!account || valueIt == r.body.end() || !valueIt->is_string()) return Reply::failure("Missing account or value");
+  // Folder-like and bare names would be stored but could never be read back or loaded with
+  // their folder.
+  if (!isFullKeyPath(*account)) return Reply::failure(notFullKeyText(*account));
   SecretString value(valueIt->get_ref<const std::string&>());
   ServerServices& s = r.services;
   const auto& caller = r.caller;
@@ -63,9 +66,7 @@ Reply handleGet(const Request& r) {
   if (r.string("output") && r.caller.treatedAsAgent()) return Reply::failure(kRawOutputRefused);
   auto account = r.string("account");
   if (!account) return Reply::failure("Missing account");
-  if (account->back() == '/' || keyPathComponents(*account).size() < 2) {
-    return Reply::failure("Invalid key path \"" + *account + "\" — specify the full key (e.g. org/proj/KEY)");
-  }
+  if (!isFullKeyPath(*account)) return Reply::failure(notFullKeyText(*account));
   ServerServices& s = r.services;
   const auto& caller = r.caller;
   const SessionBinding binding = caller.binding();
@@ -196,7 +197,8 @@ Reply handleList(const Request& r) {
       if (m.expires) entry["expires"] = *m.expires;
       if (m.peek) entry["peek"] = *m.peek;
       if (m.rotate) entry["rotate"] = *m.rotate;
-      // Listings mark strict keys, so the person sees which reads will always ask.
+      // Listings mark strict keys, so the person sees which reads will always ask, and the tool
+      // keeps the flag when it rewrites an item's metadata ("set" with flags).
       if (m.strict.value_or(false)) entry["strict"] = true;
     }
     accounts.push_back(std::move(entry));

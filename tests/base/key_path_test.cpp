@@ -19,6 +19,16 @@ TEST(KeyPath, ValidityAllowsOnlyTheKeyAlphabetUpTo512) {
   }
 }
 
+TEST(KeyPath, AFullKeyNamesOneItemInAFolder) {
+  for (const char* full : {"org/K", "org/proj/API_KEY", "a b/c.d/e-f_g", "org/.env/..K"}) {
+    EXPECT_TRUE(isFullKeyPath(full)) << full;
+  }
+  for (const char* notFull :
+       {"K", "org/", "/org/K", "org//K", "org/./K", "org/../K", "../K", "org/K/..", "/", "", "org/K$"}) {
+    EXPECT_FALSE(isFullKeyPath(notFull)) << notFull;
+  }
+}
+
 TEST(KeyPath, DerivationsOfKeysAndFolders) {
   EXPECT_EQ(keyPathComponents("/a//b/K/"), (std::vector<std::string>{"a", "b", "K"}));
   EXPECT_TRUE(keyPathComponents("//").empty());
