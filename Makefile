@@ -1,4 +1,4 @@
-# make run  — install what is missing, build, and start caskeld in the foreground
+# make run  — install what is missing, build the programs only, and start caskeld in the foreground
 # make test — install what is missing, build, run every test, then again under ASan+UBSan
 JOBS ?= $(shell nproc)
 # `make install` puts caskel, caskeld, their man pages, completions and the systemd user unit here.
@@ -13,12 +13,15 @@ FUZZ_SECONDS ?= 60
 BENCH_ROUNDS ?= 200
 BENCH_LOAD_SECONDS ?= 2
 
-.PHONY: all deps build build-asan build-fuzz run install test test-release test-asan test-fuzz fuzz bench clean format
+.PHONY: all deps deps-run build build-run build-asan build-fuzz run install test test-release test-asan test-fuzz fuzz bench clean format
 
 all: build
 
 deps:
-	@./scripts/install-deps.sh
+	@./scripts/install-deps.sh all
+
+deps-run:
+	@./scripts/install-deps.sh run
 
 build: deps
 	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
@@ -28,9 +31,15 @@ build-asan: deps
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCASKEL_SANITIZE=ON -DCASKEL_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 
-run: build
-	@if [ -x build/src/caskeld ]; then exec build/src/caskeld; \
-	else echo "caskeld is not built yet: the command server arrives in a later change."; fi
+# The programs alone, in a build directory of their own: no tests, benchmarks or fuzz targets
+# are configured, so none of their packages are needed and none of them is compiled.
+build-run: deps-run
+	cmake -S . -B build-run -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCASKEL_BUILD_TESTS=OFF \
+	  -DCASKEL_BUILD_BENCH=OFF -DCASKEL_FUZZ=OFF $(CMAKE_FLAGS)
+	cmake --build build-run -j $(JOBS) --target caskeld caskel
+
+run: build-run
+	exec build-run/src/caskeld
 
 # Builds only what is installed: the two programs and the completion scripts.
 install: deps
@@ -76,4 +85,4 @@ format:
 	find src tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-fuzz
+	rm -rf build build-run build-asan build-fuzz

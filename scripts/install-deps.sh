@@ -1,14 +1,26 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and benchmarking need, when any is missing.
+# Installs the Debian packages that are missing. `install-deps.sh run`: only what building and
+# running the programs needs (what `make run` uses); no argument or `all`: also what the test
+# suite, the benchmarks and the fuzz targets need.
 set -euo pipefail
-packages=(
+# Building and running caskel and caskeld.
+programs=(
   cmake ninja-build g++ pkg-config make
   libsqlite3-dev libsodium-dev libssl-dev nlohmann-json3-dev libcli11-dev libseccomp-dev
+)
+# The test suite (GoogleTest; openssl, setpriv and ps as the tests' own tools), the benchmarks
+# and the fuzz targets (clang's libFuzzer).
+tests=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   openssl bash procps util-linux
   man-db systemd  # the install test: man renders the pages, systemd-analyze checks the unit
 )
+case "${1:-all}" in
+  run) packages=("${programs[@]}") ;;
+  all) packages=("${programs[@]}" "${tests[@]}") ;;
+  *) echo "usage: $0 [run|all]" >&2; exit 2 ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
