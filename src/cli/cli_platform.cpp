@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 
 #include "base/path_lookup.h"
 
@@ -552,6 +553,36 @@ std::vector<std::string> environmentWith(const std::vector<std::string>& overrid
   return env;
 }
 
+namespace {
+
+// The signals a person or a service manager uses to stop `run`: they go on to the command, so
+// that no command outlives us with secrets in its environment, and we wait to report its end.
+constexpr int kForwardedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+struct sigaction gPreviousActions[std::size(kForwardedSignals)];
+volatile sig_atomic_t gChildPid = 0;
+
+void forwardToChild(int sig, siginfo_t* info, void*) {
+  const int savedErrno = errno;
+  const pid_t pid = gChildPid;
+  if (pid > 0) {
+    const pid_t group = ::getpgid(pid);
+    // The terminal sends its interrupt, quit and hang-up to the whole foreground group: a child
+    // still in our group has had it already, and a second one could stop its own clean-up.
+    const bool terminalReachedIt = info != nullptr && info->si_code == SI_KERNEL && group == ::getpgrp();
+    if (!terminalReachedIt) ::kill(group == pid ? -pid : pid, sig);
+  }
+  errno = savedErrno;
+}
+
+sigset_t forwardedSet() {
+  sigset_t set;
+  ::sigemptyset(&set);
+  for (int sig : kForwardedSignals) ::sigaddset(&set, sig);
+  return set;
+}
+
+}  // namespace
+
 std::optional<Child> startChild(const std::string& program, const std::vector<std::string>& argv,
                                 const std::vector<std::string>& environment, bool pipeOutput,
                                 std::string& error) {
@@ -568,8 +599,14 @@ std::optional<Child> startChild(const std::string& program, const std::vector<st
     for (int fd : {out[0], out[1], err[0], err[1]}) closeFd(fd);
     return std::nullopt;
   }
+  // Held from the fork until the forwarding is in place, so that a stop signal arriving in
+  // between reaches the command instead of leaving it behind.
+  const sigset_t forwarded = forwardedSet();
+  sigset_t previousMask;
+  ::sigprocmask(SIG_BLOCK, &forwarded, &previousMask);
   pid_t pid = ::fork();
   if (pid == 0) {
+    ::sigprocmask(SIG_SETMASK, &previousMask, nullptr);
     if (pipeOutput) redirectStdio(-1, out[1], err[1]);
     // We ignore SIGPIPE for our own socket writes; an ignored signal survives exec, and a
     // command in a pipeline expects to be stopped by it.
@@ -580,16 +617,25 @@ std::optional<Child> startChild(const std::string& program, const std::vector<st
     (void)ignored;
     ::_exit(127);
   }
+  const int forkErrno = errno;
   closeFd(out[1]);
   closeFd(err[1]);
   if (pid < 0) {
-    error = std::string("cannot start the command: ") + std::strerror(errno);
+    ::sigprocmask(SIG_SETMASK, &previousMask, nullptr);
+    error = std::string("cannot start the command: ") + std::strerror(forkErrno);
     closeFd(out[0]);
     closeFd(err[0]);
     return std::nullopt;
   }
-  ::signal(SIGINT, SIG_IGN);
-  ::signal(SIGQUIT, SIG_IGN);
+  gChildPid = pid;
+  struct sigaction forward {};
+  forward.sa_sigaction = forwardToChild;
+  forward.sa_flags = SA_SIGINFO | SA_RESTART;
+  ::sigfillset(&forward.sa_mask);
+  for (size_t i = 0; i < std::size(kForwardedSignals); ++i) {
+    ::sigaction(kForwardedSignals[i], &forward, &gPreviousActions[i]);
+  }
+  ::sigprocmask(SIG_SETMASK, &previousMask, nullptr);
   return Child{pid, out[0], err[0]};
 }
 
@@ -622,11 +668,15 @@ void pumpChildOutput(const Child& child, const std::function<void(int, std::stri
 
 int waitChild(const Child& child) {
   int status = 0;
-  while (::waitpid(child.pid, &status, 0) < 0) {
-    if (errno != EINTR) return 1;
+  pid_t waited;
+  while ((waited = ::waitpid(child.pid, &status, 0)) < 0 && errno == EINTR) {
   }
-  ::signal(SIGINT, SIG_DFL);
-  ::signal(SIGQUIT, SIG_DFL);
+  // Reaped: the pid may be reused from now on, so nothing more is sent to it.
+  gChildPid = 0;
+  for (size_t i = 0; i < std::size(kForwardedSignals); ++i) {
+    ::sigaction(kForwardedSignals[i], &gPreviousActions[i], nullptr);
+  }
+  if (waited < 0) return 1;
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return 1;

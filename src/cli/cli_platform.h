@@ -154,8 +154,10 @@ std::optional<Child> startChild(const std::string& program, const std::vector<st
 std::vector<std::string> environmentWith(const std::vector<std::string>& overrides);
 // Reads both pipes until both close, handing each chunk to `sink` (1 = stdout, 2 = stderr).
 void pumpChildOutput(const Child& child, const std::function<void(int, std::string_view)>& sink);
-// Waits for the child; its exit code, or 128 + signal number. Interrupts from the terminal go to
-// the child (which shares our process group) while we wait, so we outlive it and report it.
+// Waits for the child; its exit code, or 128 + signal number. From its start until it is reaped,
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT sent to us go on to the child (to its process group when
+// it leads one), so we outlive it and report it; what the terminal already sent to the group
+// we share is not sent twice.
 int waitChild(const Child& child);
 
 int64_t nowSeconds();
