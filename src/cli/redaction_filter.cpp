@@ -11,8 +11,22 @@ RedactionFilter::~RedactionFilter() {
   OPENSSL_cleanse(pending_.data(), pending_.size());
 }
 
+namespace {
+
+// Code points of UTF-8 text (bytes that do not continue a sequence).
+size_t characterCount(std::string_view text) {
+  size_t n = 0;
+  for (unsigned char c : text) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+}  // namespace
+
 void RedactionFilter::addValue(std::string name, std::string value) {
-  if (value.empty()) return;
+  if (characterCount(value) < kMinMaskedCharacters) {
+    OPENSSL_cleanse(value.data(), value.size());
+    return;
+  }
   patterns_.push_back({std::move(name), std::move(value)});
 }
 

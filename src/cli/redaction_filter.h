@@ -11,8 +11,13 @@ namespace caskel::cli {
 // still grow into a value, so ordinary output passes with no delay.
 class RedactionFilter {
  public:
-  // Empty values are ignored. Where two values match at one place, the longer wins.
+  // Values shorter than kMinMaskedCharacters are not masked: a value of one to three
+  // characters occurs all over ordinary output, and every mask put there would garble it and
+  // show where the value appears, which spells it out. Where two values match at one place, the
+  // longer wins.
   void addValue(std::string name, std::string value);
+
+  static constexpr size_t kMinMaskedCharacters = 4;
 
   // Feeds a chunk; returns what can be written now.
   std::string push(std::string_view chunk);

@@ -14,12 +14,18 @@ TEST(RedactionFilter, ReplacesValuesSplitAtEveryPossiblePlace) {
   const struct {
     std::vector<std::pair<std::string, std::string>> values;
     std::string input, want;
-  } rows[] = {
-      {{{"TOKEN", "s3cr3t-VALUE"}, {"PW", "hunter2!"}},
-       "token=s3cr3t-VALUE and again s3cr3t-VALUE; pw=hunter2!",
-       "token=<redacted:TOKEN> and again <redacted:TOKEN>; pw=<redacted:PW>"},
-      // The longer value wins where both match; a partial value at the end is plain text.
-      {{{"SHORT", "abc"}, {"LONG", "abcdef"}}, "xabcdefy abcz ab", "x<redacted:LONG>y <redacted:SHORT>z ab"}};
+  } rows[] = {{{{"TOKEN", "s3cr3t-VALUE"}, {"PW", "hunter2!"}},
+               "token=s3cr3t-VALUE and again s3cr3t-VALUE; pw=hunter2!",
+               "token=<redacted:TOKEN> and again <redacted:TOKEN>; pw=<redacted:PW>"},
+              // The longer value wins where both match; a partial value at the end is plain text.
+              {{{"SHORT", "abcd"}, {"LONG", "abcdef"}},
+               "xabcdefy abcdz ab",
+               "x<redacted:LONG>y <redacted:SHORT>z ab"},
+              // Under 4 characters (three here, in six bytes) a value is not masked: it would mark
+              // ordinary text all over, and where the marks fall would spell it out.
+              {{{"PIN", "42"}, {"ACCENTS", "\xC3\xA9\xC3\xA9\xC3\xA9"}, {"FOUR", "1234"}},
+               "pin 42, \xC3\xA9\xC3\xA9\xC3\xA9, 1234",
+               "pin 42, \xC3\xA9\xC3\xA9\xC3\xA9, <redacted:FOUR>"}};
   for (const auto& row : rows) {
     const std::string_view input = row.input;
     for (size_t a = 0; a <= input.size(); ++a) {
