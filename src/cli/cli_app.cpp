@@ -85,7 +85,7 @@ class CommandLine {
   CLI::App app_;
   // Values the chosen command's options are bound to.
   std::string key, prefix, file, path;
-  bool flagA = false, flagB = false;
+  bool flagA = false, flagB = false, flagC = false;
   MetadataOptions metaOptions, setOptions;
   std::string timeout;
   std::string removePrefix;
@@ -194,9 +194,19 @@ void CommandLine::addSecretCommands(Builders& out) {
              set->add_option("key", key, "org/proj/KEY")->required();
              set->add_flag("--clipboard", flagA, "Read the value from the clipboard, then clear it");
              set->add_flag("--strict", flagB, "Mark the key strict");
+             set->add_flag("--no-strict", flagC, "Take strict mode off the key");
              setOptions.addTo(set);
-             set->callback(
-                 [&] { action_ = [&] { return setCommand(ctx_, key, flagA, setOptions.flags(), flagB); }; });
+             set->callback([&] {
+               action_ = [&] {
+                 if (flagB && flagC) {
+                   ctx_.error("Error: use either --strict or --no-strict.");
+                   return kExitUsage;
+                 }
+                 MetadataFlags flags = setOptions.flags();
+                 if (flagB || flagC) flags.strict = flagB;
+                 return setCommand(ctx_, key, flagA, flags);
+               };
+             });
            }},
       });
 }

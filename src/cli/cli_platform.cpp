@@ -340,6 +340,16 @@ std::optional<std::string> readFile(const std::string& path, size_t limit, std::
   return text;
 }
 
+bool isDirectoryPath(const std::string& path, int& err) {
+  struct stat st {};
+  err = 0;
+  if (::stat(path.c_str(), &st) != 0) {
+    err = errno;
+    return false;
+  }
+  return S_ISDIR(st.st_mode);
+}
+
 bool pathExists(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;

@@ -85,6 +85,9 @@ std::optional<std::string> readFile(const std::string& path, size_t limit, std::
 bool pathExists(const std::string& path);
 // `path` made absolute against the working directory (nothing resolved, nothing checked).
 std::string absolutePath(const std::string& path);
+// Whether the path (symbolic links followed) is a directory; `err` is errno when it cannot be
+// inspected, 0 when it exists but is something else.
+bool isDirectoryPath(const std::string& path, int& err);
 // The path with symbolic links resolved when it exists (so a replaced file stays where a link
 // points), else the path itself.
 std::string resolvedPath(const std::string& path);

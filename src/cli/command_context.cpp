@@ -1,5 +1,6 @@
 #include "cli/command_context.h"
 
+#include "base/display_text.h"
 #include "base/key_path.h"
 #include "base/shell_text.h"
 #include "cli/cli_platform.h"
@@ -98,6 +99,17 @@ std::optional<std::vector<ListedSecret>> CommandContext::list(std::string_view p
   return secrets;
 }
 
+std::optional<std::optional<ListedSecret>> CommandContext::find(const std::string& key) {
+  // The listing is asked without a prefix: a key that is not a valid prefix (one planted by
+  // an older version, say) must still be found.
+  auto listed = list("", false);
+  if (!listed) return std::nullopt;
+  for (auto& s : *listed) {
+    if (s.account == key) return std::optional<ListedSecret>(std::move(s));
+  }
+  return std::optional<ListedSecret>();
+}
+
 std::optional<std::string> CommandContext::readSecret(bool fromClipboard, std::string_view prompt) {
   std::optional<std::string> value;
   if (fromClipboard) {
@@ -139,14 +151,21 @@ void CommandContext::clearClipboard() {
   ClipboardTool::detect().clear();
 }
 
-bool isValidKeyPath(std::string_view key) {
-  if (key.empty() || key.size() > 512) return false;
-  for (char c : key) {
-    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
-              c == '_' || c == '.' || c == ' ' || c == '-';
-    if (!ok) return false;
+bool CommandContext::checkFullKey(const std::string& key) const {
+  if (!isValidKeyPath(key)) {
+    error("Error: invalid key \"" + displaySafe(key, kMaxShownKey) +
+          "\" — use only letters, numbers, /, _, ., -, space (max 512 chars).");
+    return false;
+  }
+  if (!isFullKeyPath(key)) {
+    error("Error: " + notFullKeyText(key) + ".");
+    return false;
   }
   return true;
+}
+
+std::string shownValueStart(std::string_view text) {
+  return displaySafe(text, kMaxShownKey);
 }
 
 bool CommandContext::confirm(std::string_view question) {

@@ -55,6 +55,12 @@ class CommandContext {
   // Without `mayPrompt` the server answers from what it can list without asking anyone, and
   // an empty list rather than a prompt (for completion and the guard).
   std::optional<std::vector<ListedSecret>> list(std::string_view prefix, bool mayPrompt = true);
+  // The listed entry of exactly `key`, asked without a prompt: an empty optional inside when
+  // there is no such key, nullopt when the listing failed (already printed).
+  std::optional<std::optional<ListedSecret>> find(const std::string& key);
+  // Whether `key` names one item (isFullKeyPath); prints why not. Checked before a value is
+  // read, so that a typo does not cost the user their clipboard.
+  bool checkFullKey(const std::string& key) const;
 
   // A secret value typed or pasted by the person: from the clipboard, from standard input when
   // it is not a terminal, else a hidden prompt. One trailing line break is dropped. Nullopt
@@ -72,9 +78,10 @@ class CommandContext {
   std::optional<ServerClient> client_;
 };
 
-// The server's key-path rule (1 to 512 of letters, digits, "/", "_", ".", space, "-"), checked
-// before a value is read so that a typo does not cost the user their clipboard.
-bool isValidKeyPath(std::string_view key);
+// The start of a value ("set" and "rotate" replies, peeks) as a confirmation shows it: on one
+// line, a line break or control character becoming a visible mark, so that it cannot forge
+// lines of its own.
+std::string shownValueStart(std::string_view text);
 
 // Accounts under a prefix, by text: "acme" and "acme/" both select acme/… and not acme2/….
 bool isUnderPrefix(std::string_view account, std::string_view prefix);

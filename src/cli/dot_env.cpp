@@ -1,5 +1,7 @@
 #include "cli/dot_env.h"
 
+#include <set>
+
 namespace caskel::cli {
 
 namespace {
@@ -225,6 +227,15 @@ std::string formatDotEnvLine(std::string_view key, std::string_view value) {
   }
   line += "\"\n";
   return line;
+}
+
+std::vector<std::string> distinctKeys(const DotEnvFile& file) {
+  std::vector<std::string> keys;
+  std::set<std::string_view> seen;
+  for (const auto& e : file.entries) {
+    if (seen.insert(e.key).second) keys.push_back(e.key);
+  }
+  return keys;
 }
 
 }  // namespace caskel::cli

@@ -29,6 +29,10 @@ struct DotEnvFile {
 // reported and skipped, never fatal.
 DotEnvFile parseDotEnv(std::string_view text);
 
+// The names a file assigns, each once, in the order of their first assignment (a key set
+// twice is one key: the later value wins when it is read).
+std::vector<std::string> distinctKeys(const DotEnvFile& file);
+
 // One "KEY=\"…\"" line (with its line feed) that parseDotEnv reads back as exactly `value`.
 std::string formatDotEnvLine(std::string_view key, std::string_view value);
 

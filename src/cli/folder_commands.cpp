@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "base/display_text.h"
 #include "base/key_path.h"
 #include "base/shell_text.h"
 #include "cli/cli_platform.h"
@@ -95,17 +96,23 @@ int importEntries(CommandContext& ctx, const std::string& prefix, const std::vec
     values[e.key] = e.value;
   }
   if (order.empty()) {
-    ctx.error("Error: no entries to import from " + source);
+    ctx.error("Error: no entries to import from " + displaySafe(source, kMaxShownPath));
     return kExitFailed;
   }
   for (const auto& key : order) {
-    if (!isValidKeyPath(folder + key)) {
-      ctx.error("Error: " + folder + key + " is not a valid key path.");
+    if (!isFullKeyPath(folder + key)) {
+      ctx.error(
+          "Error: " + displaySafe(folder + key, kMaxShownKey) +
+          " is not a full key path (org/proj/KEY: letters, numbers, /, _, ., -, space; no empty, . or .. "
+          "part); nothing imported.");
       return kExitUsage;
     }
   }
   if (order.size() > 1) {
-    if (!ctx.call({{"cmd", "unlock"}, {"prefix", folder}, {"timeout", kImportSessionSeconds}})) {
+    if (!ctx.call({{"cmd", "unlock"},
+                   {"prefix", folder},
+                   {"timeout", kImportSessionSeconds},
+                   {"allow_empty", true}})) {
       for (auto& [k, v] : values) wipe(v);
       return kExitFailed;
     }
@@ -120,7 +127,7 @@ int importEntries(CommandContext& ctx, const std::string& prefix, const std::vec
     wipe(value);
   }
   ctx.out("Imported " + std::to_string(stored) + " of " + std::to_string(order.size()) + " keys from " +
-          source + " into " + folder + "\n");
+          displaySafe(source, kMaxShownPath) + " into " + folder + "\n");
   return stored == order.size() ? kExitOk : kExitFailed;
 }
 

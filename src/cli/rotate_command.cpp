@@ -6,23 +6,20 @@
 namespace caskel::cli {
 
 int rotateCommand(CommandContext& ctx, const std::string& key, bool fromClipboard) {
-  if (!isValidKeyPath(key)) {
-    ctx.error("Error: invalid key \"" + key + "\" — use only letters, numbers, /, _, ., - (max 512 chars).");
-    return kExitUsage;
-  }
-  // The peek is shown so the person can tell which credential they are about to replace; a
-  // missing peek is not fatal (older items have none).
-  Exchange peek = ctx.client().send({{"cmd", "peek"}, {"account", key}});
-  if (peek.failure != TransportFailure::kNone) {
-    ctx.error(peek.detail);
+  if (!ctx.checkFullKey(key)) return kExitUsage;
+  // A missing key is said before the person creates a credential and types it in for nothing.
+  auto stored = ctx.find(key);
+  if (!stored) return kExitFailed;
+  if (!*stored) {
+    ctx.error("Error: " + key + " does not exist — nothing to rotate. Store it with `caskel set " + key +
+              "`.");
     return kExitFailed;
   }
+  // The stored start of the value tells the person which credential they are about to
+  // replace; older items have none.
   std::string text = "Rotating " + key + "\n";
-  auto ok = peek.reply.find("ok");
-  auto value = peek.reply.find("value");
-  if (ok != peek.reply.end() && ok->is_boolean() && ok->get<bool>() && value != peek.reply.end() &&
-      value->is_string()) {
-    text += "  Current value starts with: " + value->get<std::string>() + "\n";
+  if (const auto& peek = (*stored)->peek) {
+    text += "  Current value starts with: " + shownValueStart(*peek + "...") + "\n";
   }
   text +=
       "\n"
@@ -50,7 +47,7 @@ int rotateCommand(CommandContext& ctx, const std::string& key, bool fromClipboar
   auto peekText = reply->find("value");
   ctx.out("Rotated " + key +
           (peekText != reply->end() && peekText->is_string()
-               ? " — new value starts with " + peekText->get<std::string>()
+               ? " — new value starts with " + shownValueStart(peekText->get<std::string>())
                : std::string()) +
           "\nThe old value stays as " + key + "_OLD for one hour, then it is deleted.\n");
   return kExitOk;

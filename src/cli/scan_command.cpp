@@ -2,7 +2,10 @@
 
 #include <algorithm>
 
+#include "base/display_text.h"
+#include "base/key_path.h"
 #include "cli/cli_platform.h"
+#include "cli/dot_env.h"
 #include "cli/folder_commands.h"
 
 namespace caskel::cli {
@@ -44,7 +47,15 @@ std::vector<std::string> findDotEnvFiles(const std::string& root) {
 }
 
 int scanCommand(CommandContext& ctx, const std::string& root) {
-  auto files = findDotEnvFiles(root.empty() ? "." : root);
+  const std::string start = root.empty() ? "." : root;
+  // An empty result must mean "searched and found none", not "could not search".
+  int err = 0;
+  if (!isDirectoryPath(start, err)) {
+    ctx.error("Error: cannot scan " + displaySafe(start, kMaxShownPath) + ": " +
+              (err != 0 ? errnoText(err) : std::string("not a directory")) + ".");
+    return kExitFailed;
+  }
+  auto files = findDotEnvFiles(start);
   if (files.empty()) {
     ctx.out("No .env files found.\n");
     return kExitOk;
@@ -57,11 +68,11 @@ int scanCommand(CommandContext& ctx, const std::string& root) {
     auto content = readFile(f, 4 * 1024 * 1024, error);
     DotEnvFile file = content ? parseDotEnv(*content) : DotEnvFile{};
     if (content) wipe(*content);
-    text += "  " + f + "  (" + std::to_string(file.entries.size()) +
-            (file.entries.size() == 1 ? " key" : " keys");
-    for (size_t i = 0; i < file.entries.size() && i < 6; ++i)
-      text += (i == 0 ? ": " : ", ") + file.entries[i].key;
-    if (file.entries.size() > 6) text += ", …";
+    const auto keys = distinctKeys(file);
+    text += "  " + displaySafe(f, kMaxShownPath) + "  (" + std::to_string(keys.size()) +
+            (keys.size() == 1 ? " key" : " keys");
+    for (size_t i = 0; i < keys.size() && i < 6; ++i) text += (i == 0 ? ": " : ", ") + keys[i];
+    if (keys.size() > 6) text += ", …";
     text += ")\n";
     parsed.push_back(std::move(file));
   }
@@ -76,7 +87,8 @@ int scanCommand(CommandContext& ctx, const std::string& root) {
   int rc = kExitOk;
   for (size_t i = 0; i < files.size(); ++i) {
     if (parsed[i].entries.empty()) continue;
-    auto prefix = ctx.ask("\nImport " + files[i] + " into which prefix? (e.g. org/project; empty to skip) ");
+    auto prefix = ctx.ask("\nImport " + displaySafe(files[i], kMaxShownPath) +
+                          " into which prefix? (e.g. org/project; empty to skip) ");
     if (!prefix || prefix->empty()) continue;
     if (!isValidKeyPath(*prefix)) {
       ctx.error("Error: invalid prefix — use only letters, numbers, /, _, ., - (skipped).");
@@ -84,7 +96,9 @@ int scanCommand(CommandContext& ctx, const std::string& root) {
     }
     std::string folder = *prefix;
     while (folder.ends_with('/')) folder.pop_back();
-    if (!ctx.confirm("Store " + std::to_string(parsed[i].entries.size()) + " keys under " + folder + "/?"))
+    const size_t count = distinctKeys(parsed[i]).size();
+    if (!ctx.confirm("Store " + std::to_string(count) + (count == 1 ? " key" : " keys") + " under " + folder +
+                     "/?"))
       continue;
     if (importEntries(ctx, folder, parsed[i].entries, files[i]) != kExitOk) rc = kExitFailed;
   }

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "base/civil_date.h"
+#include "base/display_text.h"
 #include "base/key_path.h"
 #include "base/shell_text.h"
 #include "cli/agent_payload.h"
@@ -54,19 +55,6 @@ std::string expiryLabel(const std::string& expires, int64_t now) {
   if (*when < now) return "EXPIRED(" + expires + ")";
   if (*when <= now + kSoonSeconds) return "EXPIRES-SOON(" + expires + ")";
   return "";
-}
-
-bool MetadataFlags::addTo(nlohmann::json& request, const CommandContext& ctx) const {
-  if (expires && !expires->empty() && !isValidDate(*expires)) {
-    ctx.error("Error: invalid --expires date — use YYYY-MM-DD (for example 2026-03-31).");
-    return false;
-  }
-  if (type) request["type"] = *type;
-  if (bundle) request["bundle"] = *bundle;
-  if (desc) request["desc"] = *desc;
-  if (expires) request["expires"] = *expires;
-  if (rotate) request["rotate"] = *rotate;
-  return true;
 }
 
 std::string markedName(const ListedSecret& s) {
@@ -240,13 +228,21 @@ int getCommand(CommandContext& ctx, const std::string& key, bool raw, bool copy)
 int peekCommand(CommandContext& ctx, const std::string& key) {
   auto reply = ctx.call({{"cmd", "peek"}, {"account", key}});
   if (!reply) return kExitFailed;
-  ctx.out(replyValue(*reply) + "\n");
+  ctx.out(shownValueStart(replyValue(*reply)) + "\n");
   return kExitOk;
 }
 
 int rmCommand(CommandContext& ctx, const std::string& key) {
+  // The server deletes a missing key without complaint; the person should hear that nothing
+  // was there (a mistyped name, say). Asked of the listing, so no prompt is spent on it.
+  auto stored = ctx.find(key);
+  if (!stored) return kExitFailed;
+  if (!*stored) {
+    ctx.error("Error: " + displaySafe(key, kMaxShownKey) + " does not exist — nothing deleted.");
+    return kExitFailed;
+  }
   if (!ctx.call({{"cmd", "rm"}, {"account", key}})) return kExitFailed;
-  ctx.out("Deleted " + key + "\n");
+  ctx.out("Deleted " + displaySafe(key, kMaxShownKey) + "\n");
   return kExitOk;
 }
 
@@ -255,8 +251,9 @@ int metaCommand(CommandContext& ctx, const std::string& key, const MetadataFlags
     ctx.error("Error: nothing to change — give --type, --bundle, --desc, --expires or --rotate.");
     return kExitUsage;
   }
+  if (!flags.valid(ctx)) return kExitUsage;
   nlohmann::json request = {{"cmd", "meta"}, {"account", key}};
-  if (!flags.addTo(request, ctx)) return kExitUsage;
+  flags.addTo(request);
   if (!ctx.call(std::move(request))) return kExitFailed;
   ctx.out("Updated metadata of " + key + "\n");
   return kExitOk;
@@ -270,15 +267,17 @@ int strictCommand(CommandContext& ctx, const std::string& key, bool strict) {
   return kExitOk;
 }
 
-int setCommand(CommandContext& ctx, const std::string& key, bool fromClipboard, const MetadataFlags& flags,
-               bool strict) {
-  if (!isValidKeyPath(key)) {
-    ctx.error("Error: invalid key \"" + key + "\" — use only letters, numbers, /, _, ., - (max 512 chars).");
-    return kExitUsage;
-  }
+int setCommand(CommandContext& ctx, const std::string& key, bool fromClipboard, const MetadataFlags& flags) {
+  if (!ctx.checkFullKey(key)) return kExitUsage;
+  if (!flags.valid(ctx)) return kExitUsage;
   nlohmann::json request = {{"cmd", "set"}, {"account", key}};
-  if (!flags.addTo(request, ctx)) return kExitUsage;
-  if (strict) request["strict"] = true;
+  if (flags.any()) {
+    // Metadata sent with "set" replaces the item's, so the fields no flag names are sent as
+    // they are stored now.
+    auto stored = ctx.find(key);
+    if (!stored) return kExitFailed;
+    request.update(flags.mergedWith(*stored));
+  }
   auto value = ctx.readSecret(fromClipboard, "Value for " + key + " (input hidden): ");
   if (!value) return kExitFailed;
   request["value"] = std::move(*value);
@@ -286,7 +285,7 @@ int setCommand(CommandContext& ctx, const std::string& key, bool fromClipboard, 
   auto reply = ctx.call(std::move(request));
   if (!reply) return kExitFailed;
   if (fromClipboard) ctx.clearClipboard();
-  ctx.out("Stored " + key + " (" + replyValue(*reply) + ")\n");
+  ctx.out("Stored " + key + " (" + shownValueStart(replyValue(*reply)) + ")\n");
   return kExitOk;
 }
 

@@ -5,16 +5,9 @@
 #include <string>
 
 #include "cli/command_context.h"
+#include "cli/metadata_flags.h"
 
 namespace caskel::cli {
-
-// Metadata flags of `set` and `meta`; a flag given as empty text clears that field.
-struct MetadataFlags {
-  std::optional<std::string> type, bundle, desc, expires, rotate;
-  bool any() const { return type || bundle || desc || expires || rotate; }
-  // Adds the given flags to a request; false (with a message) for an invalid --expires.
-  bool addTo(nlohmann::json& request, const CommandContext& ctx) const;
-};
 
 // How `ls` shows the keys. The JSON shape is documented in the command's help (cli_app.cpp).
 struct ListOptions {
@@ -34,8 +27,9 @@ int peekCommand(CommandContext& ctx, const std::string& key);
 int rmCommand(CommandContext& ctx, const std::string& key);
 int metaCommand(CommandContext& ctx, const std::string& key, const MetadataFlags& flags);
 int strictCommand(CommandContext& ctx, const std::string& key, bool strict);
-int setCommand(CommandContext& ctx, const std::string& key, bool fromClipboard, const MetadataFlags& flags,
-               bool strict);
+// Stores a value. With flags, the item's other metadata is kept: the tool reads it from the
+// listing (no prompt) and sends the whole merged record.
+int setCommand(CommandContext& ctx, const std::string& key, bool fromClipboard, const MetadataFlags& flags);
 
 // "EXPIRED(<date>)", "EXPIRES-SOON(<date>)" (within 14 days) or "" for an `expires` text at
 // time `now`; a text that is not a valid yyyy-MM-dd date gives "".

@@ -82,7 +82,7 @@ class ToolTest : public ::testing::Test {
   std::map<std::string, std::string> stored_;  // the value of each "set", by account
   std::map<std::string, json> items_ = {
       {"acme/api/KEY", {{"value", kAwkward}, {"type", "api_key"}, {"bundle", "web"}}},
-      {"acme/api/OTHER", {{"value", "other-value-123"}, {"bundle", "web"}}},
+      {"acme/api/OTHER", {{"value", "other-value-123"}, {"bundle", "web"}, {"peek", "other-va"}}},
       {"acme/api/sub/DEEP", {{"value", "deep-value"}}},
       {"zeta/x/Y", {{"value", "y-value"}}}};
   TempDir dir_;
@@ -219,7 +219,7 @@ TEST_F(ToolTest, SetTakesTheValueFromStdinNeverFromArguments) {
   ASSERT_EQ(run.code, 0) << run.err;
   EXPECT_EQ(server_.requests().back(),
             sent(R"({"cmd": "set", "account": "acme/new/TOKEN", "value": "hunter2-secret", "type": "token", )"
-                 R"("desc": "", "strict": true, "expires": "2030-01-31"})"));
+                 R"("strict": true, "expires": "2030-01-31"})"));
   EXPECT_FALSE(has(run.out, "hunter2-secret"));
 
   const size_t before = server_.requests().size();

@@ -197,7 +197,7 @@ TEST_F(CliSecrets, RotateTakesThePipedValueAndKeepsTheOldOne) {
 
   auto missing = caskel({"rotate", "acme/web/NOPE"}, "x\n");
   EXPECT_EQ(missing.code, 1);
-  EXPECT_TRUE(has(missing.err, "Secret not found")) << missing.err;
+  EXPECT_TRUE(has(missing.err, "acme/web/NOPE does not exist")) << missing.err;
   EXPECT_EQ(caskel({"rotate", "acme/web/TOKEN"}, "").code, 1);
   EXPECT_EQ(rawValue("acme/web/TOKEN"), "new-token-value-123");
 }
