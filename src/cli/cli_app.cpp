@@ -337,7 +337,12 @@ void CommandLine::addToolCommands(Builders& out) {
              auto* guard =
                  app_.add_subcommand("guard", "Pass text through and warn when it holds a stored secret");
              guard->add_flag("--strict", flagA, "Exit 1 when something is found");
-             guard->callback([&] { action_ = [&] { return guardCommand(ctx_, flagA); }; });
+             guard->add_flag("--hook", flagB,
+                             "Read an agent's post-tool hook event instead (Claude Code PostToolUse): exit 2 "
+                             "naming the keys whose values the tool's output holds");
+             guard->callback([&] {
+               action_ = [&] { return flagB ? guardHookCommand(ctx_) : guardCommand(ctx_, flagA); };
+             });
            }},
           {"verify",
            [&] {

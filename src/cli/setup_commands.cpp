@@ -10,22 +10,32 @@ namespace caskel::cli {
 namespace {
 
 constexpr size_t kMaxSettingsBytes = 4 * 1024 * 1024;
+constexpr const char* kPlainGuardCommand = "caskel guard";
+// The other agents the server recognises. Their hook mechanisms differ from Claude Code's event
+// protocol and the guard does not speak them, so nothing is written into their settings.
+constexpr const char* kOtherAgentsNote =
+    "Codex, Cursor and Windsurf: no hook installed — `caskel guard --hook` speaks only Claude Code's hook "
+    "protocol. Pipe a command's output through `caskel guard` to check it by hand.\n";
 
-bool hasGuardHook(const nlohmann::json& entries) {
-  for (const auto& entry : entries) {
+// Whether a guard hook in hook mode is among the entries. An entry running the plain pipe
+// mode (what setup wrote before the guard spoke the hook protocol) is switched over in place:
+// in that mode the agent never hears of a leak.
+bool findOrUpgradeGuardHook(nlohmann::json& entries) {
+  bool found = false;
+  for (auto& entry : entries) {
     if (!entry.is_object()) continue;
     auto hooks = entry.find("hooks");
     if (hooks == entry.end() || !hooks->is_array()) continue;
-    for (const auto& h : *hooks) {
+    for (auto& h : *hooks) {
       if (!h.is_object()) continue;
       auto command = h.find("command");
-      if (command != h.end() && command->is_string() &&
-          command->get_ref<const std::string&>().find(kGuardHookCommand) != std::string::npos) {
-        return true;
-      }
+      if (command == h.end() || !command->is_string()) continue;
+      const std::string& text = command->get_ref<const std::string&>();
+      if (text == kPlainGuardCommand) *command = kGuardHookCommand;
+      if (command->get_ref<const std::string&>().find(kGuardHookCommand) != std::string::npos) found = true;
     }
   }
-  return false;
+  return found;
 }
 
 std::string parentOf(const std::string& path) {
@@ -123,9 +133,10 @@ std::optional<nlohmann::json> withGuardHook(const nlohmann::json& settings, bool
     error = "\"hooks.PostToolUse\" in the settings file is not a list";
     return std::nullopt;
   }
-  if (hasGuardHook(post)) {
-    present = true;
-    return settings;
+  const nlohmann::json before = post;
+  if (findOrUpgradeGuardHook(post)) {
+    present = post == before;
+    return present ? settings : out;
   }
   post.push_back({{"matcher", "*"},
                   {"hooks", nlohmann::json::array({{{"type", "command"}, {"command", kGuardHookCommand}}})}});
@@ -140,7 +151,8 @@ int setupCommand(CommandContext& ctx, bool assumeYes) {
 
   const std::string shownPath = homeDir() + "/.claude/settings.json";
   const std::string path = resolvedPath(shownPath);
-  if (!assumeYes && !ctx.confirm("\nInstall `caskel guard` as a PostToolUse hook in " + shownPath +
+  if (!assumeYes && !ctx.confirm("\nInstall `" + std::string(kGuardHookCommand) +
+                                 "` as a Claude Code PostToolUse hook in " + shownPath +
                                  " (it warns when a tool's output holds a stored secret)?")) {
     ctx.error("No hook installed. Run `caskel setup --yes` to install it later.");
     return kExitOk;
@@ -169,6 +181,7 @@ int setupCommand(CommandContext& ctx, bool assumeYes) {
   }
   if (present) {
     ctx.out("The caskel guard hook is already installed in " + path + "\n");
+    ctx.out(kOtherAgentsNote);
     return kExitOk;
   }
   if (!makeDirs(parentOf(path), 0700) ||
@@ -176,7 +189,8 @@ int setupCommand(CommandContext& ctx, bool assumeYes) {
     ctx.error("Error: " + (error.empty() ? "cannot create " + parentOf(path) : error));
     return kExitFailed;
   }
-  ctx.out("Installed `caskel guard` as a PostToolUse hook in " + path + "\n");
+  ctx.out("Installed `" + std::string(kGuardHookCommand) + "` as a PostToolUse hook in " + path + "\n");
+  ctx.out(kOtherAgentsNote);
   return kExitOk;
 }
 

@@ -352,9 +352,14 @@ TEST_F(ToolTest, SetupAddsTheHookOnceKeepingTheSettingsAndLeavesOddFilesAlone) {
   EXPECT_EQ(written["permissions"]["allow"][0], "Bash(ls)");
   ASSERT_EQ(written["hooks"]["PostToolUse"].size(), 2u);
   EXPECT_EQ(written["hooks"]["PostToolUse"][0]["hooks"][0]["command"], "lint");
-  EXPECT_EQ(written["hooks"]["PostToolUse"][1]["hooks"][0]["command"], "caskel guard");
+  EXPECT_EQ(written["hooks"]["PostToolUse"][1]["hooks"][0]["command"], "caskel guard --hook");
   EXPECT_TRUE(has(runTool({"setup", "--yes"}).out, "already installed"));
   EXPECT_EQ(test::readText(settings), installed);
+  // The plain pipe mode an earlier setup wrote is switched over in place.
+  written["hooks"]["PostToolUse"][1]["hooks"][0]["command"] = "caskel guard";
+  test::writeText(settings, written.dump());
+  ASSERT_EQ(runTool({"setup", "--yes"}).code, 0);
+  EXPECT_EQ(json::parse(test::readText(settings)), json::parse(installed));
 
   for (const char* odd : {"{ not json", "[]", R"({"hooks": {"PostToolUse": "x"}})"}) {
     test::writeText(settings, odd);
