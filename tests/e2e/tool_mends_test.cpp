@@ -1,0 +1,282 @@
+// The tool's everyday commands against the real server: keys that name no item, metadata kept
+// across `set`, honest answers when there is nothing to act on, `run` and stop signals, output
+// masking, the agent hook, and what `make run` builds.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+
+#include "e2e/caskeld_process.h"
+
+namespace caskel::test {
+namespace {
+
+class ToolMends : public E2eTest {
+ protected:
+  std::vector<std::string> toolEnvironment() const {
+    const std::map<std::string, std::string> env = {{"HOME", server.home()},
+                                                    {"CASKEL_SOCKET", server.socketPath()},
+                                                    {"XDG_RUNTIME_DIR", server.home()},
+                                                    {"CASKEL", buildPath("src/caskel")},
+                                                    {"ASAN_OPTIONS", "detect_leaks=0"}};
+    return environmentWith(env, [](const std::string& name) {
+      return name.starts_with("CASKEL_") || name.starts_with("XDG_") || name == "DISPLAY" ||
+             name == "WAYLAND_DISPLAY";
+    });
+  }
+  ProcessResult run(const std::vector<std::string>& argv, const std::string& input = "") {
+    return runProcess(argv, {input, toolEnvironment(), {}});
+  }
+  ProcessResult caskel(std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), buildPath("src/caskel"));
+    return run(args, input);
+  }
+  // The listing entry of `account` as the server gives it (null when absent).
+  json listed(const std::string& account) {
+    const json reply = call({{"cmd", "ls"}, {"no_prompt", true}});
+    for (const auto& e : reply["accounts"]) {
+      if (e["account"] == account) return e;
+    }
+    return nullptr;
+  }
+};
+
+TEST_F(ToolMends, KeysThatNameNoItemAreRefusedAndOldOnesCanBeDeleted) {
+  for (const char* key : {"acme/web/", "acme//web/K", "acme/../K", "KEY"}) {
+    auto set = caskel({"set", key}, "some-value-123");
+    EXPECT_EQ(set.code, 2) << key << ": " << set.err;
+    EXPECT_NE(set.err.find("specify the full key"), std::string::npos) << set.err;
+    EXPECT_EQ(caskel({"rotate", key}, "new-value-123").code, 2) << key;
+    EXPECT_EQ(listed(key), nullptr) << key;
+  }
+  // A direct request is refused the same way.
+  EXPECT_EQ(server.request(setRequest("acme/web/", "v"))["ok"], false);
+  writeText(tools.file("one.env"), "A=1\n");
+  auto import = caskel({"import", "acme//web", tools.file("one.env")});
+  EXPECT_EQ(import.code, 2) << import.err;
+  EXPECT_EQ(listed("acme//web/A"), nullptr);
+
+  // One stored by an older version: its folder cannot be loaded while it is there.
+  seed("acme/web/OK", "ok-value-123");
+  rawSql(server.dataDir() + "/vault.db",
+         "INSERT INTO items(service, account, sealed, generic) SELECT service, 'acme/web/', sealed, generic "
+         "FROM items WHERE account = 'acme/web/OK'");
+  auto broken = caskel({"env", "acme/web"});
+  EXPECT_EQ(broken.code, 1);
+  EXPECT_NE(broken.err.find("Invalid key path \"acme/web/\""), std::string::npos) << broken.err;
+  auto meta = caskel({"meta", "acme/web/", "--desc", "x"});
+  EXPECT_EQ(meta.code, 1);
+  EXPECT_NE(meta.err.find("specify the full key"), std::string::npos) << meta.err;
+
+  auto ls = caskel({"ls"});
+  EXPECT_NE(ls.out.find("acme/web/\n"), std::string::npos) << ls.out;
+  auto rm = caskel({"rm", "acme/web/"});
+  EXPECT_EQ(rm.code, 0) << rm.err;
+  EXPECT_EQ(listed("acme/web/"), nullptr);
+  auto env = caskel({"env", "acme/web"});
+  EXPECT_EQ(env.code, 0) << env.err;
+  EXPECT_NE(env.out.find("OK='ok-value-123'"), std::string::npos) << env.out;
+}
+
+TEST_F(ToolMends, SetWithFlagsChangesOnlyTheFieldsTheyName) {
+  seed("acme/web/K", "old-value-123",
+       {{"type", "token"},
+        {"bundle", "deploy"},
+        {"desc", "old"},
+        {"expires", "2030-01-01"},
+        {"rotate", "90d"},
+        {"strict", true}});
+  auto set = caskel({"set", "acme/web/K", "--desc", "new"}, "new-value-123");
+  ASSERT_EQ(set.code, 0) << set.err;
+  json entry = listed("acme/web/K");
+  EXPECT_EQ(entry["desc"], "new");
+  EXPECT_EQ(entry["type"], "token");
+  EXPECT_EQ(entry["bundle"], "deploy");
+  EXPECT_EQ(entry["expires"], "2030-01-01");
+  EXPECT_EQ(entry["rotate"], "90d");
+  EXPECT_EQ(entry["strict"], true);
+
+  // Empty text and --no-strict clear exactly what they name.
+  set = caskel({"set", "acme/web/K", "--desc=", "--bundle=", "--no-strict"}, "newer-value-123");
+  ASSERT_EQ(set.code, 0) << set.err;
+  entry = listed("acme/web/K");
+  EXPECT_FALSE(entry.contains("desc")) << entry;
+  EXPECT_FALSE(entry.contains("bundle")) << entry;
+  EXPECT_FALSE(entry.contains("strict")) << entry;
+  EXPECT_EQ(entry["type"], "token");
+  EXPECT_EQ(entry["rotate"], "90d");
+  EXPECT_EQ(caskel({"set", "acme/web/K", "--strict", "--no-strict"}, "v-1234").code, 2);
+}
+
+TEST_F(ToolMends, NothingToActOnIsSaidAndCostsNoPrompt) {
+  seed("acme/web/K", "value-1234");
+  const int promptsBefore = server.prompts();
+
+  auto rm = caskel({"rm", "acme/web/NOPE"});
+  EXPECT_EQ(rm.code, 1);
+  EXPECT_NE(rm.err.find("acme/web/NOPE does not exist"), std::string::npos) << rm.err;
+  EXPECT_EQ(rm.out, "");
+
+  auto unlock = caskel({"unlock", "acme/none"});
+  EXPECT_EQ(unlock.code, 1);
+  EXPECT_NE(unlock.err.find("No secrets under acme/none/"), std::string::npos) << unlock.err;
+  EXPECT_EQ(server.request({{"cmd", "session"}})["unlocked"], json::array());
+
+  // The new value is never asked for: standard input is left unread.
+  auto rotate = caskel({"rotate", "acme/web/NOPE"}, "new-value-1234");
+  EXPECT_EQ(rotate.code, 1);
+  EXPECT_NE(rotate.err.find("acme/web/NOPE does not exist"), std::string::npos) << rotate.err;
+  EXPECT_EQ(rotate.out.find("paste"), std::string::npos) << rotate.out;
+  EXPECT_EQ(server.prompts(), promptsBefore);
+
+  writeText(tools.file("plain.txt"), "A=1\n");
+  for (const std::string& path : {tools.file("plain.txt"), tools.file("missing")}) {
+    auto scan = caskel({"scan", path});
+    EXPECT_EQ(scan.code, 1) << path;
+    EXPECT_NE(scan.err.find("cannot scan"), std::string::npos) << scan.err;
+    EXPECT_EQ(scan.out.find("No .env files found"), std::string::npos) << scan.out;
+  }
+}
+
+TEST_F(ToolMends, CountsAreOfDistinctKeysAndValuesShowOnOneLine) {
+  ::mkdir(tools.file("proj").c_str(), 0700);
+  writeText(tools.file("proj/.env"), "A=1\nB=2\nA=3\n");
+  auto scan = caskel({"scan", tools.file("proj")});
+  EXPECT_EQ(scan.code, 0) << scan.err;
+  EXPECT_NE(scan.out.find("(2 keys: A, B)"), std::string::npos) << scan.out;
+  auto import = caskel({"import", "acme/imp", tools.file("proj/.env")});
+  EXPECT_EQ(import.code, 0) << import.err;
+  EXPECT_NE(import.out.find("Imported 2 of 2 keys"), std::string::npos) << import.out;
+
+  auto set = caskel({"set", "acme/web/ML"}, "ab\ncd-efgh-ijkl\n");
+  ASSERT_EQ(set.code, 0) << set.err;
+  EXPECT_EQ(set.out,
+            "Stored acme/web/ML (ab\xEF\xBF\xBD"
+            "cd-ef...)\n");
+  auto peek = caskel({"peek", "acme/web/ML"});
+  EXPECT_TRUE(peek.out.starts_with("ab\xEF\xBF\xBD")) << peek.out;
+  EXPECT_EQ(peek.out.find('\n'), peek.out.size() - 1) << peek.out;
+}
+
+TEST_F(ToolMends, AnAgentsRunMasksOnlyValuesOfFourCharactersOrMore) {
+  seed("acme/mask/SHORT", "7");
+  seed("acme/mask/LONG", "long-value-42");
+  // Started by a shell installed where an agent's would be.
+  auto r = run({agentShell(tools.path()), "-c", "\"$CASKEL\" \"$@\"; rc=$?; exit $rc", "sh", "run",
+                "acme/mask", "--", "sh", "-c", "echo \"build 7 of $LONG\""});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "build 7 of <redacted:LONG>\n");
+}
+
+TEST_F(ToolMends, RunPassesStopSignalsToItsCommandAndExitsWithItsStatus) {
+  seed("acme/sig/K", "value-1234");
+  struct {
+    int signal;
+    bool trapped;
+    int code;
+  } cases[] = {{SIGINT, true, 7}, {SIGTERM, true, 7}, {SIGHUP, true, 7}, {SIGTERM, false, 128 + SIGTERM}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(sigabbrev_np(c.signal)) + (c.trapped ? " trapped" : ""));
+    const std::string record =
+        tools.file(std::string("got-") + sigabbrev_np(c.signal) + (c.trapped ? "-t" : ""));
+    // The command says which signal reached it, then ends with 7; untrapped, it dies of it.
+    const std::string script =
+        c.trapped
+            ? "for s in INT TERM HUP; do trap \"echo $s > '$0'; kill \\$! 2>/dev/null; exit 7\" $s; done; "
+              "echo ready $$; while :; do sleep 1 & wait $!; done"
+            : "echo ready $$; exec sleep 30";
+    std::vector<std::string> argv = {
+        buildPath("src/caskel"), "run", "acme/sig", "--", "sh", "-c", script, record};
+    std::vector<std::string> env = toolEnvironment();
+    std::vector<char*> args, envp;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::dup2(pipeFds[1], 1);
+      ::execve(args[0], args.data(), envp.data());
+      ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    // Waits for the command's "ready" (bounded, so a broken tool fails instead of hanging).
+    std::string seen;
+    pollfd p{pipeFds[0], POLLIN, 0};
+    while (seen.find('\n') == std::string::npos && ::poll(&p, 1, 30000) == 1) {
+      char buf[256];
+      ssize_t n = ::read(pipeFds[0], buf, sizeof buf);
+      if (n <= 0) break;
+      seen.append(buf, static_cast<size_t>(n));
+    }
+    ::close(pipeFds[0]);
+    ASSERT_TRUE(seen.starts_with("ready ")) << seen;
+    const pid_t command = std::stoi(seen.substr(6));
+    ::kill(pid, c.signal);
+    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    pollfd done{pidfd, POLLIN, 0};
+    const bool ended = pidfd >= 0 && ::poll(&done, 1, 30000) == 1;
+    if (!ended) ::kill(pid, SIGKILL);
+    if (pidfd >= 0) ::close(pidfd);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    const bool asExpected = ended && WIFEXITED(status) && WEXITSTATUS(status) == c.code;
+    // A command left behind would hold this test's output open.
+    if (!asExpected) ::kill(command, SIGKILL);
+    EXPECT_TRUE(ended) << "caskel run did not end after the signal";
+    ASSERT_TRUE(WIFEXITED(status)) << "caskel run died of signal "
+                                   << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), c.code);
+    if (c.trapped) {
+      EXPECT_EQ(readText(record), std::string(sigabbrev_np(c.signal)) + "\n");
+    }
+  }
+}
+
+TEST_F(ToolMends, TheGuardSpeaksClaudeCodesHookProtocol) {
+  seed("acme/web/API_KEY", "sk-live-0123456789abcdef0123456789abcdef");
+  auto event = [](const std::string& stdoutText) {
+    return json{{"session_id", "s1"},
+                {"hook_event_name", "PostToolUse"},
+                {"tool_name", "Bash"},
+                {"tool_input", {{"command", "cat .env"}}},
+                {"tool_response", {{"stdout", stdoutText}, {"stderr", ""}, {"interrupted", false}}}}
+        .dump();
+  };
+  const int promptsBefore = server.prompts();
+  auto leak = caskel({"guard", "--hook"}, event("API_KEY=sk-live-0123456789abcdef0123456789abcdef\n"));
+  EXPECT_EQ(leak.code, 2);
+  EXPECT_EQ(leak.out, "");
+  EXPECT_NE(leak.err.find("acme/web/API_KEY"), std::string::npos) << leak.err;
+  EXPECT_EQ(leak.err.find("sk-live-"), std::string::npos) << leak.err;
+
+  auto clean = caskel({"guard", "--hook"}, event("all tests passed\n"));
+  EXPECT_EQ(clean.code, 0);
+  EXPECT_EQ(clean.out + clean.err, "");
+  EXPECT_EQ(server.prompts(), promptsBefore);
+}
+
+TEST_F(ToolMends, MakeRunBuildsOnlyThePrograms) {
+  RunOptions options;
+  auto run = runProcess({"make", "-n", "-C", CASKEL_SOURCE_DIR, "run"}, options);
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_NE(run.out.find("install-deps.sh run"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("-DCASKEL_BUILD_TESTS=OFF"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("-DCASKEL_BUILD_BENCH=OFF"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("--target caskeld caskel"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("-B build "), std::string::npos) << run.out;
+  auto test = runProcess({"make", "-n", "-C", CASKEL_SOURCE_DIR, "test-release"}, options);
+  EXPECT_NE(test.out.find("install-deps.sh all"), std::string::npos) << test.out;
+  EXPECT_NE(test.out.find("cmake --build build -j"), std::string::npos) << test.out;
+}
+
+}  // namespace
+}  // namespace caskel::test
