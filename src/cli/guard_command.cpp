@@ -14,17 +14,6 @@ namespace {
 
 constexpr size_t kMaxScanBytes = 16 * 1024 * 1024;
 
-// A post-tool hook receives JSON in which the tool's output is an escaped string: scan the
-// decoded strings, where the text looks as it did on the screen.
-void collectStrings(const nlohmann::json& j, std::string& out) {
-  if (j.is_string()) {
-    out += j.get_ref<const std::string&>();
-    out += '\n';
-  } else if (j.is_structured()) {
-    for (const auto& item : j) collectStrings(item, out);
-  }
-}
-
 // A scanner that knows the stored peeks. A hook runs on every tool call: it must never put a
 // passphrase prompt on screen, so the listing is asked without one.
 GuardScanner scannerOfStoredPeeks(CommandContext& ctx) {
@@ -96,7 +85,7 @@ int guardCommand(CommandContext& ctx, bool strict) {
   bool fromJson = false;
   if (auto j = nlohmann::json::parse(seen, nullptr, false); !j.is_discarded() && j.is_structured()) {
     text.clear();
-    collectStrings(j, text);
+    appendJsonStrings(j, text);
     fromJson = true;
   }
   auto findings = scanner.scan(text);

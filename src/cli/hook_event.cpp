@@ -9,15 +9,6 @@ namespace caskel::cli {
 
 namespace {
 
-void collectStrings(const nlohmann::json& j, std::string& out) {
-  if (j.is_string()) {
-    out += j.get_ref<const std::string&>();
-    out += '\n';
-  } else if (j.is_structured()) {
-    for (const auto& item : j) collectStrings(item, out);
-  }
-}
-
 void wipeStrings(nlohmann::json& j) {
   if (j.is_string()) {
     auto& s = j.get_ref<std::string&>();
@@ -29,6 +20,15 @@ void wipeStrings(nlohmann::json& j) {
 
 }  // namespace
 
+void appendJsonStrings(const nlohmann::json& j, std::string& out) {
+  if (j.is_string()) {
+    out += j.get_ref<const std::string&>();
+    out += '\n';
+  } else if (j.is_structured()) {
+    for (const auto& item : j) appendJsonStrings(item, out);
+  }
+}
+
 std::optional<HookEvent> HookEvent::parse(std::string_view text) {
   auto j = nlohmann::json::parse(text, nullptr, false);
   if (j.is_discarded() || !j.is_object()) return std::nullopt;
@@ -38,7 +38,7 @@ std::optional<HookEvent> HookEvent::parse(std::string_view text) {
   if (!named && response == j.end()) return std::nullopt;
   HookEvent event;
   if (named) event.toolName = tool->get<std::string>();
-  if (response != j.end()) collectStrings(*response, event.output);
+  if (response != j.end()) appendJsonStrings(*response, event.output);
   // The parsed copy held the output too.
   wipeStrings(j);
   return event;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,10 @@ struct HookEvent {
   // Nullopt when the text is not a JSON object that names a tool or carries a tool response.
   static std::optional<HookEvent> parse(std::string_view text);
 };
+
+// Appends every string inside `j`, decoded, each followed by a line break: a tool's output sits
+// in hook JSON as escaped strings, and is scanned as it looked on screen.
+void appendJsonStrings(const nlohmann::json& j, std::string& out);
 
 // What the hook says on standard error when the output holds stored secrets: the keys, never
 // their values, and what the agent should do. `toolName` and the keys come from outside and

@@ -10,24 +10,10 @@
 namespace caskel::cli {
 namespace {
 
+using test::listedCommands;
 using test::runTool;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-
-// The subcommands a help text lists.
-std::vector<std::string> listedCommands(const std::string& help) {
-  std::vector<std::string> names;
-  size_t at = help.find("Subcommands:\n");
-  if (at == std::string::npos) return names;
-  for (size_t start = at + 13; start < help.size();) {
-    size_t end = help.find('\n', start);
-    std::string line = help.substr(start, end - start);
-    if (!line.starts_with("  ")) break;
-    names.push_back(line.substr(2, line.find(' ', 2) - 2));
-    start = end + 1;
-  }
-  return names;
-}
 
 TEST(Help, EveryCommandHasExamples) {
   test::FakeServer server([](const nlohmann::json&) { return nlohmann::json{{"ok", true}}; });

@@ -17,21 +17,6 @@ bool onPath(const std::string& program) {
   return runProcess({"/bin/sh", "-c", "command -v " + program}).code == 0;
 }
 
-// The commands `help` lists under "Subcommands:".
-std::vector<std::string> listedCommands(const std::string& help) {
-  std::vector<std::string> names;
-  size_t at = help.find("Subcommands:\n");
-  if (at == std::string::npos) return names;
-  for (size_t start = at + 13; start < help.size();) {
-    size_t end = help.find('\n', start);
-    std::string line = help.substr(start, end - start);
-    if (!line.starts_with("  ")) break;
-    names.push_back(line.substr(2, line.find(' ', 2) - 2));
-    start = end + 1;
-  }
-  return names;
-}
-
 class Install : public ::testing::Test {
  protected:
   void SetUp() override {

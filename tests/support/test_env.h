@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "platform/file_system.h"
 
@@ -86,6 +87,8 @@ std::string scriptedPinentryPath();
 // Octal permission bits of a path (lstat), or -1 when it is absent.
 int modeOf(const std::string& path);
 std::string readText(const std::string& path);
+// The command names a CLI11 help text lists under "Subcommands:".
+std::vector<std::string> listedCommands(const std::string& help);
 void writeText(const std::string& path, const std::string& text);
 
 // Vault options with the cheapest key derivation, so that tests do not spend seconds on it.
