@@ -160,6 +160,21 @@ bool deriveKey(const SecretString& passphrase, const unsigned char* salt, unsign
                        memlimit, crypto_pwhash_ALG_ARGON2ID13) == 0;
 }
 
+// Draws a new salt and seals `secretKey` under the key derived from `passphrase` with it: what
+// creation and a passphrase change both store. The derivation takes long and much memory, so
+// callers run it outside their lock.
+bool wrapSecretKey(const SecretString& passphrase, const unsigned char* secretKey,
+                   const VaultOptions& options, unsigned char* salt, unsigned char* wrapped) {
+  GuardedBytes derived(crypto_secretbox_KEYBYTES);
+  if (!derived) return false;
+  randombytes_buf(salt, crypto_pwhash_SALTBYTES);
+  if (!deriveKey(passphrase, salt, options.opslimit, options.memlimit, derived.data())) return false;
+  randombytes_buf(wrapped, crypto_secretbox_NONCEBYTES);
+  crypto_secretbox_easy(wrapped + crypto_secretbox_NONCEBYTES, secretKey, VaultKey::kSecretKeyBytes, wrapped,
+                        derived.data());
+  return true;
+}
+
 void makePrivate(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) != 0600) {
@@ -381,18 +396,11 @@ VaultKeyring::Status Vault::create(const SecretString& passphrase, std::shared_p
 
   unsigned char publicKey[VaultKey::kPublicKeyBytes];
   GuardedBytes secretKey(VaultKey::kSecretKeyBytes);
-  GuardedBytes derived(crypto_secretbox_KEYBYTES);
-  if (!secretKey || !derived) return Status::ioError;
+  if (!secretKey) return Status::ioError;
   crypto_box_keypair(publicKey, secretKey.data());
   unsigned char salt[crypto_pwhash_SALTBYTES];
-  randombytes_buf(salt, sizeof salt);
-  // The derivation runs outside the lock: it takes tens of milliseconds and much memory.
-  if (!deriveKey(passphrase, salt, options_.opslimit, options_.memlimit, derived.data()))
-    return Status::ioError;
   unsigned char wrapped[kWrappedKeyBytes];
-  randombytes_buf(wrapped, crypto_secretbox_NONCEBYTES);
-  crypto_secretbox_easy(wrapped + crypto_secretbox_NONCEBYTES, secretKey.data(), VaultKey::kSecretKeyBytes,
-                        wrapped, derived.data());
+  if (!wrapSecretKey(passphrase, secretKey.data(), options_, salt, wrapped)) return Status::ioError;
 
   {
     std::lock_guard lock(mutex_);
@@ -465,16 +473,8 @@ VaultKeyring::Status Vault::changePassphrase(const VaultKey& key, const SecretSt
     return Status::ioError;
   }
   unsigned char salt[crypto_pwhash_SALTBYTES];
-  randombytes_buf(salt, sizeof salt);
-  GuardedBytes derived(crypto_secretbox_KEYBYTES);
-  if (!derived) return Status::ioError;
-  // Derived outside the lock, like create(): it takes long and much memory.
-  if (!deriveKey(newPassphrase, salt, options_.opslimit, options_.memlimit, derived.data()))
-    return Status::ioError;
   unsigned char wrapped[kWrappedKeyBytes];
-  randombytes_buf(wrapped, crypto_secretbox_NONCEBYTES);
-  crypto_secretbox_easy(wrapped + crypto_secretbox_NONCEBYTES, key.secretKey(), VaultKey::kSecretKeyBytes,
-                        wrapped, derived.data());
+  if (!wrapSecretKey(newPassphrase, key.secretKey(), options_, salt, wrapped)) return Status::ioError;
 
   std::lock_guard lock(mutex_);
   OpenResult opened = ensureOpenLocked(false);
@@ -794,7 +794,7 @@ int32_t Vault::copyAllValues(const std::string& service, std::string_view prefix
       if (int32_t s = checkKey(context); s != status::kSuccess) return s;
     }
     Statement stmt(preparedLocked(withValues ? "SELECT account, sealed FROM items WHERE service = ?"
-                                                 : "SELECT account FROM items WHERE service = ?"));
+                                             : "SELECT account FROM items WHERE service = ?"));
     stmt.bindText(1, service);
     int rc;
     while ((rc = stmt.step()) == SQLITE_ROW) {
