@@ -3,10 +3,12 @@
 # running the programs needs (what `make run` uses); no argument or `all`: also what the test
 # suite, the benchmarks and the fuzz targets need.
 set -euo pipefail
-# Building and running caskel and caskeld.
+# Building and running caskel, caskeld and caskel-app (Qt 6 Widgets; the SVG plugin draws the
+# window's icons at run time).
 programs=(
   cmake ninja-build g++ pkg-config make
   libsqlite3-dev libsodium-dev libssl-dev nlohmann-json3-dev libcli11-dev libseccomp-dev
+  qt6-base-dev libqt6svg6
 )
 # The test suite (GoogleTest; openssl, setpriv and ps as the tests' own tools), the benchmarks
 # and the fuzz targets (clang's libFuzzer).
@@ -15,6 +17,7 @@ tests=(
   clang libclang-rt-14-dev
   openssl bash procps util-linux
   man-db systemd  # the install test: man renders the pages, systemd-analyze checks the unit
+  fonts-dejavu-core  # the screens' tests and screenshots render text offscreen
 )
 case "${1:-all}" in
   run) packages=("${programs[@]}") ;;

@@ -63,6 +63,10 @@ class AppState {
   // and `done` on the main queue.
   using ShareDone = std::function<void(Result<std::string>)>;
   void shareInBackground(const std::string& account, TaskQueue& worker, ShareDone done);
+  // The value as the window reads it: the running server's session cache, else a session
+  // unlock of the key's folder for this process (which prompts), else a prompting store read
+  // when no server runs here. Blocks while the prompt is open: call it off the main queue.
+  Result<SecretString> obtainValue(const std::string& account);
   void scheduleDeletion(const std::string& path, double seconds);
   void cleanup();
 
@@ -94,7 +98,6 @@ class AppState {
   TaskQueue::Task guarded(TaskQueue::Task task) const;
   void publish(Property property);
   void setAccounts(std::vector<SecretInfo> accounts);
-  Result<SecretString> obtainValue(const std::string& account);
 
   KeychainManager keychain_;
   DefaultsStore& defaults_;

@@ -27,15 +27,18 @@ void reportPinentry(PinentryClient::Program::Status status) {
       break;
     case Status::relativeSetting:
       std::cout << "Caskel: CASKEL_PINENTRY must be an absolute path; it is ignored and passphrase "
-                   "prompts are unavailable" << std::endl;
+                   "prompts are unavailable"
+                << std::endl;
       break;
     case Status::settingNotExecutable:
       std::cout << "Caskel: CASKEL_PINENTRY does not name an executable file; passphrase prompts are "
-                   "unavailable" << std::endl;
+                   "unavailable"
+                << std::endl;
       break;
     case Status::notFound:
       std::cout << "Caskel: no pinentry program was found on PATH (install pinentry-gnome3, pinentry-qt "
-                   "or pinentry-curses); passphrase prompts are unavailable" << std::endl;
+                   "or pinentry-curses); passphrase prompts are unavailable"
+                << std::endl;
       break;
   }
 }
@@ -76,13 +79,14 @@ ServerHost::~ServerHost() {
 bool ServerHost::prepareProcess() {
   if (options_.manageProcess) {
     // Hardened before anything secret exists in this process.
-    if (std::string err = hardenProcess(); !err.empty()) {
+    std::string err = options_.filterNetwork ? hardenProcess() : hardenWithoutNetworkFilter();
+    if (!err.empty()) {
       std::cout << "Caskel: cannot harden the process (" << err << ") — refusing to start" << std::endl;
       return false;
     }
     raiseFileLimit();
     // Before the first thread, so that every thread leaves the stop signals to sigwait.
-    blockStopSignals();
+    if (options_.blockSignals) blockStopSignals();
   }
   return true;
 }
@@ -165,7 +169,11 @@ void ServerHost::connectModel(ServerServices& services) {
 }
 
 bool ServerHost::start() {
-  if (running_) return true;
+  return prepare() && serve();
+}
+
+bool ServerHost::prepare() {
+  if (prepared_) return true;
   if (!prepareProcess()) return false;
   installCredentials();
 
@@ -173,17 +181,23 @@ bool ServerHost::start() {
   app.markMainThread();
   app.setMainQueue(&mainQueue_);
 
-  KeychainManager keychain("caskel", options_.store);
-  state_ = std::make_shared<AppState>(keychain, DefaultsStore::shared(), AuditLogger::shared(), options_.clipboard,
-                                      options_.sessionDirRoot);
-  server_ = std::make_unique<SocketServer>(keychain, options_.server);
+  state_ = std::make_shared<AppState>(KeychainManager("caskel", options_.store), DefaultsStore::shared(),
+                                      AuditLogger::shared(), options_.clipboard, options_.sessionDirRoot);
+  prepared_ = true;
+  return true;
+}
+
+bool ServerHost::serve() {
+  if (running_) return true;
+  if (!prepared_) return false;
+  server_ = std::make_unique<SocketServer>(KeychainManager("caskel", options_.store), options_.server);
   connectModel(server_->services());
   if (!server_->start()) {
-    state_->cleanup();
-    state_.reset();
+    server_.reset();
+    state_->reload(nullptr);
     return false;
   }
-  app.setSessionManager(&server_->session());
+  Application::shared().setSessionManager(&server_->session());
   std::cout << "Caskel: listening on " << server_->socketPath() << std::endl;
   running_ = true;
 
@@ -192,11 +206,13 @@ bool ServerHost::start() {
 }
 
 void ServerHost::stop() {
-  if (!running_) return;
-  running_ = false;
-  Application& app = Application::shared();
-  app.setSessionManager(nullptr);
-  server_->stop();
+  if (!prepared_) return;
+  prepared_ = false;
+  if (running_) {
+    running_ = false;
+    Application::shared().setSessionManager(nullptr);
+    server_->stop();
+  }
   state_->cleanup();
   AuditLogger::shared().flush();
 }

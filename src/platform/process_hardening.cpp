@@ -13,16 +13,23 @@ namespace caskel {
 
 std::string disableCoreDumpsAndTracing() {
   rlimit none{0, 0};
-  if (::setrlimit(RLIMIT_CORE, &none) != 0) return std::string("setrlimit(RLIMIT_CORE): ") + std::strerror(errno);
-  if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) return std::string("prctl(PR_SET_DUMPABLE): ") + std::strerror(errno);
+  if (::setrlimit(RLIMIT_CORE, &none) != 0)
+    return std::string("setrlimit(RLIMIT_CORE): ") + std::strerror(errno);
+  if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0)
+    return std::string("prctl(PR_SET_DUMPABLE): ") + std::strerror(errno);
   return {};
 }
 
-std::string hardenProcess() {
+std::string hardenWithoutNetworkFilter() {
   if (std::string err = disableCoreDumpsAndTracing(); !err.empty()) return err;
   if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
     return std::string("prctl(PR_SET_NO_NEW_PRIVS): ") + std::strerror(errno);
   }
+  return {};
+}
+
+std::string hardenProcess() {
+  if (std::string err = hardenWithoutNetworkFilter(); !err.empty()) return err;
   scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
   if (!ctx) return "seccomp_init failed";
   int rc = 0;

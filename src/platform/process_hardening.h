@@ -10,6 +10,9 @@ namespace caskel {
 // network. Children (pinentry) inherit the filter. Returns an error text on failure.
 std::string hardenProcess();
 
+// Everything but the network filter: for a program whose display is reached over the network.
+std::string hardenWithoutNetworkFilter();
+
 // The parts that need no filter, for programs that must keep the network (tests use this).
 std::string disableCoreDumpsAndTracing();
 

@@ -76,13 +76,22 @@ TEST_F(ServerHostTest, StartsServingWithTheModelAttachedAndStopsInReverse) {
   EXPECT_EQ(app.mainQueue(), nullptr);
 }
 
-TEST_F(ServerHostTest, RefusedStartLeavesNoServerAttached) {
+// The desktop program goes on without a server of its own: the model stays, and stopping
+// still removes its share directory.
+TEST_F(ServerHostTest, RefusedServerLeavesTheModelWithoutAServer) {
+  put("acme/api/KEY");
   test::writeText(dir.file("caskel.sock"), "not a socket");
   options.server.socketPath = dir.file("caskel.sock/inside");
   host = std::make_unique<ServerHost>(options, mainQueue);
   EXPECT_FALSE(host->start());
   EXPECT_FALSE(host->running());
   EXPECT_EQ(Application::shared().sessionManager(), nullptr);
+  ASSERT_TRUE(host->prepared());
+  mainQueue.runReady();
+  EXPECT_EQ(host->state().accounts().size(), 1u);
+  const std::string sessionDir = host->state().sessionDir();
+  host->stop();
+  EXPECT_EQ(test::modeOf(sessionDir), -1);
 }
 
 TEST_F(ServerHostTest, HooksReachTheModelOnTheMainQueueAndCoalesce) {

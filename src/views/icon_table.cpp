@@ -1,0 +1,45 @@
+#include "views/icon_table.h"
+
+#include <iterator>
+
+namespace caskel::style {
+
+namespace {
+
+// Every symbol the screens use, its theme icon and our own drawing of it.
+constexpr IconEntry kIcons[] = {
+    {"key", "dialog-password", "key.svg"},
+    {"magnifyingglass", "edit-find", "magnifyingglass.svg"},
+    {"plus", "list-add", "plus.svg"},
+    {"pencil", "document-edit", "pencil.svg"},
+    {"trash", "edit-delete", "trash.svg"},
+    {"gearshape", "preferences-system", "gearshape.svg"},
+    {"questionmark.circle", "help-about", "questionmark.circle.svg"},
+    {"doc.on.doc", "edit-copy", "doc.on.doc.svg"},
+    {"doc.on.clipboard", "edit-paste", "doc.on.clipboard.svg"},
+    {"doc.text.magnifyingglass", "document-preview", "doc.text.magnifyingglass.svg"},
+    {"chevron.down", "go-down", "chevron.down.svg"},
+    {"chevron.right", "go-next", "chevron.right.svg"},
+    {"chevron.left", "go-previous", "chevron.left.svg"},
+    {"lock.fill", "", "lock.fill.svg"},
+    {"lock.open.fill", "", "lock.open.fill.svg"},
+    {"checkmark", "", "checkmark.svg"},
+    {"checkmark.circle.fill", "", "checkmark.circle.fill.svg"},
+    {"xmark.circle.fill", "", "xmark.circle.fill.svg"},
+    {"exclamationmark.circle.fill", "", "exclamationmark.circle.fill.svg"},
+    {"exclamationmark.triangle.fill", "", "exclamationmark.triangle.fill.svg"},
+    {"eye.fill", "", "eye.fill.svg"},
+    {"eye.slash.fill", "", "eye.slash.fill.svg"},
+    {"arrow.counterclockwise", "view-refresh", "arrow.counterclockwise.svg"},
+};
+
+}  // namespace
+
+const IconEntry* findIcon(std::string_view symbol) {
+  for (const IconEntry& entry : kIcons) {
+    if (symbol == entry.symbol) return &entry;
+  }
+  return nullptr;
+}
+
+}  // namespace caskel::style

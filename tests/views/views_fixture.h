@@ -1,0 +1,94 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/app_state.h"
+#include "app/application.h"
+#include "audit/audit_logger.h"
+#include "platform/defaults_store.h"
+#include "store/keychain_manager.h"
+#include "support/fake_clipboard.h"
+#include "support/fakes.h"
+#include "support/manual_queue.h"
+#include "support/test_env.h"
+#include "views/prompt_tracker.h"
+#include "views/view_services.h"
+
+namespace caskel {
+
+// The screens over an in-memory store and a yes-saying authenticator, with a main queue and a
+// worker that run only when the test drains them, and a clock the test moves.
+class ViewsFixture : public ::testing::Test {
+ protected:
+  using Clock = std::chrono::system_clock;
+
+  ViewsFixture() {
+    Authenticator::setShared(auth);
+    CredentialStore::setShared(store);
+    Application::shared().markMainThread();
+    Application::shared().setMainQueue(&mainQueue);
+  }
+  ~ViewsFixture() override {
+    services_.reset();
+    state.reset();
+    Application::shared().setMainQueue(nullptr);
+    Application::shared().setSessionManager(nullptr);
+    Authenticator::setShared(previousAuth);
+    CredentialStore::setShared(previousStore);
+  }
+
+  ViewServices& services() {
+    if (!services_) {
+      services_ = std::make_unique<ViewServices>(*state, keychain, audit, defaults, *clipboard, mainQueue,
+                                                 worker, prompts);
+      services_->now = [this] { return now; };
+      services_->version = "1.2.3";
+    }
+    return *services_;
+  }
+  void put(const std::string& key, const std::string& value = "v",
+           const std::optional<SecretMetadata>& metadata = std::nullopt) {
+    ASSERT_FALSE(keychain.save(key, value, metadata).has_value());
+  }
+  // Lists the store into the model, as a reload on the main queue does.
+  void reload() {
+    state->reload(nullptr);
+    settle();
+  }
+  // Runs the worker's calls and what they hand back to the main queue, until both are idle.
+  void settle() {
+    for (int i = 0; i < 20 && !(worker.pending().empty() && mainQueue.pending().empty()); ++i) {
+      worker.runReady();
+      mainQueue.runReady();
+      QApplication::processEvents();
+    }
+  }
+  void advance(std::chrono::seconds by) { now += by; }
+
+  std::shared_ptr<Authenticator> previousAuth = Authenticator::shared();
+  std::shared_ptr<CredentialStore> previousStore = CredentialStore::shared();
+  std::shared_ptr<test::FakeAuthenticator> auth = std::make_shared<test::FakeAuthenticator>();
+  std::shared_ptr<test::MemoryCredentialStore> store = std::make_shared<test::MemoryCredentialStore>();
+  KeychainManager keychain{"caskel", store};
+  test::TempDir dir;
+  DefaultsStore defaults{dir.file("defaults.json")};
+  AuditLogger audit{dir.file("log"), defaults};
+  std::shared_ptr<test::FakeClipboard> clipboard = std::make_shared<test::FakeClipboard>();
+  test::ManualQueue mainQueue;
+  test::ManualQueue worker;
+  PromptTracker prompts;
+  std::unique_ptr<AppState> state =
+      std::make_unique<AppState>(keychain, defaults, audit, clipboard, dir.path());
+  Clock::time_point now = Clock::time_point(std::chrono::seconds(1'800'000'000));
+
+ private:
+  std::unique_ptr<ViewServices> services_;
+};
+
+}  // namespace caskel
