@@ -42,4 +42,8 @@ const IconEntry* findIcon(std::string_view symbol) {
   return nullptr;
 }
 
+std::span<const IconEntry> iconTable() {
+  return kIcons;
+}
+
 }  // namespace caskel::style

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <span>
 #include <string_view>
 
 namespace caskel::style {
@@ -12,5 +13,7 @@ struct IconEntry {
 
 // Null for a symbol the table does not know.
 const IconEntry* findIcon(std::string_view symbol);
+// Every row, in table order.
+std::span<const IconEntry> iconTable();
 
 }  // namespace caskel::style
