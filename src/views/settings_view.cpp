@@ -1,10 +1,306 @@
 #include "views/settings_view.h"
 
+#include <QApplication>
+#include <QCheckBox>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QShortcut>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <chrono>
+
+#include "app/agent_instructions.h"
+#include "app/app_state.h"
+#include "audit/audit_logger.h"
+#include "platform/clipboard.h"
+#include "views/shortcut_recorder.h"
+#include "views/view_style.h"
+
 namespace caskel {
+
+namespace {
+
+constexpr auto kCopiedFor = std::chrono::seconds(2);
+
+QLabel* textLabel(const QString& text, const QFont& font, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setFont(font);
+  return label;
+}
+
+void setTextColor(QWidget* widget, QPalette::ColorRole role, const QColor& color) {
+  QPalette palette = widget->palette();
+  palette.setColor(role, color);
+  widget->setPalette(palette);
+}
+
+QFrame* divider(QWidget* parent) {
+  auto* line = new QFrame(parent);
+  line->setFrameShape(QFrame::HLine);
+  line->setFrameShadow(QFrame::Sunken);
+  return line;
+}
+
+QString rgba(const QColor& color, double opacity) {
+  return QString("rgba(%1, %2, %3, %4)")
+      .arg(color.red())
+      .arg(color.green())
+      .arg(color.blue())
+      .arg(color.alphaF() * opacity);
+}
+
+}  // namespace
 
 SettingsView::SettingsView(ViewServices& services, bool onboardingAvailable, QWidget* parent)
     : QWidget(parent), services_(services) {
-  (void)onboardingAvailable;
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+
+  auto* content = new QWidget;
+  auto* sections = new QVBoxLayout(content);
+  sections->setContentsMargins(0, 0, 0, 0);
+  sections->setSpacing(0);
+  auto* titleRow = new QHBoxLayout;
+  titleRow->setContentsMargins(16, 16, 16, 16);
+  titleRow->addWidget(textLabel("Settings", style::headline(), content));
+  sections->addLayout(titleRow);
+  sections->addWidget(divider(content));
+  sections->addWidget(buildShortcutSection());
+  sections->addWidget(divider(content));
+  sections->addWidget(buildAuditSection(onboardingAvailable));
+  sections->addWidget(divider(content));
+  sections->addWidget(buildCopyRow());
+  sections->addStretch();
+
+  auto* scroll = new QScrollArea(this);
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setWidgetResizable(true);
+  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  scroll->setWidget(content);
+  layout->addWidget(scroll, 1);
+  layout->addWidget(divider(this));
+
+  auto* footer = new QHBoxLayout;
+  footer->setContentsMargins(16, 8, 16, 8);
+  // The credit is plain text: the window links to no web page of its own.
+  auto* credit = textLabel("Made by the Caskel project", style::caption(), this);
+  setTextColor(credit, QPalette::WindowText, style::tertiary(palette()));
+  footer->addWidget(credit);
+  footer->addStretch();
+  auto* done = new QPushButton("Done", this);
+  done->setDefault(true);
+  connect(done, &QPushButton::clicked, this, &SettingsView::dismissed);
+  footer->addWidget(done);
+  layout->addLayout(footer);
+  for (auto key : {Qt::Key_Return, Qt::Key_Enter}) {
+    auto* shortcut = new QShortcut(QKeySequence(key), this);
+    shortcut->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(shortcut, &QShortcut::activated, this, &SettingsView::dismissed);
+  }
+
+  showShortcut();
+}
+
+SettingsView::~SettingsView() {
+  // Leaving the screen ends a recording: nothing is stored, the keys reach the window again.
+  if (recording_) qApp->removeEventFilter(this);
+  instructionsReset_.cancel();
+  versionReset_.cancel();
+}
+
+QWidget* SettingsView::buildShortcutSection() {
+  auto* section = new QWidget;
+  auto* layout = new QVBoxLayout(section);
+  layout->setContentsMargins(16, 16, 16, 16);
+  layout->addWidget(textLabel("Quick Access Shortcut", style::headline(), section));
+
+  auto* row = new QHBoxLayout;
+  shortcutBox_ = textLabel({}, style::monospaced(), section);
+  shortcutBox_->setObjectName("shortcutBox");
+  shortcutBox_->setMinimumWidth(100);
+  shortcutBox_->setAlignment(Qt::AlignCenter);
+  row->addWidget(shortcutBox_);
+
+  change_ = new QPushButton("Change", section);
+  change_->setFont(style::caption());
+  connect(change_, &QPushButton::clicked, this, &SettingsView::startRecording);
+  row->addWidget(change_);
+  reset_ = new QPushButton("Reset", section);
+  reset_->setFont(style::caption());
+  connect(reset_, &QPushButton::clicked, this, [this] { store(HotkeyShortcut{}); });
+  row->addWidget(reset_);
+  pressNew_ = textLabel("Press new shortcut...", style::caption(), section);
+  row->addWidget(pressNew_);
+  row->addStretch();
+  layout->addLayout(row);
+
+  auto* hint =
+      textLabel("Use a combination with Ctrl and at least one other modifier", style::caption(), section);
+  hint->setWordWrap(true);
+  setTextColor(hint, QPalette::WindowText, style::secondary(palette()));
+  layout->addWidget(hint);
+
+  auto* protectedRow = new QHBoxLayout;
+  auto* lock = new QLabel(section);
+  lock->setPixmap(style::tintedSymbol("lock.fill", style::secondary(palette()), 12).pixmap(12, 12));
+  protectedRow->addWidget(lock);
+  auto* protectedBy = textLabel("Protected by your vault passphrase", style::caption(), section);
+  setTextColor(protectedBy, QPalette::WindowText, style::secondary(palette()));
+  protectedRow->addWidget(protectedBy);
+  protectedRow->addStretch();
+  layout->addLayout(protectedRow);
+  return section;
+}
+
+QWidget* SettingsView::buildAuditSection(bool onboardingAvailable) {
+  auto* section = new QWidget;
+  auto* layout = new QVBoxLayout(section);
+  layout->setContentsMargins(16, 16, 16, 16);
+  layout->addWidget(textLabel("Audit Log", style::headline(), section));
+
+  auditToggle_ = new QCheckBox("Enable audit logging", section);
+  auditToggle_->setChecked(services_.audit.isEnabled());
+  layout->addWidget(auditToggle_);
+  auto* caption = textLabel("Logs operations (get, set, delete) to ~/.config/caskel/audit.log",
+                            style::caption(), section);
+  caption->setWordWrap(true);
+  setTextColor(caption, QPalette::WindowText, style::secondary(palette()));
+  layout->addWidget(caption);
+
+  viewAuditLog_ = new QPushButton(style::symbolIcon("doc.text.magnifyingglass"), "View Audit Log", section);
+  viewAuditLog_->setVisible(auditToggle_->isChecked());
+  connect(viewAuditLog_, &QPushButton::clicked, this, &SettingsView::auditLogRequested);
+  layout->addWidget(viewAuditLog_, 0, Qt::AlignLeft);
+  connect(auditToggle_, &QCheckBox::toggled, this, [this](bool on) {
+    // The logger reads the switch on every call, so logging follows with the next operation.
+    services_.audit.setEnabled(on);
+    viewAuditLog_->setVisible(on);
+  });
+
+  if (onboardingAvailable) {
+    auto* onboarding =
+        new QPushButton(style::symbolIcon("arrow.counterclockwise"), "Restart Onboarding", section);
+    connect(onboarding, &QPushButton::clicked, this, &SettingsView::onboardingRequested);
+    layout->addWidget(onboarding, 0, Qt::AlignLeft);
+  }
+  return section;
+}
+
+QWidget* SettingsView::buildCopyRow() {
+  auto* rowWidget = new QWidget;
+  auto* row = new QHBoxLayout(rowWidget);
+  row->setContentsMargins(16, 4, 16, 4);
+
+  copyInstructions_ = new QToolButton(rowWidget);
+  copyInstructions_->setAutoRaise(true);
+  copyInstructions_->setFont(style::caption());
+  copyInstructions_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  connect(copyInstructions_, &QToolButton::clicked, this, &SettingsView::copyInstructions);
+  row->addWidget(copyInstructions_);
+  showCopied(copyInstructions_, false);
+
+  version_ = new QToolButton(rowWidget);
+  version_->setAutoRaise(true);
+  version_->setFont(style::caption());
+  version_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  version_->setText("v" + QString::fromStdString(services_.version));
+  version_->setToolTip("Copy 'caskel update' to clipboard");
+  version_->setHidden(services_.version.empty());
+  connect(version_, &QToolButton::clicked, this, &SettingsView::copyUpdateCommand);
+  row->addWidget(version_);
+  row->addStretch();
+  return rowWidget;
+}
+
+void SettingsView::startRecording() {
+  if (recording_) return;
+  recording_ = true;
+  // On the application, not one widget: key presses go to whichever widget has the focus.
+  qApp->installEventFilter(this);
+  showShortcut();
+}
+
+void SettingsView::stopRecording() {
+  if (!recording_) return;
+  recording_ = false;
+  qApp->removeEventFilter(this);
+  showShortcut();
+}
+
+void SettingsView::store(const HotkeyShortcut& shortcut) {
+  writeHotkeyShortcut(services_.defaults, shortcut);
+  emit shortcutChanged();
+  showShortcut();
+}
+
+bool SettingsView::eventFilter(QObject* watched, QEvent* event) {
+  if (!recording_ || (event->type() != QEvent::KeyPress && event->type() != QEvent::ShortcutOverride)) {
+    return QWidget::eventFilter(watched, event);
+  }
+  auto* target = qobject_cast<QWidget*>(watched);
+  if (!target || target->window() != window()) return QWidget::eventFilter(watched, event);
+  auto* key = static_cast<QKeyEvent*>(event);
+  auto shortcut = recordedShortcut(key->key(), key->modifiers());
+  if (!shortcut || !isAcceptableHotkey(*shortcut)) return QWidget::eventFilter(watched, event);
+  if (event->type() == QEvent::ShortcutOverride) {
+    // Keeps an application shortcut on the same keys from taking the press.
+    event->accept();
+    return true;
+  }
+  stopRecording();
+  store(*shortcut);
+  return true;
+}
+
+void SettingsView::showShortcut() {
+  const HotkeyShortcut stored = readHotkeyShortcut(services_.defaults);
+  shortcutBox_->setText(recording_ ? "..." : QString::fromStdString(hotkeyDisplayText(stored)));
+  const QColor tint = recording_ ? style::blue : style::secondary(palette());
+  shortcutBox_->setStyleSheet(
+      QString("#shortcutBox { background: %1; border-radius: 4px; padding: 4px 8px; %2 }")
+          .arg(rgba(tint, 0.15), recording_ ? "border: 1.5px solid #0A84FF;" : ""));
+  change_->setHidden(recording_);
+  reset_->setHidden(recording_ || stored.isDefault());
+  pressNew_->setHidden(!recording_);
+}
+
+void SettingsView::copyInstructions() {
+  const bool copied = services_.clipboard.setText(agentInstructions(services_.state.accounts()));
+  showCopied(copyInstructions_, copied);
+  if (!copied) return;
+  instructionsReset_.cancel();
+  QPointer<SettingsView> self(this);
+  instructionsReset_ = services_.mainQueue.postAfterSeconds(kCopiedFor, [self] {
+    if (self) self->showCopied(self->copyInstructions_, false);
+  });
+}
+
+void SettingsView::copyUpdateCommand() {
+  const bool copied = services_.clipboard.setText("caskel update");
+  showCopied(version_, copied);
+  if (!copied) return;
+  versionReset_.cancel();
+  QPointer<SettingsView> self(this);
+  versionReset_ = services_.mainQueue.postAfterSeconds(kCopiedFor, [self] {
+    if (self) self->showCopied(self->version_, false);
+  });
+}
+
+void SettingsView::showCopied(QToolButton* button, bool copied) {
+  if (button == version_) {
+    version_->setIcon(copied ? style::tintedSymbol("checkmark", style::green) : QIcon());
+    return;
+  }
+  button->setText(copied ? "Copied!" : "Copy AI Instructions");
+  button->setIcon(copied ? style::tintedSymbol("checkmark", style::green)
+                         : style::tintedSymbol("doc.on.doc", style::accent));
+  setTextColor(button, QPalette::ButtonText, copied ? style::green : style::accent);
 }
 
 }  // namespace caskel
