@@ -91,4 +91,9 @@ class ViewsFixture : public ::testing::Test {
   std::unique_ptr<ViewServices> services_;
 };
 
+// Metadata written as its stored JSON, e.g. metadataOf(R"({"type":"token","strict":true})").
+inline SecretMetadata metadataOf(const char* json) {
+  return SecretMetadata::fromJson(json).value();
+}
+
 }  // namespace caskel
