@@ -1,6 +1,7 @@
 #include "views/add_form_rules.h"
 
 #include <QStringList>
+#include <algorithm>
 
 #include "store/structured_value.h"
 #include "views/date_validity.h"
@@ -66,16 +67,20 @@ bool isAddFormValid(const AddFormInput& input) {
     case CredentialMode::login:
       return !input.username.isEmpty() && !input.password.isEmpty();
     case CredentialMode::recoveryCodes:
-      return !input.recoveryCodes.trimmed().isEmpty();
+      // Looked at in place: trimmed() would leave another copy of the codes in freed memory.
+      return std::any_of(input.recoveryCodes.begin(), input.recoveryCodes.end(),
+                         [](QChar c) { return !c.isSpace(); });
   }
   return false;
 }
 
 std::vector<std::string> recoveryCodeLines(const QString& text) {
   std::vector<std::string> codes;
-  for (const QString& line : text.split(u'\n')) {
+  QStringList lines = text.split(u'\n');
+  for (QString& line : lines) {
     std::string code = trimSpacesAndTabs(line.toStdString());
     if (!code.empty()) codes.push_back(std::move(code));
+    line.fill(QChar(0));
   }
   return codes;
 }

@@ -26,6 +26,11 @@ QLineEdit* maskedField(const QString& placeholder, QWidget* parent) {
   return field;
 }
 
+// The editor hands out a fresh copy of its text each time; the line edits share theirs.
+void wipeCodesCopy(AddFormInput& form) {
+  form.recoveryCodes.fill(QChar(0));
+}
+
 void setTextColor(QWidget* widget, const QColor& color) {
   QPalette palette = widget->palette();
   palette.setColor(QPalette::WindowText, color);
@@ -128,6 +133,7 @@ AddSecretView::AddSecretView(ViewServices& services, QWidget* parent)
   connect(recoveryCodes_, &QPlainTextEdit::textChanged, this, &AddSecretView::refresh);
   connect(metadata_, &MetadataFields::changed, this, &AddSecretView::refresh);
   setMode(CredentialMode::secret);
+  setFocusProxy(account_);
 }
 
 AddSecretView::~AddSecretView() {
@@ -172,13 +178,17 @@ void AddSecretView::refresh() {
                               ? QStringLiteral("QLineEdit { border: 1px solid rgba(255, 69, 58, 0.6); "
                                                "border-radius: 5px; padding: 1px 3px; }")
                               : QString());
-  save_->setEnabled(isAddFormValid(input()));
+  AddFormInput form = input();
+  save_->setEnabled(isAddFormValid(form));
+  wipeCodesCopy(form);
 }
 
 void AddSecretView::save() {
-  const AddFormInput form = input();
-  if (!isAddFormValid(form)) return;
-  const StoredSecret stored = storedSecretOf(form);
+  AddFormInput form = input();
+  const bool valid = isAddFormValid(form);
+  const StoredSecret stored = valid ? storedSecretOf(form) : StoredSecret{};
+  wipeCodesCopy(form);
+  if (!valid) return;
   if (KeychainStatus failed =
           services_.keychain.save(form.account.toStdString(), stored.value.view(), stored.metadata)) {
     // The form stays as it is, so the user can correct and try again.

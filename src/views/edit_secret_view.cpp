@@ -357,7 +357,12 @@ void EditSecretView::keyPressEvent(QKeyEvent* event) {
     return;
   }
   if (event->key() == Qt::Key_Escape) {
-    emit dismissed();
+    // Escape backs out of the confirmation first, like its Cancel.
+    if (isConfirmingDelete()) {
+      cancelDelete();
+    } else {
+      emit dismissed();
+    }
     return;
   }
   QWidget::keyPressEvent(event);
