@@ -151,6 +151,8 @@ EditSecretView::EditSecretView(ViewServices& services, const QString& account, Q
   auto* trash = new QToolButton(normal);
   trash->setAutoRaise(true);
   trash->setIcon(style::tintedSymbol(QStringLiteral("trash"), style::withOpacity(style::red, 0.7)));
+  trash->setText(QStringLiteral("Delete"));  // shown only while the icon is missing
+  setTextColor(trash, style::withOpacity(style::red, 0.7));
   trash->setToolTip(QStringLiteral("Delete"));
   trash->setAccessibleName(QStringLiteral("Delete secret"));
   connect(trash, &QToolButton::clicked, this, &EditSecretView::askToDelete);
@@ -253,6 +255,7 @@ void EditSecretView::showRevealed() {
   revealedArea_->show();
   copy_->show();
   reveal_->setIcon(style::tintedSymbol(QStringLiteral("eye.fill"), style::orange));
+  reveal_->setText(QStringLiteral("Hide"));  // shown only while the icon is missing
   reveal_->setToolTip(QStringLiteral("Hide value"));
 }
 
@@ -269,6 +272,7 @@ void EditSecretView::hideRevealed() {
   revealedArea_->hide();
   copy_->hide();
   reveal_->setIcon(style::tintedSymbol(QStringLiteral("eye.slash.fill"), style::secondary(palette())));
+  reveal_->setText(QStringLiteral("Reveal"));
   reveal_->setToolTip(QStringLiteral("Reveal value (passphrase)"));
 }
 
