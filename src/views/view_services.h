@@ -44,6 +44,9 @@ struct ViewServices {
   TaskQueue& worker;
   PromptTracker& prompts;
   std::function<Clock::time_point()> now = [] { return Clock::now(); };
+  // Whether the vault has been created. The list asks for the passphrase to load an empty
+  // list only when there is a vault to load; unset, it never asks.
+  std::function<bool()> vaultExists;
   // The program's version ("v" button in Settings; empty hides it).
   std::string version;
 };
