@@ -1,5 +1,7 @@
 #include "views/secret_list_model.h"
 
+#include <chrono>
+
 #include "app/app_state.h"
 #include "views/secret_list_rules.h"
 
@@ -26,6 +28,11 @@ const SecretListModel::Secret* SecretListModel::secret(int index) const {
   const Row& r = rows_[static_cast<size_t>(index)];
   if (r.secret < 0) return nullptr;
   return &groups_[static_cast<size_t>(r.group)].secrets[static_cast<size_t>(r.secret)];
+}
+
+const RowBadges& SecretListModel::badges(const Secret& secret) const {
+  if (!secret.badges) secret.badges = rowBadges(secret.metadata, datedAt_);
+  return *secret.badges;
 }
 
 int SecretListModel::rowOf(const std::string& account) const {
@@ -73,15 +80,20 @@ void SecretListModel::appendRowsOf(int group, std::vector<Row>& out) const {
   for (size_t i = 0; i < g.secrets.size(); ++i) out.push_back({group, static_cast<int>(i)});
 }
 
+void SecretListModel::redate() {
+  // Expiry labels change at local midnight; ten minutes late is close enough for a list.
+  if (now_() - datedAt_ >= std::chrono::minutes(10)) rebuild();
+}
+
 void SecretListModel::rebuild() {
-  const Clock::time_point now = now_();
+  datedAt_ = now_();
   std::vector<Group> groups;
   for (auto& [prefix, infos] : state_.groupedAccounts()) {
     Group g{prefix, groupTitle(prefix), {}, isGroupUnlocked(prefix, serverRunning_, unlockedPrefixes_)};
     g.secrets.reserve(infos.size());
-    for (const SecretInfo& info : infos) {
-      g.secrets.push_back(
-          {info.account, QString::fromStdString(rowName(info.account)), rowBadges(info.metadata, now)});
+    for (SecretInfo& info : infos) {
+      QString name = QString::fromStdString(rowName(info.account));
+      g.secrets.push_back({std::move(info.account), std::move(name), std::move(info.metadata), std::nullopt});
     }
     groups.push_back(std::move(g));
   }

@@ -3,6 +3,7 @@
 #include <QAbstractListModel>
 #include <QString>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -34,7 +35,10 @@ class SecretListModel : public QAbstractListModel {
   struct Secret {
     std::string account;
     QString name;
-    RowBadges badges;
+    std::optional<SecretMetadata> metadata;
+    // Worked out when the row is first painted: only the rows on screen ever need them, and
+    // dating an expiry reads the local time zone, which is slow by the thousand.
+    mutable std::optional<RowBadges> badges;
   };
   struct Group {
     std::string prefix;
@@ -59,14 +63,17 @@ class SecretListModel : public QAbstractListModel {
   const Row& row(int index) const { return rows_[static_cast<size_t>(index)]; }
   const Group& group(int index) const { return groups_[static_cast<size_t>(index)]; }
   const Secret* secret(int index) const;
+  const RowBadges& badges(const Secret& secret) const;
   int rowOf(const std::string& account) const;
 
   void toggleGroup(int row);
   bool isCollapsed(const std::string& prefix) const { return collapsed_.count(prefix) != 0; }
   // Marks the groups the running server's sessions cover; headers that change are repainted.
   void setUnlockedPrefixes(bool serverRunning, const std::vector<std::string>& prefixes);
-  // Rebuilds from the model now (badges are dated again too).
+  // Rebuilds from the model now.
   void rebuild();
+  // Dates the badges again when they were last dated a while ago (the window is shown again).
+  void redate();
 
  private:
   void appendRowsOf(int group, std::vector<Row>& out) const;
@@ -74,6 +81,7 @@ class SecretListModel : public QAbstractListModel {
   AppState& state_;
   std::function<Clock::time_point()> now_;
   int subscription_ = 0;
+  Clock::time_point datedAt_;  // when the rows were built (their badges date from then on)
   std::vector<Group> groups_;
   std::vector<Row> rows_;
   std::set<std::string> collapsed_;  // by prefix, so a rebuild keeps it

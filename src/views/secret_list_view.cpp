@@ -90,8 +90,9 @@ SecretListView::SecretListView(ViewServices& services, QWidget* parent)
   ticker_.setInterval(1000);
   connect(&ticker_, &QTimer::timeout, this, &SecretListView::tick);
 
-  subscription_ = services_.state.subscribe([this](AppState::Property) { stateChanged(); });
-  stateChanged();
+  subscription_ = services_.state.subscribe(
+      [this](AppState::Property property) { stateChanged(property == AppState::Property::accounts); });
+  stateChanged(true);
   setOnboardingAvailable(false);
 }
 
@@ -217,12 +218,13 @@ void SecretListView::setOnboardingAvailable(bool available) {
   onboarding_->setVisible(available);
 }
 
-void SecretListView::stateChanged() {
+void SecretListView::stateChanged(bool accountsChanged) {
   AppState& state = services_.state;
   const std::string search = state.searchText();
   if (filter_->text().toStdString() != search) filter_->setText(QString::fromStdString(search));
   banner_->setVisible(state.isCliOutdated());
-  count_->setText(footerText(state.accounts().size()));
+  // The listing is copied out of the model: only when it changed.
+  if (accountsChanged) count_->setText(footerText(state.accounts().size()));
   if (model_->rowCount() == 0) {
     const EmptyState empty = emptyState(search);
     emptyText_->setText(empty.text);
@@ -277,6 +279,7 @@ void SecretListView::refreshUnlocked() {
 void SecretListView::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   refreshUnlocked();
+  model_->redate();
   firstLoad();
 }
 

@@ -59,7 +59,7 @@ class SecretListView : public QWidget {
   QWidget* buildBanner();
   QWidget* buildBody();
   QWidget* buildFooter();
-  void stateChanged();
+  void stateChanged(bool accountsChanged);
   void tick();
   void firstLoad();
 

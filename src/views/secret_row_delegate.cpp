@@ -72,7 +72,8 @@ int SecretRowDelegate::badgeWidth(const BadgeLook& badge) const {
 }
 
 SecretRowDelegate::Geometry SecretRowDelegate::geometry(const QRect& row,
-                                                        const SecretListModel::Secret& secret) const {
+                                                        const SecretListModel::Secret& secret,
+                                                        const RowBadges& badges) const {
   Geometry g;
   const int centerY = row.center().y();
   g.edit = QRect(row.right() - kPadding - kIconSize + 1, centerY - kIconSize / 2, kIconSize, kIconSize);
@@ -80,14 +81,14 @@ SecretRowDelegate::Geometry SecretRowDelegate::geometry(const QRect& row,
   const int left = row.left() + kPadding + kIndent;
   const int limit = g.share.left() - kGap;
   int badgesWidth = 0;
-  for (const BadgeLook& badge : secret.badges) badgesWidth += kBadgeGap + badgeWidth(badge);
+  for (const BadgeLook& badge : badges) badgesWidth += kBadgeGap + badgeWidth(badge);
   const int nameWidth = std::max(0, std::min(QFontMetrics(name_).horizontalAdvance(secret.name),
                                              std::max(limit - left - badgesWidth, (limit - left) / 2)));
   g.name = QRect(left, row.top(), nameWidth, row.height());
   const int badgeHeight = QFontMetrics(badge_).height() + 2;
   int x = g.name.right() + 1;
   int i = 0;
-  for (const BadgeLook& badge : secret.badges) {
+  for (const BadgeLook& badge : badges) {
     x += kBadgeGap;
     const int w = std::min(badgeWidth(badge), std::max(0, limit - x));
     g.badges[static_cast<size_t>(i++)] = QRect(x, centerY - badgeHeight / 2, w, badgeHeight);
@@ -104,7 +105,7 @@ void SecretRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
   painter->save();
   painter->setRenderHint(QPainter::Antialiasing);
   if (const SecretListModel::Secret* secret = model->secret(index.row())) {
-    paintSecret(painter, option, *secret);
+    paintSecret(painter, option, *secret, model->badges(*secret));
   } else {
     paintHeader(painter, option, *model, model->row(index.row()));
   }
@@ -138,8 +139,8 @@ void SecretRowDelegate::paintHeader(QPainter* painter, const QStyleOptionViewIte
 }
 
 void SecretRowDelegate::paintSecret(QPainter* painter, const QStyleOptionViewItem& option,
-                                    const SecretListModel::Secret& secret) const {
-  const Geometry g = geometry(option.rect, secret);
+                                    const SecretListModel::Secret& secret, const RowBadges& badges) const {
+  const Geometry g = geometry(option.rect, secret, badges);
   const QColor secondary = style::secondary(option.palette);
 
   painter->setFont(name_);
@@ -153,7 +154,7 @@ void SecretRowDelegate::paintSecret(QPainter* painter, const QStyleOptionViewIte
   }
 
   int i = 0;
-  for (const BadgeLook& badge : secret.badges) {
+  for (const BadgeLook& badge : badges) {
     const QRect rect = g.badges[static_cast<size_t>(i++)];
     if (rect.width() <= 2 * kBadgePadding) continue;
     const bool bundle = badge.kind == BadgeKind::bundle;
@@ -197,7 +198,7 @@ bool SecretRowDelegate::editorEvent(QEvent* event, QAbstractItemModel* model,
     emit toggleRequested(index.row());
     return true;
   }
-  const Geometry g = geometry(option.rect, *secret);
+  const Geometry g = geometry(option.rect, *secret, list->badges(*secret));
   const QPoint at = mouse->position().toPoint();
   // The buttons' targets are a little larger than their icons, as a button's would be.
   if (g.share.adjusted(-2, 0, 2, 0).contains(at)) {
@@ -217,12 +218,12 @@ bool SecretRowDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view,
   const SecretListModel::Secret* secret = list ? list->secret(index.row()) : nullptr;
   if (!secret || event->type() != QEvent::ToolTip)
     return QStyledItemDelegate::helpEvent(event, view, option, index);
-  const Geometry g = geometry(option.rect, *secret);
+  const Geometry g = geometry(option.rect, *secret, list->badges(*secret));
   QString tip;
   if (g.share.contains(event->pos())) tip = QStringLiteral("Copy (encrypted, auto-deletes)");
   if (g.edit.adjusted(-4, -4, 4, 4).contains(event->pos())) tip = QStringLiteral("Edit");
   int i = 0;
-  for (const BadgeLook& badge : secret->badges) {
+  for (const BadgeLook& badge : list->badges(*secret)) {
     if (badge.kind == BadgeKind::strict && g.badges[static_cast<size_t>(i)].contains(event->pos())) {
       tip = QStringLiteral("Strict — always requires the passphrase");
     }

@@ -38,7 +38,7 @@ class SecretRowDelegate : public QStyledItemDelegate {
     QRect share;
     QRect edit;
   };
-  Geometry geometry(const QRect& row, const SecretListModel::Secret& secret) const;
+  Geometry geometry(const QRect& row, const SecretListModel::Secret& secret, const RowBadges& badges) const;
 
  signals:
   void toggleRequested(int row);
@@ -51,7 +51,7 @@ class SecretRowDelegate : public QStyledItemDelegate {
   void paintHeader(QPainter* painter, const QStyleOptionViewItem& option, const SecretListModel& model,
                    const SecretListModel::Row& row) const;
   void paintSecret(QPainter* painter, const QStyleOptionViewItem& option,
-                   const SecretListModel::Secret& secret) const;
+                   const SecretListModel::Secret& secret, const RowBadges& badges) const;
   int badgeWidth(const BadgeLook& badge) const;
 
   std::function<std::optional<Clock::time_point>(const std::string&)> sharedAt_;

@@ -50,7 +50,7 @@ class SecretListViewTest : public ViewsFixture {
     ASSERT_GE(row, 0);
     const QRect rect = view.listView()->visualRect(view.model().index(row));
     const auto* delegate = static_cast<SecretRowDelegate*>(view.listView()->itemDelegate());
-    const QPoint at = delegate->geometry(rect, *view.model().secret(row)).share.center();
+    const QPoint at = delegate->geometry(rect, *view.model().secret(row), {}).share.center();
     QTest::mouseClick(view.listView()->viewport(), Qt::LeftButton, {}, at);
     settle();
   }
