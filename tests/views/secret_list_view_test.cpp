@@ -62,27 +62,31 @@ TEST_F(SecretListViewTest, GroupsFilterAndEmptyStates) {
   EXPECT_TRUE(offersAddFirst(view));
   EXPECT_TRUE(showsText(view, "0 items"));
 
-  for (const char* key : {"b/x/K2", "acme/api/KEY", "TOP", "b/x/K1"}) put(key);
+  for (const char* key : {"b/x/K2", "acme/api/KEY", "TOP", "b/x/K1", "acme//api/Z"}) put(key);
   reload();
-  EXPECT_EQ(rows(view),
-            (std::vector<std::string>{"[(ungrouped)]", "TOP", "[acme/api]", "KEY", "[b/x]", "K1", "K2"}));
-  EXPECT_EQ(view.model().data(view.model().index(3), SecretListModel::AccountRole).toString(),
-            "acme/api/KEY");
+  EXPECT_EQ(rows(view), (std::vector<std::string>{"[(ungrouped)]", "TOP", "[acme/api]", "Z", "KEY", "[b/x]",
+                                                  "K1", "K2"}));
+  // Rows act on the key itself, never on one rebuilt from folder and name.
+  const std::pair<int, const char*> accounts[] = {{1, "TOP"}, {3, "acme//api/Z"}, {4, "acme/api/KEY"}};
+  for (const auto& [row, account] : accounts) {
+    EXPECT_EQ(view.model().data(view.model().index(row), SecretListModel::AccountRole).toString(), account);
+  }
 
   // Collapsing keeps the header; the collapse survives a rebuild.
-  view.model().toggleGroup(4);
-  EXPECT_EQ(rows(view), (std::vector<std::string>{"[(ungrouped)]", "TOP", "[acme/api]", "KEY", "[b/x]"}));
+  view.model().toggleGroup(5);
+  EXPECT_EQ(rows(view),
+            (std::vector<std::string>{"[(ungrouped)]", "TOP", "[acme/api]", "Z", "KEY", "[b/x]"}));
   reload();
-  EXPECT_EQ(rows(view).size(), 5u);
-  view.model().toggleGroup(4);
-  EXPECT_EQ(rows(view).size(), 7u);
+  EXPECT_EQ(rows(view).size(), 6u);
+  view.model().toggleGroup(5);
+  EXPECT_EQ(rows(view).size(), 8u);
 
   // The footer counts every secret while the filter hides some.
   auto* filter = view.findChild<QLineEdit*>();
   QTest::keyClicks(filter, "k2");
   settle();
   EXPECT_EQ(rows(view), (std::vector<std::string>{"[b/x]", "K2"}));
-  EXPECT_TRUE(showsText(view, "4 items"));
+  EXPECT_TRUE(showsText(view, "5 items"));
 
   QTest::keyClicks(filter, "zz");
   settle();
