@@ -13,7 +13,7 @@ FUZZ_SECONDS ?= 60
 BENCH_ROUNDS ?= 200
 BENCH_LOAD_SECONDS ?= 2
 
-.PHONY: all deps deps-run build build-run build-asan build-fuzz run install test test-release test-asan test-fuzz fuzz bench clean format
+.PHONY: all deps deps-run build build-run build-asan build-fuzz run install test test-release test-asan test-fuzz fuzz bench screenshots clean format
 
 all: build
 
@@ -80,6 +80,10 @@ bench: build
 	@./scripts/install-bench-deps.sh
 	build/bench/caskel_compare $(BENCH_ROUNDS) $(BENCH_LOAD_SECONDS)
 	@for b in build/bench/*_bench; do [ -x "$$b" ] && "$$b" --benchmark_min_time=0.2 || true; done
+
+# Renders every screen offscreen from a fixture vault into docs/screens/.
+screenshots: build
+	build/tools/screenshots/caskel_screenshots docs/screens
 
 format:
 	find src tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i

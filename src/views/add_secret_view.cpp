@@ -87,8 +87,13 @@ AddSecretView::AddSecretView(ViewServices& services, QWidget* parent)
     button->setCheckable(true);
     button->setFont(style::caption());
     button->setChecked(mode == mode_);
+    // The four share the row's width by the length of their labels: their natural widths would
+    // push the form past the window.
+    button->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    button->setMinimumWidth(0);
+    button->setStyleSheet(QStringLiteral("padding: 3px 2px;"));
     modes_->addButton(button, static_cast<int>(mode));
-    modeRow->addWidget(button);
+    modeRow->addWidget(button, static_cast<int>(button->text().size()));
   }
   connect(modes_, &QButtonGroup::idClicked, this,
           [this](int id) { setMode(static_cast<CredentialMode>(id)); });

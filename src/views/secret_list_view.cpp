@@ -135,13 +135,16 @@ QWidget* SecretListView::buildBanner() {
   auto* content = new QWidget(banner);
   auto* row = new QHBoxLayout(content);
   row->setContentsMargins(10, 6, 10, 6);
-  row->setSpacing(6);
+  row->setSpacing(4);
   auto* icon = new QLabel(content);
   icon->setPixmap(style::tintedSymbol("exclamationmark.triangle.fill", style::orange).pixmap(16, 16));
+  // In caption size: at the body size the line is wider than the window.
   auto* text = plainLabel("CLI outdated — run ", content);
+  text->setFont(style::caption());
   auto* command = plainLabel("caskel update", content);
-  command->setFont(style::sized(style::monospaced(), 13, true));
+  command->setFont(style::sized(style::monospaced(), 11, true));
   auto* copy = new QToolButton(content);
+  copy->setFont(style::caption());
   copy->setAutoRaise(true);
   copy->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
   copy->setText("Copy fix");
