@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/work_queue.h"
+
+class QMessageBox;
+class QSystemTrayIcon;
+
+namespace caskel {
+
+class MainWindow;
+class PromptTracker;
+class QtClipboard;
+class ServerHost;
+class SingleInstance;
+class UpdateWatch;
+class WindowController;
+struct ViewServices;
+
+// What the program is started with; the hidden test options among them.
+struct AppOptions {
+  // Appends one line per event that end-to-end tests wait for ("accounts: …", "server: …").
+  std::string tracePath;
+  std::chrono::milliseconds updateInterval{std::chrono::seconds(30)};
+  std::string version;
+  // Handed to the program again when it restarts after an update.
+  QStringList arguments;
+};
+
+// The desktop program's start-up and shutdown: the single-instance check, the command server
+// (or none when another one serves), the process hardening, the window and tray, the update
+// watch; then, at quit, the server stopped, sessions locked, shared files removed and the
+// clipboard cleared of what Caskel still owns there. Made by main after the QApplication.
+class AppDelegate final : public QObject {
+ public:
+  AppDelegate(AppOptions options, TaskQueue& mainQueue);
+  ~AppDelegate() override;
+
+  // The launch steps. An exit status when the program must end now: 0 when another
+  // caskel-app runs and was asked to show its window, 1 when the process could not be hardened.
+  std::optional<int> launch();
+  // The termination steps; safe to call twice (a restart runs them before quitting).
+  void terminate();
+
+ private:
+  void trace(const std::string& line) const;
+  void traceAccounts() const;
+  void checkTray(int attemptsLeft);
+  void showTray();
+  void showUpdateAlert();
+  void restart();
+
+  AppOptions options_;
+  TaskQueue& mainQueue_;
+  std::string executable_;
+  std::unique_ptr<SingleInstance> instance_;
+  std::shared_ptr<QtClipboard> clipboard_;
+  std::unique_ptr<ServerHost> host_;
+  std::unique_ptr<WorkQueue> worker_;
+  std::unique_ptr<PromptTracker> prompts_;
+  std::unique_ptr<ViewServices> services_;
+  std::unique_ptr<MainWindow> window_;
+  std::unique_ptr<WindowController> controller_;
+  std::unique_ptr<QSystemTrayIcon> tray_;
+  std::unique_ptr<UpdateWatch> updates_;
+  QPointer<QMessageBox> alert_;
+  int accountsSubscription_ = -1;
+  TaskHandle trayCheck_;
+};
+
+}  // namespace caskel
