@@ -125,7 +125,7 @@ CaskeldProcess::~CaskeldProcess() {
   stop(SIGTERM);
 }
 
-bool CaskeldProcess::start() {
+std::vector<std::string> CaskeldProcess::environment() const {
   std::map<std::string, std::string> env = {
       {"HOME", home_.path()},
       // Leak checking needs ptrace, which a non-dumpable process refuses.
@@ -133,15 +133,27 @@ bool CaskeldProcess::start() {
   for (const auto& [k, v] : pinentry_->environment()) {
     if (k != "CASKEL_PINENTRY" || !options_.unsetPinentry) env[k] = v;
   }
+  if (!options_.desktopProgram.empty()) {
+    env["CASKEL_SOCKET"] = socketPath_;
+    env["QT_QPA_PLATFORM"] = "offscreen";
+  }
   for (const auto& [k, v] : options_.extraEnv) env[k] = v;
-  std::vector<std::string> envList = environmentWith(env, [](const std::string& name) {
+  return environmentWith(env, [](const std::string& name) {
     static const std::set<std::string> removed = {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR",
                                                   "CASKEL_SOCKET", "CASKEL_PINENTRY"};
     return removed.count(name) > 0;
   });
+}
+
+bool CaskeldProcess::start() {
   if (!options_.socket.empty()) socketPath_ = options_.socket;
+  std::vector<std::string> envList = environment();
   std::vector<std::string> argv = options_.launcher;
-  argv.insert(argv.end(), {buildPath("src/caskeld"), "--socket", socketPath_});
+  if (options_.desktopProgram.empty()) {
+    argv.insert(argv.end(), {buildPath("src/caskeld"), "--socket", socketPath_});
+  } else {
+    argv.push_back(options_.desktopProgram);
+  }
   argv.insert(argv.end(), options_.extraArgs.begin(), options_.extraArgs.end());
   // Built before fork: the child may only redirect and exec.
   std::vector<char*> args, envp;

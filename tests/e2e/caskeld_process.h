@@ -76,6 +76,9 @@ class CaskeldProcess {
     std::string workingDir;
     // Another socket than the one in HOME.
     std::string socket;
+    // Runs this desktop program (caskel-app or a copy of it) instead of caskeld: offscreen,
+    // given the socket through CASKEL_SOCKET.
+    std::string desktopProgram;
   };
 
   // `configure` adjusts the options, e.g. [](auto& o) { o.umask = 0; }.
@@ -84,6 +87,8 @@ class CaskeldProcess {
 
   // Starts the server and waits until it listens (or exits). False when it did not start.
   bool start();
+  // The environment the program runs with ("NAME=value"), e.g. for a second start beside it.
+  std::vector<std::string> environment() const;
   // Sends a signal and waits for the exit status (or -1 when it died by a signal).
   int stop(int signal = 15);
   // Stops the server with `signal` and starts it again on the same HOME and socket.
