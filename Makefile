@@ -1,4 +1,5 @@
-# make run  — install what is missing, build the programs only, and start caskeld in the foreground
+# make run  — install what is missing, build the programs only, and start caskel-app on a desktop
+#             (DISPLAY or WAYLAND_DISPLAY set), else caskeld in the foreground
 # make test — install what is missing, build, run every test, then again under ASan+UBSan
 JOBS ?= $(shell nproc)
 # `make install` puts caskel, caskeld, their man pages, completions and the systemd user unit here.
@@ -36,10 +37,10 @@ build-asan: deps
 build-run: deps-run
 	cmake -S . -B build-run -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCASKEL_BUILD_TESTS=OFF \
 	  -DCASKEL_BUILD_BENCH=OFF -DCASKEL_FUZZ=OFF $(CMAKE_FLAGS)
-	cmake --build build-run -j $(JOBS) --target caskeld caskel
+	cmake --build build-run -j $(JOBS) --target caskeld caskel caskel-app
 
 run: build-run
-	exec build-run/src/caskeld
+	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ]; then exec build-run/src/caskel-app; else exec build-run/src/caskeld; fi
 
 # Builds only what is installed: the two programs and the completion scripts.
 install: deps
