@@ -1,6 +1,9 @@
 // caskel-app as a user starts it: offscreen, in a temporary HOME, hosting the server.
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -37,8 +40,17 @@ class DesktopAppTest : public ::testing::Test {
 };
 
 // The window's model follows what the tool stores; a second start leaves the socket to the
-// first and ends; quitting removes the socket and the share directory.
+// first and ends; quitting removes the socket and the share directory. A program socket left
+// behind by a crash does not keep the program from starting.
 TEST_F(DesktopAppTest, HostsTheServerForTheToolUntilItQuits) {
+  ASSERT_EQ(::mkdir(app.socketDir().c_str(), 0700), 0);
+  int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s/caskel-app.sock", app.socketDir().c_str());
+  ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::close(stale);
+
   ASSERT_TRUE(app.start()) << app.output();
   ASSERT_TRUE(traceHas("server: listening"));
   const std::string shareDir = traced("share-dir: ");
