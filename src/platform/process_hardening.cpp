@@ -40,6 +40,9 @@ std::string hardenProcess() {
                          SCMP_A0(SCMP_CMP_NE, static_cast<scmp_datum_t>(AF_UNIX)));
   // io_uring can create sockets without the socket() system call.
   rc |= seccomp_rule_add(ctx, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(io_uring_setup), 0);
+  // The desktop program hardens after its toolkit started threads (the X11 event reader):
+  // the filter, and with it no-new-privileges, is laid on those threads too.
+  rc |= seccomp_attr_set(ctx, SCMP_FLTATR_CTL_TSYNC, 1);
   if (rc == 0) rc = seccomp_load(ctx);
   seccomp_release(ctx);
   if (rc != 0) return std::string("seccomp filter: ") + std::strerror(-rc);

@@ -7,7 +7,8 @@ namespace caskel {
 // Locks the server process down before it serves: not dumpable (no ptrace or /proc/PID/mem by
 // other processes of the user), no core dumps, no new privileges, and a seccomp filter under
 // which socket() succeeds only for AF_UNIX, so the kernel itself keeps the server off the
-// network. Children (pinentry) inherit the filter. Returns an error text on failure.
+// network. Children (pinentry) inherit the filter, and threads that already run get it too.
+// Returns an error text on failure.
 std::string hardenProcess();
 
 // Everything but the network filter: for a program whose display is reached over the network.

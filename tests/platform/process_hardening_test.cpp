@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <thread>
 
 namespace caskel {
 namespace {
@@ -39,6 +40,33 @@ TEST(ProcessHardening, OnlyUnixSocketsNoDumpsAndNoNewPrivileges) {
               return 0;
             }),
             0);
+}
+
+// A thread that runs before the process is hardened (a toolkit's event reader) is held by the
+// filter too.
+TEST(ProcessHardening, ThreadsThatAlreadyRunAreCovered) {
+  pid_t child = ::fork();
+  if (child == 0) {
+    int go[2];
+    if (::pipe(go) != 0) ::_exit(101);
+    int result = 99;
+    std::thread early([&] {
+      char c;
+      if (::read(go[0], &c, 1) != 1) return;
+      if (::socket(AF_INET, SOCK_STREAM, 0) >= 0) {
+        result = 1;
+      } else {
+        result = ::prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) == 1 ? 0 : 2;
+      }
+    });
+    if (!hardenProcess().empty()) ::_exit(100);
+    if (::write(go[1], "x", 1) != 1) ::_exit(102);
+    early.join();
+    ::_exit(result);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
 }
 
 }  // namespace
