@@ -42,15 +42,5 @@ TEST_F(ViewsFixture, DropDownClosesOnFocusLossExceptDuringAPrompt) {
   EXPECT_FALSE(controller.isOpen());
 }
 
-// Without a tray the window is an ordinary one: losing the focus leaves it open.
-TEST_F(ViewsFixture, NormalWindowStaysOpenWithoutFocus) {
-  MainWindow window(services());
-  WindowController controller(window, services(), WindowController::Mode::normal);
-  controller.open();
-  deactivate(window);
-  EXPECT_TRUE(controller.isOpen());
-  EXPECT_FALSE(window.windowFlags().testFlag(Qt::FramelessWindowHint));
-}
-
 }  // namespace
 }  // namespace caskel
