@@ -19,6 +19,7 @@
 #include "platform/qt/qt_clipboard.h"
 #include "platform/qt/single_instance.h"
 #include "platform/stop_signals.h"
+#include "platform/vault_admin.h"
 #include "server/socket_server.h"
 #include "views/main_window.h"
 #include "views/prompt_tracker.h"
@@ -108,6 +109,12 @@ std::optional<int> AppDelegate::launch() {
       std::make_unique<ViewServices>(host_->state(), KeychainManager("caskel"), AuditLogger::shared(),
                                      DefaultsStore::shared(), *clipboard_, mainQueue_, *worker_, *prompts_);
   services_->version = options_.version;
+  // The list's first load asks for the passphrase only over a vault that exists: a prompt
+  // from an empty window must not create one.
+  services_->vaultExists = [] {
+    auto admin = VaultAdmin::shared();
+    return admin && admin->vaultExists();
+  };
   // Told on the main queue, so the reload that serve() started is seen too.
   accountsSubscription_ = host_->state().subscribe([this](AppState::Property property) {
     if (property == AppState::Property::accounts) traceAccounts();
