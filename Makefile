@@ -81,6 +81,7 @@ bench: build
 	@./scripts/install-bench-deps.sh
 	build/bench/caskel_compare $(BENCH_ROUNDS) $(BENCH_LOAD_SECONDS)
 	@for b in build/bench/*_bench; do [ -x "$$b" ] && "$$b" --benchmark_min_time=0.2 || true; done
+	@[ ! -x build/src/caskel-app ] || bench/app_memory.sh build 1000
 
 # Renders every screen offscreen from a fixture vault into docs/screens/.
 screenshots: build

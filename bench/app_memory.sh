@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Resident memory of an idle caskel-app (offscreen) over a vault of 1,000 secrets: the vault is
-# filled through the tool, then a fresh caskel-app starts over it and VmRSS is read once its
-# trace says the accounts are loaded. Usage: bench/app_memory.sh [BUILD_DIR] [COUNT]
+# filled through the tool (one import of a .env file), then a fresh caskel-app starts over it
+# and VmRSS is read once its trace says the accounts are loaded. Usage: bench/app_memory.sh [BUILD_DIR] [COUNT]
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 count=${2:-1000}
@@ -57,8 +57,9 @@ stop_app() {
 
 start_app
 for i in $(seq "$count"); do
-  printf 'value-%d-abcdefghijklmnopqrstuvwxyz' "$i" | "$tool" set "bench/app/KEY_$i" >/dev/null
-done
+  printf 'KEY_%d=value-%d-abcdefghijklmnopqrstuvwxyz\n' "$i" "$i"
+done >"$home/bench.env"
+"$tool" import bench/app "$home/bench.env" </dev/null >/dev/null
 wait_for_accounts "$count"
 stop_app
 
