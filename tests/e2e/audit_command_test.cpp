@@ -16,7 +16,7 @@ class AuditCommand : public ToolFixture {
 };
 
 TEST_F(AuditCommand, OnThenAReadIsShown) {
-  seed("acme/api/KEY", "sk-audit-value-1");
+  put("acme/api/KEY", "sk-audit-value-1");
   auto on = caskel({"audit", "on"});
   ASSERT_EQ(on.code, 0) << on.err;
   EXPECT_THAT(on.out, HasSubstr(server.configDir() + "/audit.log"));
@@ -36,10 +36,10 @@ TEST_F(AuditCommand, OnlyThePersonChangesTheLogAndHidingItAsks) {
   ASSERT_EQ(caskel({"audit", "on"}).code, 0);
   const int before = server.prompts();
   // An agent may read the log (it could read the file anyway) but not switch it off.
-  auto agentOff = bash("\"$CASKEL\" audit off; rc=$?; exit $rc", true);
+  auto agentOff = agentCaskel({"audit", "off"});
   EXPECT_EQ(agentOff.code, 1);
   EXPECT_THAT(agentOff.err, HasSubstr("blocked for AI agents"));
-  EXPECT_EQ(bash("\"$CASKEL\" audit show; rc=$?; exit $rc", true).code, 0);
+  EXPECT_EQ(agentCaskel({"audit", "show"}).code, 0);
   EXPECT_EQ(server.prompts(), before);
 
   server.pinentry().answer("CANCEL");

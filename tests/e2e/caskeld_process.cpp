@@ -38,39 +38,53 @@ std::vector<std::string> environmentWith(const std::map<std::string, std::string
   return out;
 }
 
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const std::function<void()>& inChild) {
+  std::vector<char*> args, envp;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (inChild) inChild();
+    ::execvpe(args[0], args.data(), envp.data());
+    ::_exit(127);
+  }
+  return child;
+}
+
+int awaitExit(pid_t pid, int timeoutMs, bool* ended) {
+  int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  pollfd p{pidfd, POLLIN, 0};
+  const bool done = pidfd >= 0 && ::poll(&p, 1, timeoutMs) == 1;
+  if (!done) ::kill(pid, SIGKILL);
+  if (pidfd >= 0) ::close(pidfd);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (ended) *ended = done;
+  return status;
+}
+
+std::string readLine(int fd, int timeoutMs) {
+  std::string line;
+  pollfd p{fd, POLLIN, 0};
+  for (char c; ::poll(&p, 1, timeoutMs) == 1 && ::read(fd, &c, 1) == 1 && c != '\n';) line += c;
+  return line;
+}
+
 ProcessResult runProcess(const std::vector<std::string>& argv, const RunOptions& options) {
   TempDir io;
   writeText(io.file("in"), options.input);
   const std::string in = io.file("in"), out = io.file("out"), err = io.file("err");
-  // Built before fork: the child may only redirect and exec.
-  std::vector<char*> args, envp;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  if (options.env) {
-    for (const auto& e : *options.env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-  }
-  pid_t child = ::fork();
-  if (child == 0) {
+  // An upper bound only: the wait ends when the process does.
+  const int status = awaitExit(spawn(argv, options.env.value_or(environmentWith({})), [&] {
     ::dup2(::open(in.c_str(), O_RDONLY), 0);
     ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
     ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
     if (options.inChild) options.inChild();
-    ::execvpe(args[0], args.data(), options.env ? envp.data() : environ);
-    ::_exit(127);
-  }
-  // An upper bound only: the wait ends when the process does.
-  int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
-  pollfd p{pidfd, POLLIN, 0};
-  if (pidfd < 0 || ::poll(&p, 1, 60000) != 1) ::kill(child, SIGKILL);
-  if (pidfd >= 0) ::close(pidfd);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ProcessResult result;
-  if (WIFEXITED(status)) result.code = WEXITSTATUS(status);
-  result.out = readText(out);
-  result.err = readText(err);
-  return result;
+  }));
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readText(out), readText(err)};
 }
 
 std::string copyProgram(const std::string& dir, const std::string& from, const std::string& relative) {
@@ -155,25 +169,15 @@ bool CaskeldProcess::start() {
     argv.push_back(options_.desktopProgram);
   }
   argv.insert(argv.end(), options_.extraArgs.begin(), options_.extraArgs.end());
-  // Built before fork: the child may only redirect and exec.
-  std::vector<char*> args, envp;
-  for (auto& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  for (auto& e : envList) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return false;
-  pid_ = ::fork();
-  if (pid_ == 0) {
+  pid_ = spawn(argv, envList, [&] {
     ::dup2(::open("/dev/null", O_RDONLY), 0);
     ::dup2(out[1], 1);
     ::dup2(out[1], 2);
     if (options_.umask) ::umask(*options_.umask);
-    if (options_.workingDir.empty() || ::chdir(options_.workingDir.c_str()) == 0)
-      ::execvpe(args[0], args.data(), envp.data());
-    ::_exit(127);
-  }
+    if (!options_.workingDir.empty() && ::chdir(options_.workingDir.c_str()) != 0) ::_exit(127);
+  });
   ::close(out[1]);
   stdoutFd_ = out[0];
   output_.clear();

@@ -36,6 +36,15 @@ struct RunOptions {
 std::vector<std::string> environmentWith(const std::map<std::string, std::string>& overrides,
                                          const std::function<bool(const std::string&)>& drop = {});
 
+// Forks and execs `argv` (a program name is looked up in PATH) with exactly `env`; `inChild`
+// runs in the child first. Everything is built before the fork: the child may only redirect.
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const std::function<void()>& inChild = {});
+// The wait status of `pid` once it ends; past `timeoutMs` it is killed (and `ended` false).
+int awaitExit(pid_t pid, int timeoutMs = 60000, bool* ended = nullptr);
+// One line from `fd` without its end; each read bounded by `timeoutMs`.
+std::string readLine(int fd, int timeoutMs = 60000);
+
 // Runs `argv` (a program name is looked up in PATH) to its end, bounded by a minute, and
 // returns its exit status and what it printed. Output goes through files, so a helper the
 // program leaves behind cannot hold the call up.
@@ -154,6 +163,7 @@ json setRequest(const std::string& account, const std::string& value, const json
 // One running server per test, and the ways of asking it.
 class E2eTest : public ::testing::Test {
  protected:
+  explicit E2eTest(const std::function<void(CaskeldProcess::Options&)>& configure = {}) : server(configure) {}
   void SetUp() override { ASSERT_TRUE(server.start()) << server.output(); }
 
   json call(const json& body) { return server.request(body); }

@@ -10,7 +10,7 @@
 #include <set>
 #include <tuple>
 
-#include "e2e/caskeld_process.h"
+#include "e2e/tool_fixture.h"
 
 namespace caskel::test {
 namespace {
@@ -26,56 +26,8 @@ const std::map<std::string, std::string> kAwkward = {
     {"EMPTY", ""},
 };
 
-class CliTest : public E2eTest {
+class CliTest : public ToolFixture {
  protected:
-  void SetUp() override {
-    E2eTest::SetUp();
-    ::mkdir(runtimeDir.c_str(), 0700);
-  }
-
-  // Runs `argv` with the tool's environment pointed at this server and `input` as standard input.
-  ProcessResult runProgram(const std::vector<std::string>& argv, const std::string& input = "",
-                           const std::map<std::string, std::string>& extraEnv = {}) {
-    std::map<std::string, std::string> env = {{"HOME", server.home()},
-                                              {"CASKEL_SOCKET", server.socketPath()},
-                                              {"XDG_RUNTIME_DIR", runtimeDir},
-                                              {"CASKEL", buildPath("src/caskel")},
-                                              {"ASAN_OPTIONS", "detect_leaks=0"}};
-    for (const auto& [k, v] : extraEnv) env[k] = v;
-    auto inherited = [](const std::string& name) {
-      return name.starts_with("CASKEL_") || name.starts_with("XDG_") || name == "DISPLAY" ||
-             name == "WAYLAND_DISPLAY";
-    };
-    return runProcess(argv, {input, environmentWith(env, inherited), {}});
-  }
-  // The tool, run under `launcher` (such as unprivilegedLauncher()) when one is given.
-  ProcessResult caskel(const std::vector<std::string>& args, const std::string& input = "",
-                       const std::map<std::string, std::string>& env = {},
-                       std::vector<std::string> launcher = {}) {
-    launcher.push_back(buildPath("src/caskel"));
-    launcher.insert(launcher.end(), args.begin(), args.end());
-    return runProgram(launcher, input, env);
-  }
-  // A bash script (`shell` by default, an agent's under agentShell()) with "$CASKEL" naming
-  // the tool and `args` as "$1"...
-  ProcessResult bash(const std::string& script, const std::vector<std::string>& args = {},
-                     const std::map<std::string, std::string>& env = {},
-                     const std::string& shell = "/bin/bash") {
-    std::vector<std::string> argv = {shell, "-c", script, "bash"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return runProgram(argv, "", env);
-  }
-  // The tool itself, started by the agent's shell (not as the script's last command, which bash
-  // would exec in the shell's place).
-  ProcessResult agentCaskel(const std::vector<std::string>& args,
-                            const std::map<std::string, std::string>& env = {}) {
-    return bash("\"$CASKEL\" \"$@\"; rc=$?; exit $rc", args, env, agentShell(tools.path()));
-  }
-
-  // Stored by this process, which then needs no prompt for the next within the reuse window.
-  void put(const std::string& account, const std::string& value, const json& extra = json::object()) {
-    ASSERT_EQ(call(setRequest(account, value, extra))["ok"], true) << account;
-  }
   std::string rawValue(const std::string& key) {
     auto r = caskel({"get", key, "--raw"});
     EXPECT_EQ(r.code, 0) << key << ": " << r.err;
@@ -88,7 +40,7 @@ class CliTest : public E2eTest {
     return out.substr(head.size(), out.size() - head.size() - 2);
   }
   // A file standing in for the clipboard, with the commands that use it.
-  std::map<std::string, std::string> clipboard(const std::string& board) {
+  Env clipboard(const std::string& board) {
     writeText(board, "");
     return {{"CASKEL_CLIPBOARD_COPY", "cat > '" + board + "'"},
             {"CASKEL_CLIPBOARD_PASTE", "cat '" + board + "'"},
@@ -96,7 +48,6 @@ class CliTest : public E2eTest {
             {"CASKEL_CLIPBOARD_CLEAR_SECONDS", "1"}};
   }
 
-  const std::string runtimeDir = server.home() + "/run";
   const std::string scriptDir = runtimeDir + "/caskel";
 };
 
@@ -195,9 +146,6 @@ TEST_F(CliSecrets, RotateTakesThePipedValueAndKeepsTheOldOne) {
   EXPECT_EQ((*backup)["type"], "rotated_backup");
   EXPECT_EQ((*backup)["desc"], "Auto-saved by rotate. Will expire in 1h.");
 
-  auto missing = caskel({"rotate", "acme/web/NOPE"}, "x\n");
-  EXPECT_EQ(missing.code, 1);
-  EXPECT_TRUE(has(missing.err, "acme/web/NOPE does not exist")) << missing.err;
   EXPECT_EQ(caskel({"rotate", "acme/web/TOKEN"}, "").code, 1);
   EXPECT_EQ(rawValue("acme/web/TOKEN"), "new-token-value-123");
 }
@@ -266,20 +214,6 @@ TEST_F(CliFolders, BundlesListAndLoadOnlyTheirKeys) {
   EXPECT_EQ(caskel({"bundle", "load", "acme/web/nothing"}).code, 1);
 }
 
-TEST_F(CliFolders, RunPassesValuesToTheChildWithoutPrintingThem) {
-  const std::string value = "run-secret-'$x'\nsecond line";
-  put("acme/web/API_KEY", value);
-  put("acme/web/OTHER", "other-secret-value");
-  const std::string dump = tools.file("child");
-  auto run =
-      caskel({"run", "acme/web", "--", "/bin/sh", "-c",
-              "printf '%s' \"$API_KEY\" > \"$0.key\"; printf '%s' \"$OTHER\" > \"$0.other\"; exit 7", dump});
-  EXPECT_EQ(run.code, 7);  // the child's exit status
-  EXPECT_EQ(readText(dump + ".key"), value);
-  EXPECT_EQ(readText(dump + ".other"), "other-secret-value");
-  EXPECT_FALSE(has(run.out + run.err, "run-secret"));
-}
-
 TEST_F(CliFolders, EvalOfGetSetsTheExactValueAndRemovesTheScript) {
   const std::string value = "it's \"q\" $HOME `id`\nsecond line $(echo no)\n";
   put("acme/web/API_KEY", value);
@@ -346,30 +280,33 @@ TEST_F(CliAgent, GetGivesAnEncryptedScriptThatSetsTheExactValue) {
   const std::string dump = tools.file("agent-value");
   auto inShell =
       bash("eval \"$(\"$CASKEL\" get acme/web/API_KEY)\" || exit 9; printf '%s' \"$API_KEY\" > \"$1\"",
-           {dump}, {}, agentShell(tools.path()));
+           {dump}, true);
   ASSERT_EQ(inShell.code, 0) << inShell.err;
   EXPECT_EQ(readText(dump), value);
   EXPECT_FALSE(has(inShell.out + inShell.err, "line two"));
 }
 
-TEST_F(CliAgent, RunRedactsValuesInTheChildsOutput) {
+TEST_F(CliAgent, RunRedactsValuesOfFourCharactersOrMoreInTheChildsOutput) {
   const std::string value = "agent-run-secret-0123456789";
   put("acme/web/API_KEY", value);
+  put("acme/web/SHORT", "7");
   const std::string dump = tools.file("agent-run");
-  auto r = agentCaskel(
-      {"run", "acme/web", "--", "/bin/sh", "-c",
-       "printf 'key=%s\\n' \"$API_KEY\"; printf '%s' \"$API_KEY\" >&2; printf '%s' \"$API_KEY\" > \"$0\"",
-       dump});
+  auto r = agentCaskel({"run", "acme/web", "--", "/bin/sh", "-c",
+                        "printf 'key=%s build %s\\n' \"$API_KEY\" \"$SHORT\"; printf '%s' \"$API_KEY\" >&2; "
+                        "printf '%s' \"$API_KEY\" > \"$0\"",
+                        dump});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(readText(dump), value);
-  EXPECT_EQ(r.out, "key=<redacted:API_KEY>\n");
+  EXPECT_EQ(r.out, "key=<redacted:API_KEY> build 7\n");
   EXPECT_EQ(r.err, "<redacted:API_KEY>");
 }
 
-// The peeks the guard looks for come from the server's listing.
+// The peeks the guard looks for come from the server's listing, in pipe mode and in Claude
+// Code's hook protocol; looking costs no prompt.
 TEST_F(CliTool, GuardFlagsAPeekTheServerStored) {
   // Long enough for a peek of eight characters, the shortest the guard looks for.
   put("acme/web/API_KEY", "peekable-secret-value-0123456789abcdef");
+  const int before = prompts();
   const std::string leaky = "build log\nkey is peekable-secret-value-0123456789abcdef, oops\n";
   auto warned = caskel({"guard"}, leaky);
   EXPECT_EQ(warned.code, 0);
@@ -377,6 +314,24 @@ TEST_F(CliTool, GuardFlagsAPeekTheServerStored) {
   EXPECT_TRUE(has(warned.err, "acme/web/API_KEY")) << warned.err;
   EXPECT_FALSE(has(warned.err, "peekable"));  // the warning does not repeat it
   EXPECT_NE(caskel({"guard", "--strict"}, leaky).code, 0);
+
+  auto event = [](const std::string& stdoutText) {
+    return json{{"session_id", "s1"},
+                {"hook_event_name", "PostToolUse"},
+                {"tool_name", "Bash"},
+                {"tool_input", {{"command", "cat .env"}}},
+                {"tool_response", {{"stdout", stdoutText}, {"stderr", ""}, {"interrupted", false}}}}
+        .dump();
+  };
+  auto leak = caskel({"guard", "--hook"}, event(leaky));
+  EXPECT_EQ(leak.code, 2);
+  EXPECT_EQ(leak.out, "");
+  EXPECT_TRUE(has(leak.err, "acme/web/API_KEY")) << leak.err;
+  EXPECT_FALSE(has(leak.err, "peekable"));
+  auto clean = caskel({"guard", "--hook"}, event("all tests passed\n"));
+  EXPECT_EQ(clean.code, 0);
+  EXPECT_EQ(clean.out + clean.err, "");
+  EXPECT_EQ(prompts(), before);
 }
 
 TEST_F(CliTool, ASocketDirectoryThatIsNotOursAloneGetsNoRequest) {
@@ -415,8 +370,7 @@ TEST_F(CliTool, TheToolIsIdentifiedByAnOrdinaryServerYetUnreadableWhileItHoldsVa
   const auto launcher = unprivilegedLauncher();
   CaskeldProcess plain([&](auto& o) { o.launcher = launcher; });
   ASSERT_TRUE(plain.start()) << plain.output();
-  const std::map<std::string, std::string> env = {{"CASKEL_SOCKET", plain.socketPath()},
-                                                  {"HOME", plain.home()}};
+  const Env env = {{"CASKEL_SOCKET", plain.socketPath()}, {"HOME", plain.home()}};
   ASSERT_EQ(caskel({"set", "acme/web/K"}, "plain-server-value\n", env, launcher).code, 0);
   auto got = caskel({"get", "acme/web/K", "--raw"}, "", env, launcher);
   EXPECT_EQ(got.out, "plain-server-value") << got.err;

@@ -13,7 +13,7 @@ class Completion : public ToolFixture {
   // The candidates bash's completion function offers for `line` (the last word is the one
   // being completed), one a line.
   std::vector<std::string> complete(const std::string& line) {
-    const std::string script = io.file("caskel.bash");
+    const std::string script = tools.file("caskel.bash");
     auto generated = caskel({"completion", "bash"});
     EXPECT_EQ(generated.code, 0) << generated.err;
     writeText(script, generated.out);
@@ -33,9 +33,9 @@ class Completion : public ToolFixture {
 };
 
 TEST_F(Completion, OffersStoredNamesWithoutAPrompt) {
-  seed("acme/api/KEY", "value-one");
-  seed("acme/web/TOKEN", "value-two");
-  seed("other/x/Y", "value-three");
+  put("acme/api/KEY", "value-one");
+  put("acme/web/TOKEN", "value-two");
+  put("other/x/Y", "value-three");
   // The vault exists and is locked: a listing that could prompt would prompt now.
   ASSERT_EQ(caskel({"lock"}).code, 0);
   const int before = server.prompts();

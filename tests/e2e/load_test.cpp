@@ -66,13 +66,6 @@ int threadsOf(pid_t pid) {
   return -1;
 }
 
-// One line from `fd` (the clients end within a minute, so this does too).
-std::string readLine(int fd) {
-  std::string line;
-  for (char c; ::read(fd, &c, 1) == 1 && c != '\n';) line += c;
-  return line;
-}
-
 TEST(LoadTest, ThousandConnectionsFromFiftyProcessesAreAllAnsweredByAFixedPool) {
   constexpr int kProcesses = 50, kConnectionsEach = 20, kKeys = 20, kPoolThreads = 24, kAcceptThreads = 8;
   CaskeldProcess server;
@@ -101,21 +94,14 @@ TEST(LoadTest, ThousandConnectionsFromFiftyProcessesAreAllAnsweredByAFixedPool) 
   for (int p = 0; p < kProcesses; ++p) {
     json requests = json::array();
     for (int n = p * kConnectionsEach; n < (p + 1) * kConnectionsEach; ++n) requests.push_back(request(n));
-    // Everything the child needs is built before fork: it may only exec.
-    auto env = environmentWith({{kLoadSocketVar, server.socketPath()}, {kLoadRequestsVar, requests.dump()}});
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    char* argv[] = {client.data(), nullptr};
     int out[2];
     ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    pid_t pid = ::fork();
-    if (pid == 0) {
+    const auto env =
+        environmentWith({{kLoadSocketVar, server.socketPath()}, {kLoadRequestsVar, requests.dump()}});
+    const pid_t pid = spawn({client}, env, [&] {
       ::dup2(go[0], 0);
       ::dup2(out[1], 1);
-      ::execve(argv[0], argv, envp.data());
-      ::_exit(127);
-    }
+    });
     ::close(out[1]);
     children.emplace_back(pid, out[0]);
   }
