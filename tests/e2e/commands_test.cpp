@@ -113,21 +113,6 @@ TEST_F(CommandsTest, MetaOnAMissingKeyPromptsThenFails) {
   EXPECT_EQ(prompts(), before + 1);
 }
 
-TEST(RotateBackupLifetime, BackupIsRemovedAfterItsDelay) {
-  CaskeldProcess server([](auto& o) { o.extraArgs = {"--rotate-backup-seconds", "0.3"}; });
-  ASSERT_TRUE(server.start()) << server.output();
-  server.request(setRequest("org/r/K", "v1"));
-  server.request({{"cmd", "rotate"}, {"account", "org/r/K"}, {"value", "v2"}});
-  // The removal writes to the vault: wake on each change and look again.
-  EXPECT_TRUE(CaskeldProcess::waitUntil(
-      [&] {
-        const std::string listing = server.request({{"cmd", "ls"}}).dump();
-        return listing.find("\"org/r/K\"") != std::string::npos &&
-               listing.find("org/r/K_OLD") == std::string::npos;
-      },
-      server.dataDir()));
-}
-
 TEST_F(CommandsTest, FiftyConcurrentClientsLoseNothing) {
   call(setRequest("org/load/SEED", "seed"));
   std::vector<std::future<json>> results;

@@ -127,7 +127,6 @@ TEST_F(VaultAdminTest, ARestoreThatCannotOpenTheFileLeavesTheVaultUntouched) {
       {files.file("notes.txt"), {}, "is not a Caskel vault — the vault was left as it is"},
       {file, {"PIN wrong 1", "PIN wrong 2", "PIN wrong 3"}, "Wrong passphrase for"},
       {files.file("link.db"), {}, "is a symbolic link"},
-      {"relative/path.db", {}, "Invalid path"},
   };
   ASSERT_EQ(call(setRequest("org/p/API_KEY", "the-current-value"))["ok"], true);
   for (const Case& c : cases) {
@@ -157,22 +156,6 @@ TEST_F(VaultAdminTest, TheToolBacksUpToAFileNamedRelativeToItsFolder) {
   ProcessResult again = runProcess({buildPath("src/caskel"), "backup", "here.db"}, run);
   EXPECT_EQ(again.code, 1);
   EXPECT_NE(again.err.find("already exists — use --force to replace it"), std::string::npos) << again.err;
-}
-
-TEST_F(VaultAdminTest, AgentsAreRefusedBeforeAnyPrompt) {
-  const std::string script = "\"$0\" \"$1\" \"$2\"; true";
-  const json requests[] = {{{"cmd", "passwd"}},
-                           {{"cmd", "backup"}, {"path", files.file("b.db")}},
-                           {{"cmd", "restore"}, {"path", files.file("b.db")}}};
-  int before = prompts();
-  for (const json& body : requests) {
-    json reply = server.ask({agentShell(tools.path()), "-c", script, raw}, body, bare());
-    EXPECT_NE(reply.value("error", "").find("blocked for AI agents and detached processes"),
-              std::string::npos)
-        << reply;
-  }
-  EXPECT_EQ(prompts(), before);
-  EXPECT_EQ(modeOf(files.file("b.db")), -1);
 }
 
 }  // namespace
