@@ -287,15 +287,6 @@ TEST_F(ToolTest, RunPutsTheFolderInTheChildEnvironmentOnly) {
   EXPECT_EQ(runTool({"run", "acme/api", "--", "/no/such/program"}).code, 127);
 }
 
-TEST_F(ToolTest, RotateShowsThePeekSendsThePipedValueAndNamesTheBackup) {
-  auto run = runTool({"rotate", "acme/api/OTHER"}, "brand-new-value\n");
-  ASSERT_EQ(run.code, 0) << run.err;
-  EXPECT_EQ(server_.requests().back()["value"], "brand-new-value");
-  EXPECT_TRUE(has(run.out, "Current value starts with: other-va...")) << run.out;
-  EXPECT_TRUE(has(run.out, "acme/api/OTHER_OLD for one hour"));
-  EXPECT_FALSE(has(run.out, "brand-new-value"));
-}
-
 TEST_F(ClipboardToolTest, TheClipboardIsLeftAloneWhenTheValueIsNotStoredOrWasReplaced) {
   test::writeText(clip_, "keep-me");
   {

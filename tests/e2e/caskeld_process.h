@@ -153,6 +153,11 @@ class CaskeldProcess {
 inline bool has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
+// The run ended with `code` and said `says` on standard error.
+inline ::testing::AssertionResult failedWith(const ProcessResult& r, int code, const std::string& says) {
+  if (r.code == code && has(r.err, says)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "exit " << r.code << ", stderr: " << r.err;
+}
 
 inline json getRequest(const std::string& account) {
   return {{"cmd", "get"}, {"account", account}};

@@ -137,6 +137,8 @@ TEST_F(CliSecrets, RotateTakesThePipedValueAndKeepsTheOldOne) {
   auto rotated = caskel({"rotate", "acme/web/TOKEN"}, "new-token-value-123\n");
   ASSERT_EQ(rotated.code, 0) << rotated.err;
   EXPECT_TRUE(has(rotated.out, "Current value starts with: old...")) << rotated.out;
+  EXPECT_TRUE(has(rotated.out, "acme/web/TOKEN_OLD for one hour"));
+  EXPECT_FALSE(has(rotated.out, "new-token"));
   EXPECT_EQ(rawValue("acme/web/TOKEN"), "new-token-value-123");
   EXPECT_EQ(rawValue("acme/web/TOKEN_OLD"), "old-token-value");
   const auto listed = json::parse(caskel({"ls", "--json"}).out, nullptr, false);
@@ -165,9 +167,7 @@ TEST_F(CliSecrets, CopyGoesToTheClipboardAndIsClearedWhenUnchanged) {
   EXPECT_EQ(rawValue("acme/web/PASTED"), "from-the-clipboard");
   EXPECT_EQ(readText(board), "");
 
-  auto noTool = caskel({"get", "acme/web/K", "--copy"});
-  EXPECT_EQ(noTool.code, 1);
-  EXPECT_TRUE(has(noTool.err, "clipboard")) << noTool.err;
+  EXPECT_TRUE(failedWith(caskel({"get", "acme/web/K", "--copy"}), 1, "clipboard"));
 }
 
 TEST_F(CliFolders, LoadAndEnvQuoteEveryValueForTheShell) {

@@ -153,9 +153,8 @@ TEST_F(VaultAdminTest, TheToolBacksUpToAFileNamedRelativeToItsFolder) {
   EXPECT_EQ(made.code, 0) << made.err;
   EXPECT_NE(made.out.find("Backed up the vault to " + files.file("here.db")), std::string::npos) << made.out;
   EXPECT_EQ(modeOf(files.file("here.db")), 0600);
-  ProcessResult again = runProcess({buildPath("src/caskel"), "backup", "here.db"}, run);
-  EXPECT_EQ(again.code, 1);
-  EXPECT_NE(again.err.find("already exists — use --force to replace it"), std::string::npos) << again.err;
+  EXPECT_TRUE(failedWith(runProcess({buildPath("src/caskel"), "backup", "here.db"}, run), 1,
+                         "already exists — use --force to replace it"));
 }
 
 }  // namespace
