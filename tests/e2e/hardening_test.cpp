@@ -66,12 +66,21 @@ TEST(HardeningTest, AProcessOfTheSameUserCannotReadTheServersMemory) {
   // probe would be refused merely for holding fewer capabilities than its target.
   const auto launcher = unprivilegedLauncher();
   // The control: an ordinary process in the same position, which the same probe can read.
+  int ready[2];
+  ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
   pid_t control = ::fork();
   if (control == 0) {
     dropCapabilitiesOfThisThread();
+    if (::write(ready[1], "x", 1) != 1) ::_exit(1);
     for (;;) ::pause();
   }
   ASSERT_GT(control, 0);
+  // Probed only once its capabilities are gone: before, it outranks the probe, which then fails.
+  ::close(ready[1]);
+  char byte;
+  const bool dropped = ::read(ready[0], &byte, 1) == 1;
+  ::close(ready[0]);
+  ASSERT_TRUE(dropped);
   std::optional<ProbeResult> open = probeWithoutCapabilities(control);
   ::kill(control, SIGKILL);
   ::waitpid(control, nullptr, 0);
