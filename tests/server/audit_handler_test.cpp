@@ -14,60 +14,28 @@ TEST_F(HandlerTest, AuditChangesAreThePersonsAndHidingOnesAsk) {
   CallerInfo detached = person;
   detached.detached = true;
   detached.hasTTY = false;
+  const std::string set = "SET org/p/K ok";
   struct {
     const char* name;
     bool onBefore;
     const CallerInfo* caller;
     const char* action;
-    std::optional<AuthOutcome> answer;
+    std::optional<AuthOutcome> answer;  // set when the change asks
     bool ok;
-    Prompts prompts;
     bool onAfter;
     std::vector<std::string> records;  // what the log holds afterwards
   } cases[] = {
-      {"on asks nothing", false, &person, "on", {}, true, {}, true, {"SET org/p/K ok", "AUDIT - on"}},
-      {"on when on", true, &person, "on", {}, true, {}, true, {"SET org/p/K ok"}},
-      {"off asks",
-       true,
-       &person,
-       "off",
-       AuthOutcome::success,
-       true,
-       {"Turn off the audit log"},
-       false,
-       {"SET org/p/K ok", "AUDIT - off"}},
-      {"off canceled",
-       true,
-       &person,
-       "off",
-       AuthOutcome::canceled,
-       false,
-       {"Turn off the audit log"},
-       true,
-       {"SET org/p/K ok"}},
-      {"off when off", false, &person, "off", {}, true, {}, false, {"SET org/p/K ok"}},
-      {"clear asks",
-       true,
-       &person,
-       "clear",
-       AuthOutcome::success,
-       true,
-       {"Clear the audit log"},
-       true,
-       {"AUDIT - cleared"}},
-      {"clear canceled",
-       true,
-       &person,
-       "clear",
-       AuthOutcome::canceled,
-       false,
-       {"Clear the audit log"},
-       true,
-       {"SET org/p/K ok"}},
-      {"agent on", false, &agent, "on", {}, false, {}, false, {"SET org/p/K ok"}},
-      {"agent off", true, &agent, "off", {}, false, {}, true, {"SET org/p/K ok"}},
-      {"agent clear", true, &agent, "clear", {}, false, {}, true, {"SET org/p/K ok"}},
-      {"detached off", true, &detached, "off", {}, false, {}, true, {"SET org/p/K ok"}},
+      {"on asks nothing", false, &person, "on", {}, true, true, {set, "AUDIT - on"}},
+      {"on when on", true, &person, "on", {}, true, true, {set}},
+      {"off asks", true, &person, "off", AuthOutcome::success, true, false, {set, "AUDIT - off"}},
+      {"off canceled", true, &person, "off", AuthOutcome::canceled, false, true, {set}},
+      {"off when off", false, &person, "off", {}, true, false, {set}},
+      {"clear asks", true, &person, "clear", AuthOutcome::success, true, true, {"AUDIT - cleared"}},
+      {"clear canceled", true, &person, "clear", AuthOutcome::canceled, false, true, {set}},
+      {"agent on", false, &agent, "on", {}, false, false, {set}},
+      {"agent off", true, &agent, "off", {}, false, true, {set}},
+      {"agent clear", true, &agent, "clear", {}, false, true, {set}},
+      {"detached off", true, &detached, "off", {}, false, true, {set}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -87,7 +55,9 @@ TEST_F(HandlerTest, AuditChangesAreThePersonsAndHidingOnesAsk) {
     if (c.ok) {
       EXPECT_EQ(reply.value(), c.onAfter ? "on" : "off");
     }
-    EXPECT_EQ(newPrompts(), c.prompts);
+    const std::string question =
+        std::string(c.action) == "off" ? "Turn off the audit log" : "Clear the audit log";
+    EXPECT_EQ(newPrompts(), c.answer ? Prompts{question} : Prompts{});
     EXPECT_EQ(audit.isEnabled(), c.onAfter);
     EXPECT_EQ(audited(), c.records);
   }

@@ -16,6 +16,9 @@
 
 #include "support/test_env.h"
 
+// Callers are written with designated initializers; the fields left out are meant absent.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace caskel {
 namespace {
 
@@ -44,28 +47,20 @@ TEST(CallerNames, NamesWrappersAndPlaces) {
 }
 
 TEST(CallerNames, DescriptionsTagTheCallerAndShowOneHonestLine) {
-  auto caller = [](std::string name, std::string cwd, bool tty, bool firstSeen, bool agent = false,
-                   bool detached = false) {
-    CallerInfo c;
-    c.name = std::move(name);
-    c.cwd = std::move(cwd);
-    c.hasTTY = tty;
-    c.isFirstSeen = firstSeen;
-    c.isAgent = agent;
-    c.detached = detached;
-    return c;
-  };
   const std::string api = "/home/u/dev/acme/api";
   std::pair<CallerInfo, std::string> rows[] = {
-      {caller("claude", api, false, true), "via claude [NEW, background] in \u2026/acme/api"},
-      {caller("claude", api, true, true, true), "via claude [AI agent, NEW] in \u2026/acme/api"},
-      {caller("claude", api, false, false, true, true), "via claude [AI agent, detached] in \u2026/acme/api"},
-      {caller("ghostty", "/home/u/notes", true, false), "via ghostty in ~/notes"},
-      {caller("zsh", "", true, false), "via zsh"},
+      {{.name = "claude", .cwd = api, .isFirstSeen = true},
+       "via claude [NEW, background] in \u2026/acme/api"},
+      {{.name = "claude", .hasTTY = true, .cwd = api, .isFirstSeen = true, .isAgent = true},
+       "via claude [AI agent, NEW] in \u2026/acme/api"},
+      {{.name = "claude", .cwd = api, .isAgent = true, .detached = true},
+       "via claude [AI agent, detached] in \u2026/acme/api"},
+      {{.name = "ghostty", .hasTTY = true, .cwd = "/home/u/notes"}, "via ghostty in ~/notes"},
+      {{.name = "zsh", .hasTTY = true, .cwd = ""}, "via zsh"},
       // Whatever a caller names itself or its directory, the prompt shows one honest line.
-      {caller("vim\n\nvia ghostty\x1b[2K", "/home/u/\u202Eipa/emca\u200B", true, false),
+      {{.name = "vim\n\nvia ghostty\x1b[2K", .hasTTY = true, .cwd = "/home/u/\u202Eipa/emca\u200B"},
        "via vim\uFFFD\uFFFDvia ghostty\uFFFD[2K in ~/\uFFFDipa/emca\uFFFD"},
-      {caller(std::string(500, 'x'), "", true, false),
+      {{.name = std::string(500, 'x'), .hasTTY = true, .cwd = ""},
        "via " + std::string(19, 'x') + "\u2026" + std::string(20, 'x')},
   };
   for (const auto& [who, expected] : rows) EXPECT_EQ(who.description("/home/u"), expected);
@@ -179,15 +174,13 @@ TEST(CallerLogic, InterpretersAreNamedByTheirScript) {
 }
 
 // Real process chains, read through /proc.
-std::string probePath() {
-  return test::buildPath("tests/process_probe");
-}
+const std::string kProbe = test::buildPath("tests/process_probe");
 
 // Installs a copy of the probe at dir/relative (a copy, not a link: /proc names the real file).
 std::string probeCopy(const TempDir& dir, const std::string& relative) {
   std::filesystem::path target = dir.path() + "/" + relative;
   std::filesystem::create_directories(target.parent_path());
-  std::filesystem::copy_file(probePath(), target, std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(kProbe, target, std::filesystem::copy_options::overwrite_existing);
   return target.string();
 }
 
@@ -234,7 +227,7 @@ struct Chain {
 class CallerChains : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (::access(probePath().c_str(), X_OK) != 0) GTEST_SKIP() << "process_probe not built";
+    if (::access(kProbe.c_str(), X_OK) != 0) GTEST_SKIP() << "process_probe not built";
   }
   CallerIdentifier identifier() {
     return CallerIdentifier(procs, dir.file("config/known_callers.json"), "/home/u");
@@ -288,7 +281,7 @@ TEST_F(CallerChains, ShellsAreSkippedToTheProgramBehindThem) {
 // carries none, and the highest process carrying one (the editor, started with it) is the agent.
 TEST_F(CallerChains, AnAgentIsFoundByTheMarkerInItsEnvironment) {
   const std::string editor = probeCopy(dir, "myeditor");
-  Chain marked({editor, "/bin/sh", "-c", "unset CLAUDECODE; " + probePath() + "; true"}, {"CLAUDECODE=1"});
+  Chain marked({editor, "/bin/sh", "-c", "unset CLAUDECODE; " + kProbe + "; true"}, {"CLAUDECODE=1"});
   ASSERT_GT(marked.peer, 0);
   ASSERT_TRUE(procs.environmentMarkers(marked.peer, agentMarkerVariables()).empty());
   CallerInfo info = walk(marked.peer);
@@ -322,13 +315,13 @@ TEST_F(CallerChains, TerminalIsSeenOnlyWhenTheChainHasOne) {
   ASSERT_EQ(::unlockpt(master), 0);
   const std::string slave = ::ptsname(master);
   {
-    Chain inTerminal({probePath()}, {}, [&] {
+    Chain inTerminal({kProbe}, {}, [&] {
       ::setsid();  // a new session, whose first terminal opened becomes its controlling one
       int fd = ::open(slave.c_str(), O_RDWR);
       ::ioctl(fd, TIOCSCTTY, 0);
       ::close(fd);
     });
-    Chain detached({probePath()}, {}, [] { ::setsid(); });
+    Chain detached({kProbe}, {}, [] { ::setsid(); });
     CallerInfo withTerminal = walk(inTerminal.peer);
     EXPECT_TRUE(withTerminal.hasTTY);
     EXPECT_NE(withTerminal.terminal, 0);
