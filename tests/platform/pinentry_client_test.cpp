@@ -235,5 +235,80 @@ TEST_F(PinentryClientTest, PassesTheServersOwnTerminal) {
   EXPECT_EQ(pinentry_.prompts().at(0)["ttyname"], slaveName);
 }
 
+// A pinentry that gives no answer is not a person saying no: the client says why it got none.
+PinentryRequest question() {
+  PinentryRequest r;
+  r.description = "Read \"org/p/K\"";
+  return r;
+}
+
+// A pinentry (a shell script) that greets, agrees to everything and answers GETPIN with `err`,
+// as a real one does when it has nowhere to show its dialog or the person cancels.
+std::string refusingPinentry(const TempDir& dir, const std::string& name, const std::string& err) {
+  return writeExecutable(
+      dir.file(name), 0700,
+      "echo 'OK hello'\nwhile read -r cmd rest; do\n  case \"$cmd\" in\n    GETPIN) echo '" + err +
+          "' ;;\n    BYE) echo OK; exit 0 ;;\n    *) echo OK ;;\n  esac\ndone\n");
+}
+
+TEST(PinentryReason, EveryWayOfGettingNoAnswerSaysWhy) {
+  TempDir dir;
+  test::ScriptedPinentry scripted(dir.path());
+  const std::string scriptedPath = test::scriptedPinentryPath();
+  scripted.installInProcess();
+  scripted.answer("CRASH");
+  scripted.answer("GARBAGE");
+  const std::string noTty =
+      refusingPinentry(dir, "no-tty", "ERR 83918950 Inappropriate ioctl for device <Pinentry>");
+  // Without a display the failure is put in the words the person can act on.
+  ScopedEnv display("DISPLAY", std::nullopt);
+  ScopedEnv wayland("WAYLAND_DISPLAY", std::nullopt);
+  const bool terminal = ::isatty(STDIN_FILENO);
+  struct Case {
+    PinentryClient client;
+    std::string reason;
+  };
+  Case cases[] = {
+      {PinentryClient(PinentryClient::Program{}), "no pinentry program found"},
+      {PinentryClient(PinentryClient::Program{PinentryClient::Program::Status::relativeSetting, {}}),
+       "CASKEL_PINENTRY is not an absolute path"},
+      {PinentryClient(dir.file("gone")), "pinentry could not be started (No such file or directory)"},
+      {PinentryClient(scriptedPath), "pinentry exited without answering"},
+      {PinentryClient(scriptedPath), "pinentry does not speak the Assuan protocol"},
+      {PinentryClient(noTty),
+       terminal ? "pinentry failed: Inappropriate ioctl" : "no display and no terminal"},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.reason);
+    PinentryReply reply = c.client.getPassphrase(question());
+    EXPECT_EQ(reply.status, Status::unavailable);
+    EXPECT_EQ(reply.reason.rfind(c.reason, 0), 0u) << reply.reason;
+    if (c.client.program().empty()) {
+      EXPECT_EQ(c.client.unavailableReason(), c.reason);
+    }
+  }
+}
+
+// With a display, the pinentry's own error is passed on (plain ASCII only); the person's no, or
+// the dialog's own time-out, stays a cancel without a reason, display or not.
+TEST(PinentryReason, ThePinentrysOwnErrorIsShownAndDeclinesAreCancels) {
+  TempDir dir;
+  ScopedEnv wayland("WAYLAND_DISPLAY", std::nullopt);
+  const std::tuple<std::string, bool, Status, std::string> replies[] = {
+      {"ERR 83918849 Kein Gerät <Pinentry>", true, Status::unavailable,
+       "pinentry failed: Kein Ger??t <Pinentry>"},
+      {"ERR 83886179 Operation cancelled <Pinentry>", false, Status::canceled, ""},
+      {"ERR 83886142 Timeout <Pinentry>", false, Status::canceled, ""},
+  };
+  for (const auto& [err, display, status, reason] : replies) {
+    SCOPED_TRACE(err);
+    ScopedEnv shown("DISPLAY", display ? std::optional<std::string>(":99") : std::nullopt);
+    PinentryReply reply =
+        PinentryClient(refusingPinentry(dir, err.substr(4, 8), err)).getPassphrase(question());
+    EXPECT_EQ(reply.status, status);
+    EXPECT_EQ(reply.reason, reason);
+  }
+}
+
 }  // namespace
 }  // namespace caskel
