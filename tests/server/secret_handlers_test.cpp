@@ -9,16 +9,21 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-const nlohmann::json kStrict = {{"strict", true}};
+const nlohmann::json kStrict = {{"strict", true}}, kNotStrict = {{"strict", false}};
+const Prompts kStore{"Store"}, kDrop{"Remove strict protection from"},
+    kStrictRead{"Unlock", "Read strict secret"};
+constexpr AuthOutcome kYes = AuthOutcome::success, kNo = AuthOutcome::canceled;
 
-std::string notFound() { return KeychainError::fromStatus(status::kItemNotFound).errorDescription(); }
+std::string notFound() {
+  return KeychainError::fromStatus(status::kItemNotFound).errorDescription();
+}
 
 // "set": when it asks, what it caches, what it audits.
 struct SetCase {
   const char* name;
-  bool session;              // the caller holds a session over org/p/
-  nlohmann::json existing;   // metadata of an item already stored, null for none
-  nlohmann::json request;    // metadata fields of the request
+  bool session;             // the caller holds a session over org/p/
+  nlohmann::json existing;  // metadata of an item already stored, null for none
+  nlohmann::json request;   // metadata fields of the request
   std::vector<AuthOutcome> answers;
   Prompts prompts;
   bool stored;
@@ -41,7 +46,9 @@ TEST_P(SetTest, AsksCachesAndAuditsAsTheKeyRequires) {
   EXPECT_EQ(newPrompts(), c.prompts);
   EXPECT_EQ(reply.ok(), c.stored);
   EXPECT_EQ(reply.refreshesApplication(), c.stored);
-  EXPECT_EQ(stored(kKey), c.stored ? "s3cret-value-1" : c.existing.is_null() ? std::nullopt : std::optional("old-value"));
+  EXPECT_EQ(stored(kKey), c.stored               ? "s3cret-value-1"
+                          : c.existing.is_null() ? std::nullopt
+                                                 : std::optional("old-value"));
   EXPECT_EQ(cached(kKey, person).has_value(), c.cached);
   if (c.stored) {
     EXPECT_EQ(reply.value(), "s3cret-v...");
@@ -54,16 +61,14 @@ TEST_P(SetTest, AsksCachesAndAuditsAsTheKeyRequires) {
 
 INSTANTIATE_TEST_SUITE_P(
     Handlers, SetTest,
-    ::testing::Values(
-        SetCase{"NoSessionPrompts", false, nullptr, nullptr, {}, {"Store"}, true, false},
-        SetCase{"OwnSessionStoresQuietlyAndCaches", true, nullptr, nullptr, {}, {}, true, true},
-        SetCase{"StrictKeyPromptsInASessionAndStaysUncached", true, kStrict, nullptr, {}, {"Store"}, true, false},
-        SetCase{"DroppingStrictAsksItsOwnQuestion", true, kStrict, {{"strict", false}}, {},
-                {"Remove strict protection from"}, true, true},
-        SetCase{"MadeStrictInASessionIsNotCached", true, nullptr, kStrict, {}, {}, true, false},
-        SetCase{"CanceledStoresNothing", false, nullptr, nullptr, {AuthOutcome::canceled}, {"Store"}, false, false},
-        SetCase{"CanceledDowngradeKeepsTheOldValue", true, kStrict, {{"strict", false}}, {AuthOutcome::canceled},
-                {"Remove strict protection from"}, false, false}),
+    ::testing::ValuesIn(std::vector<SetCase>{
+        {"NoSessionPrompts", false, nullptr, nullptr, {}, kStore, true, false},
+        {"OwnSessionStoresQuietlyAndCaches", true, nullptr, nullptr, {}, {}, true, true},
+        {"StrictKeyPromptsInASessionAndStaysUncached", true, kStrict, nullptr, {}, kStore, true, false},
+        {"DroppingStrictAsksItsOwnQuestion", true, kStrict, kNotStrict, {}, kDrop, true, true},
+        {"MadeStrictInASessionIsNotCached", true, nullptr, kStrict, {}, {}, true, false},
+        {"CanceledStoresNothing", false, nullptr, nullptr, {kNo}, kStore, false, false},
+        {"CanceledDowngradeKeepsTheOldValue", true, kStrict, kNotStrict, {kNo}, kDrop, false, false}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HandlerTest, SetThatTheStoreRefusesIsAuditedAsAnError) {
@@ -94,7 +99,8 @@ class GetTest : public HandlerTest, public ::testing::WithParamInterface<GetCase
 
 TEST_P(GetTest, ServesTheValueOnlyAsTheKeyAllows) {
   const GetCase& c = GetParam();
-  if (c.item != Stored::none) put(kKey, "s3cret-value-1", c.item == Stored::strict ? kStrict : nlohmann::json());
+  if (c.item != Stored::none)
+    put(kKey, "s3cret-value-1", c.item == Stored::strict ? kStrict : nlohmann::json());
   // Strict by the flag sealed with the value although its clear metadata was edited.
   if (c.item == Stored::sealedStrict) store->setSealedStrict("caskel", kKey, true);
   if (c.session) unlock(person, "org/p/");
@@ -114,20 +120,15 @@ TEST_P(GetTest, ServesTheValueOnlyAsTheKeyAllows) {
 
 INSTANTIATE_TEST_SUITE_P(
     Handlers, GetTest,
-    ::testing::Values(
-        GetCase{"CachedInOwnSession", Stored::plain, true, {}, {}, std::nullopt, "ok (cached)", true},
-        GetCase{"UnlocksTheFolderOnceThenCaches", Stored::plain, false, {}, {"Unlock"}, std::nullopt, "ok", true},
-        GetCase{"UnlockCanceled", Stored::plain, false, {AuthOutcome::canceled}, {"Unlock"},
-                "Authentication canceled", "auth_canceled", false},
-        GetCase{"StrictTakesItsOwnPrompt", Stored::strict, false, {}, {"Unlock", "Read strict secret"}, std::nullopt,
-                "ok (strict)", false},
-        GetCase{"StrictIgnoresTheSession", Stored::strict, true, {}, {"Unlock", "Read strict secret"}, std::nullopt,
-                "ok (strict)", false},
-        GetCase{"SealedStrictDespiteEditedMetadata", Stored::sealedStrict, false, {},
-                {"Unlock", "Read strict secret"}, std::nullopt, "ok (strict)", false},
-        GetCase{"StrictPromptCanceled", Stored::strict, false, {AuthOutcome::success, AuthOutcome::canceled},
-                {"Unlock", "Read strict secret"}, canceled(), "error", false},
-        GetCase{"MissingKey", Stored::none, false, {}, {"Unlock"}, notFound(), "error", false}),
+    ::testing::ValuesIn(std::vector<GetCase>{
+        {"CachedInOwnSession", Stored::plain, true, {}, {}, {}, "ok (cached)", true},
+        {"UnlocksTheFolderOnceThenCaches", Stored::plain, false, {}, {"Unlock"}, {}, "ok", true},
+        {"UnlockCanceled", Stored::plain, false, {kNo}, {"Unlock"}, canceled(), "auth_canceled", false},
+        {"StrictTakesItsOwnPrompt", Stored::strict, false, {}, kStrictRead, {}, "ok (strict)", false},
+        {"StrictIgnoresTheSession", Stored::strict, true, {}, kStrictRead, {}, "ok (strict)", false},
+        {"StrictBySealedFlag", Stored::sealedStrict, false, {}, kStrictRead, {}, "ok (strict)", false},
+        {"StrictPromptCanceled", Stored::strict, false, {kYes, kNo}, kStrictRead, canceled(), "error", false},
+        {"MissingKey", Stored::none, false, {}, {"Unlock"}, notFound(), "error", false}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HandlerTest, AgentsGetOnlyTheEncryptedHandOffAndNeverRawOutput) {
@@ -158,7 +159,8 @@ TEST_F(HandlerTest, PeekShowsTheStoredPeekAndPromptsOnlyWithoutMetadata) {
   EXPECT_THAT(newPrompts(), IsEmpty());
 
   put("org/p/S", "strict-value", kStrict);  // a strict secret keeps no peek
-  EXPECT_EQ(ask({{"cmd", "peek"}, {"account", "org/p/S"}}).error(), "No peek data — re-save the secret to generate it");
+  EXPECT_EQ(ask({{"cmd", "peek"}, {"account", "org/p/S"}}).error(),
+            "No peek data — re-save the secret to generate it");
   EXPECT_THAT(newPrompts(), IsEmpty());
 
   struct {
@@ -213,19 +215,18 @@ TEST_F(HandlerTest, DeletePromptsUnlessInOwnSessionAndDropsTheCachedValue) {
 
 // "ls": metadata without a prompt; an empty vault prompts unless the caller would rather not.
 TEST_F(HandlerTest, ListGivesMetadataAndPromptsOnlyForAnEmptyVault) {
-  EXPECT_EQ(ask({{"cmd", "ls"}, {"no_prompt", true}}).toJson(), (nlohmann::json{{"ok", true}, {"accounts", nlohmann::json::array()}}));
+  EXPECT_EQ(ask({{"cmd", "ls"}, {"no_prompt", true}}).toJson(),
+            (nlohmann::json{{"ok", true}, {"accounts", nlohmann::json::array()}}));
   EXPECT_THAT(newPrompts(), IsEmpty());
   EXPECT_EQ(ask({{"cmd", "ls"}}).toJson()["accounts"], nlohmann::json::array());
   EXPECT_THAT(newPrompts(), ElementsAre("List secrets"));
 
   put("a/b/TOKEN", "tok-123456789", {{"type", "token"}, {"desc", "CI"}, {"expires", "2030-01-01"}});
   put("a/b/PASS", "pw", {{"bundle", "db"}, {"rotate", "90d"}, {"strict", true}});
-  auto peek = keychain.readMetadata("a/b/TOKEN")->peek;
-  nlohmann::json expected = {
-      {"ok", true},
-      {"accounts",
-       {{{"account", "a/b/PASS"}, {"bundle", "db"}, {"rotate", "90d"}, {"strict", true}},
-        {{"account", "a/b/TOKEN"}, {"type", "token"}, {"desc", "CI"}, {"expires", "2030-01-01"}, {"peek", *peek}}}}};
+  auto expected = nlohmann::json::parse(R"({"ok": true, "accounts": [
+      {"account": "a/b/PASS", "bundle": "db", "rotate": "90d", "strict": true},
+      {"account": "a/b/TOKEN", "type": "token", "desc": "CI", "expires": "2030-01-01"}]})");
+  expected["accounts"][1]["peek"] = *keychain.readMetadata("a/b/TOKEN")->peek;
   EXPECT_EQ(ask({{"cmd", "ls"}}).toJson(), expected);
   EXPECT_THAT(newPrompts(), IsEmpty());
 }
