@@ -5,23 +5,21 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace caskel {
 namespace {
 
 TEST(ShellText, VariableNames) {
-  const struct {
-    const char* account;
-    const char* name;
-  } cases[] = {{"acme/api/OPENAI_API_KEY", "OPENAI_API_KEY"},
-               {"acme/db/primary-url.v2", "primary_url_v2"},
-               {"acme/2fa/2FA_CODES", "_2FA_CODES"},
-               {"acme/x/my key", "my_key"},
-               {"acme/x/_private", "_private"},
-               {"acme/x/", "x"},
-               {"acme//web/", "web"},
-               {"/", "_"}};
-  for (const auto& c : cases) EXPECT_EQ(envVarName(c.account), c.name) << c.account;
+  const std::pair<const char*, const char*> cases[] = {{"acme/api/OPENAI_API_KEY", "OPENAI_API_KEY"},
+                                                       {"acme/db/primary-url.v2", "primary_url_v2"},
+                                                       {"acme/2fa/2FA_CODES", "_2FA_CODES"},
+                                                       {"acme/x/my key", "my_key"},
+                                                       {"acme/x/_private", "_private"},
+                                                       {"acme/x/", "x"},
+                                                       {"acme//web/", "web"},
+                                                       {"/", "_"}};
+  for (auto [account, name] : cases) EXPECT_EQ(envVarName(account), name) << account;
 }
 
 // What the server quotes, the tool must read back exactly, and nothing else.
