@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <deque>
 #include <thread>
 #include <utility>
+
+#include "support/fakes.h"
 
 namespace caskel {
 namespace {
@@ -44,46 +44,9 @@ class FakeKeyring : public VaultKeyring {
   int creates = 0;
 };
 
-// Answers from a queue (then with defaultAnswer) and records each request; tracks how many
-// prompts are open at once.
-class FakePrompt : public PassphrasePrompt {
- public:
-  bool available() override { return isAvailable; }
-  PinentryReply getPassphrase(const PinentryRequest& request) override {
-    std::unique_lock lock(mutex);
-    requests.push_back(request);
-    maxOpen = std::max(maxOpen, ++open);
-    // Stay on screen a moment so that a second, concurrent prompt would overlap this one.
-    changed.notify_all();
-    changed.wait_for(lock, holdFor, [&] { return open > 1; });
-    --open;
-    std::string answer = answers.empty() ? defaultAnswer : answers.front();
-    if (!answers.empty()) answers.pop_front();
-    PinentryReply reply;
-    reply.status = answer == "CANCEL"        ? PinentryReply::Status::canceled
-                   : answer == "UNAVAILABLE" ? PinentryReply::Status::unavailable
-                                             : PinentryReply::Status::ok;
-    if (reply.status == PinentryReply::Status::ok) reply.pin = SecretString(answer);
-    return reply;
-  }
-  int count() {
-    std::lock_guard lock(mutex);
-    return static_cast<int>(requests.size());
-  }
-
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::deque<std::string> answers;
-  std::string defaultAnswer = "right";
-  std::vector<PinentryRequest> requests;
-  bool isAvailable = true;
-  int open = 0;
-  int maxOpen = 0;
-  std::chrono::milliseconds holdFor{0};
-};
-
 class PassphraseAuthenticatorTest : public ::testing::Test {
  protected:
+  PassphraseAuthenticatorTest() { prompt_->defaultAnswer = "right"; }
   AuthOutcome evaluate(const Requester& who, double window = 30) {
     std::shared_ptr<const VaultKey> key;
     AuthOutcome outcome = auth_.evaluate("Read \"acme/KEY\"", who, window, key);
@@ -93,7 +56,7 @@ class PassphraseAuthenticatorTest : public ::testing::Test {
 
   std::chrono::steady_clock::time_point now_ = std::chrono::steady_clock::time_point{} + 1000h;
   std::shared_ptr<FakeKeyring> keyring_ = std::make_shared<FakeKeyring>();
-  std::shared_ptr<FakePrompt> prompt_ = std::make_shared<FakePrompt>();
+  std::shared_ptr<test::ListPrompt> prompt_ = std::make_shared<test::ListPrompt>();
   PassphraseAuthenticator auth_{keyring_, prompt_, [this] { return now_; }};
   const Requester agent_{4242, 1700000000.5};
   const Requester terminal_{777, 1700000001.25};
@@ -146,9 +109,9 @@ TEST_F(PassphraseAuthenticatorTest, LastKeyIsDroppedOnceNoWindowCanCoverIt) {
 TEST_F(PassphraseAuthenticatorTest, ThreeWrongPassphrasesFailWithTheErrorShownOnRetries) {
   prompt_->answers = {"nope1", "nope2", "nope3"};
   EXPECT_EQ(evaluate(agent_), AuthOutcome::failed);
-  ASSERT_EQ(prompt_->requests.size(), 3u);
+  ASSERT_EQ(prompt_->asked.size(), 3u);
   for (size_t i = 0; i < 3; ++i) {
-    const PinentryRequest& r = prompt_->requests[i];
+    const PinentryRequest& r = prompt_->asked[i];
     EXPECT_EQ(r.error, i == 0 ? "" : PassphraseAuthenticator::kWrongPassphraseText);
     EXPECT_EQ(r.description, "Read \"acme/KEY\"");
     EXPECT_FALSE(r.repeat);
@@ -171,12 +134,12 @@ TEST_F(PassphraseAuthenticatorTest, NewVaultAsksTwiceAndRefusesAnEmptyPassphrase
   keyring_->passphrase.clear();
   prompt_->answers = {"", "fresh"};
   EXPECT_EQ(evaluate(agent_), AuthOutcome::success);
-  ASSERT_EQ(prompt_->requests.size(), 2u);
-  EXPECT_TRUE(prompt_->requests[0].repeat);
-  EXPECT_EQ(prompt_->requests[0].description,
+  ASSERT_EQ(prompt_->asked.size(), 2u);
+  EXPECT_TRUE(prompt_->asked[0].repeat);
+  EXPECT_EQ(prompt_->asked[0].description,
             std::string("Read \"acme/KEY\"\n\n") + PassphraseAuthenticator::kNewVaultText);
-  EXPECT_EQ(prompt_->requests[0].error, "");
-  EXPECT_EQ(prompt_->requests[1].error, PassphraseAuthenticator::kEmptyPassphraseText);
+  EXPECT_EQ(prompt_->asked[0].error, "");
+  EXPECT_EQ(prompt_->asked[1].error, PassphraseAuthenticator::kEmptyPassphraseText);
   EXPECT_EQ(keyring_->creates, 1);
   EXPECT_EQ(keyring_->passphrase, "fresh");
 

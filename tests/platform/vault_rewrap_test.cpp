@@ -26,30 +26,6 @@ const std::string kService = "caskel";
 const SecretString kOld(std::string_view("old-PASS-1234"));
 const SecretString kNew(std::string_view("new-PASS-5678"));
 
-// Answers passphrase questions from a list and records each question.
-class ListPrompt : public PassphrasePrompt {
- public:
-  bool available() override { return true; }
-  PinentryReply getPassphrase(const PinentryRequest& request) override {
-    asked.push_back(request);
-    PinentryReply reply;
-    if (answers.empty()) return reply;  // unavailable, reason below
-    std::string next = answers.front();
-    answers.pop_front();
-    if (next == "CANCEL") {
-      reply.status = PinentryReply::Status::canceled;
-    } else if (next == "GONE") {
-      reply.reason = "pinentry exited without answering";
-    } else {
-      reply.status = PinentryReply::Status::ok;
-      reply.pin = SecretString(std::string_view(next));
-    }
-    return reply;
-  }
-  std::deque<std::string> answers;
-  std::vector<PinentryRequest> asked;
-};
-
 class VaultRewrapTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -74,7 +50,7 @@ class VaultRewrapTest : public ::testing::Test {
   test::TempDir out;
   std::shared_ptr<Vault> vault = std::make_shared<Vault>(home.dataDir() + "/vault.db", cheapVaultOptions());
   std::shared_ptr<const VaultKey> key;
-  std::shared_ptr<ListPrompt> prompt = std::make_shared<ListPrompt>();
+  std::shared_ptr<test::ListPrompt> prompt = std::make_shared<test::ListPrompt>();
   VaultAdmin admin{vault, prompt};
 };
 

@@ -1,5 +1,6 @@
 #include "support/fakes.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "store/keychain_error.h"
@@ -114,6 +115,30 @@ std::optional<std::string> MemoryCredentialStore::rawValue(const std::string& se
   auto it = items_.find({service, account});
   if (it == items_.end()) return std::nullopt;
   return it->second.value;
+}
+
+PinentryReply ListPrompt::getPassphrase(const PinentryRequest& request) {
+  std::unique_lock lock(mutex_);
+  asked.push_back(request);
+  maxOpen = std::max(maxOpen, ++open_);
+  changed_.notify_all();
+  changed_.wait_for(lock, holdFor, [&] { return open_ > 1; });
+  --open_;
+  std::string answer = defaultAnswer;
+  if (!answers.empty()) {
+    answer = answers.front();
+    answers.pop_front();
+  }
+  PinentryReply reply;
+  if (answer == "CANCEL") {
+    reply.status = PinentryReply::Status::canceled;
+  } else if (answer == "GONE") {
+    reply.reason = "pinentry exited without answering";
+  } else if (answer != "UNAVAILABLE") {
+    reply.status = PinentryReply::Status::ok;
+    reply.pin = SecretString(answer);
+  }
+  return reply;
 }
 
 }  // namespace caskel::test

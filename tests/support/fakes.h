@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <string>
@@ -7,6 +9,7 @@
 
 #include "platform/auth_context.h"
 #include "platform/credential_store.h"
+#include "platform/passphrase_prompt.h"
 #include "support/test_env.h"
 
 namespace caskel::test {
@@ -94,6 +97,30 @@ class MemoryCredentialStore : public CredentialStore, Guarded {
   std::map<std::pair<std::string, std::string>, Item> items_;
   int32_t failWrites_ = 0;
   int valueReads_ = 0;
+};
+
+// A passphrase prompt that answers from a list, then with `defaultAnswer`, and records every
+// question. "CANCEL" cancels, "UNAVAILABLE" gives no answer, "GONE" gives none with the reason a
+// pinentry that died gives; anything else is typed. With `holdFor` each prompt stays on screen
+// until another opens or the time is up, so that `maxOpen` shows whether prompts overlapped.
+class ListPrompt : public PassphrasePrompt, Guarded {
+ public:
+  bool available() override { return isAvailable; }
+  PinentryReply getPassphrase(const PinentryRequest& request) override;
+  int count() const {
+    return locked([&] { return static_cast<int>(asked.size()); });
+  }
+
+  std::deque<std::string> answers;
+  std::string defaultAnswer = "UNAVAILABLE";
+  std::vector<PinentryRequest> asked;
+  bool isAvailable = true;
+  std::chrono::milliseconds holdFor{0};
+  int maxOpen = 0;
+
+ private:
+  std::condition_variable changed_;
+  int open_ = 0;
 };
 
 }  // namespace caskel::test
