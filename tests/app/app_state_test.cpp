@@ -80,12 +80,6 @@ class AppStateTest : public ::testing::Test {
       std::make_unique<AppState>(keychain, defaults, audit, clipboard, dir.path());
 };
 
-TEST_F(AppStateTest, SessionDirIsPrivateAndNamedByUpperCaseUuid) {
-  EXPECT_THAT(state->sessionDir(),
-              ::testing::MatchesRegex(dir.path() + "/caskel-[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}"));
-  EXPECT_EQ(test::modeOf(state->sessionDir()), 0700);
-}
-
 TEST_F(AppStateTest, GroupsByFolderAndFiltersIgnoringCase) {
   for (const char* key : {"b/x/K2", "a/K1", "TOP", "b/x/K1"}) put(key);
   state->reload(nullptr);
@@ -281,7 +275,10 @@ TEST_F(AppStateTest, DeletionRemovesFileAndEntryOnTheRealQueues) {
   state.reset();  // before `main` goes, so no task of the model is left on it
 }
 
-TEST_F(AppStateTest, CleanupRemovesTheDirectoryAndCancelsDeletions) {
+TEST_F(AppStateTest, SessionDirIsPrivateAndCleanupRemovesItAndCancelsDeletions) {
+  EXPECT_THAT(state->sessionDir(),
+              ::testing::MatchesRegex(dir.path() + "/caskel-[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}"));
+  EXPECT_EQ(test::modeOf(state->sessionDir()), 0700);
   put("acme/api/KEY");
   Result<std::string> path = state->share("acme/api/KEY");
   ASSERT_TRUE(path.ok());

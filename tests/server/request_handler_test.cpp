@@ -1,6 +1,5 @@
-#include <gmock/gmock.h>
-
 #include <caskel/version.h>
+#include <gmock/gmock.h>
 
 #include "handler_harness.h"
 #include "server/command_support.h"
@@ -31,7 +30,8 @@ TEST_F(HandlerTest, MalformedRequestsAreRefusedBeforeAnythingHappens) {
       {R"({"cmd":"get"})", "Missing account"},
       {R"({"cmd":"get","account":"org/p/"})",
        "Invalid key path \"org/p/\" — specify the full key (e.g. org/proj/KEY)"},
-      {R"({"cmd":"get","account":"KEY"})", "Invalid key path \"KEY\" — specify the full key (e.g. org/proj/KEY)"},
+      {R"({"cmd":"get","account":"KEY"})",
+       "Invalid key path \"KEY\" — specify the full key (e.g. org/proj/KEY)"},
       {R"({"cmd":"peek"})", "Missing account"},
       {R"({"cmd":"rm","account":5})", "Missing account"},
       {R"({"cmd":"meta"})", "Missing account"},
@@ -77,10 +77,39 @@ TEST_F(HandlerTest, GetCliSendsTextAsItIsAndBinaryAsBase64) {
   EXPECT_EQ(ask({{"cmd", "get-cli"}}).error(), "Bundled CLI not found");
   services.cliPath = home.path() + "/caskel";
   writeText(services.cliPath, "#!/bin/sh\necho hi\n");
-  EXPECT_EQ(ask({{"cmd", "get-cli"}}).toJson(), (nlohmann::json{{"ok", true}, {"value", "#!/bin/sh\necho hi\n"}}));
-  writeText(services.cliPath, std::string("\x7f" "ELF\xff\x00", 6));
+  EXPECT_EQ(ask({{"cmd", "get-cli"}}).toJson(),
+            (nlohmann::json{{"ok", true}, {"value", "#!/bin/sh\necho hi\n"}}));
+  writeText(services.cliPath, std::string("\177ELF\377\0", 6));
   EXPECT_EQ(ask({{"cmd", "get-cli"}}).toJson(),
             (nlohmann::json{{"ok", true}, {"value", "f0VMRv8A"}, {"encoding", "base64"}}));
+}
+
+// What every prompting command answers when the prompt did not end in a yes: the person's no is
+// a cancel, and no prompt at all is named as such.
+TEST_F(HandlerTest, AnUnavailablePromptIsNamedByEveryPromptingCommand) {
+  put(kKey, "value-1234");
+  const nlohmann::json requests[] = {
+      {{"cmd", "get"}, {"account", kKey}},
+      {{"cmd", "set"}, {"account", kKey}, {"value", "v2"}},
+      {{"cmd", "rm"}, {"account", kKey}},
+      {{"cmd", "unlock"}, {"prefix", "org/p"}},
+      {{"cmd", "meta"}, {"account", kKey}, {"desc", "d"}},
+      {{"cmd", "rotate"}, {"account", kKey}, {"value", "v3"}},
+  };
+  const std::pair<AuthOutcome, std::string> outcomes[] = {
+      {AuthOutcome::unavailable, "Passphrase prompt unavailable: the passphrase prompt could not be shown"},
+      {AuthOutcome::canceled, canceled()},
+  };
+  for (const auto& [outcome, text] : outcomes) {
+    for (const nlohmann::json& body : requests) {
+      SCOPED_TRACE(body.dump());
+      auth->queue(outcome);  // each command stops at its first prompt
+      Reply reply = ask(body);
+      ASSERT_TRUE(reply.error());
+      EXPECT_NE(reply.error()->find(text), std::string::npos) << *reply.error();
+    }
+  }
+  EXPECT_EQ(stored(kKey), "value-1234");
 }
 
 // Command names match exactly; the hand-off's keys may replace the common ones.
