@@ -163,13 +163,11 @@ TEST_F(AuditLoggerTest, TimestampCarriesTheLocalOffsetOrZ) {
   enable();
   for (auto [tz, suffix] : {std::pair{"CET-1", "+01:00"}, {"UTC0", "Z"}, {"<-0330>3:30", "-03:30"}}) {
     {
-      test::ScopedEnv env("TZ", std::string(tz));
-      ::tzset();
+      test::ScopedTimeZone zone(tz);
       logger_.clear();
       logger_.log("LOCK", "(all)", "ok");
       logger_.flush();
     }
-    ::tzset();
     auto entries = logger_.readEntries(1);
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_TRUE(entries[0].timestamp.ends_with(suffix)) << entries[0].timestamp;

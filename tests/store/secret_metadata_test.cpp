@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <ctime>
 #include <optional>
 #include <tuple>
 #include <utility>
@@ -14,19 +13,7 @@ namespace caskel {
 namespace {
 
 using namespace std::chrono;
-
-// Switches the process time zone for the scope; tzset() after setting and after restoring.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const std::string& zone) : env_(std::in_place, "TZ", zone) { tzset(); }
-  ~ScopedTimeZone() {
-    env_.reset();
-    tzset();
-  }
-
- private:
-  std::optional<test::ScopedEnv> env_;
-};
+using test::ScopedTimeZone;
 
 // POSIX rules, so the tests need no time-zone database.
 constexpr const char* kBerlin = "CET-1CEST,M3.5.0,M10.5.0/3";

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -64,6 +65,19 @@ class ScopedEnv {
   }
   std::string name_;
   std::optional<std::string> old_;
+};
+
+// Switches the process time zone for the scope; tzset() after setting and after restoring.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const std::string& zone) : env_(std::in_place, "TZ", zone) { ::tzset(); }
+  ~ScopedTimeZone() {
+    env_.reset();
+    ::tzset();
+  }
+
+ private:
+  std::optional<ScopedEnv> env_;
 };
 
 // A temporary HOME with XDG_CONFIG_HOME/XDG_DATA_HOME unset, for the scope.
