@@ -7,6 +7,7 @@
 #include <cstring>
 #include <tuple>
 
+#include "platform/passphrase_authenticator.h"
 #include "store/keychain_error.h"
 #include "support/fakes.h"
 #include "support/test_env.h"
@@ -27,24 +28,6 @@ std::string hex(const unsigned char* bytes, size_t size) {
   out.pop_back();
   return out;
 }
-
-// The prompt stand-in a real program would have: it creates the vault on first need and
-// otherwise unlocks it, with a fixed passphrase.
-struct KeyringAuthenticator : Authenticator {
-  KeyringAuthenticator(VaultKeyring& keyring, bool cancel) : keyring(keyring), cancel(cancel) {}
-  bool canEvaluate() override { return true; }
-  AuthOutcome evaluate(const std::string& reason, const Requester&, double,
-                       std::shared_ptr<const VaultKey>& key) override {
-    reasons.push_back(reason);
-    if (cancel) return AuthOutcome::canceled;
-    const SecretString pass = pw("pass-PHRASE-9876");
-    auto s = keyring.exists() ? keyring.unlock(pass, key) : keyring.create(pass, key);
-    return s == KeyStatus::ok ? AuthOutcome::success : AuthOutcome::keyUnusable;
-  }
-  VaultKeyring& keyring;
-  const bool cancel;
-  std::vector<std::string> reasons;
-};
 
 class VaultTest : public ::testing::Test {
  protected:
@@ -223,35 +206,39 @@ TEST_F(VaultTest, ItemsSealedBeforeTheFlagStillOpenAndUnknownFlagsDoNot) {
   EXPECT_EQ(values.size(), 2u);  // only a/old and a/new open
 }
 
+// The first save creates the vault through the real authenticator, which asks for a new
+// passphrase; a cancel creates nothing.
 TEST(VaultFiles, PrivateModesAndNoClearTextWhateverTheUmask) {
+  const auto save = [](const std::string& answer, const std::string& value) {
+    auto vault = std::make_shared<Vault>(Vault::defaultPath(), cheapVaultOptions());
+    auto prompt = std::make_shared<test::ListPrompt>();
+    prompt->answers = {answer};
+    Authenticator::setShared(std::make_shared<PassphraseAuthenticator>(vault, prompt));
+    const int32_t status = vault->put(kService, "a/k", value, std::nullopt, false);
+    Authenticator::setShared(nullptr);
+    EXPECT_EQ(prompt->count(), 1);
+    EXPECT_EQ(prompt->asked.at(0).description.rfind("Store \"a/k\"\n\n", 0), 0u);
+    return std::make_pair(status, vault);  // open: its -wal and -shm files are there
+  };
   test::TempHome home;
   const std::string db = home.dataDir() + "/vault.db";
   mode_t old = ::umask(0);
-  {
-    Vault vault(Vault::defaultPath(), cheapVaultOptions());
-    KeyringAuthenticator auth(vault, false);
-    Authenticator::setShared(std::shared_ptr<Authenticator>(&auth, [](Authenticator*) {}));
-    // The first save creates the vault through the prompt.
-    EXPECT_EQ(vault.put(kService, "a/k", "correct-horse-VALUE-1234", std::nullopt, false), status::kSuccess);
-    Authenticator::setShared(nullptr);
-    EXPECT_EQ(auth.reasons, std::vector<std::string>{"Store \"a/k\""});
-    EXPECT_EQ(test::modeOf(home.dataDir()), 0700);
-    for (const char* suffix : {"", "-wal", "-shm"}) EXPECT_EQ(test::modeOf(db + suffix), 0600) << suffix;
-    std::string bytes = test::readText(db) + test::readText(db + "-wal");
-    EXPECT_NE(bytes.find("a/k"), std::string::npos);  // the account is in clear; the value is not
-    EXPECT_EQ(bytes.find("correct-horse"), std::string::npos);
-    EXPECT_EQ(bytes.find("pass-PHRASE"), std::string::npos);
-  }
+  auto [saved, vault] = save("pass-PHRASE-9876", "correct-horse-VALUE-1234");
+  EXPECT_EQ(saved, status::kSuccess);
+  EXPECT_EQ(test::modeOf(home.dataDir()), 0700);
+  for (const char* suffix : {"", "-wal", "-shm"}) EXPECT_EQ(test::modeOf(db + suffix), 0600) << suffix;
   ::umask(old);
+  std::string bytes = test::readText(db) + test::readText(db + "-wal");
+  EXPECT_NE(bytes.find("a/k"), std::string::npos);  // the account is in clear; the value is not
+  EXPECT_EQ(bytes.find("correct-horse"), std::string::npos);
+  EXPECT_EQ(bytes.find("pass-PHRASE"), std::string::npos);
+  vault.reset();  // closed: the log is folded into the file
   EXPECT_EQ(test::readText(db).find("correct-horse"), std::string::npos);
 
   test::TempHome canceled;
-  Vault vault(Vault::defaultPath(), cheapVaultOptions());
-  KeyringAuthenticator auth(vault, true);
-  Authenticator::setShared(std::shared_ptr<Authenticator>(&auth, [](Authenticator*) {}));
-  EXPECT_EQ(vault.put(kService, "a/k", "v", std::nullopt, false), status::kUserCanceled);
-  Authenticator::setShared(nullptr);
-  EXPECT_FALSE(vault.exists());
+  auto [refused, none] = save("CANCEL", "v");
+  EXPECT_EQ(refused, status::kUserCanceled);
+  EXPECT_FALSE(none->exists());
 }
 
 }  // namespace
