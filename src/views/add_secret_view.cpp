@@ -8,7 +8,6 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QVBoxLayout>
 
 #include "app/app_state.h"
@@ -16,6 +15,8 @@
 #include "views/view_style.h"
 
 namespace caskel {
+
+using style::setTextColor;
 
 namespace {
 
@@ -29,12 +30,6 @@ QLineEdit* maskedField(const QString& placeholder, QWidget* parent) {
 // The editor hands out a fresh copy of its text each time; the line edits share theirs.
 void wipeCodesCopy(AddFormInput& form) {
   form.recoveryCodes.fill(QChar(0));
-}
-
-void setTextColor(QWidget* widget, const QColor& color) {
-  QPalette palette = widget->palette();
-  palette.setColor(QPalette::WindowText, color);
-  widget->setPalette(palette);
 }
 
 }  // namespace
@@ -55,17 +50,7 @@ AddSecretView::AddSecretView(ViewServices& services, QWidget* parent)
       strict_(new QCheckBox(QStringLiteral("Strict — always require the passphrase"), this)),
       error_(new QLabel(this)),
       save_(new QPushButton(QStringLiteral("Save"), this)) {
-  auto* outer = new QVBoxLayout(this);
-  outer->setContentsMargins(0, 0, 0, 0);
-  outer->setSpacing(0);
-  auto* scroll = new QScrollArea(this);
-  scroll->setFrameShape(QFrame::NoFrame);
-  scroll->setWidgetResizable(true);
-  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  auto* content = new QWidget(scroll);
-  auto* column = new QVBoxLayout(content);
-  column->setContentsMargins(20, 20, 20, 8);
-  column->setSpacing(16);
+  auto [outer, content, column] = style::scrollingPage(this, QMargins(20, 20, 20, 8), 16);
 
   auto* title = new QLabel(QStringLiteral("Add Credential"), content);
   title->setFont(style::headline());
@@ -118,8 +103,6 @@ AddSecretView::AddSecretView(ViewServices& services, QWidget* parent)
   fields->addWidget(error_);
   column->addLayout(fields);
   column->addStretch(1);
-  scroll->setWidget(content);
-  outer->addWidget(scroll, 1);
 
   auto* buttons = new QHBoxLayout;
   buttons->setContentsMargins(20, 8, 20, 16);

@@ -29,16 +29,6 @@ QToolButton* plainButton(const QString& text, const QColor& color, QWidget* pare
   return button;
 }
 
-QLabel* colouredLabel(const QString& text, const QFont& font, const QColor& color, QWidget* parent) {
-  auto* label = new QLabel(text, parent);
-  label->setTextFormat(Qt::PlainText);
-  label->setFont(font);
-  QPalette palette = label->palette();
-  palette.setColor(QPalette::WindowText, color);
-  label->setPalette(palette);
-  return label;
-}
-
 }  // namespace
 
 AuditLogView::AuditLogView(ViewServices& services, QWidget* parent)
@@ -71,7 +61,7 @@ AuditLogView::AuditLogView(ViewServices& services, QWidget* parent)
   confirm_ = new QWidget(this);
   auto* confirmRow = new QHBoxLayout(confirm_);
   confirmRow->setContentsMargins(0, 0, 0, 0);
-  confirmRow->addWidget(colouredLabel("Clear all logs?", style::caption(), style::red, confirm_));
+  confirmRow->addWidget(style::plainLabel("Clear all logs?", confirm_, style::caption(), style::red));
   auto* cancel = plainButton("Cancel", style::primary(palette()), confirm_);
   connect(cancel, &QToolButton::clicked, this, [this] { setConfirming(false); });
   confirmRow->addWidget(cancel);
@@ -81,10 +71,7 @@ AuditLogView::AuditLogView(ViewServices& services, QWidget* parent)
   header->addWidget(confirm_);
   layout->addLayout(header);
 
-  auto* divider = new QFrame(this);
-  divider->setFrameShape(QFrame::HLine);
-  divider->setFrameShadow(QFrame::Sunken);
-  layout->addWidget(divider);
+  layout->addWidget(style::divider(this));
 
   body_ = new QStackedWidget(this);
   empty_ = new QWidget(body_);
@@ -95,10 +82,10 @@ AuditLogView::AuditLogView(ViewServices& services, QWidget* parent)
       style::tintedSymbol("doc.text.magnifyingglass", style::secondary(palette()), 28).pixmap(28, 28));
   emptyIcon->setAlignment(Qt::AlignCenter);
   emptyLayout->addWidget(emptyIcon);
-  emptyText_ = colouredLabel({}, style::body(), style::secondary(palette()), empty_);
+  emptyText_ = style::plainLabel({}, empty_, style::body(), style::secondary(palette()));
   emptyText_->setAlignment(Qt::AlignCenter);
   emptyLayout->addWidget(emptyText_);
-  emptyHint_ = colouredLabel("Enable it in Settings", style::caption(), style::tertiary(palette()), empty_);
+  emptyHint_ = style::plainLabel("Enable it in Settings", empty_, style::caption(), style::tertiary(palette()));
   emptyHint_->setAlignment(Qt::AlignCenter);
   emptyLayout->addWidget(emptyHint_);
   emptyLayout->addStretch();

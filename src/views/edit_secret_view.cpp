@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QStackedWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -25,20 +24,12 @@
 
 namespace caskel {
 
+using style::setTextColor;
+
 namespace {
 
-void setTextColor(QWidget* widget, const QColor& color) {
-  QPalette palette = widget->palette();
-  palette.setColor(QPalette::WindowText, color);
-  palette.setColor(QPalette::ButtonText, color);
-  widget->setPalette(palette);
-}
-
 QLabel* captionLabel(const QString& text, QWidget* parent) {
-  auto* label = new QLabel(text, parent);
-  label->setFont(style::caption());
-  setTextColor(label, style::secondary(parent->palette()));
-  return label;
+  return style::plainLabel(text, parent, style::caption(), style::secondary(parent->palette()));
 }
 
 // Selectable plain text in the monospaced face: keys and values are never read as markup.
@@ -73,17 +64,7 @@ EditSecretView::EditSecretView(ViewServices& services, const QString& account, Q
       error_(new QLabel(this)),
       actions_(new QStackedWidget(this)),
       save_(new QPushButton(QStringLiteral("Save"), this)) {
-  auto* outer = new QVBoxLayout(this);
-  outer->setContentsMargins(0, 0, 0, 0);
-  outer->setSpacing(0);
-  auto* scroll = new QScrollArea(this);
-  scroll->setFrameShape(QFrame::NoFrame);
-  scroll->setWidgetResizable(true);
-  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  auto* content = new QWidget(scroll);
-  auto* column = new QVBoxLayout(content);
-  column->setContentsMargins(20, 20, 20, 8);
-  column->setSpacing(12);
+  auto [outer, content, column] = style::scrollingPage(this, QMargins(20, 20, 20, 8), 12);
 
   auto* title = new QLabel(QStringLiteral("Edit"), content);
   title->setFont(style::headline());
@@ -141,8 +122,6 @@ EditSecretView::EditSecretView(ViewServices& services, const QString& account, Q
   error_->hide();
   column->addWidget(error_);
   column->addStretch(1);
-  scroll->setWidget(content);
-  outer->addWidget(scroll, 1);
 
   // The action row, and the inline confirmation that replaces it.
   auto* normal = new QWidget(actions_);

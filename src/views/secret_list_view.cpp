@@ -25,18 +25,14 @@
 
 namespace caskel {
 
+using style::divider;
+using style::plainLabel;
+using style::setTextColor;
+
 namespace {
 
 // The share's state outlives the countdown by a second, so the last number is never cut short.
 constexpr auto kShareReset = std::chrono::seconds(61);
-
-QFrame* divider(QWidget* parent) {
-  auto* line = new QFrame(parent);
-  line->setFrameShape(QFrame::HLine);
-  line->setFrameShadow(QFrame::Plain);
-  line->setForegroundRole(QPalette::Mid);
-  return line;
-}
 
 QToolButton* iconButton(const char* symbol, const QString& tooltip, QWidget* parent) {
   auto* button = new QToolButton(parent);
@@ -45,19 +41,6 @@ QToolButton* iconButton(const char* symbol, const QString& tooltip, QWidget* par
   button->setToolTip(tooltip);
   button->setAccessibleName(tooltip);
   return button;
-}
-
-QLabel* plainLabel(const QString& text, QWidget* parent) {
-  auto* label = new QLabel(text, parent);
-  label->setTextFormat(Qt::PlainText);
-  return label;
-}
-
-void setTextColor(QWidget* widget, const QColor& color) {
-  QPalette palette = widget->palette();
-  palette.setColor(QPalette::WindowText, color);
-  palette.setColor(QPalette::ButtonText, color);
-  widget->setPalette(palette);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QShortcut>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -22,29 +21,13 @@
 
 namespace caskel {
 
+using style::divider;
+using style::plainLabel;
+using style::setTextColor;
+
 namespace {
 
 constexpr auto kCopiedFor = std::chrono::seconds(2);
-
-QLabel* textLabel(const QString& text, const QFont& font, QWidget* parent) {
-  auto* label = new QLabel(text, parent);
-  label->setTextFormat(Qt::PlainText);
-  label->setFont(font);
-  return label;
-}
-
-void setTextColor(QWidget* widget, QPalette::ColorRole role, const QColor& color) {
-  QPalette palette = widget->palette();
-  palette.setColor(role, color);
-  widget->setPalette(palette);
-}
-
-QFrame* divider(QWidget* parent) {
-  auto* line = new QFrame(parent);
-  line->setFrameShape(QFrame::HLine);
-  line->setFrameShadow(QFrame::Sunken);
-  return line;
-}
 
 QString rgba(const QColor& color, double opacity) {
   return QString("rgba(%1, %2, %3, %4)")
@@ -58,17 +41,10 @@ QString rgba(const QColor& color, double opacity) {
 
 SettingsView::SettingsView(ViewServices& services, bool onboardingAvailable, QWidget* parent)
     : QWidget(parent), services_(services) {
-  auto* layout = new QVBoxLayout(this);
-  layout->setContentsMargins(0, 0, 0, 0);
-  layout->setSpacing(0);
-
-  auto* content = new QWidget;
-  auto* sections = new QVBoxLayout(content);
-  sections->setContentsMargins(0, 0, 0, 0);
-  sections->setSpacing(0);
+  auto [layout, content, sections] = style::scrollingPage(this, QMargins(), 0);
   auto* titleRow = new QHBoxLayout;
   titleRow->setContentsMargins(16, 16, 16, 16);
-  titleRow->addWidget(textLabel("Settings", style::headline(), content));
+  titleRow->addWidget(plainLabel("Settings", content, style::headline()));
   sections->addLayout(titleRow);
   sections->addWidget(divider(content));
   sections->addWidget(buildShortcutSection());
@@ -77,20 +53,13 @@ SettingsView::SettingsView(ViewServices& services, bool onboardingAvailable, QWi
   sections->addWidget(divider(content));
   sections->addWidget(buildCopyRow());
   sections->addStretch();
-
-  auto* scroll = new QScrollArea(this);
-  scroll->setFrameShape(QFrame::NoFrame);
-  scroll->setWidgetResizable(true);
-  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  scroll->setWidget(content);
-  layout->addWidget(scroll, 1);
   layout->addWidget(divider(this));
 
   auto* footer = new QHBoxLayout;
   footer->setContentsMargins(16, 8, 16, 8);
   // The credit is plain text: the window links to no web page of its own.
-  auto* credit = textLabel("Made by the Caskel project", style::caption(), this);
-  setTextColor(credit, QPalette::WindowText, style::tertiary(palette()));
+  auto* credit = plainLabel("Made by the Caskel project", this, style::caption());
+  setTextColor(credit, style::tertiary(palette()));
   footer->addWidget(credit);
   footer->addStretch();
   auto* done = new QPushButton("Done", this);
@@ -118,10 +87,10 @@ QWidget* SettingsView::buildShortcutSection() {
   auto* section = new QWidget;
   auto* layout = new QVBoxLayout(section);
   layout->setContentsMargins(16, 16, 16, 16);
-  layout->addWidget(textLabel("Quick Access Shortcut", style::headline(), section));
+  layout->addWidget(plainLabel("Quick Access Shortcut", section, style::headline()));
 
   auto* row = new QHBoxLayout;
-  shortcutBox_ = textLabel({}, style::monospaced(), section);
+  shortcutBox_ = plainLabel({}, section, style::monospaced());
   shortcutBox_->setObjectName("shortcutBox");
   shortcutBox_->setMinimumWidth(100);
   shortcutBox_->setAlignment(Qt::AlignCenter);
@@ -135,23 +104,23 @@ QWidget* SettingsView::buildShortcutSection() {
   reset_->setFont(style::caption());
   connect(reset_, &QPushButton::clicked, this, [this] { store(HotkeyShortcut{}); });
   row->addWidget(reset_);
-  pressNew_ = textLabel("Press new shortcut...", style::caption(), section);
+  pressNew_ = plainLabel("Press new shortcut...", section, style::caption());
   row->addWidget(pressNew_);
   row->addStretch();
   layout->addLayout(row);
 
   auto* hint =
-      textLabel("Use a combination with Ctrl and at least one other modifier", style::caption(), section);
+      plainLabel("Use a combination with Ctrl and at least one other modifier", section, style::caption());
   hint->setWordWrap(true);
-  setTextColor(hint, QPalette::WindowText, style::secondary(palette()));
+  setTextColor(hint, style::secondary(palette()));
   layout->addWidget(hint);
 
   auto* protectedRow = new QHBoxLayout;
   auto* lock = new QLabel(section);
   lock->setPixmap(style::tintedSymbol("lock.fill", style::secondary(palette()), 12).pixmap(12, 12));
   protectedRow->addWidget(lock);
-  auto* protectedBy = textLabel("Protected by your vault passphrase", style::caption(), section);
-  setTextColor(protectedBy, QPalette::WindowText, style::secondary(palette()));
+  auto* protectedBy = plainLabel("Protected by your vault passphrase", section, style::caption());
+  setTextColor(protectedBy, style::secondary(palette()));
   protectedRow->addWidget(protectedBy);
   protectedRow->addStretch();
   layout->addLayout(protectedRow);
@@ -162,15 +131,15 @@ QWidget* SettingsView::buildAuditSection(bool onboardingAvailable) {
   auto* section = new QWidget;
   auto* layout = new QVBoxLayout(section);
   layout->setContentsMargins(16, 16, 16, 16);
-  layout->addWidget(textLabel("Audit Log", style::headline(), section));
+  layout->addWidget(plainLabel("Audit Log", section, style::headline()));
 
   auditToggle_ = new QCheckBox("Enable audit logging", section);
   auditToggle_->setChecked(services_.audit.isEnabled());
   layout->addWidget(auditToggle_);
-  auto* caption = textLabel("Logs operations (get, set, delete) to ~/.config/caskel/audit.log",
-                            style::caption(), section);
+  auto* caption = plainLabel("Logs operations (get, set, delete) to ~/.config/caskel/audit.log", section,
+                             style::caption());
   caption->setWordWrap(true);
-  setTextColor(caption, QPalette::WindowText, style::secondary(palette()));
+  setTextColor(caption, style::secondary(palette()));
   layout->addWidget(caption);
 
   viewAuditLog_ = new QPushButton(style::symbolIcon("doc.text.magnifyingglass"), "View Audit Log", section);
@@ -300,7 +269,7 @@ void SettingsView::showCopied(QToolButton* button, bool copied) {
   button->setText(copied ? "Copied!" : "Copy AI Instructions");
   button->setIcon(copied ? style::tintedSymbol("checkmark", style::green)
                          : style::tintedSymbol("doc.on.doc", style::accent));
-  setTextColor(button, QPalette::ButtonText, copied ? style::green : style::accent);
+  setTextColor(button, copied ? style::green : style::accent);
 }
 
 }  // namespace caskel

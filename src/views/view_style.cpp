@@ -2,8 +2,12 @@
 
 #include <QApplication>
 #include <QFontDatabase>
+#include <QFrame>
+#include <QLabel>
 #include <QPainter>
 #include <QPixmap>
+#include <QScrollArea>
+#include <QVBoxLayout>
 
 #include "views/icon_table.h"
 
@@ -72,6 +76,52 @@ QIcon tintedSymbol(const QString& symbol, const QColor& color, int size) {
   painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
   painter.fillRect(pixmap.rect(), color);
   return QIcon(pixmap);
+}
+
+void setTextColor(QWidget* widget, const QColor& color) {
+  QPalette palette = widget->palette();
+  palette.setColor(QPalette::WindowText, color);
+  palette.setColor(QPalette::ButtonText, color);
+  widget->setPalette(palette);
+}
+
+QLabel* plainLabel(const QString& text, QWidget* parent, const QFont& font) {
+  auto* label = new QLabel(parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setText(text);
+  label->setFont(font);
+  return label;
+}
+
+QLabel* plainLabel(const QString& text, QWidget* parent, const QFont& font, const QColor& color) {
+  auto* label = plainLabel(text, parent, font);
+  setTextColor(label, color);
+  return label;
+}
+
+QFrame* divider(QWidget* parent) {
+  auto* line = new QFrame(parent);
+  line->setFrameShape(QFrame::HLine);
+  line->setFrameShadow(QFrame::Plain);
+  line->setForegroundRole(QPalette::Mid);
+  return line;
+}
+
+ScrollingPage scrollingPage(QWidget* owner, QMargins margins, int spacing) {
+  auto* outer = new QVBoxLayout(owner);
+  outer->setContentsMargins(0, 0, 0, 0);
+  outer->setSpacing(0);
+  auto* scroll = new QScrollArea(owner);
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setWidgetResizable(true);
+  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  auto* content = new QWidget(scroll);
+  auto* column = new QVBoxLayout(content);
+  column->setContentsMargins(margins);
+  column->setSpacing(spacing);
+  scroll->setWidget(content);
+  outer->addWidget(scroll, 1);
+  return {outer, content, column};
 }
 
 }  // namespace caskel::style

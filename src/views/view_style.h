@@ -3,8 +3,14 @@
 #include <QColor>
 #include <QFont>
 #include <QIcon>
+#include <QMargins>
 #include <QPalette>
 #include <QString>
+
+class QFrame;
+class QLabel;
+class QVBoxLayout;
+class QWidget;
 
 namespace caskel::style {
 
@@ -39,5 +45,21 @@ QFont scaled(const QFont& font, double pointsAt13);
 QIcon symbolIcon(const QString& symbol);
 // The same, drawn in one colour (status icons whose colour carries meaning).
 QIcon tintedSymbol(const QString& symbol, const QColor& color, int size = 16);
+
+// Text colour for labels and buttons alike.
+void setTextColor(QWidget* widget, const QColor& color);
+// A label that never reads its text as markup: names and keys come from the vault.
+QLabel* plainLabel(const QString& text, QWidget* parent, const QFont& font = body());
+QLabel* plainLabel(const QString& text, QWidget* parent, const QFont& font, const QColor& color);
+// The thin rule between a screen's sections.
+QFrame* divider(QWidget* parent);
+
+// A screen whose body scrolls vertically above what is added to `outer` after it (a footer).
+struct ScrollingPage {
+  QVBoxLayout* outer;
+  QWidget* content;
+  QVBoxLayout* column;
+};
+ScrollingPage scrollingPage(QWidget* owner, QMargins margins, int spacing);
 
 }  // namespace caskel::style
