@@ -1,6 +1,7 @@
 #include "store/keychain_manager.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <thread>
@@ -288,28 +289,50 @@ class KeychainManagerPromptTest : public ::testing::Test {
   KeychainManager keychain{"caskel", vault};
 };
 
+// The first save creates the vault through the real prompt (a new passphrase, typed twice); a
+// cancel creates nothing. Files stay private and hold no value in clear whatever the umask.
 TEST_F(KeychainManagerPromptTest, FirstSaveCreatesTheVaultThenOnlyReadsPrompt) {
+  pinentry.answer("CANCEL");
+  EXPECT_EQ(keychain.save("acme/api/KEY", "v", std::nullopt),
+            KeychainError::fromStatus(status::kUserCanceled));
+  EXPECT_FALSE(vault->exists());
+  const mode_t oldMask = ::umask(0);
   pinentry.answer("PIN pass-PHRASE-9876");
   ASSERT_FALSE(keychain.save("acme/api/KEY", "sk-VALUE-4242", std::nullopt));
-  ASSERT_EQ(pinentry.promptCount(), 1);
-  EXPECT_TRUE(pinentry.prompts()[0].value("repeat", false));  // a new passphrase, typed twice
+  ASSERT_EQ(pinentry.promptCount(), 2);
+  EXPECT_TRUE(pinentry.prompts()[1].value("repeat", false));
+  EXPECT_EQ(pinentry.descriptions()[1].rfind("Store \"acme/api/KEY\"\n\n", 0), 0u);
 
   ASSERT_FALSE(keychain.save("acme/api/OTHER", "second", std::nullopt));
-  EXPECT_EQ(pinentry.promptCount(), 1);  // saving needs no passphrase
+  EXPECT_EQ(pinentry.promptCount(), 2);  // saving needs no passphrase
+  ::umask(oldMask);
+  EXPECT_EQ(test::modeOf(home.dataDir()), 0700);
+  for (const char* suffix : {"", "-wal", "-shm"})
+    EXPECT_EQ(test::modeOf(vault->path() + suffix), 0600) << suffix;
 
   pinentry.answer("PIN pass-PHRASE-9876");
-  AuthContext context;
-  EXPECT_EQ(keychain.readValue("acme/api/KEY", &context).value().str(), "sk-VALUE-4242");
-  EXPECT_EQ(keychain.readValue("acme/api/OTHER", &context).value().str(), "second");
-  ASSERT_EQ(pinentry.promptCount(), 2);
-  EXPECT_NE(pinentry.descriptions()[1].find("Read \"acme/api/KEY\""), std::string::npos);
-
-  // Only the peek (a few first characters, metadata in clear by design) may appear.
-  for (const char* suffix : {"", "-wal"}) {
-    std::string bytes = test::readText(vault->path() + suffix);
-    EXPECT_EQ(bytes.find("sk-VALUE-"), std::string::npos) << suffix;
-    EXPECT_EQ(bytes.find("pass-PHRASE"), std::string::npos) << suffix;
+  {
+    AuthContext context;
+    EXPECT_EQ(keychain.readValue("acme/api/KEY", &context).value().str(), "sk-VALUE-4242");
+    EXPECT_EQ(keychain.readValue("acme/api/OTHER", &context).value().str(), "second");
   }
+  ASSERT_EQ(pinentry.promptCount(), 3);
+  EXPECT_NE(pinentry.descriptions()[2].find("Read \"acme/api/KEY\""), std::string::npos);
+
+  // Only the account and the peek (metadata in clear by design) may appear, before and after
+  // the log is folded into the file at close.
+  const auto expectNoClearText = [db = vault->path()] {
+    const std::string bytes = test::readText(db) + test::readText(db + "-wal");
+    EXPECT_NE(bytes.find("acme/api/KEY"), std::string::npos);
+    EXPECT_EQ(bytes.find("sk-VALUE-"), std::string::npos);
+    EXPECT_EQ(bytes.find("pass-PHRASE"), std::string::npos);
+  };
+  expectNoClearText();
+  Authenticator::setShared(nullptr);
+  keychain = KeychainManager("caskel", nullptr);
+  const std::weak_ptr<Vault> closed = std::exchange(vault, nullptr);
+  ASSERT_TRUE(closed.expired());
+  expectNoClearText();
 }
 
 }  // namespace
