@@ -6,58 +6,38 @@
 #include <thread>
 #include <utility>
 
+#include "platform/vault.h"
 #include "support/fakes.h"
+#include "support/test_env.h"
 
 namespace caskel {
 namespace {
 
 using namespace std::chrono_literals;
 
-class FakeKeyring : public VaultKeyring {
- public:
-  bool exists() override {
-    std::lock_guard lock(mutex);
-    return !passphrase.empty();
-  }
-  bool canCreate() override { return creatable; }
-  Status create(const SecretString& pass, std::shared_ptr<const VaultKey>& key) override {
-    std::lock_guard lock(mutex);
-    ++creates;
-    passphrase = pass.str();
-    return unlockLocked(pass, key);
-  }
-  Status unlock(const SecretString& pass, std::shared_ptr<const VaultKey>& key) override {
-    std::lock_guard lock(mutex);
-    return damaged ? Status::damaged : unlockLocked(pass, key);
-  }
-  Status unlockLocked(const SecretString& pass, std::shared_ptr<const VaultKey>& key) {
-    if (pass.str() != passphrase) return Status::wrongPassphrase;
-    unsigned char sk[VaultKey::kSecretKeyBytes] = {7}, pk[VaultKey::kPublicKeyBytes] = {9};
-    key = VaultKey::create(sk, pk);
-    return Status::ok;
-  }
-
-  std::mutex mutex;
-  std::string passphrase = "right";
-  bool creatable = true;
-  bool damaged = false;
-  int creates = 0;
-};
-
+// A real vault (at the cheapest key derivation) whose passphrase is "right".
 class PassphraseAuthenticatorTest : public ::testing::Test {
  protected:
-  PassphraseAuthenticatorTest() { prompt_->defaultAnswer = "right"; }
-  AuthOutcome evaluate(const Requester& who, double window = 30) {
+  PassphraseAuthenticatorTest() {
+    prompt_->defaultAnswer = "right";
     std::shared_ptr<const VaultKey> key;
-    AuthOutcome outcome = auth_.evaluate("Read \"acme/KEY\"", who, window, key);
+    EXPECT_EQ(vault_->create(SecretString(std::string_view("right")), key), VaultKeyring::Status::ok);
+  }
+  AuthOutcome evaluate(const Requester& who, double window = 30, PassphraseAuthenticator* auth = nullptr) {
+    std::shared_ptr<const VaultKey> key;
+    AuthOutcome outcome = (auth ? *auth : auth_).evaluate("Read \"acme/KEY\"", who, window, key);
     EXPECT_EQ(outcome == AuthOutcome::success, key != nullptr);
     return outcome;
   }
+  std::shared_ptr<Vault> vaultAt(const std::string& name, VaultOptions options = test::cheapVaultOptions()) {
+    return std::make_shared<Vault>(dir_.file(name), options);
+  }
 
   std::chrono::steady_clock::time_point now_ = std::chrono::steady_clock::time_point{} + 1000h;
-  std::shared_ptr<FakeKeyring> keyring_ = std::make_shared<FakeKeyring>();
+  test::TempDir dir_;
+  std::shared_ptr<Vault> vault_ = vaultAt("vault.db");
   std::shared_ptr<test::ListPrompt> prompt_ = std::make_shared<test::ListPrompt>();
-  PassphraseAuthenticator auth_{keyring_, prompt_, [this] { return now_; }};
+  PassphraseAuthenticator auth_{vault_, prompt_, [this] { return now_; }};
   const Requester agent_{4242, 1700000000.5};
   const Requester terminal_{777, 1700000001.25};
 };
@@ -126,36 +106,35 @@ TEST_F(PassphraseAuthenticatorTest, CancelUnavailableAndDamagedVaultAreTheirOwnO
   prompt_->answers = {"wrong", "CANCEL", "UNAVAILABLE"};
   EXPECT_EQ(evaluate(agent_), AuthOutcome::canceled);
   EXPECT_EQ(evaluate(agent_), AuthOutcome::unavailable);
-  keyring_->damaged = true;
+  test::rawSql(vault_->path(), "UPDATE meta SET format = 2");
   EXPECT_EQ(evaluate(agent_), AuthOutcome::keyUnusable);
 }
 
 TEST_F(PassphraseAuthenticatorTest, NewVaultAsksTwiceAndRefusesAnEmptyPassphrase) {
-  keyring_->passphrase.clear();
+  std::shared_ptr<Vault> fresh = vaultAt("fresh.db"), never = vaultAt("never.db");
+  PassphraseAuthenticator creating(fresh, prompt_), refused(never, prompt_);
   prompt_->answers = {"", "fresh"};
-  EXPECT_EQ(evaluate(agent_), AuthOutcome::success);
+  EXPECT_EQ(evaluate(agent_, 30, &creating), AuthOutcome::success);
   ASSERT_EQ(prompt_->asked.size(), 2u);
   EXPECT_TRUE(prompt_->asked[0].repeat);
   EXPECT_EQ(prompt_->asked[0].description,
             std::string("Read \"acme/KEY\"\n\n") + PassphraseAuthenticator::kNewVaultText);
   EXPECT_EQ(prompt_->asked[0].error, "");
   EXPECT_EQ(prompt_->asked[1].error, PassphraseAuthenticator::kEmptyPassphraseText);
-  EXPECT_EQ(keyring_->creates, 1);
-  EXPECT_EQ(keyring_->passphrase, "fresh");
+  std::shared_ptr<const VaultKey> key;
+  EXPECT_EQ(fresh->unlock(SecretString(std::string_view("fresh")), key), VaultKeyring::Status::ok);
 
-  keyring_->passphrase.clear();
   prompt_->answers = {"", "", ""};
-  EXPECT_EQ(evaluate(terminal_), AuthOutcome::failed);
-  EXPECT_EQ(keyring_->creates, 1);
+  EXPECT_EQ(evaluate(terminal_, 30, &refused), AuthOutcome::failed);
+  EXPECT_FALSE(never->exists());
 }
 
 TEST_F(PassphraseAuthenticatorTest, CanEvaluateNeedsAPromptAndAVault) {
   EXPECT_TRUE(auth_.canEvaluate());
-  keyring_->passphrase.clear();
-  EXPECT_TRUE(auth_.canEvaluate());
-  keyring_->creatable = false;
-  EXPECT_FALSE(auth_.canEvaluate());
-  keyring_->passphrase = "right";
+  EXPECT_TRUE(PassphraseAuthenticator(vaultAt("new.db"), prompt_).canEvaluate());
+  VaultOptions readOnly = test::cheapVaultOptions();
+  readOnly.readOnly = true;
+  EXPECT_FALSE(PassphraseAuthenticator(vaultAt("new.db", readOnly), prompt_).canEvaluate());
   prompt_->isAvailable = false;
   EXPECT_FALSE(auth_.canEvaluate());
 }

@@ -89,31 +89,20 @@ std::string writeExecutable(const std::string& path, mode_t mode = 0700, const s
   return path;
 }
 
-TEST(FindOnPath, TakesTheFirstExecutableFileOfAnAbsoluteEntry) {
-  TempDir dir;
-  for (const char* sub : {"a", "b", "c", "d", "e", "e/pinentry"}) ::mkdir(dir.file(sub).c_str(), 0700);
-  writeExecutable(dir.file("pinentry"));          // in the working directory
-  writeExecutable(dir.file("a/pinentry"));        // under a relative entry
-  writeExecutable(dir.file("b/pinentry"), 0600);  // not executable; e/pinentry is a directory
-  writeExecutable(dir.file("c/pinentry"));
-  writeExecutable(dir.file("d/pinentry"));
-  ScopedCwd cwd(dir.path());
-  for (const char* path : {"", ":", "::", ".", "a", "./a", ":.:a:"})
-    EXPECT_EQ(findOnPath("pinentry", path), std::nullopt) << "PATH=" << path;
-  const std::string skipped = ":.:a::" + dir.file("b") + ":" + dir.file("e") + ":";
-  EXPECT_EQ(findOnPath("pinentry", skipped), std::nullopt);
-  EXPECT_EQ(findOnPath("pinentry", skipped + dir.file("c") + ":" + dir.file("d")), dir.file("c/pinentry"));
-  EXPECT_EQ(findOnPath("pinentry", skipped + dir.file("d") + ":" + dir.file("c")), dir.file("d/pinentry"));
-  ScopedEnv path("PATH", ":a");
-  EXPECT_EQ(findExecutable("pinentry"), std::nullopt);
-}
-
+// The setting wins when absolute; otherwise the first executable file named `pinentry` under an
+// absolute PATH entry (empty and relative entries would name the working directory).
 TEST(PinentryLocate, SettingMustBeAbsoluteElsePathIsSearched) {
   using ProgramStatus = PinentryClient::Program::Status;
   TempDir dir;
-  writeExecutable(dir.file("pinentry"));
+  for (const char* sub : {"a", "b", "c", "d", "e", "e/pinentry"}) ::mkdir(dir.file(sub).c_str(), 0700);
+  for (const char* file : {"pinentry", "a/pinentry", "c/pinentry", "d/pinentry"})
+    writeExecutable(dir.file(file));
   writeExecutable(dir.file("plain"), 0600);
+  writeExecutable(dir.file("b/pinentry"), 0600);  // not executable; e/pinentry is a directory
   ScopedCwd cwd(dir.path());
+  const std::string skipped = ":.:a::" + dir.file("b") + ":" + dir.file("e") + ":";
+  EXPECT_EQ(findOnPath("pinentry", skipped), std::nullopt);
+  EXPECT_EQ(findOnPath("pinentry", skipped + dir.file("d") + ":" + dir.file("c")), dir.file("d/pinentry"));
   ScopedEnv path("PATH", ":.");
   auto locate = [](const std::optional<std::string>& setting) {
     ScopedEnv env("CASKEL_PINENTRY", setting);
@@ -137,24 +126,70 @@ class PinentryClientTest : public ::testing::Test {
   PinentryClient client_{test::scriptedPinentryPath(), 5};
 };
 
-TEST_F(PinentryClientTest, RepliesAndBreakdownsLeaveNoChildOrDescriptorBehind) {
+// A pinentry (a shell script) that greets, agrees to everything and answers GETPIN with `err`,
+// as a real one does when it has nowhere to show its dialog or the person cancels.
+std::string refusingPinentry(const TempDir& dir, const std::string& err) {
+  return writeExecutable(
+      dir.file(err.substr(4, 8)), 0700,
+      "echo 'OK hello'\nwhile read -r cmd rest; do\n  case \"$cmd\" in\n    GETPIN) echo '" + err +
+          "' ;;\n    BYE) echo OK; exit 0 ;;\n    *) echo OK ;;\n  esac\ndone\n");
+}
+
+// A pinentry that gives no answer is not a person saying no: the client says why it got none.
+// Without a display the failure is put in the words the person can act on; with one, the
+// pinentry's own error is passed on (plain ASCII only). The person's no, or the dialog's own
+// time-out, stays a cancel without a reason.
+TEST_F(PinentryClientTest, EveryReplyAndBreakdownSaysWhyAndLeavesNoChildOrDescriptorBehind) {
   const auto openFds = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
   const auto fdsBefore = openFds();
-  for (const auto& [answer, status, pin] :
-       {std::tuple{"PIN s3cret %with spaces", Status::ok, "s3cret %with spaces"},
-        {"PIN", Status::ok, ""},
-        {"CANCEL", Status::canceled, ""},
-        {"CRASH", Status::unavailable, ""},
-        {"GARBAGE", Status::unavailable, ""}}) {
-    pinentry_.answer(answer);
-    PinentryReply reply = client_.getPassphrase({});
-    EXPECT_EQ(reply.status, status) << answer;
-    EXPECT_EQ(reply.pin, std::string_view(pin)) << answer;
+  ScopedEnv wayland("WAYLAND_DISPLAY", std::nullopt);
+  const std::string scripted = test::scriptedPinentryPath();
+  const struct {
+    std::string program;
+    const char* answer;  // the scripted pinentry's
+    bool display;
+    Status status;
+    const char* pin;
+    std::string reason;  // how it starts
+  } cases[] = {
+      {scripted, "PIN s3cret %with spaces", true, Status::ok, "s3cret %with spaces", ""},
+      {scripted, "PIN", true, Status::ok, "", ""},
+      {scripted, "CANCEL", true, Status::canceled, "", ""},
+      {scripted, "CRASH", true, Status::unavailable, "", "pinentry exited without answering"},
+      {scripted, "GARBAGE", true, Status::unavailable, "", "pinentry does not speak the Assuan protocol"},
+      {dir_.file("gone"), nullptr, true, Status::unavailable, "",
+       "pinentry could not be started (No such file or directory)"},
+      {refusingPinentry(dir_, "ERR 83918849 Kein Gerät <Pinentry>"), nullptr, true, Status::unavailable, "",
+       "pinentry failed: Kein Ger??t <Pinentry>"},
+      {refusingPinentry(dir_, "ERR 83918950 Inappropriate ioctl for device <Pinentry>"), nullptr, false,
+       Status::unavailable, "",
+       ::isatty(STDIN_FILENO) ? "pinentry failed: Inappropriate ioctl" : "no display and no terminal"},
+      {refusingPinentry(dir_, "ERR 83886179 Operation cancelled <Pinentry>"), nullptr, false,
+       Status::canceled, "", ""},
+      {refusingPinentry(dir_, "ERR 83886142 Timeout <Pinentry>"), nullptr, false, Status::canceled, "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer ? c.answer : c.program);
+    ScopedEnv display("DISPLAY", c.display ? std::optional<std::string>(":99") : std::nullopt);
+    if (c.answer) pinentry_.answer(c.answer);
+    PinentryReply reply = PinentryClient(c.program, 5).getPassphrase({});
+    EXPECT_EQ(reply.status, c.status);
+    EXPECT_EQ(reply.pin, std::string_view(c.pin));
+    EXPECT_TRUE(reply.reason.rfind(c.reason, 0) == 0 && reply.reason.empty() == c.reason.empty())
+        << reply.reason;
   }
   EXPECT_EQ(pinentry_.promptCount(), 5);
   pinentry_.answer("HANG");
-  EXPECT_EQ(PinentryClient(1).getPassphrase({}).status, Status::unavailable);
-  EXPECT_EQ(PinentryClient(dir_.file("no-such-pinentry"), 5).getPassphrase({}).status, Status::unavailable);
+  EXPECT_EQ(PinentryClient(1).getPassphrase({}).reason, "pinentry did not answer within 1 seconds");
+  for (const auto& [program, reason] :
+       {std::pair{PinentryClient::Program{}, "no pinentry program found"},
+        {PinentryClient::Program{PinentryClient::Program::Status::relativeSetting, {}},
+         "CASKEL_PINENTRY is not an absolute path"}}) {
+    PinentryClient client(program);
+    EXPECT_FALSE(client.available());
+    EXPECT_EQ(client.unavailableReason(), reason);
+    EXPECT_EQ(client.getPassphrase({}).reason, reason);
+  }
   EXPECT_FALSE(PinentryClient("", 5).available());
   errno = 0;
   EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);  // every child reaped, no zombie left
@@ -233,81 +268,6 @@ TEST_F(PinentryClientTest, PassesTheServersOwnTerminal) {
   for (int fd : {savedStdin, slave, master}) ::close(fd);
   EXPECT_EQ(status, Status::ok);
   EXPECT_EQ(pinentry_.prompts().at(0)["ttyname"], slaveName);
-}
-
-// A pinentry that gives no answer is not a person saying no: the client says why it got none.
-PinentryRequest question() {
-  PinentryRequest r;
-  r.description = "Read \"org/p/K\"";
-  return r;
-}
-
-// A pinentry (a shell script) that greets, agrees to everything and answers GETPIN with `err`,
-// as a real one does when it has nowhere to show its dialog or the person cancels.
-std::string refusingPinentry(const TempDir& dir, const std::string& name, const std::string& err) {
-  return writeExecutable(
-      dir.file(name), 0700,
-      "echo 'OK hello'\nwhile read -r cmd rest; do\n  case \"$cmd\" in\n    GETPIN) echo '" + err +
-          "' ;;\n    BYE) echo OK; exit 0 ;;\n    *) echo OK ;;\n  esac\ndone\n");
-}
-
-TEST(PinentryReason, EveryWayOfGettingNoAnswerSaysWhy) {
-  TempDir dir;
-  test::ScriptedPinentry scripted(dir.path());
-  const std::string scriptedPath = test::scriptedPinentryPath();
-  scripted.installInProcess();
-  scripted.answer("CRASH");
-  scripted.answer("GARBAGE");
-  const std::string noTty =
-      refusingPinentry(dir, "no-tty", "ERR 83918950 Inappropriate ioctl for device <Pinentry>");
-  // Without a display the failure is put in the words the person can act on.
-  ScopedEnv display("DISPLAY", std::nullopt);
-  ScopedEnv wayland("WAYLAND_DISPLAY", std::nullopt);
-  const bool terminal = ::isatty(STDIN_FILENO);
-  struct Case {
-    PinentryClient client;
-    std::string reason;
-  };
-  Case cases[] = {
-      {PinentryClient(PinentryClient::Program{}), "no pinentry program found"},
-      {PinentryClient(PinentryClient::Program{PinentryClient::Program::Status::relativeSetting, {}}),
-       "CASKEL_PINENTRY is not an absolute path"},
-      {PinentryClient(dir.file("gone")), "pinentry could not be started (No such file or directory)"},
-      {PinentryClient(scriptedPath), "pinentry exited without answering"},
-      {PinentryClient(scriptedPath), "pinentry does not speak the Assuan protocol"},
-      {PinentryClient(noTty),
-       terminal ? "pinentry failed: Inappropriate ioctl" : "no display and no terminal"},
-  };
-  for (Case& c : cases) {
-    SCOPED_TRACE(c.reason);
-    PinentryReply reply = c.client.getPassphrase(question());
-    EXPECT_EQ(reply.status, Status::unavailable);
-    EXPECT_EQ(reply.reason.rfind(c.reason, 0), 0u) << reply.reason;
-    if (c.client.program().empty()) {
-      EXPECT_EQ(c.client.unavailableReason(), c.reason);
-    }
-  }
-}
-
-// With a display, the pinentry's own error is passed on (plain ASCII only); the person's no, or
-// the dialog's own time-out, stays a cancel without a reason, display or not.
-TEST(PinentryReason, ThePinentrysOwnErrorIsShownAndDeclinesAreCancels) {
-  TempDir dir;
-  ScopedEnv wayland("WAYLAND_DISPLAY", std::nullopt);
-  const std::tuple<std::string, bool, Status, std::string> replies[] = {
-      {"ERR 83918849 Kein Gerät <Pinentry>", true, Status::unavailable,
-       "pinentry failed: Kein Ger??t <Pinentry>"},
-      {"ERR 83886179 Operation cancelled <Pinentry>", false, Status::canceled, ""},
-      {"ERR 83886142 Timeout <Pinentry>", false, Status::canceled, ""},
-  };
-  for (const auto& [err, display, status, reason] : replies) {
-    SCOPED_TRACE(err);
-    ScopedEnv shown("DISPLAY", display ? std::optional<std::string>(":99") : std::nullopt);
-    PinentryReply reply =
-        PinentryClient(refusingPinentry(dir, err.substr(4, 8), err)).getPassphrase(question());
-    EXPECT_EQ(reply.status, status);
-    EXPECT_EQ(reply.reason, reason);
-  }
 }
 
 }  // namespace
