@@ -82,17 +82,11 @@ TEST_F(KeychainManagerTest, SaveMergesMetadataAndRecomputesThePeek) {
     EXPECT_EQ(keychain.readMetadata("a/k"), stored) << value;
   }
 
-  // Undecodable stored metadata counts as none; unknown keys do not survive a re-save.
+  // Undecodable stored metadata counts as none (unknown keys dropping is the metadata test's).
   ASSERT_EQ(vault->put("caskel", "a/bad", "v", std::string("{\"strict\":\"yes\"}"), false), 0);
-  ASSERT_EQ(vault->put("caskel", "a/extra", "v", std::string("{\"desc\":\"x\",\"zz\":1}"), false), 0);
   EXPECT_FALSE(keychain.readMetadata("a/bad"));
   ASSERT_FALSE(keychain.save("a/bad", "value-12", std::nullopt));
-  ASSERT_FALSE(keychain.save("a/extra", "value-12", std::nullopt));
   EXPECT_EQ(keychain.readMetadata("a/bad"), SecretMetadata{.peek = "va"});
-  CredentialItem item;
-  ASSERT_EQ(vault->copyAttributes("caskel", "a/extra", item), 0);
-  EXPECT_EQ(SecretMetadata::fromJson(*item.generic), (SecretMetadata{.desc = "x", .peek = "va"}));
-  EXPECT_EQ(item.generic->find("zz"), std::string::npos);
 
   EXPECT_EQ(fake->promptCount(), 0);  // saving and metadata reads never ask
 }
@@ -168,10 +162,6 @@ TEST_F(KeychainManagerTest, UpdateDeleteAndMigrate) {
   EXPECT_EQ(keychain.updateMetadata("a/none", SecretMetadata{}, &context), KeychainError::fromStatus(-25300));
 
   ASSERT_FALSE(keychain.save("b/k", "other", std::nullopt));
-  EXPECT_EQ(keychain.migrateAccessControl(context), std::make_pair(2, 2));
-  EXPECT_EQ(keychain.readMetadata("a/k"), (SecretMetadata{.desc = "new", .peek = "sec"}));
-  EXPECT_EQ(keychain.readValue("b/k", &context).value().str(), "other");
-
   EXPECT_FALSE(keychain.deleteItem("b/k"));
   EXPECT_FALSE(keychain.deleteItem("b/k"));  // already gone is fine
   EXPECT_EQ(errorText(keychain.readValue("b/k", &context)), "Secret not found");
