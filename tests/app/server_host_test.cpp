@@ -53,7 +53,8 @@ class ServerHostTest : public ::testing::Test {
   std::unique_ptr<ServerHost> host;
 };
 
-TEST_F(ServerHostTest, StartsServingWithTheModelAttachedAndStopsInReverse) {
+// Server threads report to the model only through the main queue, coalesced.
+TEST_F(ServerHostTest, ServesWithTheModelAttachedHooksReachItOnTheMainQueueAndStopsInReverse) {
   put("acme/api/KEY");
   start();
   Application& app = Application::shared();
@@ -65,6 +66,26 @@ TEST_F(ServerHostTest, StartsServingWithTheModelAttachedAndStopsInReverse) {
   EXPECT_EQ(host->state().accounts().size(), 1u);
   const std::string sessionDir = host->state().sessionDir();
   EXPECT_EQ(test::modeOf(sessionDir), 0700);
+
+  ServerServices& services = host->server().services();
+  put("acme/db/URL");
+  std::thread([&] {
+    for (int i = 0; i < 50; ++i) services.refreshApplication(nullptr);
+    for (int i = 0; i < 50; ++i) services.reportCliVersion("9.9");
+  }).join();
+  EXPECT_EQ(mainQueue.pending().size(), 2u);
+  EXPECT_EQ(host->state().accounts().size(), 1u);
+  mainQueue.runReady();
+  EXPECT_EQ(host->state().accounts().size(), 2u);
+  EXPECT_EQ(host->state().lastSeenCliVersion(), "9.9");
+  services.reportCliVersion("9.9");
+  EXPECT_TRUE(mainQueue.pending().empty());
+  services.reportCliVersion("10.0");
+  mainQueue.runReady();
+  EXPECT_EQ(host->state().lastSeenCliVersion(), "10.0");
+  const std::string text = services.instructions();
+  EXPECT_NE(text.find("- `acme/api/`"), std::string::npos);
+  EXPECT_NE(text.find("- `acme/db/`"), std::string::npos);
 
   host->stop();
   EXPECT_FALSE(host->running());
@@ -92,33 +113,6 @@ TEST_F(ServerHostTest, RefusedServerLeavesTheModelWithoutAServer) {
   const std::string sessionDir = host->state().sessionDir();
   host->stop();
   EXPECT_EQ(test::modeOf(sessionDir), -1);
-}
-
-TEST_F(ServerHostTest, HooksReachTheModelOnTheMainQueueAndCoalesce) {
-  start();
-  ServerServices& services = host->server().services();
-  put("acme/api/KEY");
-  put("acme/db/URL");
-  // Server threads report; nothing reaches the model until the main queue runs.
-  std::thread([&] {
-    for (int i = 0; i < 50; ++i) services.refreshApplication(nullptr);
-    for (int i = 0; i < 50; ++i) services.reportCliVersion("9.9");
-  }).join();
-  EXPECT_EQ(mainQueue.pending().size(), 2u);
-  EXPECT_TRUE(host->state().accounts().empty());
-  mainQueue.runReady();
-  EXPECT_EQ(host->state().accounts().size(), 2u);
-  EXPECT_EQ(host->state().lastSeenCliVersion(), "9.9");
-
-  services.reportCliVersion("9.9");
-  EXPECT_TRUE(mainQueue.pending().empty());
-  services.reportCliVersion("10.0");
-  mainQueue.runReady();
-  EXPECT_EQ(host->state().lastSeenCliVersion(), "10.0");
-
-  const std::string text = services.instructions();
-  EXPECT_NE(text.find("- `acme/api/`"), std::string::npos);
-  EXPECT_NE(text.find("- `acme/db/`"), std::string::npos);
 }
 
 }  // namespace

@@ -39,8 +39,7 @@ TEST(DefaultsStore, TypesRoundTripAndMismatchedTypesReadAsNothing) {
 
 TEST(DefaultsStore, ChangesByAnotherWriterAreSeenOnTheNextRead) {
   TempDir dir;
-  DefaultsStore reader(dir.file("defaults.json"));
-  DefaultsStore writer(dir.file("defaults.json"));
+  DefaultsStore reader(dir.file("defaults.json")), writer(dir.file("defaults.json"));
   EXPECT_FALSE(reader.boolValue("caskel.auditLogEnabled"));
   writer.setBool("caskel.auditLogEnabled", true);
   EXPECT_EQ(reader.boolValue("caskel.auditLogEnabled"), true);
