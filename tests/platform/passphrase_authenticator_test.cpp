@@ -42,7 +42,7 @@ class PassphraseAuthenticatorTest : public ::testing::Test {
   const Requester terminal_{777, 1700000001.25};
 };
 
-TEST_F(PassphraseAuthenticatorTest, ReuseWindowCoversOnlyTheSameRequesterAndOnlyForItsLength) {
+TEST_F(PassphraseAuthenticatorTest, ReuseWindowCoversOnlyTheSameRequesterForItsLengthUntilALock) {
   ASSERT_EQ(evaluate(terminal_), AuthOutcome::success);
   now_ += 29s;
   EXPECT_EQ(evaluate(terminal_), AuthOutcome::success);
@@ -58,20 +58,18 @@ TEST_F(PassphraseAuthenticatorTest, ReuseWindowCoversOnlyTheSameRequesterAndOnly
   EXPECT_EQ(prompt_->count(), 3);
   EXPECT_EQ(evaluate(agent_, 0), AuthOutcome::success);
   EXPECT_EQ(prompt_->count(), 4);
-}
 
-// The same process asking from another terminal, or served as an agent, is another requester;
-// and a lock ends the window for everyone.
-TEST_F(PassphraseAuthenticatorTest, TerminalAgentnessAndLockEndTheWindow) {
+  // The same process asking from another terminal, or served as an agent, is another
+  // requester; and a lock ends the window for everyone.
   const Requester asAgent{777, 1700000001.25, 0, true};
   ASSERT_EQ(evaluate(terminal_), AuthOutcome::success);
   EXPECT_EQ(evaluate(Requester{777, 1700000001.25, 34817, false}), AuthOutcome::success);
   EXPECT_EQ(evaluate(asAgent), AuthOutcome::success);
   EXPECT_EQ(evaluate(asAgent), AuthOutcome::success);
-  EXPECT_EQ(prompt_->count(), 3);
+  EXPECT_EQ(prompt_->count(), 7);
   auth_.endReuseWindow();
   EXPECT_EQ(evaluate(asAgent), AuthOutcome::success);
-  EXPECT_EQ(prompt_->count(), 4);
+  EXPECT_EQ(prompt_->count(), 8);
 }
 
 TEST_F(PassphraseAuthenticatorTest, LastKeyIsDroppedOnceNoWindowCanCoverIt) {

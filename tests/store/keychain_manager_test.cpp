@@ -112,13 +112,10 @@ TEST_F(KeychainManagerTest, ReadValueFailuresCarryTheirTexts) {
   EXPECT_EQ(errorText(keychain.readValue("a/k", &strangerKey)), badKey);
 
   ASSERT_EQ(vault->put("caskel", "a/latin1", "caf\xE9", std::nullopt, false), 0);
-  ASSERT_FALSE(keychain.save("a/other", "other-value", std::nullopt));
-  rawSql(
-      vault->path(),
-      "UPDATE items SET sealed = (SELECT sealed FROM items WHERE account = 'a/k') WHERE account = 'a/other'");
   ASSERT_EQ(vault->put("caskel", "a/cut", "v", std::nullopt, false), 0);
   rawSql(vault->path(), "UPDATE items SET sealed = x'0011' WHERE account = 'a/cut'");
-  for (const char* account : {"a/latin1", "a/other", "a/cut"})
+  // A value sealed for another row is refused by the vault itself (the vault test's).
+  for (const char* account : {"a/latin1", "a/cut"})
     EXPECT_EQ(errorText(keychain.readValue(account, &context)), "Failed to decode secret value") << account;
   EXPECT_EQ(keychain.readAllValues(context).size(), 1u);  // only a/k opens as text
 }
