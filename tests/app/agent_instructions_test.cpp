@@ -1,6 +1,5 @@
 #include "app/agent_instructions.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -35,29 +34,12 @@ TEST(AgentInstructions, PrefixListIsSortedUniqueAndEndsWithoutLineFeed) {
   EXPECT_EQ(doc.substr(0, doc.size() - 13), agentInstructions({}).substr(0, doc.size() - 13));
 }
 
-TEST(AgentInstructions, KeepsTheFixedLinesAndNamesNothingOfAnotherPlatform) {
+// The body is fixed text; what can drift is the self-check it shares with `caskel verify`, and
+// wording carried over from another platform.
+TEST(AgentInstructions, CarriesTheVerifyCommandsAndNamesNothingOfAnotherPlatform) {
   std::string doc = agentInstructions({});
-  EXPECT_THAT(doc,
-              ::testing::StartsWith("## Credential Management (`caskel`)\n\n**IMPORTANT — Before using ANY "
-                                    "caskel command for the first time, you MUST run the security "
-                                    "verification below.** This is mandatory, not optional. Do not "
-                                    "skip it.\n\n"));
-  // The lines the agent's safety depends on; the rest of the text is free to change.
-  for (const char* line :
-       {"**Preventing credential leakage — enforced by Caskel:**",
-        "**MANDATORY first-use security verification:**",
-        "Step 1 — Tell the user:", "Step 2 — Check that the app cannot make outbound network connections:",
-        "Step 3 — Confirm zero active network connections:", "Step 4 — Summarize and proceed:",
-        "- **NEVER eval a `caskel get` snippet and then echo the resulting variable**",
-        "- `caskel get <org/proj/KEY> --raw` — Raw value to stdout. **Blocked for AI agents.** Use only in "
-        "shell substitution: `cmd --key \"$(caskel get key --raw)\"`"}) {
-    EXPECT_NE(doc.find(std::string("\n") + line + "\n"), std::string::npos) << line;
-  }
-  for (const char* quoted : {"Confirmed — Caskel has zero open network connections.",
-                             "Do NOT ask the user to paste the value in chat.", "Default is 4h if omitted.",
-                             "[caskel-verified]", "Other programs cannot read them without your passphrase.",
-                             verification::kSandboxCheck, verification::kConnectionsCheck}) {
-    EXPECT_NE(doc.find(quoted), std::string::npos) << quoted;
+  for (const char* command : {verification::kSandboxCheck, verification::kConnectionsCheck}) {
+    EXPECT_NE(doc.find(command), std::string::npos) << command;
   }
   std::string lower = doc;
   std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
