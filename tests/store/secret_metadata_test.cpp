@@ -30,7 +30,7 @@ SecretMetadata expiring(const char* date) {
   return m;
 }
 
-TEST(SecretMetadataJson, EncodesExactlyThePresentFields) {
+TEST(SecretMetadataJson, EncodesExactlyThePresentFieldsAndDecodesStrictlyTyped) {
   EXPECT_EQ(SecretMetadata{}.toJson(), "{}");
   SecretMetadata notStrict;
   notStrict.strict = false;
@@ -43,9 +43,8 @@ TEST(SecretMetadataJson, EncodesExactlyThePresentFields) {
       "\"peek\":\"sk-1234\xF0\x9F\x94\x91\",\"rotate\":\"monthly\",\"strict\":true,\"type\":\"api_key\"}");
   EXPECT_EQ(SecretMetadata::fromJson(full.toJson()), full);  // empty bundle stays present
   EXPECT_EQ(SecretMetadata::fromJson(notStrict.toJson()), notStrict);
-}
 
-TEST(SecretMetadataJson, DecodeIsLenientAboutAbsenceAndStrictAboutTypes) {
+  // Decoding is lenient about absence and strict about types.
   auto decoded = SecretMetadata::fromJson(R"({"type":null,"desc":"x","strict":null,"colour":[1],"x":{}})");
   ASSERT_TRUE(decoded);
   SecretMetadata onlyDesc;
@@ -114,7 +113,7 @@ TEST(SecretMetadataDates, ExpiredOnceLocalMidnightHasPassedAndExpiringCountsCale
   EXPECT_FALSE(expiring("2025-11-03").isExpiring(INT_MIN, localMidnight));
 }
 
-TEST(Peek, CountsUserPerceivedCharacters) {
+TEST(Peek, ShowsAQuarterOfTheValueCountedInUserPerceivedCharacters) {
   const std::pair<const char*, size_t> cases[] = {
       {"", 0},
       {"h\u00e9llo \u4e16\U0001F511", 8},                 // 2-, 3- and 4-byte sequences
@@ -136,9 +135,8 @@ TEST(Peek, CountsUserPerceivedCharacters) {
   };
   for (const auto& [text, count] : cases)
     EXPECT_EQ(characterCount(text), count) << testing::PrintToString(text);
-}
 
-TEST(Peek, ShowsAQuarterOfTheValueAtMostEightCharactersAndNothingOfShortOnes) {
+  // A quarter of the value, at most eight characters, and nothing of short ones.
   const std::string alphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   const auto first = [&](size_t n) { return alphabet.substr(0, n); };
   EXPECT_EQ(peekOf(""), std::nullopt);
