@@ -271,11 +271,25 @@ TEST_F(AppStateTest, DeletionRemovesFileAndEntryOnTheRealQueues) {
   state.reset();  // before `main` goes, so no task of the model is left on it
 }
 
-TEST_F(AppStateTest, SessionDirIsPrivateAndCleanupRemovesItAndCancelsDeletions) {
+TEST_F(AppStateTest, SessionDirIsPrivateFailedSharesLeaveNoTraceAndCleanupCancelsDeletions) {
   EXPECT_THAT(state->sessionDir(),
               ::testing::MatchesRegex(dir.path() + "/caskel-[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}"));
   EXPECT_EQ(test::modeOf(state->sessionDir()), 0700);
   put("acme/api/KEY");
+  // A failed share (canceled, or a clipboard that takes nothing) leaves no trace anywhere.
+  auth->queue(AuthOutcome::canceled);
+  EXPECT_FALSE(state->share("acme/api/KEY").ok());
+  clipboard->accepts = false;
+  Result<std::string> refused = state->share("acme/api/KEY");
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error(), KeychainError::fromStatus(-1));
+  EXPECT_EQ(clipboard->text(), "");
+  audit.flush();
+  EXPECT_TRUE(audit.readEntries(10).empty());
+  EXPECT_TRUE(state->pendingDeletes().empty());
+  EXPECT_TRUE(std::filesystem::is_empty(state->sessionDir()));
+  clipboard->accepts = true;
+
   Result<std::string> path = state->share("acme/api/KEY");
   ASSERT_TRUE(path.ok());
   EXPECT_EQ(state->pendingDeletes(), Keys{path.value()});
@@ -289,21 +303,6 @@ TEST_F(AppStateTest, SessionDirIsPrivateAndCleanupRemovesItAndCancelsDeletions) 
   test::writeText(path.value(), "x");
   deletions.runAll();
   EXPECT_EQ(test::readText(path.value()), "x");
-}
-
-TEST_F(AppStateTest, FailedShareLeavesClipboardAndAuditUntouched) {
-  put("acme/api/KEY");
-  auth->queue(AuthOutcome::canceled);
-  EXPECT_FALSE(state->share("acme/api/KEY").ok());
-  clipboard->accepts = false;
-  Result<std::string> refused = state->share("acme/api/KEY");
-  ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error(), KeychainError::fromStatus(-1));
-  EXPECT_EQ(clipboard->text(), "");
-  audit.flush();
-  EXPECT_TRUE(audit.readEntries(10).empty());
-  EXPECT_TRUE(state->pendingDeletes().empty());
-  EXPECT_TRUE(std::filesystem::is_empty(state->sessionDir()));
 }
 
 TEST_F(AppStateTest, ShareThroughTheRunningServerUnlocksTheKeysFolderOnce) {
