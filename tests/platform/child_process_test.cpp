@@ -10,7 +10,7 @@ ChildResult capture(const std::vector<std::string>& args, ChildOptions options =
   return runChild(args.front(), std::vector<std::string>(args.begin() + 1, args.end()), options);
 }
 
-TEST(ChildProcess, PassesInputEnvironmentAndExitStatusThrough) {
+TEST(ChildProcess, PassesInputEnvironmentAndStatusAndSurvivesChildrenThatStopReadingOrHang) {
   // Larger than a pipe's buffer both ways, so writing and reading must interleave.
   std::string big(3 * 1024 * 1024, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
@@ -29,13 +29,8 @@ TEST(ChildProcess, PassesInputEnvironmentAndExitStatusThrough) {
   EXPECT_EQ(failed.exitStatus, 3);
   EXPECT_EQ(failed.output, "out\n");  // standard error is not mixed in
   EXPECT_FALSE(runChild("caskel-no-such-program-here", {}).launched);
-}
 
-TEST(ChildProcess, SurvivesChildrenThatStopReadingHangOrLeaveHelpersBehind) {
-  ChildOptions ignoring;
-  std::string big(1024 * 1024, 'x');
-  ignoring.input = big;
-  EXPECT_TRUE(runChild("true", {}, ignoring).succeeded());  // SIGPIPE absorbed
+  EXPECT_TRUE(runChild("true", {}, options).succeeded());  // input never read: SIGPIPE absorbed
 
   ChildOptions limited;
   limited.timeLimit = std::chrono::milliseconds(300);

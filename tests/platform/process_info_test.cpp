@@ -43,7 +43,7 @@ TEST(ParseProcStat, ReadsFieldsAfterTheLastParenthesisAndRefusesMalformedText) {
     EXPECT_FALSE(parseProcStat(bad, 0, 100)) << bad;
 }
 
-TEST(SystemProcessInfo, DescribesThisProcess) {
+TEST(SystemProcessInfo, DescribesThisProcessAndFollowsAChildThroughExecUntilItEnds) {
   ProcessInfo& procs = ProcessInfo::system();
   auto rec = procs.record(::getpid());
   ASSERT_TRUE(rec);
@@ -54,11 +54,9 @@ TEST(SystemProcessInfo, DescribesThisProcess) {
   EXPECT_EQ(procs.executablePath(::getpid()), std::filesystem::read_symlink("/proc/self/exe").string());
   EXPECT_EQ(procs.currentDirectory(::getpid()), std::filesystem::current_path().string());
   EXPECT_FALSE(procs.record(0) || procs.record(-1) || procs.executablePath(INT32_MAX));
-}
 
-// Records are read through handles kept between calls: they must follow the process through
-// exec and let go of it once it is gone, or a reused pid would inherit its identity.
-TEST(SystemProcessInfo, AChildIsFollowedThroughExecAndForgottenOnceItEnds) {
+  // Records are read through handles kept between calls: they must follow the process through
+  // exec and let go of it once it is gone, or a reused pid would inherit its identity.
   int go[2], input[2], execDone[2];
   ASSERT_EQ(::pipe2(go, O_CLOEXEC) | ::pipe2(input, O_CLOEXEC) | ::pipe2(execDone, O_CLOEXEC), 0);
   const char* argv[] = {"/bin/sh", "-c", "read x; exit 0", "arg with space", "", nullptr};
@@ -74,7 +72,6 @@ TEST(SystemProcessInfo, AChildIsFollowedThroughExecAndForgottenOnceItEnds) {
     ::_exit(127);
   }
   for (int fd : {go[0], input[0], execDone[1]}) ::close(fd);
-  ProcessInfo& procs = ProcessInfo::system();
   auto before = procs.record(child);
   ASSERT_TRUE(before);
   EXPECT_NE(before->command, "sh");

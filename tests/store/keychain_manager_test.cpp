@@ -132,9 +132,7 @@ TEST_F(KeychainManagerTest, ListingAndBulkReads) {
   EXPECT_FALSE(listed[2].metadata);
   EXPECT_EQ(listed[0].metadata->desc, "x");
 
-  std::map<std::string, SecretString> values = keychain.readAllValues(context, "acme/api/");
-  ASSERT_EQ(values.size(), 2u);
-  EXPECT_EQ(values.at("acme/api/KEY").str(), "value of acme/api/KEY");
+  // Which items a prefix reaches is the vault test's; every item here opens.
   EXPECT_EQ(keychain.readAllValues(context).size(), 5u);
   fake->queue(AuthOutcome::canceled);
   AuthContext canceled(fake);
