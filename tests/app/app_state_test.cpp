@@ -4,9 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <filesystem>
-#include <mutex>
+#include <future>
 #include <thread>
 #include <tuple>
 
@@ -252,18 +251,16 @@ TEST_F(AppStateTest, DeletionRemovesFileAndEntryOnTheRealQueues) {
   state->setDeletionScheduler(nullptr);
   defaults.setNumber(defaults_keys::kShareTimeout, 0.6);
   put("acme/api/KEY");
-  std::mutex m;
-  std::condition_variable cv;
+  std::promise<void> emptied;
+  bool told = false;  // observers run on the one main thread
   state->subscribe([&](AppState::Property p) {
-    if (p != AppState::Property::pendingDeletes) return;
-    { std::lock_guard sync(m); }
-    cv.notify_all();
+    if (p == AppState::Property::pendingDeletes && state->pendingDeletes().empty() &&
+        !std::exchange(told, true))
+      emptied.set_value();
   });
   Result<std::string> path = state->share("acme/api/KEY");
   ASSERT_TRUE(path.ok());
-  std::unique_lock lock(m);
-  EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(20), [&] { return state->pendingDeletes().empty(); }));
-  lock.unlock();
+  EXPECT_EQ(emptied.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
   EXPECT_EQ(test::modeOf(path.value()), -1);
   // Its entry leaves on the main queue, after the clipboard's clear at half the time.
   EXPECT_EQ(clipboard->text(), "");
