@@ -1,15 +1,13 @@
-#include <caskel/version.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
-#include <map>
-#include <sstream>
 #include <thread>
 
 #include "base/shell_text.h"
 #include "cli/cli_platform.h"
+#include "cli/metadata_flags.h"
 #include "cli/scan_command.h"
 #include "cli/secret_commands.h"
 #include "cli/setup_commands.h"
@@ -20,74 +18,14 @@ namespace {
 
 using json = nlohmann::json;
 using test::FakeServer;
+using test::has;
+using test::kAwkward;
 using test::runTool;
 using test::ScopedEnv;
+using test::sent;
 using test::TempDir;
-
-const std::string kAwkward = "it's \"q\" $HOME `id`\nsecond line\\";
-
-bool has(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-// A request as the tool sends it: the fields in `text` and the tool's version.
-json sent(const std::string& text) {
-  json request = json::parse(text);
-  request["cli_version"] = kVersion;
-  return request;
-}
-
-// "get a/b/K --raw" as arguments.
-std::vector<std::string> words(const std::string& line) {
-  std::vector<std::string> out;
-  std::istringstream in(line);
-  for (std::string w; in >> w;) out.push_back(w);
-  return out;
-}
-
-// The tool against canned replies: `ls` lists items_ (whose "value" the listing leaves out),
-// `get` reads them, and an agent's server says so and encrypts.
-class ToolTest : public ::testing::Test {
- protected:
-  explicit ToolTest(bool agent = false) : agent_(agent) {}
-
-  json answer(const json& r) {
-    const std::string cmd = r.value("cmd", ""), account = r.value("account", "");
-    if (cmd == "ls") {
-      json accounts = json::array();
-      for (auto [a, item] : items_) {
-        item.erase("value");
-        item["account"] = a;
-        accounts.push_back(item);
-      }
-      return {{"ok", true}, {"accounts", accounts}};
-    }
-    if (cmd == "get" && !items_.contains(account)) return {{"ok", false}, {"error", "Secret not found"}};
-    if (cmd == "get" && agent_) return test::agentGetReply(account, items_[account]["value"]);
-    if (cmd == "get") return {{"ok", true}, {"value", items_[account]["value"]}};
-    if (cmd == "set") stored_[account] = r["value"];
-    if (cmd == "peek") return {{"ok", true}, {"value", "other-va..."}};
-    if (cmd == "unlock") return {{"ok", true}, {"value", "2"}};
-    if (cmd == "session") return {{"ok", true}, {"unlocked", {{{"prefix", "acme/api/"}, {"count", 3}}}}};
-    if (cmd == "config" && !r.contains("action")) {
-      return {{"ok", true},
-              {"default_timeout", 14400},
-              {"timeouts", {{{"prefix", "acme/api/"}, {"timeout", 7200}}}}};
-    }
-    if (cmd == "ai-instructions") return {{"ok", true}, {"value", "## Credential Management (`caskel`)"}};
-    return {{"ok", true}, {"agent", agent_}, {"value", "0.1.0"}};
-  }
-  bool agent_;
-  std::map<std::string, std::string> stored_;  // the value of each "set", by account
-  std::map<std::string, json> items_ = {
-      {"acme/api/KEY", {{"value", kAwkward}, {"type", "api_key"}, {"bundle", "web"}}},
-      {"acme/api/OTHER", {{"value", "other-value-123"}, {"bundle", "web"}, {"peek", "other-va"}}},
-      {"acme/api/sub/DEEP", {{"value", "deep-value"}}},
-      {"zeta/x/Y", {{"value", "y-value"}}}};
-  TempDir dir_;
-  ScopedEnv runtime_{"XDG_RUNTIME_DIR", dir_.path()};
-  FakeServer server_{[this](const json& r) { return answer(r); }};
-};
+using test::ToolTest;
+using test::words;
 
 class AgentToolTest : public ToolTest {
  protected:
@@ -107,7 +45,8 @@ TEST_F(ToolTest, BadUsageExitsTwoAndSendsNothing) {
   for (const char* line :
        {"", "bogus", "get", "get a/b/K extra", "get a/b/K --raw --copy", "unlock a/b --timeout 8x",
         "meta a/b/K", "meta a/b/K --expires=31/03/2026", "set bad!key", "set acme/new/ARG the-value",
-        "config --prefix a/b", "bundle", "run acme/api"}) {
+        "config --prefix a/b", "bundle", "run acme/api", "ls --tree --json", "audit", "audit show -n 0",
+        "audit maybe", "completion tcsh"}) {
     auto run = runTool(words(line));
     EXPECT_EQ(run.code, 2) << line;
     EXPECT_FALSE(run.err.empty());
@@ -168,7 +107,6 @@ TEST_F(ToolTest, FolderCommandsPrintQuotedAssignmentsOfTheFolderAlone) {
   EXPECT_EQ(load.out, "export KEY=" + quoted + "\nexport OTHER='other-value-123'\n") << load.err;
   EXPECT_EQ(runTool({"env", "acme/api/"}).out, "KEY=" + quoted + "\nOTHER='other-value-123'\n");
   EXPECT_EQ(runTool({"bundle", "load", "acme/api/web"}).out, load.out);
-  EXPECT_EQ(runTool({"bundle", "ls", "acme"}).out, "web  (2 keys)\n  acme/api/KEY\n  acme/api/OTHER\n");
   auto empty = runTool({"load", "nothing/here"});
   EXPECT_EQ(empty.code, 1);
   EXPECT_EQ(empty.out, "");
@@ -356,6 +294,58 @@ TEST_F(ToolTest, SetupAddsTheHookOnceKeepingTheSettingsAndLeavesOddFilesAlone) {
     EXPECT_EQ(runTool({"setup", "--yes"}).code, 1) << odd;
     EXPECT_EQ(test::readText(settings), odd);
   }
+}
+
+TEST(MetadataFlags, SetSendsTheStoredRecordWithOnlyTheNamedFieldsChanged) {
+  ListedSecret item{"org/p/K", "token", "deploy", "old", "2030-01-01", "abcdefgh", "90d", true};
+  auto flags = [](auto edit) {
+    MetadataFlags f;
+    edit(f);
+    return f;
+  };
+  struct {
+    const char* name;
+    MetadataFlags flags;
+    std::optional<ListedSecret> stored;
+    json want;
+  } cases[] = {
+      {"one field",
+       flags([](auto& f) { f.desc = "new"; }),
+       item,
+       {{"type", "token"},
+        {"bundle", "deploy"},
+        {"desc", "new"},
+        {"expires", "2030-01-01"},
+        {"rotate", "90d"},
+        {"strict", true}}},
+      {"empty text and --no-strict clear",
+       flags([](auto& f) {
+         f.type = f.bundle = f.expires = f.rotate = "";
+         f.strict = false;
+       }),
+       item,
+       {{"desc", "old"}, {"strict", false}}},
+      // Still metadata, so the server clears the last field instead of keeping the item's own.
+      {"all cleared",
+       flags([](auto& f) { f.type = f.bundle = f.desc = f.expires = f.rotate = ""; }),
+       item,
+       {{"strict", true}}},
+      {"new key",
+       flags([](auto& f) {
+         f.desc = "d";
+         f.rotate = "";
+       }),
+       std::nullopt,
+       {{"desc", "d"}, {"strict", false}}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.flags.mergedWith(c.stored), c.want) << c.name;
+
+  json meta = json::object();
+  flags([](auto& f) {
+    f.type = "";
+    f.desc = "d";
+  }).addTo(meta);
+  EXPECT_EQ(meta, (json{{"type", ""}, {"desc", "d"}}));
 }
 
 TEST(UpdateCommand, InstallsTheServedProgramAtomically) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -8,14 +9,17 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/agent_fragment.h"
+#include "caskel/version.h"
 #include "cli/cli_app.h"
 #include "support/test_env.h"
 
@@ -112,5 +116,73 @@ inline ToolRun runTool(const std::vector<std::string>& args, const std::string& 
   ::close(io.inFd);
   return run;
 }
+
+inline bool has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A request as the tool sends it: the fields in `text` and the tool's version.
+inline nlohmann::json sent(const std::string& text) {
+  nlohmann::json request = nlohmann::json::parse(text);
+  request["cli_version"] = kVersion;
+  return request;
+}
+
+// "get a/b/K --raw" as arguments.
+inline std::vector<std::string> words(const std::string& line) {
+  std::vector<std::string> out;
+  std::istringstream in(line);
+  for (std::string w; in >> w;) out.push_back(w);
+  return out;
+}
+
+inline const std::string kAwkward = "it's \"q\" $HOME `id`\nsecond line\\";
+
+// The tool against canned replies: `ls` lists items_ (whose "value" the listing leaves out),
+// `get` reads them, and an agent's server says so and encrypts.
+class ToolTest : public ::testing::Test {
+ protected:
+  explicit ToolTest(bool agent = false) : agent_(agent) {}
+
+  nlohmann::json answer(const nlohmann::json& r) {
+    const std::string cmd = r.value("cmd", ""), account = r.value("account", "");
+    if (cmd == "ls") {
+      nlohmann::json accounts = nlohmann::json::array();
+      for (auto [a, item] : items_) {
+        item.erase("value");
+        item["account"] = a;
+        accounts.push_back(item);
+      }
+      return {{"ok", true}, {"accounts", accounts}};
+    }
+    if (cmd == "get" && !items_.contains(account)) return {{"ok", false}, {"error", "Secret not found"}};
+    if (cmd == "get" && agent_) return agentGetReply(account, items_[account]["value"]);
+    if (cmd == "get") return {{"ok", true}, {"value", items_[account]["value"]}};
+    if (cmd == "set") stored_[account] = r["value"];
+    if (cmd == "peek") return {{"ok", true}, {"value", "other-va..."}};
+    if (cmd == "unlock") return {{"ok", true}, {"value", "2"}};
+    // A field the tool does not know, which its JSON output must leave out.
+    if (cmd == "session") {
+      return {{"ok", true}, {"unlocked", {{{"prefix", "acme/api/"}, {"count", 3}, {"x", 1}}}}};
+    }
+    if (cmd == "config" && !r.contains("action")) {
+      return {{"ok", true},
+              {"default_timeout", 14400},
+              {"timeouts", {{{"prefix", "acme/api/"}, {"timeout", 7200}}}}};
+    }
+    if (cmd == "ai-instructions") return {{"ok", true}, {"value", "## Credential Management (`caskel`)"}};
+    return {{"ok", true}, {"agent", agent_}, {"value", "0.1.0"}};
+  }
+  bool agent_;
+  std::map<std::string, std::string> stored_;  // the value of each "set", by account
+  std::map<std::string, nlohmann::json> items_ = {
+      {"acme/api/KEY", {{"value", kAwkward}, {"type", "api_key"}, {"bundle", "web"}}},
+      {"acme/api/OTHER", {{"value", "other-value-123"}, {"bundle", "web"}, {"peek", "other-va"}}},
+      {"acme/api/sub/DEEP", {{"value", "deep-value"}}},
+      {"zeta/x/Y", {{"value", "y-value"}}}};
+  TempDir dir_;
+  ScopedEnv runtime_{"XDG_RUNTIME_DIR", dir_.path()};
+  FakeServer server_{[this](const nlohmann::json& r) { return answer(r); }};
+};
 
 }  // namespace caskel::test

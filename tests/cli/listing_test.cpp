@@ -1,6 +1,9 @@
-// The listings (ls, session, config, bundle ls, audit show) against a stand-in server: their
-// text, tree and JSON shapes and the strict marker.
+// What the tool prints by itself: the listings (ls, session, config, bundle ls, audit show) in
+// their text, tree and JSON shapes with the strict marker; help, suggestions and completions.
 #include <gmock/gmock.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
 
 #include "fake_server.h"
 
@@ -10,38 +13,21 @@ namespace {
 using json = nlohmann::json;
 using test::FakeServer;
 using test::runTool;
+using test::ToolTest;
 using ::testing::HasSubstr;
 
-json listing() {
-  return {{"ok", true},
-          {"accounts",
-           {{{"account", "acme/api/KEY"}, {"type", "api_key"}, {"bundle", "web"}, {"peek", "sk-12345"}},
-            {{"account", "acme/api/STRICT"}, {"strict", true}, {"bundle", "web"}},
-            {{"account", "acme/api/sub/DEEP"}},
-            {{"account", "acme/api"}},
-            {{"account", "zeta//odd"}},
-            {{"account", "zeta/x/Y"}, {"desc", "why"}}}}};
-}
-
-json answer(const json& r) {
-  const std::string cmd = r.value("cmd", "");
-  if (cmd == "ls") return listing();
-  if (cmd == "session")
-    return {{"ok", true}, {"unlocked", {{{"prefix", "acme/api/"}, {"count", 3}, {"x", 1}}}}};
-  if (cmd == "config") {
-    return {{"ok", true}, {"default_timeout", 14400}, {"timeouts", {{{"prefix", "acme/"}, {"timeout", 60}}}}};
-  }
-  return {{"ok", false}, {"error", "Unknown command: " + cmd}};
-}
-
-TEST(Listing, EveryShapeMarksStrictKeys) {
-  FakeServer server(answer);
+TEST_F(ToolTest, EveryListingShapeMarksStrictKeys) {
+  items_["acme/api/STRICT"] = {{"strict", true}, {"bundle", "web"}};
+  items_["acme/api"] = json::object();  // a key named like a folder
+  items_["zeta//odd"] = json::object();
+  items_["zeta/x/Y"]["desc"] = "why";
   struct {
     std::vector<std::string> args;
     std::string out;
   } cases[] = {
       {{"ls", "acme/api/"},
        "acme/api/KEY              [api_key]  bundle:web\n"
+       "acme/api/OTHER            bundle:web\n"
        "acme/api/STRICT [strict]  bundle:web\n"
        "acme/api/sub/DEEP\n"},
       {{"ls", "--tree"},
@@ -49,6 +35,7 @@ TEST(Listing, EveryShapeMarksStrictKeys) {
        "  api\n"
        "  api/\n"
        "    KEY  [api_key]  bundle:web\n"
+       "    OTHER  bundle:web\n"
        "    STRICT [strict]  bundle:web\n"
        "    sub/\n"
        "      DEEP\n"
@@ -59,22 +46,23 @@ TEST(Listing, EveryShapeMarksStrictKeys) {
        "    Y  — why\n"},
       {{"ls", "zeta", "--names"}, "zeta//odd\nzeta/x/Y\n"},
       // Strict always there, the peek never.
-      {{"ls", "acme/api/KEY", "--json"},
-       json::array({{{"account", "acme/api/KEY"}, {"strict", false}, {"type", "api_key"}, {"bundle", "web"}}})
-               .dump(2) +
-           "\n"},
+      {{"ls", "acme/api/OTHER", "--json"},
+       json::array({{{"account", "acme/api/OTHER"}, {"strict", false}, {"bundle", "web"}}}).dump(2) + "\n"},
       {{"ls", "acme/api/STRICT", "--json"},
        json::array({{{"account", "acme/api/STRICT"}, {"strict", true}, {"bundle", "web"}}}).dump(2) + "\n"},
       {{"ls", "--folders"}, "acme/\nacme/api/\nacme/api/sub/\nzeta/\nzeta//\nzeta/x/\n"},
-      {{"bundle", "ls", "acme/api"}, "web  (2 keys)\n  acme/api/KEY\n  acme/api/STRICT [strict]\n"},
+      {{"bundle", "ls", "acme/api"},
+       "web  (3 keys)\n  acme/api/KEY\n  acme/api/OTHER\n  acme/api/STRICT [strict]\n"},
       {{"session", "--json"}, json::array({{{"prefix", "acme/api/"}, {"count", 3}}}).dump(2) + "\n"},
       {{"config", "--json"},
-       json{{"default_timeout", 14400}, {"timeouts", {{{"prefix", "acme/"}, {"timeout", 60}}}}}.dump(2) +
+       json{{"default_timeout", 14400}, {"timeouts", {{{"prefix", "acme/api/"}, {"timeout", 7200}}}}}.dump(
+           2) +
            "\n"},
       {{"bundle", "ls", "acme/api", "--json"},
        json::array({{{"bundle", "web"},
                      {"accounts",
                       {{{"account", "acme/api/KEY"}, {"strict", false}},
+                       {{"account", "acme/api/OTHER"}, {"strict", false}},
                        {{"account", "acme/api/STRICT"}, {"strict", true}}}}}})
                .dump(2) +
            "\n"},
@@ -85,19 +73,11 @@ TEST(Listing, EveryShapeMarksStrictKeys) {
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(run.out, c.out);
   }
-}
-
-TEST(Listing, OnlyNoPromptAsksTheServerNotToPrompt) {
-  FakeServer server(answer);
+  // Only --no-prompt asks the server not to prompt.
   runTool({"ls", "--names", "--no-prompt"});
+  EXPECT_EQ(server_.requests().back().value("no_prompt", false), true);
   runTool({"ls", "--names"});
-  auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].value("no_prompt", false), true);
-  EXPECT_FALSE(requests[1].contains("no_prompt"));
-  // One format at a time.
-  EXPECT_EQ(runTool({"ls", "--tree", "--json"}).code, 2);
-  EXPECT_EQ(server.requests().size(), 2u);
+  EXPECT_FALSE(server_.requests().back().contains("no_prompt"));
 }
 
 TEST(AuditShow, PrintsOldestFirstAndDefusesWhatTheFileHolds) {
@@ -120,11 +100,70 @@ TEST(AuditShow, PrintsOldestFirstAndDefusesWhatTheFileHolds) {
   EXPECT_EQ(server.requests()[0]["limit"], 5);
   EXPECT_EQ(runTool({"audit", "on"}).out, "Audit logging is on: /h/audit.log\n");
   EXPECT_EQ(runTool({"audit", "off"}).out, "Audit logging is off.\n");
-  for (const auto& bad :
-       std::vector<std::vector<std::string>>{{"audit"}, {"audit", "show", "-n", "0"}, {"audit", "maybe"}}) {
-    EXPECT_EQ(runTool(bad).code, 2) << bad.back();
+}
+
+TEST_F(ToolTest, EveryCommandHasHelpWithExamplesAndNoneIsARequest) {
+  std::vector<std::vector<std::string>> pending = {{}};
+  size_t seen = 0;
+  while (!pending.empty()) {
+    std::vector<std::string> path = pending.back();
+    pending.pop_back();
+    std::vector<std::string> args = {"help"};
+    args.insert(args.end(), path.begin(), path.end());
+    auto run = runTool(args);
+    const std::string name = path.empty() ? "caskel" : path.back();
+    ASSERT_EQ(run.code, 0) << name << run.err;
+    const size_t examples = run.out.find("\nExamples:\n  ");
+    EXPECT_NE(examples, std::string::npos) << name;
+    EXPECT_NE(run.out.find("caskel ", examples), std::string::npos) << name;
+    EXPECT_THAT(run.out, HasSubstr("Usage: caskel")) << name;
+    for (const auto& sub : test::listedCommands(run.out)) {
+      pending.push_back(path);
+      pending.back().push_back(sub);
+    }
+    ++seen;
   }
-  EXPECT_EQ(server.requests().size(), 3u);
+  EXPECT_GT(seen, 30u);
+  EXPECT_EQ(runTool({"ls", "--help"}).out, runTool({"help", "ls"}).out);
+  EXPECT_TRUE(server_.requests().empty());
+}
+
+TEST_F(ToolTest, MistypedCommandsGetASuggestion) {
+  struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"lss"}, "Unknown command \"lss\". Did you mean \"ls\"?\n"},
+      {{"unlcok", "acme"}, "Unknown command \"unlcok\". Did you mean \"unlock\"?\n"},
+      {{"complet"}, "Unknown command \"complet\". Did you mean \"completion\"?\n"},
+      {{"bundle", "lss", "acme"}, "Unknown command \"bundle lss\". Did you mean \"bundle ls\"?\n"},
+      {{"audit", "of"}, "Unknown command \"audit of\". Did you mean \"audit off\"?\n"},
+      {{"help", "gte"}, "Unknown command \"gte\". Did you mean \"get\"?\n"},
+      {{"xyzzy"}, "Unknown command \"xyzzy\". Run `caskel help` to see the commands.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    auto run = runTool(c.args);
+    EXPECT_EQ(run.code, 2);
+    EXPECT_EQ(run.err, c.err);
+  }
+  EXPECT_TRUE(server_.requests().empty());
+}
+
+TEST(Completion, ScriptsAreValidForTheirShells) {
+  test::TempDir dir;
+  for (const char* shell : {"bash", "zsh", "fish"}) {
+    SCOPED_TRACE(shell);
+    auto run = runTool({"completion", shell});
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_THAT(run.out, HasSubstr("caskel ls"));
+    test::writeText(dir.file(shell), run.out);
+    const std::string check = std::string("command -v ") + shell + " >/dev/null || exit 0; " + shell +
+                              (std::string(shell) == "fish" ? " --no-execute " : " -n ") + dir.file(shell);
+    const int status = std::system(check.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << check;
+  }
+  EXPECT_THAT(runTool({"completion", "bash"}).out, ::testing::StartsWith("# bash completion for caskel"));
 }
 
 }  // namespace
