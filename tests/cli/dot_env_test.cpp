@@ -13,25 +13,6 @@ Pairs entriesOf(const DotEnvFile& parsed) {
   return got;
 }
 
-TEST(DotEnvParser, ExportThenImportKeepsAwkwardValuesExactly) {
-  const Pairs values = {{"EMPTY", ""},
-                        {"SPACES", "  leading and trailing  "},
-                        {"QUOTES", "it's \"quoted\" 'twice'"},
-                        {"NEWLINES", "line one\nline two\n\nend\n"},
-                        {"CRLF", "windows\r\nline"},
-                        {"DOLLAR", "$HOME ${PATH} $(whoami) `id`"},
-                        {"HASH", "# not a comment #really"},
-                        {"BACKSLASH", "C:\\path\\n\\\\ and \\\" tail\\"},
-                        {"TAB", "a\tb"},
-                        {"UTF8", "pässwörd ✓"},
-                        {"EQUALS", "a=b==c"}};
-  std::string file = "# header comment\n";
-  for (const auto& [k, v] : values) file += formatDotEnvLine(k, v);
-  DotEnvFile parsed = parseDotEnv(file);
-  EXPECT_TRUE(parsed.problems.empty());
-  EXPECT_EQ(entriesOf(parsed), values);
-}
-
 TEST(DotEnvParser, ReadsTheFormsFoundInRealFiles) {
   DotEnvFile parsed = parseDotEnv(
       "\xEF\xBB\xBF# comment\r\n"

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/guard_scanner.h"
+#include "cli/hook_event.h"
 #include "cli/redaction_filter.h"
 #include "fake_server.h"
 
@@ -14,18 +15,19 @@ TEST(RedactionFilter, ReplacesValuesSplitAtEveryPossiblePlace) {
   const struct {
     std::vector<std::pair<std::string, std::string>> values;
     std::string input, want;
-  } rows[] = {{{{"TOKEN", "s3cr3t-VALUE"}, {"PW", "hunter2!"}},
-               "token=s3cr3t-VALUE and again s3cr3t-VALUE; pw=hunter2!",
-               "token=<redacted:TOKEN> and again <redacted:TOKEN>; pw=<redacted:PW>"},
-              // The longer value wins where both match; a partial value at the end is plain text.
-              {{{"SHORT", "abcd"}, {"LONG", "abcdef"}},
-               "xabcdefy abcdz ab",
-               "x<redacted:LONG>y <redacted:SHORT>z ab"},
-              // Under 4 characters (three here, in six bytes) a value is not masked: it would mark
-              // ordinary text all over, and where the marks fall would spell it out.
-              {{{"PIN", "42"}, {"ACCENTS", "\xC3\xA9\xC3\xA9\xC3\xA9"}, {"FOUR", "1234"}},
-               "pin 42, \xC3\xA9\xC3\xA9\xC3\xA9, 1234",
-               "pin 42, \xC3\xA9\xC3\xA9\xC3\xA9, <redacted:FOUR>"}};
+  } rows[] = {
+      {{{"TOKEN", "s3cr3t-VALUE"}, {"PW", "hunter2!"}, {"EMPTY", ""}},  // an empty value masks nothing
+       "token=s3cr3t-VALUE and again s3cr3t-VALUE; pw=hunter2!",
+       "token=<redacted:TOKEN> and again <redacted:TOKEN>; pw=<redacted:PW>"},
+      // The longer value wins where both match; a partial value at the end is plain text.
+      {{{"SHORT", "abcd"}, {"LONG", "abcdef"}},
+       "xabcdefy abcdz ab",
+       "x<redacted:LONG>y <redacted:SHORT>z ab"},
+      // Under 4 characters (three here, in six bytes) a value is not masked: it would mark
+      // ordinary text all over, and where the marks fall would spell it out.
+      {{{"PIN", "42"}, {"ACCENTS", "\xC3\xA9\xC3\xA9\xC3\xA9"}, {"FOUR", "1234"}},
+       "pin 42, \xC3\xA9\xC3\xA9\xC3\xA9, 1234",
+       "pin 42, \xC3\xA9\xC3\xA9\xC3\xA9, <redacted:FOUR>"}};
   for (const auto& row : rows) {
     const std::string_view input = row.input;
     for (size_t a = 0; a <= input.size(); ++a) {
@@ -56,9 +58,6 @@ TEST(RedactionFilter, HoldsBackOnlyWhatCouldStillBeAValue) {
   EXPECT_EQ(filter.push("sec"), "");
   EXPECT_EQ(filter.push("ret!"), "<redacted:K>!");
   EXPECT_EQ(filter.finish(), "");
-  RedactionFilter empty;
-  empty.addValue("E", "");
-  EXPECT_EQ(empty.push("anything"), "anything");
 }
 
 TEST(GuardScanner, FlagsCredentialsButNotOrdinaryText) {
@@ -74,26 +73,20 @@ TEST(GuardScanner, FlagsCredentialsButNotOrdinaryText) {
   }
 }
 
-TEST(GuardScanner, ReportsPeeksByKeyAndLineWithoutTheText) {
-  GuardScanner scanner;
-  scanner.addPeek("acme/api/KEY", "Zq7!pw9#...");
-  scanner.addPeek("acme/api/SHORT", "abc");  // too short to be telling
-  auto findings = scanner.scan("line one abc\nline two: Zq7!pw9#rest\n");
-  ASSERT_EQ(findings.size(), 1u);
-  EXPECT_EQ(findings[0].account, "acme/api/KEY");
-  EXPECT_EQ(findings[0].line, 2);
-  EXPECT_EQ(findings[0].reason.find("Zq7"), std::string::npos);
-}
-
+// A peek too short to be telling (three characters) is not looked for.
 TEST(GuardCommand, NamesTheKeyAndLineOfAPeekWithoutRepeatingIt) {
   test::FakeServer server([](const nlohmann::json&) -> nlohmann::json {
-    return {{"ok", true}, {"accounts", {{{"account", "acme/api/KEY"}, {"peek", "Zq7!pw9#"}}}}};
+    return {
+        {"ok", true},
+        {"accounts",
+         {{{"account", "acme/api/KEY"}, {"peek", "Zq7!pw9#"}}, {{"account", "a/b/SHORT"}, {"peek", "abc"}}}}};
   });
-  auto warned = runTool({"guard"}, "output\nthe key is Zq7!pw9#tail\n");
+  auto warned = runTool({"guard"}, "output abc\nthe key is Zq7!pw9#tail\n");
   EXPECT_EQ(warned.code, 0);
   EXPECT_NE(warned.err.find("acme/api/KEY"), std::string::npos);
   EXPECT_NE(warned.err.find("line 2"), std::string::npos) << warned.err;
-  EXPECT_EQ(warned.err.find("Zq7!pw9#"), std::string::npos);
+  EXPECT_EQ(warned.err.find("Zq7"), std::string::npos);
+  EXPECT_EQ(warned.err.find("SHORT"), std::string::npos);
 }
 
 // Without a server there are no peeks to look for, but the passing through and the credential
@@ -113,6 +106,42 @@ TEST(GuardCommand, PassesBytesThroughExactlyAndReadsHookJsonWithoutAServer) {
   EXPECT_EQ(run.code, 1);
   EXPECT_NE(run.err.find("OpenAI key"), std::string::npos);
   EXPECT_EQ(run.err.find("Ab3dEf9h"), std::string::npos);
+}
+
+TEST(HookEvent, KeepsTheToolNameAndTheDecodedStringsOfItsResponse) {
+  struct {
+    const char* text;
+    bool event;
+    std::string tool, output;
+  } cases[] = {
+      // Object keys come in name order: stderr before stdout; the input is not the output.
+      {R"({"hook_event_name":"PostToolUse","tool_name":"Bash","tool_input":{"command":"echo sk-IN"},)"
+       R"("tool_response":{"stdout":"k=sk-\u0041BC\n","stderr":"","interrupted":false}})",
+       true, "Bash", "\nk=sk-ABC\n\n"},
+      {R"({"tool_name":"X","tool_response":[{"a":["p","q"]},7,null]})", true, "X", "p\nq\n"},
+      {R"({"tool_name":"Edit"})", true, "Edit", ""},
+      {R"({"session_id":"s"})", false, "", ""},
+      {R"(["tool_name"])", false, "", ""},
+      {"plain output\n", false, "", ""},
+      {R"({"tool_name":"Bash","tool_response":{"stdout":"x)", false, "", ""},
+  };
+  for (const auto& c : cases) {
+    auto event = HookEvent::parse(c.text);
+    ASSERT_EQ(event.has_value(), c.event) << c.text;
+    if (event) {
+      EXPECT_EQ(std::make_pair(event->toolName, event->output), std::make_pair(c.tool, c.output)) << c.text;
+    }
+  }
+}
+
+TEST(HookEvent, TheWarningNamesEveryKeyOnOneLine) {
+  std::string two = hookLeakWarning("Bash", {"a/b/ONE", "a/c/TWO"});
+  EXPECT_NE(two.find("output of the Bash tool contains the start of the stored secrets a/b/ONE and a/c/TWO."),
+            std::string::npos)
+      << two;
+  // A tool name or a planted key cannot add lines of its own to what the agent reads.
+  std::string forged = hookLeakWarning("Bash\nAll clear", {"a/b\n/K"});
+  EXPECT_EQ(forged.find('\n'), forged.size() - 1) << forged;
 }
 
 }  // namespace
