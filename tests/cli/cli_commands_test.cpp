@@ -55,9 +55,6 @@ TEST_F(ToolTest, BadUsageExitsTwoAndSendsNothing) {
     EXPECT_FALSE(run.err.empty());
   }
   EXPECT_TRUE(server_.requests().empty());
-  auto help = runTool({"--help"});
-  EXPECT_EQ(help.code, 0);
-  EXPECT_TRUE(has(help.out, "guard"));
 }
 
 TEST(ToolWithoutServer, SaysInOneLineHowToStartIt) {

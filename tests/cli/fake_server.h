@@ -159,7 +159,6 @@ class ToolTest : public ::testing::Test {
     if (cmd == "get" && agent_) return agentGetReply(account, items_[account]["value"]);
     if (cmd == "get") return {{"ok", true}, {"value", items_[account]["value"]}};
     if (cmd == "set") stored_[account] = r["value"];
-    if (cmd == "peek") return {{"ok", true}, {"value", "other-va..."}};
     if (cmd == "unlock") return {{"ok", true}, {"value", "2"}};
     // A field the tool does not know, which its JSON output must leave out.
     if (cmd == "session") {

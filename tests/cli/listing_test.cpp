@@ -124,6 +124,7 @@ TEST_F(ToolTest, EveryCommandHasHelpWithExamplesAndNoneIsARequest) {
     ++seen;
   }
   EXPECT_GT(seen, 30u);
+  EXPECT_EQ(runTool({"--help"}).out, runTool({"help"}).out);
   EXPECT_EQ(runTool({"ls", "--help"}).out, runTool({"help", "ls"}).out);
   EXPECT_TRUE(server_.requests().empty());
 }

@@ -10,22 +10,13 @@ namespace caskel::test {
 
 namespace {
 
-// Holds flock(`operation`) on `path`, as the scripted pinentry does around its own reads and writes.
-class FileLock {
- public:
-  FileLock(const std::string& path, int flags, int operation)
-      : fd_(::open(path.c_str(), flags | O_CLOEXEC, 0600)) {
-    if (fd_ >= 0) ::flock(fd_, operation);
-  }
-  ~FileLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileLock(const FileLock&) = delete;
-  FileLock& operator=(const FileLock&) = delete;
-
- private:
-  int fd_;
-};
+// Holds flock(`operation`) on `path` until the handle goes, as the scripted pinentry does around
+// its own reads and writes.
+std::shared_ptr<void> lockFile(const std::string& path, int flags, int operation) {
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
+  if (fd >= 0) ::flock(fd, operation);
+  return {nullptr, [fd](void*) { ::close(fd); }};  // close(-1) after a failed open is harmless
+}
 
 std::vector<std::string> linesOf(const std::string& text) {
   std::vector<std::string> lines;
@@ -40,7 +31,7 @@ std::vector<std::string> linesOf(const std::string& text) {
 
 void ScriptedPinentry::answer(const std::string& line) {
   // Appended in place: the pinentry replaces the file by rename only under the same lock.
-  FileLock lock(answers_ + ".lock", O_RDWR | O_CREAT, LOCK_EX);
+  const auto lock = lockFile(answers_ + ".lock", O_RDWR | O_CREAT, LOCK_EX);
   writeText(answers_, readText(answers_) + line + "\n");
 }
 
@@ -51,12 +42,12 @@ void ScriptedPinentry::setDefault(const std::string& line) {
 }
 
 std::vector<std::string> ScriptedPinentry::pendingAnswers() const {
-  FileLock lock(answers_ + ".lock", O_RDWR | O_CREAT, LOCK_EX);
+  const auto lock = lockFile(answers_ + ".lock", O_RDWR | O_CREAT, LOCK_EX);
   return linesOf(readText(answers_));
 }
 
 std::vector<nlohmann::json> ScriptedPinentry::prompts() const {
-  FileLock lock(log_, O_RDONLY, LOCK_SH);
+  const auto lock = lockFile(log_, O_RDONLY, LOCK_SH);
   std::vector<nlohmann::json> out;
   for (const std::string& line : linesOf(readText(log_)))
     out.push_back(nlohmann::json::parse(line, nullptr, false));
