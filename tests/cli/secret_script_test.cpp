@@ -102,8 +102,6 @@ TEST_F(SecretScriptTest, NarrowsAWideDirectoryAndRefusesALink) {
   EXPECT_FALSE(ensurePrivateDir(link, error));
 }
 
-// The background helpers of `get` run the tool's code without exec, in a copy of its memory:
-// that copy must never hold the value the tool fetched.
 std::string randomDigits() {
   return std::to_string(std::random_device{}()) + std::to_string(std::random_device{}());
 }
@@ -147,6 +145,8 @@ bool memoryHolds(pid_t pid, const std::string& needle) {
   return found;
 }
 
+// The background helpers of `get` run the tool's code without exec, in a copy of its memory:
+// that copy must never hold the value the tool fetched.
 TEST(BackgroundHelpers, NeitherTheScriptRemoverNorTheClipboardClearerHoldsTheValue) {
   // Helpers detach from the tool; as a subreaper this process becomes their parent.
   ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0), 0);
