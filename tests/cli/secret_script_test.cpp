@@ -76,12 +76,9 @@ TEST_F(SecretScriptTest, BrokenPayloadsAreRejected) {
                           {"iv", std::string(32, 'b')},
                           {"kn", "NAME"}};
   EXPECT_TRUE(agentPayloadFromReply(reply));
-  for (auto [field, bad] : std::vector<std::pair<std::string, std::string>>{{"k", "x';rm -rf ~;'"},
-                                                                            {"iv", "abc"},
-                                                                            {"kn", "A B"},
-                                                                            {"kn", "1A"},
-                                                                            {"ct", "not base64!"},
-                                                                            {"ct", ""}}) {
+  // Each rule of a well-formed payload is the base tests'; these show the reply goes through them.
+  for (auto [field, bad] :
+       std::vector<std::pair<std::string, std::string>>{{"k", "x';rm -rf ~;'"}, {"kn", "A B"}, {"ct", ""}}) {
     nlohmann::json broken = reply;
     broken[field] = bad;
     EXPECT_FALSE(agentPayloadFromReply(broken)) << field << "=" << bad;
