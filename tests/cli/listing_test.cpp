@@ -59,11 +59,8 @@ TEST_F(ToolTest, EveryListingShapeMarksStrictKeys) {
            2) +
            "\n"},
       {{"bundle", "ls", "acme/api", "--json"},
-       json::array({{{"bundle", "web"},
-                     {"accounts",
-                      {{{"account", "acme/api/KEY"}, {"strict", false}},
-                       {{"account", "acme/api/OTHER"}, {"strict", false}},
-                       {{"account", "acme/api/STRICT"}, {"strict", true}}}}}})
+       json::parse(R"([{"bundle": "web", "accounts": [{"account": "acme/api/KEY", "strict": false},
+           {"account": "acme/api/OTHER", "strict": false}, {"account": "acme/api/STRICT", "strict": true}]}])")
                .dump(2) +
            "\n"},
   };
