@@ -13,9 +13,6 @@
 #include "cli/setup_commands.h"
 #include "fake_server.h"
 
-// Flags built with designated initializers leave the others unset on purpose.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-
 namespace caskel::cli {
 namespace {
 
@@ -312,6 +309,9 @@ TEST_F(ToolTest, SetupAddsTheHookOnceKeepingTheSettingsAndLeavesOddFilesAlone) {
   }
 }
 
+// Flags built with designated initializers leave the others unset on purpose.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 TEST(MetadataFlags, SetSendsTheStoredRecordWithOnlyTheNamedFieldsChanged) {
   const ListedSecret item{"org/p/K", "token", "deploy", "old", "2030-01-01", "abcdefgh", "90d", true};
   const struct {
@@ -341,6 +341,8 @@ TEST(MetadataFlags, SetSendsTheStoredRecordWithOnlyTheNamedFieldsChanged) {
   MetadataFlags{.type = "", .desc = "d"}.addTo(meta);
   EXPECT_EQ(meta, (json{{"type", ""}, {"desc", "d"}}));
 }
+
+#pragma GCC diagnostic pop
 
 TEST(UpdateCommand, InstallsTheServedProgramAtomically) {
   test::TempHome home;
