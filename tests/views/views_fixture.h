@@ -3,20 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <chrono>
-#include <memory>
-#include <optional>
-#include <string>
+#include <QLabel>
+#include <QSignalSpy>
+#include <QTest>
 
 #include "app/app_state.h"
 #include "app/application.h"
 #include "audit/audit_logger.h"
 #include "platform/defaults_store.h"
-#include "store/keychain_manager.h"
 #include "support/fake_clipboard.h"
 #include "support/fakes.h"
 #include "support/manual_queue.h"
-#include "support/test_env.h"
 #include "views/prompt_tracker.h"
 #include "views/view_services.h"
 
@@ -69,7 +66,6 @@ class ViewsFixture : public ::testing::Test {
       QApplication::processEvents();
     }
   }
-  void advance(std::chrono::seconds by) { now += by; }
 
   std::shared_ptr<Authenticator> previousAuth = Authenticator::shared();
   std::shared_ptr<CredentialStore> previousStore = CredentialStore::shared();
@@ -90,6 +86,22 @@ class ViewsFixture : public ::testing::Test {
  private:
   std::unique_ptr<ViewServices> services_;
 };
+
+// The first child widget of type W whose text or tool tip is `text`.
+template <class W>
+W* findByText(QWidget& parent, const QString& text) {
+  for (W* widget : parent.findChildren<W*>()) {
+    if (widget->text() == text || widget->toolTip() == text) return widget;
+  }
+  return nullptr;
+}
+
+inline bool showsLabel(QWidget& parent, const QString& text) {
+  for (const QLabel* label : parent.findChildren<QLabel*>()) {
+    if (label->isVisibleTo(&parent) && label->text() == text) return true;
+  }
+  return false;
+}
 
 // Metadata written as its stored JSON, e.g. metadataOf(R"({"type":"token","strict":true})").
 inline SecretMetadata metadataOf(const char* json) {

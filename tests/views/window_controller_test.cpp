@@ -34,7 +34,7 @@ TEST_F(ViewsFixture, DropDownClosesOnFocusLossExceptDuringAPrompt) {
 
   controller.toggle();
   EXPECT_FALSE(controller.isOpen()) << "the click that took the focus";
-  advance(std::chrono::seconds(1));
+  now += std::chrono::seconds(1);
   controller.toggle();
   EXPECT_TRUE(controller.isOpen());
   QApplication::setActiveWindow(&window);  // shortcuts act only in the active window
