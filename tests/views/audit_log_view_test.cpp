@@ -1,14 +1,10 @@
 #include "views/audit_log_view.h"
 
-#include <gtest/gtest.h>
-
-#include <QLabel>
 #include <QListView>
 #include <QToolButton>
 #include <filesystem>
 #include <fstream>
 
-#include "support/test_env.h"
 #include "views/audit_entry_model.h"
 #include "views/audit_entry_style.h"
 #include "views/view_style.h"
@@ -19,15 +15,11 @@ namespace {
 
 TEST(AuditEntryStyle, OperationColourAndOutcomeMark) {
   QPalette palette;
-  const std::pair<const char*, QColor> colours[] = {{"GET", style::blue},
-                                                    {"SET", style::green},
-                                                    {"DELETE", style::red},
-                                                    {"ROTATE", style::orange},
-                                                    {"SHARE", style::orange},
-                                                    {"UNLOCK", style::purple},
-                                                    {"LOCK", style::secondary(palette)},
-                                                    {"NEW_CALLER", style::primary(palette)},
-                                                    {"get", style::primary(palette)}};
+  const QColor primary = style::primary(palette), secondary = style::secondary(palette);
+  const std::pair<const char*, QColor> colours[] = {
+      {"GET", style::blue},      {"SET", style::green},    {"DELETE", style::red},
+      {"ROTATE", style::orange}, {"SHARE", style::orange}, {"UNLOCK", style::purple},
+      {"LOCK", secondary},       {"NEW_CALLER", primary},  {"get", primary}};
   for (const auto& [operation, colour] : colours)
     EXPECT_EQ(auditOperationColor(operation, palette), colour) << operation;
 
@@ -44,15 +36,11 @@ TEST(AuditEntryStyle, OperationColourAndOutcomeMark) {
 }
 
 TEST(AuditEntryStyle, RelativeTimeIsTheSameForEveryZoneOffsetOfAnInstant) {
-  test::ScopedEnv tz("TZ", "UTC");
-  ::tzset();
+  test::ScopedTimeZone utc("UTC");
   const auto now =
       std::chrono::system_clock::time_point(std::chrono::seconds(1'800'000'000));  // 2027-01-15T08:00:00Z
-  struct Case {
-    std::vector<const char*> timestamps;  // one instant written with different offsets
-    const char* shown;
-  };
-  const Case cases[] = {
+  // Each row: one instant written with different offsets, and what it shows.
+  const std::pair<std::vector<const char*>, const char*> cases[] = {
       {{"2027-01-15T07:59:01Z", "2027-01-15T13:29:01+05:30"}, "just now"},  // 59 s
       {{"2027-01-15T08:05:00Z", "2027-01-15T03:05:00-05:00"}, "just now"},  // in the future
       {{"2027-01-15T07:58:59Z", "2027-01-15T13:28:59+05:30"}, "1m ago"},    // 61 s
@@ -64,10 +52,9 @@ TEST(AuditEntryStyle, RelativeTimeIsTheSameForEveryZoneOffsetOfAnInstant) {
       {{"2027-02-30T07:00:00Z"}, "2027-02-30T07:00:00Z"},
       {{"2027-01-15T07:00:00+0530"}, "2027-01-15T07:00:00+0530"},
   };
-  for (const Case& c : cases) {
-    for (const char* timestamp : c.timestamps) {
-      EXPECT_EQ(auditRelativeTime(timestamp, now, QLocale::c()).toStdString(), c.shown) << timestamp;
-    }
+  for (const auto& [timestamps, shown] : cases) {
+    for (const char* timestamp : timestamps)
+      EXPECT_EQ(auditRelativeTime(timestamp, now, QLocale::c()).toStdString(), shown) << timestamp;
   }
 }
 
@@ -81,18 +68,6 @@ class AuditLogViewTest : public ViewsFixture {
       file << AuditLogger::formatLine(timestamp, operation,
                                       account ? std::optional<std::string>(account) : std::nullopt, result);
     }
-  }
-  static QToolButton* button(QWidget& view, const QString& text) {
-    for (auto* b : view.findChildren<QToolButton*>()) {
-      if (b->text() == text || b->toolTip() == text) return b;
-    }
-    return nullptr;
-  }
-  static bool showsLabel(QWidget& view, const QString& text) {
-    for (auto* label : view.findChildren<QLabel*>()) {
-      if (label->text() == text && label->isVisibleTo(&view)) return true;
-    }
-    return false;
   }
 };
 
@@ -111,11 +86,11 @@ TEST_F(AuditLogViewTest, ListsNewestFirstAndClearEmptiesAtOnce) {
   EXPECT_EQ(model->index(1, 0).data(AuditEntryModel::AccountRole).toString(), "acme/api/KEY");
   EXPECT_EQ(model->index(2, 0).data(AuditEntryModel::RelativeTimeRole).toString(), "2h ago");
 
-  QToolButton* trash = button(view, "Clear audit log");
+  QToolButton* trash = findByText<QToolButton>(view, "Clear audit log");
   ASSERT_TRUE(trash && trash->isVisibleTo(&view));
   trash->click();
   EXPECT_TRUE(showsLabel(view, "Clear all logs?"));
-  button(view, "Clear")->click();
+  findByText<QToolButton>(view, "Clear")->click();
   EXPECT_EQ(model->rowCount(), 0);
   EXPECT_TRUE(showsLabel(view, "No log entries yet"));
   EXPECT_FALSE(trash->isVisibleTo(&view));
@@ -125,27 +100,21 @@ TEST_F(AuditLogViewTest, ListsNewestFirstAndClearEmptiesAtOnce) {
 }
 
 TEST_F(AuditLogViewTest, EmptyStatesAndADisabledLogWithRecords) {
-  struct Case {
-    bool enabled, hasRecords;
-    const char* message;  // nullptr: the rows are shown
-    bool hint;
-  };
-  const Case cases[] = {
+  // Logging on, records on file, the message (none: the rows are shown), the hint to enable it.
+  const std::tuple<bool, bool, const char*, bool> cases[] = {
       {true, false, "No log entries yet", false},
       {false, false, "Audit logging is disabled", true},
       {false, true, nullptr, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& [enabled, hasRecords, message, hint] : cases) {
     std::filesystem::remove(audit.logPath());
-    if (c.hasRecords) writeLog({{"2027-01-15T06:00:00Z", "SET", "acme/api/KEY", "ok"}});
-    audit.setEnabled(c.enabled);
+    if (hasRecords) writeLog({{"2027-01-15T06:00:00Z", "SET", "acme/api/KEY", "ok"}});
+    audit.setEnabled(enabled);
     AuditLogView view(services());
     view.show();
-    EXPECT_EQ(view.findChild<QListView*>()->isVisibleTo(&view), c.message == nullptr);
-    if (c.message) {
-      EXPECT_TRUE(showsLabel(view, c.message)) << c.message;
-    }
-    EXPECT_EQ(showsLabel(view, "Enable it in Settings"), c.hint);
+    EXPECT_EQ(view.findChild<QListView*>()->isVisibleTo(&view), message == nullptr);
+    EXPECT_TRUE(!message || showsLabel(view, message)) << message;
+    EXPECT_EQ(showsLabel(view, "Enable it in Settings"), hint);
   }
 }
 

@@ -1,11 +1,7 @@
 #include "views/settings_view.h"
 
-#include <gtest/gtest.h>
-
 #include <QCheckBox>
-#include <QLabel>
 #include <QPushButton>
-#include <QTest>
 #include <QToolButton>
 
 #include "app/agent_instructions.h"
@@ -14,20 +10,12 @@
 namespace caskel {
 namespace {
 
-template <class Button>
-Button* findButton(QWidget& view, const QString& text) {
-  for (auto* b : view.findChildren<Button*>()) {
-    if (b->text() == text) return b;
-  }
-  return nullptr;
-}
-
 TEST_F(ViewsFixture, ShortcutRecorderTakesOnlyCtrlWithAnotherModifierOnANamedKey) {
   SettingsView view(services(), false);
   view.show();
   auto* box = view.findChild<QLabel*>("shortcutBox");
   EXPECT_EQ(box->text(), "Ctrl+Shift+1");
-  EXPECT_FALSE(findButton<QPushButton>(view, "Reset")->isVisibleTo(&view));
+  EXPECT_FALSE(findByText<QPushButton>(view, "Reset")->isVisibleTo(&view));
 
   struct Press {
     Qt::Key key;
@@ -44,7 +32,7 @@ TEST_F(ViewsFixture, ShortcutRecorderTakesOnlyCtrlWithAnotherModifierOnANamedKey
       {Qt::Key_At, Qt::ControlModifier | Qt::ShiftModifier | Qt::AltModifier, "Ctrl+Alt+Shift+2"},
   };
   for (const Press& press : presses) {
-    if (!view.isRecording()) findButton<QPushButton>(view, "Change")->click();
+    if (!view.isRecording()) findByText<QPushButton>(view, "Change")->click();
     ASSERT_EQ(box->text(), "...");
     QTest::keyClick(&view, press.key, press.modifiers);
     EXPECT_EQ(view.isRecording(), press.stored == nullptr) << press.key;
@@ -53,7 +41,7 @@ TEST_F(ViewsFixture, ShortcutRecorderTakesOnlyCtrlWithAnotherModifierOnANamedKey
   EXPECT_EQ(defaults.integerValue("caskel.hotkey.keyCode"), 19);
   EXPECT_EQ(defaults.integerValue("caskel.hotkey.modifiers"), 256 | 512 | 2048);
 
-  auto* reset = findButton<QPushButton>(view, "Reset");
+  auto* reset = findByText<QPushButton>(view, "Reset");
   ASSERT_TRUE(reset->isVisibleTo(&view));
   reset->click();
   EXPECT_EQ(box->text(), "Ctrl+Shift+1");
@@ -63,9 +51,9 @@ TEST_F(ViewsFixture, ShortcutRecorderTakesOnlyCtrlWithAnotherModifierOnANamedKey
 TEST_F(ViewsFixture, AuditToggleWritesAtOnceAndHidesTheLogButton) {
   SettingsView view(services(), false);
   view.show();
-  EXPECT_EQ(findButton<QPushButton>(view, "Restart Onboarding"), nullptr);
+  EXPECT_EQ(findByText<QPushButton>(view, "Restart Onboarding"), nullptr);
   auto* toggle = view.findChild<QCheckBox*>();
-  auto* viewLog = findButton<QPushButton>(view, "View Audit Log");
+  auto* viewLog = findByText<QPushButton>(view, "View Audit Log");
   EXPECT_FALSE(viewLog->isVisibleTo(&view));
   toggle->click();
   EXPECT_TRUE(audit.isEnabled());
@@ -79,14 +67,14 @@ TEST_F(ViewsFixture, CopiesSayCopiedForTwoSecondsOnlyWhenTheClipboardTookThem) {
   put("acme/api/KEY");
   reload();
   SettingsView view(services(), true);
-  auto* instructions = findButton<QToolButton>(view, "Copy AI Instructions");
+  auto* instructions = findByText<QToolButton>(view, "Copy AI Instructions");
   instructions->click();
   EXPECT_EQ(clipboard->text(), agentInstructions(state->accounts()));
   EXPECT_EQ(instructions->text(), "Copied!");
   mainQueue.runAll();
   EXPECT_EQ(instructions->text(), "Copy AI Instructions");
 
-  findButton<QToolButton>(view, "v1.2.3")->click();
+  findByText<QToolButton>(view, "v1.2.3")->click();
   EXPECT_EQ(clipboard->text(), "caskel update");
 
   clipboard->accepts = false;
