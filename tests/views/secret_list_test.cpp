@@ -1,7 +1,7 @@
+#include <QDateTime>
 #include <QLineEdit>
 #include <QListView>
 #include <QPushButton>
-#include <ctime>
 
 #include "app/server_host.h"
 #include "session/session_manager.h"
@@ -22,34 +22,21 @@ using Tone = ShareIndicator::Tone;
 
 // A local wall-clock time, as the expiry dates are read in local time.
 Clock::time_point local(int year, int month, int day, int hour) {
-  std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_isdst = -1;
-  return Clock::from_time_t(std::mktime(&tm));
+  return Clock::from_time_t(QDateTime(QDate(year, month, day), QTime(hour, 0)).toSecsSinceEpoch());
 }
 
 TEST(SecretBadges, TypeColours) {
-  const struct {
-    const char* type;
-    QColor color;
-  } cases[] = {{"api_key", style::blue},  {"client_id", style::cyan},    {"client_secret", style::indigo},
-               {"token", style::purple},  {"login", style::purple},      {"password", style::orange},
-               {"username", style::mint}, {"recovery_code", style::red}, {"certificate", style::green},
-               {"dsn", style::teal},      {"ssh_key", style::gray},      {"API_KEY", style::gray},
-               {"", style::gray}};
-  for (const auto& c : cases) EXPECT_EQ(typeColor(c.type), c.color) << c.type;
+  const std::pair<const char*, QColor> cases[] = {
+      {"api_key", style::blue},  {"client_id", style::cyan},    {"client_secret", style::indigo},
+      {"token", style::purple},  {"login", style::purple},      {"password", style::orange},
+      {"username", style::mint}, {"recovery_code", style::red}, {"certificate", style::green},
+      {"dsn", style::teal},      {"ssh_key", style::gray},      {"API_KEY", style::gray},
+      {"", style::gray}};
+  for (const auto& [type, color] : cases) EXPECT_EQ(typeColor(type), color) << type;
 }
 
 TEST(SecretBadges, ExpiryLabelsAndColours) {
-  const struct {
-    const char* expires;
-    Clock::time_point now;
-    const char* label;
-    QColor color;
-  } cases[] = {
+  const std::tuple<const char*, Clock::time_point, const char*, QColor> cases[] = {
       {"2026-03-13", local(2026, 3, 1, 0), "12d", style::orange},
       {"2026-03-13", local(2026, 3, 1, 10), "11d", style::orange},  // whole days only
       {"2026-03-02", local(2026, 3, 1, 10), "0d", style::orange},
@@ -59,21 +46,18 @@ TEST(SecretBadges, ExpiryLabelsAndColours) {
       {"2025-02-30", local(2026, 3, 1, 10), "", style::orange},
       {"soon", local(2026, 3, 1, 10), "", style::orange},
   };
-  for (const auto& c : cases) {
+  for (const auto& [expires, at, label, color] : cases) {
     SecretMetadata metadata;
-    metadata.expires = c.expires;
-    const BadgeLook look = expiryBadge(metadata, c.now);
-    EXPECT_EQ(look.label.toStdString(), c.label) << c.expires;
-    EXPECT_EQ(look.color, c.color) << c.expires;
+    metadata.expires = expires;
+    const BadgeLook look = expiryBadge(metadata, at);
+    EXPECT_EQ(look.label.toStdString(), label) << expires;
+    EXPECT_EQ(look.color, color) << expires;
   }
 }
 
 TEST(SecretBadges, RowShowsEachBadgeOnlyWhenItApplies) {
   using Badges = std::vector<std::pair<BadgeKind, std::string>>;
-  const struct {
-    std::optional<SecretMetadata> metadata;
-    Badges badges;
-  } cases[] = {
+  const std::pair<std::optional<SecretMetadata>, Badges> cases[] = {
       {metadataOf(R"({"type":"token","bundle":"oauth","strict":true,"expires":"2026-03-15"})"),
        {{BadgeKind::type, "token"},
         {BadgeKind::bundle, "{oauth}"},
@@ -85,23 +69,18 @@ TEST(SecretBadges, RowShowsEachBadgeOnlyWhenItApplies) {
       {metadataOf(R"({"desc":"only a description"})"), {}},
       {std::nullopt, {}},
   };
-  for (const auto& c : cases) {
+  for (const auto& [metadata, expected] : cases) {
     Badges badges;
-    for (const BadgeLook& badge : rowBadges(c.metadata, local(2026, 3, 1, 10)))
+    for (const BadgeLook& badge : rowBadges(metadata, local(2026, 3, 1, 10)))
       badges.emplace_back(badge.kind, badge.label.toStdString());
-    EXPECT_EQ(badges, c.badges);
+    EXPECT_EQ(badges, expected);
   }
 }
 
 TEST(ShareIndicatorRule, FollowsTheClock) {
   const Clock::time_point at = Clock::time_point(1'800'000'000s);
-  const struct {
-    std::optional<Clock::time_point> sharedAt;
-    Clock::duration elapsed;
-    Kind kind;
-    int remaining;
-    Tone tone;
-  } cases[] = {
+  // Shared at, time since, and the kind, seconds left and tone shown.
+  const std::tuple<std::optional<Clock::time_point>, Clock::duration, Kind, int, Tone> cases[] = {
       {std::nullopt, 0s, Kind::idle, 0, Tone::secondary},
       {at, 0s, Kind::copied, 0, Tone::green},
       {at, 999ms, Kind::copied, 0, Tone::green},
@@ -112,24 +91,21 @@ TEST(ShareIndicatorRule, FollowsTheClock) {
       {at, 60s, Kind::idle, 0, Tone::secondary},
       {at, -5s, Kind::copied, 0, Tone::green},
   };
-  for (const auto& c : cases) {
-    const ShareIndicator indicator = shareIndicator(c.sharedAt, at + c.elapsed);
-    EXPECT_EQ(indicator.kind, c.kind);
-    EXPECT_EQ(indicator.remaining, c.remaining);
-    EXPECT_EQ(indicator.tone, c.tone);
+  for (const auto& [sharedAt, elapsed, kind, remaining, tone] : cases) {
+    const ShareIndicator shown = shareIndicator(sharedAt, at + elapsed);
+    EXPECT_EQ(std::tuple(shown.kind, shown.remaining, shown.tone), std::tuple(kind, remaining, tone))
+        << std::chrono::duration<double>(elapsed).count();
   }
 }
 
 TEST(SecretListRules, GroupUnlockedByALeadingSessionPrefix) {
   const std::vector<std::string> sessions = {"acme/"};
-  const struct {
-    const char* group;
-    bool serverRunning;
-    bool unlocked;
-  } cases[] = {{"acme", true, true},   {"acme/api", true, true}, {"acmecorp", true, false},
-               {"other", true, false}, {"", true, false},        {"acme", false, false}};
-  for (const auto& c : cases)
-    EXPECT_EQ(isGroupUnlocked(c.group, c.serverRunning, sessions), c.unlocked) << c.group;
+  // The group, whether the server runs, and whether the group shows unlocked.
+  const std::tuple<const char*, bool, bool> cases[] = {{"acme", true, true},      {"acme/api", true, true},
+                                                       {"acmecorp", true, false}, {"other", true, false},
+                                                       {"", true, false},         {"acme", false, false}};
+  for (const auto& [group, serverRunning, unlocked] : cases)
+    EXPECT_EQ(isGroupUnlocked(group, serverRunning, sessions), unlocked) << group;
   EXPECT_FALSE(isGroupUnlocked("acme", true, {"acme/api/"}));
 }
 

@@ -23,8 +23,6 @@ namespace caskel {
 // worker that run only when the test drains them, and a clock the test moves.
 class ViewsFixture : public ::testing::Test {
  protected:
-  using Clock = std::chrono::system_clock;
-
   ViewsFixture() {
     Authenticator::setShared(auth);
     CredentialStore::setShared(store);
