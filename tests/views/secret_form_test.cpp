@@ -110,59 +110,52 @@ TEST(SecretFormRules, RevealedRowsByStoredType) {
 }
 
 TEST_F(ViewsFixture, AddFormStoresEachModesValueAndMetadata) {
-  struct Case {
-    CredentialMode mode;
-    std::function<void(AddSecretView&)> fill;
-    std::string value;
-    SecretMetadata metadata;  // compared without the peek, which the store derives
-  };
-  const Case cases[] = {
-      {CredentialMode::secret,
-       [](AddSecretView& v) {
-         v.valueField()->setText("s3cret value");
-         v.metadataFields()->typeField()->setText("token");
-         v.metadataFields()->bundleField()->setText("db");
-       },
-       "s3cret value", metadataOf(R"({"type":"token","bundle":"db"})")},
-      {CredentialMode::apiKey,
-       [](AddSecretView& v) {
-         v.metadataFields()->typeField()->setText("token");  // typed in Secret mode, then hidden
-         v.apiKeyField()->setText("AKIA/123");
-       },
-       R"({"key":"AKIA\/123"})", metadataOf(R"({"type":"api_key"})")},
-      {CredentialMode::apiKey,
-       [](AddSecretView& v) {
-         v.apiKeyField()->setText("k1");
-         v.secondaryKeyField()->setText("k2");
-         v.metadataFields()->expiresField()->setText("2027-01-31");
-       },
-       R"({"key":"k1","secondary":"k2"})", metadataOf(R"({"type":"api_key","expires":"2027-01-31"})")},
-      {CredentialMode::login,
-       [](AddSecretView& v) {
-         v.metadataFields()->typeField()->setText("password");
-         v.usernameField()->setText("me");
-         v.passwordField()->setText("pw");
-         v.strictToggle()->setChecked(true);
-       },
-       R"({"password":"pw","username":"me"})", metadataOf(R"({"type":"login","strict":true})")},
-      {CredentialMode::recoveryCodes,
-       [](AddSecretView& v) { v.recoveryCodesField()->setPlainText("  one \n\n\ttwo\t\n   \nthree"); },
-       R"(["one","two","three"])", metadataOf(R"({"type":"recovery_code"})")},
-  };
-  for (const Case& c : cases) {
+  // The mode, how the form is filled, and the value and metadata stored.
+  const std::tuple<CredentialMode, std::function<void(AddSecretView&)>, std::string, SecretMetadata> cases[] =
+      {
+          {CredentialMode::secret,
+           [](AddSecretView& v) {
+             v.valueField()->setText("s3cret value");
+             v.metadataFields()->typeField()->setText("token");
+             v.metadataFields()->bundleField()->setText("db");
+           },
+           "s3cret value", metadataOf(R"({"type":"token","bundle":"db"})")},
+          {CredentialMode::apiKey,
+           [](AddSecretView& v) {
+             v.metadataFields()->typeField()->setText("token");  // typed in Secret mode, then hidden
+             v.apiKeyField()->setText("AKIA/123");
+           },
+           R"({"key":"AKIA\/123"})", metadataOf(R"({"type":"api_key"})")},
+          {CredentialMode::apiKey,
+           [](AddSecretView& v) {
+             v.apiKeyField()->setText("k1");
+             v.secondaryKeyField()->setText("k2");
+             v.metadataFields()->expiresField()->setText("2027-01-31");
+           },
+           R"({"key":"k1","secondary":"k2"})", metadataOf(R"({"type":"api_key","expires":"2027-01-31"})")},
+          {CredentialMode::login,
+           [](AddSecretView& v) {
+             v.metadataFields()->typeField()->setText("password");
+             v.usernameField()->setText("me");
+             v.passwordField()->setText("pw");
+             v.strictToggle()->setChecked(true);
+           },
+           R"({"password":"pw","username":"me"})", metadataOf(R"({"type":"login","strict":true})")},
+          {CredentialMode::recoveryCodes,
+           [](AddSecretView& v) { v.recoveryCodesField()->setPlainText("  one \n\n\ttwo\t\n   \nthree"); },
+           R"(["one","two","three"])", metadataOf(R"({"type":"recovery_code"})")},
+      };
+  for (const auto& [mode, fill, value, metadata] : cases) {
     AddSecretView view(services());
     QSignalSpy dismissed(&view, &AddSecretView::dismissed);
     QTest::keyClicks(view.accountField(), "acme/api/KEY");
-    c.fill(view);
-    view.setMode(c.mode);
-    ASSERT_TRUE(view.saveButton()->isEnabled()) << c.value;
+    fill(view);
+    view.setMode(mode);
+    ASSERT_TRUE(view.saveButton()->isEnabled()) << value;
     QTest::keyClick(view.accountField(), Qt::Key_Return);
     EXPECT_EQ(dismissed.count(), 1);
-    EXPECT_EQ(store->rawValue("caskel", "acme/api/KEY"), c.value);
-    std::optional<SecretMetadata> stored = keychain.readMetadata("acme/api/KEY");
-    ASSERT_TRUE(stored.has_value());
-    stored->peek.reset();
-    EXPECT_EQ(*stored, c.metadata) << c.value;  // strict off is absent, never false
+    EXPECT_EQ(store->rawValue("caskel", "acme/api/KEY"), value);
+    EXPECT_EQ(storedMetadata("acme/api/KEY"), metadata) << value;  // strict off is absent, never false
   }
 }
 
@@ -190,44 +183,37 @@ TEST_F(ViewsFixture, AddFormHintSaveEnablingAndUnprefixedStoreError) {
 const std::string kKey = "acme/api/KEY";
 
 TEST_F(ViewsFixture, EditFormMetadataOnlySaveTakesOnePromptAndKeepsWhatTheFormDoesNotShow) {
-  struct Case {
-    const char* name;
-    SecretMetadata stored;
-    std::function<void(EditSecretView&)> edit;
-    SecretMetadata expected;  // without the peek, which the store derives
-  };
-  const Case cases[] = {
-      {"bundle", metadataOf(R"({"type":"token"})"),
-       [](EditSecretView& v) { v.metadataFields()->bundleField()->setText("db"); },
-       metadataOf(R"({"type":"token","bundle":"db"})")},
-      {"rotation note kept", metadataOf(R"({"rotate":"monthly"})"),
-       [](EditSecretView& v) { v.metadataFields()->descField()->setText("CI"); },
-       metadataOf(R"({"desc":"CI","rotate":"monthly"})")},
-      {"strict lifted", metadataOf(R"({"strict":true})"),
-       [](EditSecretView& v) { v.strictToggle()->setChecked(false); }, metadataOf(R"({"strict":false})")},
-  };
-  for (const Case& c : cases) {
-    put(kKey, "v", c.stored);  // too short for a peek: the stored metadata is exactly c.stored
+  // What is stored, the edit, and what is stored after.
+  const std::tuple<const char*, SecretMetadata, std::function<void(EditSecretView&)>, SecretMetadata>
+      cases[] = {
+          {"bundle", metadataOf(R"({"type":"token"})"),
+           [](EditSecretView& v) { v.metadataFields()->bundleField()->setText("db"); },
+           metadataOf(R"({"type":"token","bundle":"db"})")},
+          {"rotation note kept", metadataOf(R"({"rotate":"monthly"})"),
+           [](EditSecretView& v) { v.metadataFields()->descField()->setText("CI"); },
+           metadataOf(R"({"desc":"CI","rotate":"monthly"})")},
+          {"strict lifted", metadataOf(R"({"strict":true})"),
+           [](EditSecretView& v) { v.strictToggle()->setChecked(false); }, metadataOf(R"({"strict":false})")},
+      };
+  for (const auto& [name, before, edit, after] : cases) {
+    put(kKey, "v", before);
     reload();
     EditSecretView view(services(), QString::fromStdString(kKey));
     QSignalSpy dismissed(&view, &EditSecretView::dismissed);
-    EXPECT_FALSE(view.saveButton()->isEnabled()) << c.name;
-    c.edit(view);
+    EXPECT_FALSE(view.saveButton()->isEnabled()) << name;
+    edit(view);
     view.metadataFields()->expiresField()->setText("2025-13-01");
-    EXPECT_FALSE(view.saveButton()->isEnabled()) << c.name;
+    EXPECT_FALSE(view.saveButton()->isEnabled()) << name;
     view.metadataFields()->expiresField()->clear();
-    ASSERT_TRUE(view.saveButton()->isEnabled()) << c.name;
+    ASSERT_TRUE(view.saveButton()->isEnabled()) << name;
 
     const int promptsBefore = auth->promptCount();
     QTest::mouseClick(view.saveButton(), Qt::LeftButton);
     EXPECT_EQ(dismissed.count(), 0);  // the store call waits on the worker
     settle();
-    EXPECT_EQ(auth->promptCount() - promptsBefore, 1) << c.name;
-    EXPECT_EQ(dismissed.count(), 1) << c.name;
-    std::optional<SecretMetadata> stored = keychain.readMetadata(kKey);
-    ASSERT_TRUE(stored.has_value());
-    stored->peek.reset();
-    EXPECT_EQ(*stored, c.expected) << c.name;
+    EXPECT_EQ(auth->promptCount() - promptsBefore, 1) << name;
+    EXPECT_EQ(dismissed.count(), 1) << name;
+    EXPECT_EQ(storedMetadata(kKey), after) << name;
     EXPECT_EQ(store->rawValue("caskel", kKey), "v");
   }
 }

@@ -51,6 +51,12 @@ class ViewsFixture : public ::testing::Test {
            const std::optional<SecretMetadata>& metadata = std::nullopt) {
     ASSERT_FALSE(keychain.save(key, value, metadata).has_value());
   }
+  // The metadata stored for `key`, less the peek that the store derives from the value.
+  std::optional<SecretMetadata> storedMetadata(const std::string& key) {
+    std::optional<SecretMetadata> metadata = keychain.readMetadata(key);
+    if (metadata) metadata->peek.reset();
+    return metadata;
+  }
   // Lists the store into the model, as a reload on the main queue does.
   void reload() {
     state->reload(nullptr);
