@@ -109,10 +109,9 @@ TEST(SecretListRules, GroupUnlockedByALeadingSessionPrefix) {
   EXPECT_FALSE(isGroupUnlocked("acme", true, {"acme/api/"}));
 }
 
+// The plural footers show in the list view's test.
 TEST(SecretListRules, FooterAndNames) {
-  EXPECT_EQ(footerText(0).toStdString(), "0 items");
   EXPECT_EQ(footerText(1).toStdString(), "1 item");
-  EXPECT_EQ(footerText(2).toStdString(), "2 items");
   const std::pair<const char*, const char*> names[] = {
       {"acme/api/KEY", "KEY"}, {"TOP", "TOP"}, {"a//b", "b"}, {"a/b/", "b"}, {"/", "/"}};
   for (const auto& [account, name] : names) EXPECT_EQ(rowName(account), name);
