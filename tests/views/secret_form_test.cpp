@@ -180,25 +180,25 @@ TEST_F(ViewsFixture, AddFormHintSaveEnablingAndUnprefixedStoreError) {
   EXPECT_EQ(view.valueField()->text(), "value");
 }
 
-const std::string kKey = "acme/api/KEY";
+const char* const kKey = "acme/api/KEY";
 
 TEST_F(ViewsFixture, EditFormMetadataOnlySaveTakesOnePromptAndKeepsWhatTheFormDoesNotShow) {
   // What is stored, the edit, and what is stored after.
-  const std::tuple<const char*, SecretMetadata, std::function<void(EditSecretView&)>, SecretMetadata>
-      cases[] = {
-          {"bundle", metadataOf(R"({"type":"token"})"),
-           [](EditSecretView& v) { v.metadataFields()->bundleField()->setText("db"); },
-           metadataOf(R"({"type":"token","bundle":"db"})")},
-          {"rotation note kept", metadataOf(R"({"rotate":"monthly"})"),
-           [](EditSecretView& v) { v.metadataFields()->descField()->setText("CI"); },
-           metadataOf(R"({"desc":"CI","rotate":"monthly"})")},
-          {"strict lifted", metadataOf(R"({"strict":true})"),
-           [](EditSecretView& v) { v.strictToggle()->setChecked(false); }, metadataOf(R"({"strict":false})")},
-      };
+  using Edit = std::function<void(EditSecretView&)>;
+  const std::tuple<const char*, SecretMetadata, Edit, SecretMetadata> cases[] = {
+      {"bundle", metadataOf(R"({"type":"token"})"),
+       [](EditSecretView& v) { v.metadataFields()->bundleField()->setText("db"); },
+       metadataOf(R"({"type":"token","bundle":"db"})")},
+      {"rotation note kept", metadataOf(R"({"rotate":"monthly"})"),
+       [](EditSecretView& v) { v.metadataFields()->descField()->setText("CI"); },
+       metadataOf(R"({"desc":"CI","rotate":"monthly"})")},
+      {"strict lifted", metadataOf(R"({"strict":true})"),
+       [](EditSecretView& v) { v.strictToggle()->setChecked(false); }, metadataOf(R"({"strict":false})")},
+  };
   for (const auto& [name, before, edit, after] : cases) {
     put(kKey, "v", before);
     reload();
-    EditSecretView view(services(), QString::fromStdString(kKey));
+    EditSecretView view(services(), kKey);
     QSignalSpy dismissed(&view, &EditSecretView::dismissed);
     EXPECT_FALSE(view.saveButton()->isEnabled()) << name;
     edit(view);
@@ -222,7 +222,7 @@ TEST_F(ViewsFixture, EditFormFailedDeleteClosesTheConfirmationAndSaysWhy) {
   audit.setEnabled(true);
   put(kKey);
   reload();
-  EditSecretView view(services(), QString::fromStdString(kKey));
+  EditSecretView view(services(), kKey);
   QSignalSpy dismissed(&view, &EditSecretView::dismissed);
   store->failWrites(status::kAuthFailed);
   view.askToDelete();
@@ -247,7 +247,7 @@ TEST_F(ViewsFixture, EditFormCopiedValueIsClearedOnlyWhenTheClipboardIsUnchanged
   put(kKey, "the value");
   reload();
   for (bool copiedElsewhere : {false, true}) {
-    EditSecretView view(services(), QString::fromStdString(kKey));
+    EditSecretView view(services(), kKey);
     view.toggleReveal();
     settle();
     ASSERT_TRUE(view.isRevealed());

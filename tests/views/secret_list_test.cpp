@@ -182,8 +182,7 @@ TEST_F(SecretListViewTest, GroupsFilterAndEmptyStates) {
 }
 
 TEST_F(SecretListViewTest, ShareCountsDownFromTheClockAndASecondShareTakesOver) {
-  put("acme/api/KEY");
-  put("acme/api/OTHER");
+  for (const char* key : {"acme/api/KEY", "acme/api/OTHER"}) put(key);
   reload();
   SecretListView view(services());
   view.resize(350, 460);
@@ -223,8 +222,7 @@ TEST_F(SecretListViewTest, ShareCountsDownFromTheClockAndASecondShareTakesOver) 
 }
 
 TEST_F(SecretListViewTest, GroupUnlockedByTheRunningServersSession) {
-  put("acme/api/KEY");
-  put("other/KEY");
+  for (const char* key : {"acme/api/KEY", "other/KEY"}) put(key);
   test::TempHome home;
   ServerHostOptions options;
   options.manageProcess = false;
