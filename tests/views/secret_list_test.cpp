@@ -57,15 +57,13 @@ TEST(SecretBadges, ExpiryLabelsAndColours) {
 
 TEST(SecretBadges, RowShowsEachBadgeOnlyWhenItApplies) {
   using Badges = std::vector<std::pair<BadgeKind, std::string>>;
+  using K = BadgeKind;
   const std::pair<std::optional<SecretMetadata>, Badges> cases[] = {
       {metadataOf(R"({"type":"token","bundle":"oauth","strict":true,"expires":"2026-03-15"})"),
-       {{BadgeKind::type, "token"},
-        {BadgeKind::bundle, "{oauth}"},
-        {BadgeKind::strict, ""},
-        {BadgeKind::expiry, "13d"}}},
+       {{K::type, "token"}, {K::bundle, "{oauth}"}, {K::strict, ""}, {K::expiry, "13d"}}},
       // An expiry beyond 14 days and strict off show no badge.
       {metadataOf(R"({"type":"token","bundle":"oauth","strict":false,"expires":"2026-03-16"})"),
-       {{BadgeKind::type, "token"}, {BadgeKind::bundle, "{oauth}"}}},
+       {{K::type, "token"}, {K::bundle, "{oauth}"}}},
       {metadataOf(R"({"desc":"only a description"})"), {}},
       {std::nullopt, {}},
   };
@@ -119,12 +117,16 @@ TEST(SecretListRules, FooterAndNames) {
 
 class SecretListViewTest : public ViewsFixture {
  protected:
-  // The rows as the list shows them: headers as "[title]", secrets by name.
-  std::vector<std::string> rows(const SecretListView& view) {
-    std::vector<std::string> out;
+  // The rows as the list shows them, space-separated: secrets by name, headers as "[title]", or
+  // "[title, unlocked]" when a session of the running server covers the group.
+  std::string rows(const SecretListView& view) {
+    std::string out;
     for (int i = 0; i < view.model().rowCount(); ++i) {
-      const std::string text = view.model().data(view.model().index(i)).toString().toStdString();
-      out.push_back(view.model().secret(i) ? text : "[" + text + "]");
+      const QModelIndex index = view.model().index(i);
+      std::string text = index.data().toString().toStdString();
+      if (!view.model().secret(i))
+        text = "[" + text + (index.data(SecretListModel::UnlockedRole).toBool() ? ", unlocked]" : "]");
+      out += (i ? " " : "") + text;
     }
     return out;
   }
@@ -151,8 +153,7 @@ TEST_F(SecretListViewTest, GroupsFilterAndEmptyStates) {
 
   for (const char* key : {"b/x/K2", "acme/api/KEY", "TOP", "b/x/K1", "acme//api/Z"}) put(key);
   reload();
-  EXPECT_EQ(rows(view), (std::vector<std::string>{"[(ungrouped)]", "TOP", "[acme/api]", "Z", "KEY", "[b/x]",
-                                                  "K1", "K2"}));
+  EXPECT_EQ(rows(view), "[(ungrouped)] TOP [acme/api] Z KEY [b/x] K1 K2");
   // Rows act on the key itself, never on one rebuilt from folder and name.
   const std::pair<int, const char*> accounts[] = {{1, "TOP"}, {3, "acme//api/Z"}, {4, "acme/api/KEY"}};
   for (const auto& [row, account] : accounts) {
@@ -161,18 +162,17 @@ TEST_F(SecretListViewTest, GroupsFilterAndEmptyStates) {
 
   // Collapsing keeps the header; the collapse survives a rebuild.
   view.model().toggleGroup(5);
-  EXPECT_EQ(rows(view),
-            (std::vector<std::string>{"[(ungrouped)]", "TOP", "[acme/api]", "Z", "KEY", "[b/x]"}));
+  EXPECT_EQ(rows(view), "[(ungrouped)] TOP [acme/api] Z KEY [b/x]");
   reload();
-  EXPECT_EQ(rows(view).size(), 6u);
+  EXPECT_EQ(rows(view), "[(ungrouped)] TOP [acme/api] Z KEY [b/x]");
   view.model().toggleGroup(5);
-  EXPECT_EQ(rows(view).size(), 8u);
+  EXPECT_EQ(rows(view), "[(ungrouped)] TOP [acme/api] Z KEY [b/x] K1 K2");
 
   // The footer counts every secret while the filter hides some.
   auto* filter = view.findChild<QLineEdit*>();
   QTest::keyClicks(filter, "k2");
   settle();
-  EXPECT_EQ(rows(view), (std::vector<std::string>{"[b/x]", "K2"}));
+  EXPECT_EQ(rows(view), "[b/x] K2");
   EXPECT_TRUE(showsLabel(view, "5 items"));
 
   QTest::keyClicks(filter, "zz");
@@ -237,23 +237,16 @@ TEST_F(SecretListViewTest, GroupUnlockedByTheRunningServersSession) {
   ASSERT_TRUE(host.start());
   reload();
   SecretListView view(services());
-  auto unlocked = [&](const char* prefix) {
-    const std::vector<std::string> shown = rows(view);
-    const auto at = std::find(shown.begin(), shown.end(), std::string("[") + prefix + "]");
-    const int row = static_cast<int>(at - shown.begin());
-    return view.model().data(view.model().index(row), SecretListModel::UnlockedRole).toBool();
-  };
   view.refreshUnlocked();
-  EXPECT_FALSE(unlocked("acme/api"));
+  EXPECT_EQ(rows(view), "[acme/api] KEY [other] KEY");
 
   ASSERT_TRUE(host.server().session().unlock("acme/", 60, SessionBinding{}, std::nullopt).unlocked());
   view.refreshUnlocked();
-  EXPECT_TRUE(unlocked("acme/api"));
-  EXPECT_FALSE(unlocked("other"));
+  EXPECT_EQ(rows(view), "[acme/api, unlocked] KEY [other] KEY");
 
   host.stop();
   view.refreshUnlocked();
-  EXPECT_FALSE(unlocked("acme/api"));
+  EXPECT_EQ(rows(view), "[acme/api] KEY [other] KEY");
 }
 
 TEST_F(SecretListViewTest, FirstLoadAsksOnlyForAnExistingVaultAndNotAgainAfterANo) {
