@@ -149,7 +149,6 @@ TEST_F(ViewsFixture, AuditToggleWritesAtOnceAndHidesTheLogButton) {
 
 TEST_F(ViewsFixture, CopiesSayCopiedForTwoSecondsOnlyWhenTheClipboardTookThem) {
   put("acme/api/KEY");
-  reload();
   SettingsView view(services(), true);
   auto* instructions = findByText<QToolButton>(view, "Copy AI Instructions");
   instructions->click();
@@ -211,24 +210,21 @@ TEST(AuditEntryStyle, RelativeTimeIsTheSameForEveryZoneOffsetOfAnInstant) {
   }
 }
 
-class AuditLogViewTest : public ViewsFixture {
- protected:
-  // Lines as the logger writes them, oldest first.
-  void writeLog(const std::vector<std::array<const char*, 4>>& records) {
-    std::filesystem::create_directories(std::filesystem::path(audit.logPath()).parent_path());
-    std::ofstream file(audit.logPath(), std::ios::app);
-    for (const auto& [timestamp, operation, account, result] : records) {
-      file << AuditLogger::formatLine(timestamp, operation,
-                                      account ? std::optional<std::string>(account) : std::nullopt, result);
-    }
+// Lines as the logger writes them, oldest first.
+void writeLog(const AuditLogger& audit, const std::vector<std::array<const char*, 4>>& records) {
+  std::filesystem::create_directories(std::filesystem::path(audit.logPath()).parent_path());
+  std::ofstream file(audit.logPath(), std::ios::app);
+  for (const auto& [timestamp, operation, account, result] : records) {
+    file << AuditLogger::formatLine(timestamp, operation,
+                                    account ? std::optional<std::string>(account) : std::nullopt, result);
   }
-};
+}
 
-TEST_F(AuditLogViewTest, ListsNewestFirstAndClearEmptiesAtOnce) {
+TEST_F(ViewsFixture, AuditLogListsNewestFirstAndClearEmptiesAtOnce) {
   audit.setEnabled(true);
-  writeLog({{"2027-01-15T06:00:00Z", "UNLOCK", "acme/api/", "auth_canceled"},
-            {"2027-01-15T07:59:30Z", "GET", "acme/api/KEY", "ok (cached)"},
-            {"2027-01-15T07:59:40Z", "NEW_CALLER", nullptr, "claude"}});
+  writeLog(audit, {{"2027-01-15T06:00:00Z", "UNLOCK", "acme/api/", "auth_canceled"},
+                   {"2027-01-15T07:59:30Z", "GET", "acme/api/KEY", "ok (cached)"},
+                   {"2027-01-15T07:59:40Z", "NEW_CALLER", nullptr, "claude"}});
   AuditLogView view(services());
   view.show();
   auto* list = view.findChild<QListView*>();
@@ -252,7 +248,7 @@ TEST_F(AuditLogViewTest, ListsNewestFirstAndClearEmptiesAtOnce) {
   EXPECT_TRUE(audit.readEntries(10).empty());
 }
 
-TEST_F(AuditLogViewTest, EmptyStatesAndADisabledLogWithRecords) {
+TEST_F(ViewsFixture, AuditLogEmptyStatesAndADisabledLogWithRecords) {
   // Logging on, records on file, the message (none: the rows are shown), the hint to enable it.
   const std::tuple<bool, bool, const char*, bool> cases[] = {
       {true, false, "No log entries yet", false},
@@ -261,7 +257,7 @@ TEST_F(AuditLogViewTest, EmptyStatesAndADisabledLogWithRecords) {
   };
   for (const auto& [enabled, hasRecords, message, hint] : cases) {
     std::filesystem::remove(audit.logPath());
-    if (hasRecords) writeLog({{"2027-01-15T06:00:00Z", "SET", "acme/api/KEY", "ok"}});
+    if (hasRecords) writeLog(audit, {{"2027-01-15T06:00:00Z", "SET", "acme/api/KEY", "ok"}});
     audit.setEnabled(enabled);
     AuditLogView view(services());
     view.show();

@@ -197,7 +197,6 @@ TEST_F(ViewsFixture, EditFormMetadataOnlySaveTakesOnePromptAndKeepsWhatTheFormDo
   };
   for (const auto& [name, before, edit, after] : cases) {
     put(kKey, "v", before);
-    reload();
     EditSecretView view(services(), kKey);
     QSignalSpy dismissed(&view, &EditSecretView::dismissed);
     EXPECT_FALSE(view.saveButton()->isEnabled()) << name;
@@ -221,7 +220,6 @@ TEST_F(ViewsFixture, EditFormMetadataOnlySaveTakesOnePromptAndKeepsWhatTheFormDo
 TEST_F(ViewsFixture, EditFormFailedDeleteClosesTheConfirmationAndSaysWhy) {
   audit.setEnabled(true);
   put(kKey);
-  reload();
   EditSecretView view(services(), kKey);
   QSignalSpy dismissed(&view, &EditSecretView::dismissed);
   store->failWrites(status::kAuthFailed);
@@ -245,7 +243,6 @@ TEST_F(ViewsFixture, EditFormFailedDeleteClosesTheConfirmationAndSaysWhy) {
 
 TEST_F(ViewsFixture, EditFormCopiedValueIsClearedOnlyWhenTheClipboardIsUnchanged) {
   put(kKey, "the value");
-  reload();
   for (bool copiedElsewhere : {false, true}) {
     EditSecretView view(services(), kKey);
     view.toggleReveal();

@@ -152,7 +152,6 @@ TEST_F(SecretListViewTest, GroupsFilterAndEmptyStates) {
   EXPECT_TRUE(showsLabel(view, "0 items"));
 
   for (const char* key : {"b/x/K2", "acme/api/KEY", "TOP", "b/x/K1", "acme//api/Z"}) put(key);
-  reload();
   EXPECT_EQ(rows(view), "[(ungrouped)] TOP [acme/api] Z KEY [b/x] K1 K2");
   // Rows act on the key itself, never on one rebuilt from folder and name.
   const std::pair<int, const char*> accounts[] = {{1, "TOP"}, {3, "acme//api/Z"}, {4, "acme/api/KEY"}};
@@ -183,7 +182,6 @@ TEST_F(SecretListViewTest, GroupsFilterAndEmptyStates) {
 
 TEST_F(SecretListViewTest, ShareCountsDownFromTheClockAndASecondShareTakesOver) {
   for (const char* key : {"acme/api/KEY", "acme/api/OTHER"}) put(key);
-  reload();
   SecretListView view(services());
   view.resize(350, 460);
   view.show();

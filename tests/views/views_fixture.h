@@ -47,9 +47,11 @@ class ViewsFixture : public ::testing::Test {
     }
     return *services_;
   }
+  // Stores a secret and lists the store into the model.
   void put(const std::string& key, const std::string& value = "v",
            const std::optional<SecretMetadata>& metadata = std::nullopt) {
     ASSERT_FALSE(keychain.save(key, value, metadata).has_value());
+    reload();
   }
   // The metadata stored for `key`, less the peek that the store derives from the value.
   std::optional<SecretMetadata> storedMetadata(const std::string& key) {
