@@ -15,6 +15,20 @@
 namespace caskel {
 namespace {
 
+using I = AddFormInput;
+using M = CredentialMode;
+
+// The add form's input in `mode` with the given fields set.
+AddFormInput formInput(M mode, const char* account, std::vector<std::pair<QString I::*, const char*>> fields,
+                       const char* expires = "") {
+  I in;
+  in.mode = mode;
+  in.account = account;
+  in.metadata.expires = expires;
+  for (const auto& [field, text] : fields) in.*field = text;
+  return in;
+}
+
 TEST(SecretFormRules, DateValidityIsStrict) {
   const std::pair<const char*, bool> cases[] = {
       {"2025-02-28", true},  {"2024-02-29", true},  {"2025-02-29", false}, {"2025-02-30", false},
@@ -25,32 +39,21 @@ TEST(SecretFormRules, DateValidityIsStrict) {
 }
 
 TEST(SecretFormRules, AddFormValidity) {
-  using I = AddFormInput;
-  using M = CredentialMode;
-  auto input = [](M mode, const char* account, std::vector<std::pair<QString I::*, const char*>> fields,
-                  const char* expires = "") {
-    I in;
-    in.mode = mode;
-    in.account = account;
-    in.metadata.expires = expires;
-    for (const auto& [field, text] : fields) in.*field = text;
-    return in;
-  };
   const char* account = "acme/api/KEY";
   const std::tuple<const char*, AddFormInput, bool> cases[] = {
-      {"secret", input(M::secret, account, {{&I::value, "v"}}), true},
-      {"no value", input(M::secret, account, {}), false},
-      {"no folder", input(M::secret, "KEY", {{&I::value, "v"}}), false},
-      {"empty account", input(M::secret, "", {{&I::value, "v"}}), false},
-      {"bad expiry", input(M::secret, account, {{&I::value, "v"}}, "2025-13-01"), false},
-      {"good expiry", input(M::secret, account, {{&I::value, "v"}}, "2025-02-28"), true},
+      {"secret", formInput(M::secret, account, {{&I::value, "v"}}), true},
+      {"no value", formInput(M::secret, account, {}), false},
+      {"no folder", formInput(M::secret, "KEY", {{&I::value, "v"}}), false},
+      {"empty account", formInput(M::secret, "", {{&I::value, "v"}}), false},
+      {"bad expiry", formInput(M::secret, account, {{&I::value, "v"}}, "2025-13-01"), false},
+      {"good expiry", formInput(M::secret, account, {{&I::value, "v"}}, "2025-02-28"), true},
       // Only the current mode's fields count.
-      {"api key without key", input(M::apiKey, account, {{&I::value, "v"}}), false},
-      {"api key", input(M::apiKey, account, {{&I::apiKeyPrimary, "k"}}), true},
-      {"login without password", input(M::login, account, {{&I::username, "u"}}), false},
-      {"login", input(M::login, account, {{&I::username, "u"}, {&I::password, "p"}}), true},
-      {"blank codes", input(M::recoveryCodes, account, {{&I::recoveryCodes, " \n\t\n"}}), false},
-      {"codes", input(M::recoveryCodes, account, {{&I::recoveryCodes, "\na\n"}}), true},
+      {"api key without key", formInput(M::apiKey, account, {{&I::value, "v"}}), false},
+      {"api key", formInput(M::apiKey, account, {{&I::apiKeyPrimary, "k"}}), true},
+      {"login without password", formInput(M::login, account, {{&I::username, "u"}}), false},
+      {"login", formInput(M::login, account, {{&I::username, "u"}, {&I::password, "p"}}), true},
+      {"blank codes", formInput(M::recoveryCodes, account, {{&I::recoveryCodes, " \n\t\n"}}), false},
+      {"codes", formInput(M::recoveryCodes, account, {{&I::recoveryCodes, "\na\n"}}), true},
   };
   for (const auto& [name, in, valid] : cases) EXPECT_EQ(isAddFormValid(in), valid) << name;
   EXPECT_TRUE(accountHint("KEY").warning);
@@ -59,9 +62,7 @@ TEST(SecretFormRules, AddFormValidity) {
 }
 
 TEST(SecretFormRules, BareSecretHasNoMetadataButStrictOrAFieldGivesSome) {
-  AddFormInput input;
-  input.account = "acme/KEY";
-  input.value = "a value of some length";
+  AddFormInput input = formInput(M::secret, "acme/KEY", {{&I::value, "a value of some length"}});
   EXPECT_EQ(storedSecretOf(input).metadata, std::nullopt);
   input.strict = true;
   EXPECT_EQ(storedSecretOf(input).metadata, metadataOf(R"({"strict":true})"));
@@ -69,9 +70,7 @@ TEST(SecretFormRules, BareSecretHasNoMetadataButStrictOrAFieldGivesSome) {
   input.metadata.bundle = "db";
   EXPECT_EQ(storedSecretOf(input).metadata, metadataOf(R"({"bundle":"db"})"));
   // Structured modes take their peek from their first field, not from the JSON text.
-  input.mode = CredentialMode::login;
-  input.username = "someone@example.com";
-  input.password = "pw";
+  input = formInput(M::login, "acme/KEY", {{&I::username, "someone@example.com"}, {&I::password, "pw"}});
   EXPECT_EQ(storedSecretOf(input).metadata->peek, "someone@");
 }
 
