@@ -1,17 +1,16 @@
-#include <gmock/gmock.h>
-
+#include "base/key_path.h"
 #include "handler_harness.h"
 
 namespace caskel::test {
 namespace {
 
-using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using ::testing::IsEmpty;
-
 
 // "meta": merged into the stored metadata, behind an unlock or a prompt of its own.
 TEST_F(HandlerTest, MetaMergesFieldsBehindTheRightPrompt) {
+  const nlohmann::json kDescAndType = {{"desc", "new"}, {"type", ""}};
+  const char* kUpdate = "Update metadata for";
+  const Prompts kDrop = {"Unlock", "Remove strict protection from"};
   struct {
     const char* name;
     bool session;
@@ -22,22 +21,19 @@ TEST_F(HandlerTest, MetaMergesFieldsBehindTheRightPrompt) {
     bool changed;
     bool strictAfter;
   } cases[] = {
-      {"no session unlocks", false, false, {{"desc", "new"}, {"type", ""}}, {}, {"Unlock"}, true, false},
-      {"own session asks to update", true, false, {{"desc", "new"}, {"type", ""}}, {}, {"Update metadata for"}, true,
-       false},
-      {"made strict", true, false, {{"strict", true}}, {}, {"Update metadata for"}, true, true},
+      {"no session unlocks", false, false, kDescAndType, {}, {"Unlock"}, true, false},
+      {"own session asks to update", true, false, kDescAndType, {}, {kUpdate}, true, false},
+      {"made strict", true, false, {{"strict", true}}, {}, {kUpdate}, true, true},
       {"strict kept when not named", false, true, {{"desc", "new"}}, {}, {"Unlock"}, true, true},
-      {"dropping strict asks again", false, true, {{"strict", false}}, {}, {"Unlock", "Remove strict protection from"},
-       true, false},
-      {"dropping strict canceled", false, true, {{"strict", false}}, AuthOutcome::canceled,
-       {"Unlock", "Remove strict protection from"}, false, true},
+      {"dropping strict asks again", false, true, {{"strict", false}}, {}, kDrop, true, false},
+      {"dropping strict canceled", false, true, {{"strict", false}}, kNo, kDrop, false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     lockAll();
     put(kKey, "value-1", {{"type", "token"}, {"desc", "old"}, {"strict", c.strict}});
     if (c.session) unlock(person, "org/p/");
-    auth->queue(AuthOutcome::success);
+    auth->queue(kYes);
     if (c.secondAnswer) auth->queue(*c.secondAnswer);
     nlohmann::json body = c.request;
     body.update({{"cmd", "meta"}, {"account", kKey}});
@@ -49,12 +45,13 @@ TEST_F(HandlerTest, MetaMergesFieldsBehindTheRightPrompt) {
     auto metadata = keychain.readMetadata(kKey);
     EXPECT_EQ(metadata->desc, c.changed && c.request.contains("desc") ? "new" : "old");
     // An empty text clears a field; a field not named stays.
-    EXPECT_EQ(metadata->type, c.changed && c.request.contains("type") ? std::nullopt : std::optional<std::string>("token"));
+    EXPECT_EQ(metadata->type.value_or("-"), c.changed && c.request.contains("type") ? "-" : "token");
     EXPECT_EQ(strict(kKey), c.strictAfter);
     EXPECT_EQ(stored(kKey), "value-1");
     if (c.changed) {
       // The reload may use the context that was just evaluated.
-      EXPECT_TRUE(reply.refreshesApplication() && reply.refreshContext() && reply.refreshContext()->isEvaluated());
+      EXPECT_TRUE(reply.refreshesApplication() && reply.refreshContext() &&
+                  reply.refreshContext()->isEvaluated());
     }
     if (c.strictAfter) {
       EXPECT_FALSE(cached(kKey, person));
@@ -85,7 +82,8 @@ TEST_F(HandlerTest, UnlockLockAndSessionReportTheFolderState) {
   ASSERT_TRUE(ask({{"cmd", "unlock"}, {"prefix", "org/q/"}, {"timeout", -5}}).ok());
   EXPECT_THAT(auth->reasons().back(), HasSubstr("\"org/q/\" for 4h"));  // not a positive number: the default
   EXPECT_EQ(ask({{"cmd", "session"}}).toJson(),
-            nlohmann::json::parse(R"({"ok":true,"unlocked":[{"prefix":"org/p/","count":2},{"prefix":"org/q/","count":1}]})"));
+            nlohmann::json::parse(
+                R"({"ok":true,"unlocked":[{"prefix":"org/p/","count":2},{"prefix":"org/q/","count":1}]})"));
 
   EXPECT_TRUE(ask({{"cmd", "lock"}, {"prefix", "org/p"}}).ok());
   EXPECT_FALSE(cached("org/p/A", person));
@@ -95,20 +93,57 @@ TEST_F(HandlerTest, UnlockLockAndSessionReportTheFolderState) {
   EXPECT_EQ(ask({{"cmd", "session"}}).toJson(), nlohmann::json::parse(R"({"ok":true,"unlocked":[]})"));
 
   auth->forgetLastSuccess();
-  auth->queue(AuthOutcome::canceled);
+  auth->queue(kNo);
   EXPECT_EQ(ask({{"cmd", "unlock"}, {"prefix", "org/p/"}}).error(), "Authentication canceled");
-  EXPECT_THAT(audited(), ElementsAre("UNLOCK org/p/ ok (2 keys)", "UNLOCK org/q/ ok (1 keys)", "LOCK org/p/ ok",
-                                     "LOCK (all) ok", "UNLOCK org/p/ auth_canceled"));
+  EXPECT_THAT(audited(), ElementsAre("UNLOCK org/p/ ok (2 keys)", "UNLOCK org/q/ ok (1 keys)",
+                                     "LOCK org/p/ ok", "LOCK (all) ok", "UNLOCK org/p/ auth_canceled"));
 }
 
 TEST_F(HandlerTest, ConfigSetsAndListsFolderTimeouts) {
   EXPECT_TRUE(ask({{"cmd", "config"}, {"action", "set"}, {"prefix", "org/p/"}, {"timeout", 90.5}}).ok());
   EXPECT_TRUE(ask({{"cmd", "config"}, {"action", "set"}, {"prefix", "org/q/"}, {"timeout", 60}}).ok());
-  EXPECT_TRUE(ask({{"cmd", "config"}, {"action", "set"}, {"prefix", "org/q/"}}).ok());  // no time-out: removed
+  // No time-out: removed.
+  EXPECT_TRUE(ask({{"cmd", "config"}, {"action", "set"}, {"prefix", "org/q/"}}).ok());
   EXPECT_EQ(ask({{"cmd", "config"}}).toJson(),
-            nlohmann::json::parse(R"({"ok":true,"default_timeout":14400,"timeouts":[{"prefix":"org/p/","timeout":90}]})"));
+            nlohmann::json::parse(
+                R"({"ok":true,"default_timeout":14400,"timeouts":[{"prefix":"org/p/","timeout":90}]})"));
   EXPECT_DOUBLE_EQ(sessions.timeout("org/p/"), 90.5);
   EXPECT_THAT(newPrompts(), IsEmpty());
+}
+
+// "unlock" opens no session over a folder that holds nothing.
+TEST_F(HandlerTest, UnlockOfAFolderWithoutKeysOpensNoSessionUnlessAskedTo) {
+  put("org/px/A", "a-value");  // a text prefix of its folder name is not the folder
+  put("org/q/S", "s-value", {{"strict", true}});
+  struct {
+    const char* prefix;
+    bool allowEmpty;
+    bool ok;
+    Prompts prompts;
+  } cases[] = {
+      {"org/p", false, false, {}},
+      {"org/p/", false, false, {}},
+      {"org/p", true, true, {"Unlock"}},
+      // Strict keys only: nothing is cached, but the folder is not empty.
+      {"org/q", false, true, {"Unlock"}},
+      {"org", false, true, {"Unlock"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.prefix) + (c.allowEmpty ? " allow_empty" : ""));
+    lockAll();
+    nlohmann::json body = {{"cmd", "unlock"}, {"prefix", c.prefix}};
+    if (c.allowEmpty) body["allow_empty"] = true;
+    Reply reply = ask(body);
+    EXPECT_EQ(reply.ok(), c.ok);
+    EXPECT_EQ(newPrompts(), c.prompts);
+    const std::string folder = normalizePrefix(c.prefix);
+    EXPECT_EQ(sessions.isUnlocked(folder + "NEW", person.binding()), c.ok);
+    if (!c.ok) {
+      EXPECT_EQ(reply.error(), "No secrets under " + folder + " — nothing to unlock");
+    }
+  }
+  EXPECT_THAT(audited(), ElementsAre("UNLOCK org/p/ ok (0 keys)", "UNLOCK org/q/ ok (0 keys)",
+                                     "UNLOCK org/ ok (1 keys)"));
 }
 
 }  // namespace

@@ -1,32 +1,30 @@
 #pragma once
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <algorithm>
-#include <memory>
-#include <nlohmann/json.hpp>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "audit/audit_logger.h"
 #include "platform/defaults_store.h"
-#include "platform/work_queue.h"
 #include "server/backup_timers.h"
 #include "server/command_support.h"
-#include "server/request_handler.h"
-#include "session/session_manager.h"
 #include "store/keychain_error.h"
 #include "support/fakes.h"
 #include "support/test_env.h"
 
 namespace caskel::test {
 
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 using Prompts = std::vector<std::string>;
-// The key most handler cases work on, and the texts of the two refusals they meet most.
+constexpr AuthOutcome kYes = AuthOutcome::success, kNo = AuthOutcome::canceled;
+// The key most handler cases work on, and the texts of the refusals they meet most.
 inline constexpr const char* kKey = "org/p/K";
 inline std::string canceled() {
   return KeychainError::authenticationCanceled().errorDescription();
+}
+inline std::string storeError(int status) {
+  return KeychainError::fromStatus(status).errorDescription();
 }
 
 // The command handlers over an in-memory vault, a scripted authenticator and a real session
@@ -103,16 +101,19 @@ class HandlerTest : public ::testing::Test {
   RequestHandler handler{services};
   CallerInfo person = callerOf(4100, false);
   CallerInfo agent = callerOf(4200, true);
+  // A person's program that left its terminal: refused like an agent where a person must answer.
+  CallerInfo detached = callerOf(4300, false, true);
 
-  static CallerInfo callerOf(int32_t pid, bool isAgent) {
+  static CallerInfo callerOf(int32_t pid, bool isAgent, bool detached = false) {
     CallerInfo c;
     c.pid = c.resolvedPid = pid;
     c.resolvedStartTime = c.peerStartTime = 1000 + pid;
     c.resolvedPath = isAgent ? "/usr/bin/claude" : "/usr/bin/zsh";
     c.name = isAgent ? "Claude" : "zsh";
     c.isAgent = isAgent;
-    c.hasTTY = true;
-    c.terminal = 34816;
+    c.hasTTY = !detached;
+    c.terminal = detached ? 0 : 34816;
+    c.detached = detached;
     return c;
   }
 

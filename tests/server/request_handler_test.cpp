@@ -1,13 +1,9 @@
 #include <caskel/version.h>
-#include <gmock/gmock.h>
 
 #include "handler_harness.h"
-#include "server/command_support.h"
 
 namespace caskel::test {
 namespace {
-
-using ::testing::IsEmpty;
 
 // Requests refused before any prompt, read or audit record, whatever the command.
 TEST_F(HandlerTest, MalformedRequestsAreRefusedBeforeAnythingHappens) {
@@ -22,16 +18,13 @@ TEST_F(HandlerTest, MalformedRequestsAreRefusedBeforeAnythingHappens) {
       {R"({"account":"org/p/K"})", "Invalid request"},
       {R"({"cmd":7})", "Invalid request"},
       {R"({"cmd":"nope"})", "Unknown command: nope"},
+      {R"({"cmd":"Set"})", "Unknown command: Set"},  // names match exactly
       {R"({"cmd":"get","account":")" + badKey + "\"}", RequestHandler::kInvalidAccount},
       {R"({"cmd":"get","account":"org/p/$K"})", RequestHandler::kInvalidAccount},
       {R"({"cmd":"unlock","prefix":"org;p"})", RequestHandler::kInvalidPrefix},
       {R"({"cmd":"set","account":"org/p/K"})", "Missing account or value"},
       {R"({"cmd":"set","account":"org/p/K","value":1})", "Missing account or value"},
       {R"({"cmd":"get"})", "Missing account"},
-      {R"({"cmd":"get","account":"org/p/"})",
-       "Invalid key path \"org/p/\" — specify the full key (e.g. org/proj/KEY)"},
-      {R"({"cmd":"get","account":"KEY"})",
-       "Invalid key path \"KEY\" — specify the full key (e.g. org/proj/KEY)"},
       {R"({"cmd":"peek"})", "Missing account"},
       {R"({"cmd":"rm","account":5})", "Missing account"},
       {R"({"cmd":"meta"})", "Missing account"},
@@ -39,6 +32,8 @@ TEST_F(HandlerTest, MalformedRequestsAreRefusedBeforeAnythingHappens) {
       {R"({"cmd":"rotate","value":"n"})", "Missing account"},
       {R"({"cmd":"rotate","account":"org/p/K"})", "Missing new value"},
       {R"({"cmd":"rotate","account":"org/p/K","value":""})", "Missing new value"},
+      {R"({"cmd":"audit"})", "Missing action"},
+      {R"({"cmd":"audit","action":"OFF"})", "Unknown audit action: OFF"},
   };
   for (const auto& c : cases) {
     Reply reply = handler.respond(person, c.body);
@@ -48,29 +43,49 @@ TEST_F(HandlerTest, MalformedRequestsAreRefusedBeforeAnythingHappens) {
   EXPECT_THAT(newPrompts(), IsEmpty());
   EXPECT_EQ(store->valueReads(), 0);
   EXPECT_EQ(stored("org/p/K"), "v");
+  EXPECT_TRUE(audit.isEnabled());
   EXPECT_THAT(audited(), IsEmpty());
 }
 
-TEST_F(HandlerTest, EveryRequestReportsTheToolsVersionEvenWhenRefused) {
-  std::vector<std::string> versions;
-  services.reportCliVersion = [&](std::string v) { versions.push_back(std::move(v)); };
-  ask({{"cmd", "version"}, {"cli_version", "1.2.3"}});
-  ask({{"cmd", "nope"}, {"cli_version", "1.2.4"}});
-  ask({{"cmd", "version"}, {"cli_version", 3}});
-  EXPECT_EQ(versions, (std::vector<std::string>{"1.2.3", "1.2.4"}));
+// Keys that name no single item are refused by every command that writes or reads one.
+TEST_F(HandlerTest, KeysThatAreNotFullAreRefusedBeforeAnyPrompt) {
+  const nlohmann::json requests[] = {
+      {{"cmd", "set"}, {"value", "v-123456789"}},
+      {{"cmd", "set"}, {"value", "v-123456789"}, {"desc", "d"}},
+      {{"cmd", "rotate"}, {"value", "v-123456789"}},
+      {{"cmd", "meta"}, {"desc", "d"}},
+      {{"cmd", "get"}},
+  };
+  for (const std::string key :
+       {"org/p/", "/org/K", "org//K", "org/./K", "org/../K", "./K", "KEY", "org/K/.."}) {
+    for (nlohmann::json body : requests) {
+      body["account"] = key;
+      SCOPED_TRACE(body.dump());
+      EXPECT_EQ(ask(body).error(),
+                "Invalid key path \"" + key + "\" — specify the full key (e.g. org/proj/KEY)");
+      EXPECT_THAT(newPrompts(), IsEmpty());
+      EXPECT_FALSE(stored(key));
+    }
+  }
+  EXPECT_THAT(audited(), IsEmpty());
 }
 
-TEST_F(HandlerTest, VersionTellsAgentsTheyAreSeenAsAgentsAndInstructionsComeFromTheServices) {
-  EXPECT_EQ(ask({{"cmd", "ai-instructions"}}).toJson(), (nlohmann::json{{"ok", true}, {"value", ""}}));
-  services.instructions = [] { return std::string("use caskel get"); };
-  EXPECT_EQ(ask({{"cmd", "ai-instructions"}}).value(), "use caskel get");
-  EXPECT_EQ(ask({{"cmd", "version"}}).toJson(), (nlohmann::json{{"ok", true}, {"value", kVersion}}));
-  CallerInfo detached = callerOf(4300, false);
-  detached.detached = true;
+TEST_F(HandlerTest, VersionInstructionsAndTheToolsReportedVersion) {
+  std::vector<std::string> versions;
+  services.reportCliVersion = [&](std::string v) { versions.push_back(std::move(v)); };
+  EXPECT_EQ(ask({{"cmd", "version"}, {"cli_version", "1.2.3"}}).toJson(),
+            (nlohmann::json{{"ok", true}, {"value", kVersion}}));
+  ask({{"cmd", "nope"}, {"cli_version", "1.2.4"}});  // reported even when refused
+  ask({{"cmd", "version"}, {"cli_version", 3}});
+  EXPECT_EQ(versions, (std::vector<std::string>{"1.2.3", "1.2.4"}));
+  // Agents and detached callers are told they are seen as agents.
   for (const CallerInfo& who : {agent, detached}) {
     EXPECT_EQ(ask(who, {{"cmd", "version"}}).toJson(),
               (nlohmann::json{{"ok", true}, {"value", kVersion}, {"agent", true}}));
   }
+  EXPECT_EQ(ask({{"cmd", "ai-instructions"}}).toJson(), (nlohmann::json{{"ok", true}, {"value", ""}}));
+  services.instructions = [] { return std::string("use caskel get"); };
+  EXPECT_EQ(ask({{"cmd", "ai-instructions"}}).value(), "use caskel get");
 }
 
 TEST_F(HandlerTest, GetCliSendsTextAsItIsAndBinaryAsBase64) {
@@ -112,9 +127,8 @@ TEST_F(HandlerTest, AnUnavailablePromptIsNamedByEveryPromptingCommand) {
   EXPECT_EQ(stored(kKey), "value-1234");
 }
 
-// Command names match exactly; the hand-off's keys may replace the common ones.
+// The hand-off's keys may replace the common ones.
 TEST(ReplyShape, ExtraKeysFollowAndReplaceTheCommonOnes) {
-  EXPECT_EQ(RequestHandler::find("Set"), nullptr);
   nlohmann::json wire = Reply::success("v", {{"value", "__encrypted__"}, {"iv", "00"}}).toJson();
   EXPECT_EQ(wire, (nlohmann::json{{"ok", true}, {"value", "__encrypted__"}, {"iv", "00"}}));
   EXPECT_EQ(Reply::success().toJson(), (nlohmann::json{{"ok", true}}));

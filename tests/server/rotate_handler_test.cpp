@@ -1,5 +1,3 @@
-#include <gmock/gmock.h>
-
 #include <future>
 
 #include "handler_harness.h"
@@ -7,11 +5,7 @@
 namespace caskel::test {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-
 constexpr const char* kBackup = "org/p/K_OLD";
-
 
 // "rotate": always its own prompt; the old value kept as a backup as strict as the key was.
 TEST_F(HandlerTest, RotateKeepsABackupAsStrictAsTheKeyAndUpdatesTheCache) {
@@ -24,7 +18,11 @@ TEST_F(HandlerTest, RotateKeepsABackupAsStrictAsTheKeyAndUpdatesTheCache) {
   } cases[] = {
       {"plain", false, nullptr, {"Rotate"}, false},
       {"strict kept without metadata", true, nullptr, {"Rotate"}, true},
-      {"strict dropped on request", true, {{"strict", false}}, {"Rotate", "Remove strict protection from"}, false},
+      {"strict dropped on request",
+       true,
+       {{"strict", false}},
+       {"Rotate", "Remove strict protection from"},
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -53,15 +51,15 @@ TEST_F(HandlerTest, RotateKeepsABackupAsStrictAsTheKeyAndUpdatesTheCache) {
 }
 
 TEST_F(HandlerTest, RotateThatCannotReadOrKeepTheOldValueChangesNothing) {
-  auth->queue(AuthOutcome::canceled);
+  auth->queue(kNo);
   put(kKey, "old-value-1");
   EXPECT_EQ(ask({{"cmd", "rotate"}, {"account", kKey}, {"value", "n"}}).error(),
             "Failed to read old value: " + canceled());
   EXPECT_EQ(ask({{"cmd", "rotate"}, {"account", "org/p/NONE"}, {"value", "n"}}).error(),
-            "Failed to read old value: " + KeychainError::fromStatus(status::kItemNotFound).errorDescription());
+            "Failed to read old value: " + storeError(status::kItemNotFound));
   store->failWrites(-4);
   EXPECT_EQ(ask({{"cmd", "rotate"}, {"account", kKey}, {"value", "n"}}).error(),
-            "Failed to backup old value: " + KeychainError::fromStatus(-4).errorDescription());
+            "Failed to backup old value: " + storeError(-4));
   EXPECT_EQ(stored(kKey), "old-value-1");
   EXPECT_FALSE(stored(kBackup));
   EXPECT_EQ(backupTimers.pending(), 0u);

@@ -1,24 +1,13 @@
-#include <gmock/gmock.h>
-
 #include "handler_harness.h"
-#include "server/command_support.h"
 
 namespace caskel::test {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-
 const nlohmann::json kStrict = {{"strict", true}}, kNotStrict = {{"strict", false}};
 const Prompts kStore{"Store"}, kDrop{"Remove strict protection from"},
     kStrictRead{"Unlock", "Read strict secret"};
-constexpr AuthOutcome kYes = AuthOutcome::success, kNo = AuthOutcome::canceled;
 
-std::string notFound() {
-  return KeychainError::fromStatus(status::kItemNotFound).errorDescription();
-}
-
-// "set": when it asks, what it caches, what it audits.
+// "set": when it asks, what it caches, what it audits; a write the store refuses is an error.
 struct SetCase {
   const char* name;
   bool session;             // the caller holds a session over org/p/
@@ -28,6 +17,7 @@ struct SetCase {
   Prompts prompts;
   bool stored;
   bool cached;
+  int writeStatus;  // 0: the store takes the write
   friend void PrintTo(const SetCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -38,6 +28,7 @@ TEST_P(SetTest, AsksCachesAndAuditsAsTheKeyRequires) {
   if (!c.existing.is_null()) put(kKey, "old-value", c.existing);
   if (c.session) unlock(person, "org/p/");
   for (AuthOutcome answer : c.answers) auth->queue(answer);
+  if (c.writeStatus) store->failWrites(c.writeStatus);
   nlohmann::json body = c.request.is_object() ? c.request : nlohmann::json::object();
   body.update({{"cmd", "set"}, {"account", kKey}, {"value", "s3cret-value-1"}});
 
@@ -54,32 +45,24 @@ TEST_P(SetTest, AsksCachesAndAuditsAsTheKeyRequires) {
     EXPECT_EQ(reply.value(), "s3cret-v...");
     EXPECT_THAT(audited(), ElementsAre("SET org/p/K ok"));
   } else {
-    EXPECT_EQ(reply.error(), "Authentication canceled");
-    EXPECT_THAT(audited(), IsEmpty());
+    EXPECT_EQ(reply.error(), c.writeStatus ? storeError(c.writeStatus) : "Authentication canceled");
+    EXPECT_EQ(audited(),
+              c.writeStatus ? std::vector<std::string>{"SET org/p/K error"} : std::vector<std::string>{});
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Handlers, SetTest,
     ::testing::ValuesIn(std::vector<SetCase>{
-        {"NoSessionPrompts", false, nullptr, nullptr, {}, kStore, true, false},
-        {"OwnSessionStoresQuietlyAndCaches", true, nullptr, nullptr, {}, {}, true, true},
-        {"StrictKeyPromptsInASessionAndStaysUncached", true, kStrict, nullptr, {}, kStore, true, false},
-        {"DroppingStrictAsksItsOwnQuestion", true, kStrict, kNotStrict, {}, kDrop, true, true},
-        {"MadeStrictInASessionIsNotCached", true, nullptr, kStrict, {}, {}, true, false},
-        {"CanceledStoresNothing", false, nullptr, nullptr, {kNo}, kStore, false, false},
-        {"CanceledDowngradeKeepsTheOldValue", true, kStrict, kNotStrict, {kNo}, kDrop, false, false}}),
+        {"NoSessionPrompts", false, nullptr, nullptr, {}, kStore, true, false, 0},
+        {"OwnSessionStoresQuietlyAndCaches", true, nullptr, nullptr, {}, {}, true, true, 0},
+        {"StrictKeyPromptsInASessionAndStaysUncached", true, kStrict, nullptr, {}, kStore, true, false, 0},
+        {"DroppingStrictAsksItsOwnQuestion", true, kStrict, kNotStrict, {}, kDrop, true, true, 0},
+        {"MadeStrictInASessionIsNotCached", true, nullptr, kStrict, {}, {}, true, false, 0},
+        {"CanceledStoresNothing", false, nullptr, nullptr, {kNo}, kStore, false, false, 0},
+        {"CanceledDowngradeKeepsTheOldValue", true, kStrict, kNotStrict, {kNo}, kDrop, false, false, 0},
+        {"StoreRefusesTheWrite", true, nullptr, nullptr, {}, {}, false, false, -4}}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(HandlerTest, SetThatTheStoreRefusesIsAuditedAsAnError) {
-  unlock(person, "org/p/");
-  store->failWrites(-4);
-  Reply reply = ask({{"cmd", "set"}, {"account", kKey}, {"value", "v"}});
-  EXPECT_FALSE(reply.ok());
-  EXPECT_EQ(reply.error(), KeychainError::fromStatus(-4).errorDescription());
-  EXPECT_FALSE(reply.refreshesApplication());
-  EXPECT_THAT(audited(), ElementsAre("SET org/p/K error"));
-}
 
 // "get": from the cache, after an unlock, or behind a strict secret's own prompt.
 enum class Stored { none, plain, strict, sealedStrict };
@@ -128,7 +111,14 @@ INSTANTIATE_TEST_SUITE_P(
         {"StrictIgnoresTheSession", Stored::strict, true, {}, kStrictRead, {}, "ok (strict)", false},
         {"StrictBySealedFlag", Stored::sealedStrict, false, {}, kStrictRead, {}, "ok (strict)", false},
         {"StrictPromptCanceled", Stored::strict, false, {kYes, kNo}, kStrictRead, canceled(), "error", false},
-        {"MissingKey", Stored::none, false, {}, {"Unlock"}, notFound(), "error", false}}),
+        {"MissingKey",
+         Stored::none,
+         false,
+         {},
+         {"Unlock"},
+         storeError(status::kItemNotFound),
+         "error",
+         false}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HandlerTest, AgentsGetOnlyTheEncryptedHandOffAndNeverRawOutput) {
@@ -166,8 +156,8 @@ TEST_F(HandlerTest, PeekShowsTheStoredPeekAndPromptsOnlyWithoutMetadata) {
   struct {
     std::optional<AuthOutcome> answer;  // nothing: no prompt can be shown
     const char* error;
-  } missing[] = {{AuthOutcome::success, "No peek data — re-save the secret to generate it"},
-                 {AuthOutcome::canceled, "Authentication canceled"},
+  } missing[] = {{kYes, "No peek data — re-save the secret to generate it"},
+                 {kNo, "Authentication canceled"},
                  {std::nullopt, "Passphrase prompt unavailable: no passphrase prompt is set up"}};
   for (const auto& m : missing) {
     auth->forgetLastSuccess();
@@ -190,7 +180,7 @@ TEST_F(HandlerTest, DeletePromptsUnlessInOwnSessionAndDropsTheCachedValue) {
   } cases[] = {{"own session", true, false, std::nullopt, {}, true},
                {"no session", false, false, std::nullopt, {"Delete"}, true},
                {"strict in a session", true, true, std::nullopt, {"Delete"}, true},
-               {"canceled", false, false, AuthOutcome::canceled, {"Delete"}, false}};
+               {"canceled", false, false, kNo, {"Delete"}, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     lockAll();
