@@ -175,28 +175,27 @@ TEST_F(AuditLoggerTest, TimestampCarriesTheLocalOffsetOrZ) {
 }
 
 TEST(AuditLoggerParse, LinesAreParsedAsRecordsOrRejected) {
-  auto e =
-      AuditLogger::parseLine("[2026-03-01T09:15:02+01:00] GET account=acme/web/API_KEY result=ok (cached)");
-  ASSERT_TRUE(e);
-  EXPECT_EQ(e->timestamp, "2026-03-01T09:15:02+01:00");
-  EXPECT_EQ(e->operation, "GET");
-  EXPECT_EQ(e->account, "acme/web/API_KEY");
-  EXPECT_EQ(e->result, "ok (cached)");
-  EXPECT_TRUE(std::regex_match(
-      e->id, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
-
-  e = AuditLogger::parseLine("[t]   UNLOCK account=acme/ ");  // leading spaces skipped
-  ASSERT_TRUE(e);
-  EXPECT_EQ(e->operation, "UNLOCK");
-  EXPECT_EQ(e->account, "acme/");
-  EXPECT_EQ(e->result, "unknown");
-
-  e = AuditLogger::parseLine("[]\xC3\xA9X result=");  // the character after "]" is skipped whole
-  ASSERT_TRUE(e);
-  EXPECT_EQ(e->operation, "X");
-  EXPECT_FALSE(e->account);
-  EXPECT_EQ(e->result, "");
-
+  struct {
+    std::string_view line;
+    const char *timestamp, *operation;
+    std::optional<std::string> account;
+    const char* result;
+  } records[] = {
+      {"[2026-03-01T09:15:02+01:00] GET account=acme/web/API_KEY result=ok (cached)",
+       "2026-03-01T09:15:02+01:00", "GET", "acme/web/API_KEY", "ok (cached)"},
+      {"[t]   UNLOCK account=acme/ ", "t", "UNLOCK", "acme/", "unknown"},  // leading spaces skipped
+      {"[]\xC3\xA9X result=", "", "X", std::nullopt, ""},  // the character after "]" is skipped whole
+  };
+  const std::regex uuid("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+  for (const auto& r : records) {
+    auto e = AuditLogger::parseLine(r.line);
+    ASSERT_TRUE(e) << r.line;
+    EXPECT_EQ(e->timestamp, r.timestamp);
+    EXPECT_EQ(e->operation, r.operation);
+    EXPECT_EQ(e->account, r.account);
+    EXPECT_EQ(e->result, r.result);
+    EXPECT_TRUE(std::regex_match(e->id, uuid)) << e->id;
+  }
   for (std::string_view bad :
        {"", "[t]", "[t] ", "[t]x", "[t]    ", " [t] GET result=ok", "[t GET", "[t]\xC3"}) {
     EXPECT_FALSE(AuditLogger::parseLine(bad)) << bad;

@@ -12,10 +12,6 @@
 namespace caskel {
 namespace {
 
-bool haveOpenssl() {
-  return ::access("/usr/bin/openssl", X_OK) == 0;
-}
-
 // Decrypts the payload with the openssl program and returns the fragment's text.
 std::string decryptWithOpenssl(const test::TempDir& dir, const AgentPayload& payload) {
   test::writeText(dir.file("ct.b64"), payload.ciphertext + "\n");
@@ -26,7 +22,7 @@ std::string decryptWithOpenssl(const test::TempDir& dir, const AgentPayload& pay
 }
 
 TEST(AgentHandoff, FragmentDecryptsWithOpensslAndSourcesToTheValue) {
-  if (!haveOpenssl()) GTEST_SKIP() << "openssl is not installed";
+  if (::access("/usr/bin/openssl", X_OK) != 0) GTEST_SKIP() << "openssl is not installed";
   test::TempDir dir;
 
   auto payload = encryptForAgent("acme/api/OPENAI_API_KEY", "sk-1");

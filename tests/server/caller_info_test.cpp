@@ -2,14 +2,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -184,28 +182,26 @@ std::string probeCopy(const TempDir& dir, const std::string& relative) {
   return target.string();
 }
 
-// A process chain started by the test: argv runs with only PATH and `env` in its environment.
-// The innermost probe reports its pid and lives until the chain is destroyed (stdin closes).
+// A process chain started by the test with only PATH in its environment (`env` and `setsid`
+// exec in place, so they set up the chain's first process without adding one). The innermost
+// probe reports its pid and lives until the chain is destroyed (its stdin closes).
 struct Chain {
   pid_t child = -1;
   int32_t peer = 0;
   int input = -1;
 
-  explicit Chain(std::vector<std::string> argv, std::vector<std::string> env = {},
-                 const std::function<void()>& inChild = {}) {
-    env.push_back("PATH=/usr/bin:/bin");
+  explicit Chain(std::vector<std::string> argv) {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
     if ((child = ::fork()) == 0) {
       ::dup2(in[0], 0);
       ::dup2(out[1], 1);
-      if (inChild) inChild();
-      std::vector<char*> args, envp;
+      std::vector<char*> args;
       for (auto& a : argv) args.push_back(a.data());
-      for (auto& e : env) envp.push_back(e.data());
       args.push_back(nullptr);
-      envp.push_back(nullptr);
-      ::execve(args[0], args.data(), envp.data());
+      char path[] = "PATH=/usr/bin:/bin";
+      char* envp[] = {path, nullptr};
+      ::execve(args[0], args.data(), envp);
       ::_exit(127);
     }
     ::close(in[0]);
@@ -247,8 +243,7 @@ TEST_F(CallerChains, ShellsAreSkippedToTheProgramBehindThem) {
   const std::string editor = probeCopy(dir, "myeditor");
   const std::string bash = probeCopy(dir, "bin/bash");
   const std::string work = dir.path();
-  Chain chain({editor, "/bin/sh", "-c", "/bin/sh -c '" + bash + "; true'; true"}, {},
-              [&] { (void)::chdir(work.c_str()); });
+  Chain chain({"/usr/bin/env", "-C", work, editor, "/bin/sh", "-c", "/bin/sh -c '" + bash + "; true'; true"});
   ASSERT_GT(chain.peer, 0);
 
   CallerIdentifier ids = identifier();
@@ -281,7 +276,8 @@ TEST_F(CallerChains, ShellsAreSkippedToTheProgramBehindThem) {
 // carries none, and the highest process carrying one (the editor, started with it) is the agent.
 TEST_F(CallerChains, AnAgentIsFoundByTheMarkerInItsEnvironment) {
   const std::string editor = probeCopy(dir, "myeditor");
-  Chain marked({editor, "/bin/sh", "-c", "unset CLAUDECODE; " + kProbe + "; true"}, {"CLAUDECODE=1"});
+  Chain marked(
+      {"/usr/bin/env", "CLAUDECODE=1", editor, "/bin/sh", "-c", "unset CLAUDECODE; " + kProbe + "; true"});
   ASSERT_GT(marked.peer, 0);
   ASSERT_TRUE(procs.environmentMarkers(marked.peer, agentMarkerVariables()).empty());
   CallerInfo info = walk(marked.peer);
@@ -315,13 +311,9 @@ TEST_F(CallerChains, TerminalIsSeenOnlyWhenTheChainHasOne) {
   ASSERT_EQ(::unlockpt(master), 0);
   const std::string slave = ::ptsname(master);
   {
-    Chain inTerminal({kProbe}, {}, [&] {
-      ::setsid();  // a new session, whose first terminal opened becomes its controlling one
-      int fd = ::open(slave.c_str(), O_RDWR);
-      ::ioctl(fd, TIOCSCTTY, 0);
-      ::close(fd);
-    });
-    Chain detached({kProbe}, {}, [] { ::setsid(); });
+    // In a new session the first terminal opened becomes the controlling one.
+    Chain inTerminal({"/usr/bin/setsid", "/bin/sh", "-c", "exec 3<>" + slave + "; exec " + kProbe});
+    Chain detached({"/usr/bin/setsid", kProbe});
     CallerInfo withTerminal = walk(inTerminal.peer);
     EXPECT_TRUE(withTerminal.hasTTY);
     EXPECT_NE(withTerminal.terminal, 0);

@@ -46,30 +46,35 @@ std::vector<Proc> shellsUnderEditor(int count) {
   return procs;
 }
 
-// "index name [agent] [detached]" of the process the caller is resolved to.
+// "index name [agent] [detached] [tty [bound]]" of the process the caller is resolved to; "bound"
+// when the connecting process's own terminal binds its sessions.
 std::string verdict(const ProcessSnapshot& snapshot) {
   CallerVerdict v = classifyCaller(snapshot);
   return std::to_string(v.resolved) + " " + v.name + (v.isAgent ? " agent" : "") +
-         (v.detached ? " detached" : "");
+         (v.detached ? " detached" : "") + (v.hasTTY ? " tty" : "") +
+         (v.terminal == 0      ? ""
+          : v.terminal == kPts ? " bound"
+                               : " elsewhere");
 }
 
 TEST(CallerRules, NamingAgentsAndDetachment) {
   std::pair<const char*, std::vector<Proc>> rows[] = {
       // The user's shell in a terminal is named after the terminal program.
-      {"2 ghostty", {{50, "caskel", kPts}, {40, "zsh", kPts}, {30, "ghostty"}}},
+      {"2 ghostty tty bound", {{50, "caskel", kPts}, {40, "zsh", kPts}, {30, "ghostty"}}},
       // An agent's marked shell: the agent is named, not its shell, and the walk ends there.
-      {"2 claude agent",
+      {"2 claude agent tty bound",
        {{50, "caskel", kPts, 0, true}, {40, "bash", kPts, 0, true}, {30, "claude"}, {20, "zsh"}}},
       // A program between the agent and the tool does not hide the agent.
       {"4 claude agent", {{50, "caskel"}, {45, "bash"}, {40, "vim"}, {35, "bash"}, {30, "claude"}}},
       // A marked interpreter under the user's own program is the agent: the walk stops there
       // instead of reaching the program (and its session).
-      {"1 python3 agent", {{50, "caskel", kPts, 0, true}, {40, "python3", kPts, 0, true}, {30, "myeditor"}}},
+      {"1 python3 agent tty bound",
+       {{50, "caskel", kPts, 0, true}, {40, "python3", kPts, 0, true}, {30, "myeditor"}}},
       // Nine shells above the peer: the tenth step reaches the editor; with eleven it ends on one.
-      {"10 myeditor", shellsUnderEditor(10)},
-      {"10 bash", shellsUnderEditor(12)},
+      {"10 myeditor tty bound", shellsUnderEditor(10)},
+      {"10 bash tty bound", shellsUnderEditor(12)},
       // An unreadable name stops the walk.
-      {"0 caskel", {{50, "caskel", kPts}, {40, "", kPts}}},
+      {"0 caskel tty bound", {{50, "caskel", kPts}, {40, "", kPts}}},
       // Double fork and setsid: the session is the dead middle process's, the parent a reaper.
       {"0 caskel detached", {{50, "caskel", 0, 48}, {7, "tmux: server", 0, 7}}},
       // Adopted by the first process directly.
@@ -79,23 +84,16 @@ TEST(CallerRules, NamingAgentsAndDetachment) {
       // A service's shell (its own session, started by the service manager) is detached too.
       {"1 bash detached", {{51, "caskel", 0, 50}, {50, "bash", 0, 50}, {9, "systemd", 0, 9}}},
       // A terminal, or a parent in the same session, is no detachment.
-      {"1 systemd", {{50, "caskel", kPts, 48}, {7, "systemd", 0, 7}}},
+      {"1 systemd tty bound", {{50, "caskel", kPts, 48}, {7, "systemd", 0, 7}}},
       {"2 code", {{51, "caskel"}, {50, "bash"}, {40, "code"}, {9, "systemd", 0, 9}}},
+      // A terminal further up is seen, but only the connecting process's own binds sessions.
+      {"2 myeditor tty", {{50, "caskel"}, {40, "bash", kPts}, {30, "myeditor"}}},
       // A program that started its own session is followed as usual.
       {"1 myeditor", {{51, "caskel", 0, 51}, {40, "myeditor", 0, 40}}},
   };
   for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(verdict(tree(rows[i].second)), rows[i].first) << i;
   // Its parent vanished while it was read: nothing vouches for it.
   EXPECT_EQ(verdict(tree({{51, "caskel"}, {50, "bash"}}, 77)), "1 bash detached");
-}
-
-TEST(CallerRules, TheConnectingProcesssOwnTerminalBindsSessions) {
-  CallerVerdict v = classifyCaller(tree({{50, "caskel"}, {40, "bash", kPts}, {30, "myeditor"}}));
-  EXPECT_TRUE(v.hasTTY);
-  EXPECT_EQ(v.terminal, 0);
-  v = classifyCaller(tree({{50, "caskel", kPts}, {40, "zsh", kPts}, {30, "ghostty"}}));
-  EXPECT_EQ(v.terminal, kPts);
-  EXPECT_FALSE(classifyCaller(tree({{50, "caskel"}})).hasTTY);
 }
 
 }  // namespace
