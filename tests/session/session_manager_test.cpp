@@ -26,10 +26,17 @@ struct Expiries {
 
 class SessionManagerTest : public ::testing::Test {
  protected:
-  void SetUp() override { Authenticator::setShared(auth); }
+  SessionManagerTest() {
+    Authenticator::setShared(auth);
+    sessions.setExpiryObserver([e = expiries](const std::string& prefix) {
+      std::unique_lock lock(e->mutex);
+      e->seen.push_back(prefix);
+      e->cv.notify_all();
+      e->cv.wait(lock, [&] { return prefix != e->held; });
+    });
+  }
   void TearDown() override {
-    release();
-    manager.reset();
+    release();  // a parked timer would keep the manager from stopping
     Authenticator::setShared(nullptr);
   }
   void put(const std::string& account, const std::string& value, std::optional<bool> strict = std::nullopt) {
@@ -37,17 +44,6 @@ class SessionManagerTest : public ::testing::Test {
     if (strict) metadata.emplace().strict = strict;
     ASSERT_FALSE(keychain.save(account, value, metadata).has_value());
     keys.push_back(account);
-  }
-  SessionManager& sessions() {
-    if (manager) return *manager;
-    manager = std::make_unique<SessionManager>(keychain, home.configDir() + "/config.json");
-    manager->setExpiryObserver([e = expiries](const std::string& prefix) {
-      std::unique_lock lock(e->mutex);
-      e->seen.push_back(prefix);
-      e->cv.notify_all();
-      e->cv.wait(lock, [&] { return prefix != e->held; });
-    });
-    return *manager;
   }
   bool waitForExpiry(const std::string& prefix) {
     std::unique_lock lock(expiries->mutex);
@@ -61,10 +57,10 @@ class SessionManagerTest : public ::testing::Test {
     expiries->cv.notify_all();
   }
   int unlock(const std::string& prefix, Identity who, double timeout = 3600) {
-    return sessions().unlock(prefix, timeout, who, std::nullopt).count;
+    return sessions.unlock(prefix, timeout, who, std::nullopt).count;
   }
   std::optional<std::string> cached(const std::string& account, Identity who) {
-    auto value = sessions().cachedValue(account, who);
+    auto value = sessions.cachedValue(account, who);
     return value ? std::optional(value->str()) : std::nullopt;
   }
   // What `who` gets of each key in `keys`: "key=value" from the cache, "key" when it is only
@@ -74,7 +70,7 @@ class SessionManagerTest : public ::testing::Test {
     for (const std::string& key : keys) {
       if (auto value = cached(key, who)) {
         out += " " + key + "=" + *value;
-      } else if (sessions().isUnlocked(key, who)) {
+      } else if (sessions.isUnlocked(key, who)) {
         out += " " + key;
       }
     }
@@ -88,7 +84,7 @@ class SessionManagerTest : public ::testing::Test {
   std::shared_ptr<test::MemoryCredentialStore> store = std::make_shared<test::MemoryCredentialStore>();
   KeychainManager keychain{"caskel", store};
   std::shared_ptr<Expiries> expiries = std::make_shared<Expiries>();
-  std::unique_ptr<SessionManager> manager;
+  SessionManager sessions{keychain, configPath()};
   std::vector<std::string> keys;  // stored, plus names of keys never stored
   // Sessions go by pid and start time alone; no process is looked up.
   Identity self{4100, 5100, 0, false};
@@ -97,62 +93,61 @@ class SessionManagerTest : public ::testing::Test {
 
 TEST_F(SessionManagerTest, UnlockCachesTheFolderForItsCallerOnly) {
   put("org/a/K", "alpha");
+  put("org/a/Y", "y");
   put("org/b/L", "beta", false);
   put("org/a/S", "strict", true);
+  put("org/TOP", "top");
   put("orga/X", "x");
   put("other/M", "m");
 
-  UnlockResult result = sessions().unlock("org/", 14400, self, std::nullopt);
-  EXPECT_EQ(result.count, 2);
+  UnlockResult result = sessions.unlock("org/", 14400, self, std::nullopt);
+  EXPECT_EQ(result.count, 4);
   ASSERT_TRUE(result.context && result.context->isEvaluated());
   EXPECT_EQ(result.context->reuseDuration(), 30);
   EXPECT_EQ(result.context->requester(), (Requester{self.resolvedPid, self.pidStartTime, 0, false}));
   EXPECT_EQ(auth->reasons(), std::vector<std::string>{"Unlock \"org/\" for 4h"});
-  EXPECT_EQ(store->valueReads(), 3);  // only the folder is decrypted
+  EXPECT_EQ(store->valueReads(), 5);  // only the folder is decrypted
 
   keys.push_back("org/new/KEY");
-  EXPECT_EQ(view(self), "org/a/K=alpha org/b/L=beta org/a/S org/new/KEY");
+  EXPECT_EQ(view(self), "org/a/K=alpha org/a/Y=y org/b/L=beta org/a/S org/TOP=top org/new/KEY");
   EXPECT_EQ(view(other), "");
   EXPECT_EQ(view(Identity{self.resolvedPid, self.pidStartTime + 0.01, 0, false}), "");  // a reused pid
+  // Cached keys are counted under their own folder.
+  std::vector<SessionStatusEntry> status = {{"org/", 1}, {"org/a/", 2}, {"org/b/", 1}};
+  EXPECT_EQ(sessions.sessionStatus(), status);
 
-  sessions().unlock("x/", 90, other, std::string("via claude (agent)"));
+  sessions.unlock("x/", 90, other, std::string("via claude (agent)"));
   EXPECT_EQ(auth->reasons().back(), "Unlock \"x/\" for 1m — via claude (agent)");
 }
 
-TEST_F(SessionManagerTest, LongestPrefixWinsButIsBoundTakesTheFirst) {
+TEST_F(SessionManagerTest, LongestPrefixWinsRefusalsChangeNothingAndLockingASubPrefixKeepsTheParent) {
   put("org/a/K", "alpha");
   put("org/b/L", "beta");
   unlock("org/", self);
   unlock("org/a/", other);
   EXPECT_EQ(view(other), "org/a/K=alpha");
   EXPECT_EQ(view(self), "org/b/L=beta");
-  EXPECT_TRUE(sessions().isBound("org/a/K", self));
-  EXPECT_FALSE(sessions().isBound("org/a/K", other));
-}
+  // isBound takes the first session over the key, not the longest.
+  EXPECT_TRUE(sessions.isBound("org/a/K", self));
+  EXPECT_FALSE(sessions.isBound("org/a/K", other));
 
-TEST_F(SessionManagerTest, RefusedAuthenticationChangesNothing) {
-  put("org/K", "v");
-  unlock("org/", self);
+  auth->forgetLastSuccess();
   auth->queue(AuthOutcome::canceled);
-  UnlockResult canceled = sessions().unlock("org/", 60, other, std::nullopt);
+  UnlockResult canceled = sessions.unlock("org/", 60, other, std::nullopt);
   EXPECT_EQ(canceled.count, -1);
   EXPECT_FALSE(canceled.context);
   auth->setAvailable(false);
   EXPECT_EQ(unlock("new/", other), -1);
-  EXPECT_EQ(view(self), "org/K=v");
-  EXPECT_EQ(sessions().unlockedPrefixes(), std::vector<std::string>{"org/"});
-}
+  EXPECT_EQ(view(self), "org/b/L=beta");
+  EXPECT_EQ(sessions.unlockedPrefixes(), (std::vector<std::string>{"org/", "org/a/"}));
 
-TEST_F(SessionManagerTest, LockingASubPrefixKeepsTheParentSession) {
-  put("org/a/K", "alpha");
-  put("org/b/L", "beta");
-  unlock("org/", self);
-  sessions().lock("org/a/");
+  sessions.lock("org/a/");
   EXPECT_EQ(view(self), "org/a/K org/b/L=beta");
-  EXPECT_EQ(sessions().unlockedPrefixes(), std::vector<std::string>{"org/"});
-  sessions().lock();
-  EXPECT_EQ(sessions().cachedValueForApplication("org/b/L"), std::nullopt);
-  EXPECT_TRUE(sessions().unlockedPrefixes().empty());
+  EXPECT_EQ(view(other), "");
+  EXPECT_EQ(sessions.unlockedPrefixes(), std::vector<std::string>{"org/"});
+  sessions.lock();
+  EXPECT_EQ(sessions.cachedValueForApplication("org/b/L"), std::nullopt);
+  EXPECT_TRUE(sessions.unlockedPrefixes().empty());
 }
 
 TEST_F(SessionManagerTest, ExpiryLocksAndReunlockRebindsAndRestartsTheTimer) {
@@ -175,14 +170,7 @@ TEST_F(SessionManagerTest, ExpiryLocksAndReunlockRebindsAndRestartsTheTimer) {
   unlock("org/", other, 0.05);  // the long session made short expires on the new deadline
   ASSERT_TRUE(waitForExpiry("org/"));
   EXPECT_EQ(view(other), "");
-  EXPECT_TRUE(sessions().unlockedPrefixes().empty());
-}
-
-TEST_F(SessionManagerTest, StatusGroupsCachedKeysByTheirOwnFolder) {
-  for (const char* key : {"org/a/X", "org/a/Y", "org/b/Z", "org/TOP"}) put(key, "v");
-  unlock("org/", self);
-  std::vector<SessionStatusEntry> expected = {{"org/", 1}, {"org/a/", 2}, {"org/b/", 1}};
-  EXPECT_EQ(sessions().sessionStatus(), expected);
+  EXPECT_TRUE(sessions.unlockedPrefixes().empty());
 }
 
 // The text itself is the base rule's; here only what seconds from a request or file become.
@@ -218,8 +206,9 @@ TEST_F(SessionManagerTest, SetTimeoutNormalisesAndPersistsPrivately) {
 TEST_F(SessionManagerTest, FractionsAreKeptInMemoryAndBrokenFilesIgnored) {
   ASSERT_TRUE(fs::ensurePrivateDirectory(home.configDir()));
   test::writeText(configPath(), R"({"timeouts": {"org/": 1800.7, "big/": 1e300}})");
-  EXPECT_EQ(sessions().timeout("org/x/"), 1800.7);
-  sessions().setTimeout("x/", 60);
+  sessions.loadConfig();
+  EXPECT_EQ(sessions.timeout("org/x/"), 1800.7);
+  sessions.setTimeout("x/", 60);
   nlohmann::json saved = savedConfig()["timeouts"];
   EXPECT_TRUE(saved["org/"].is_number_integer() && saved["big/"].is_number_integer());
   EXPECT_EQ(saved["org/"], 1800);
@@ -229,12 +218,12 @@ TEST_F(SessionManagerTest, FractionsAreKeptInMemoryAndBrokenFilesIgnored) {
        {R"({"timeouts": {"org/": 12)", "", "[1]", R"({"timeouts": 5})", R"({"t": {"org/": 5}})",
         R"({"timeouts": {"org/": 5, "b/": "7"}})", R"({"timeouts": {"org/": true}})"}) {
     test::writeText(configPath(), text);
-    sessions().loadConfig();
-    EXPECT_EQ(sessions().timeout("org/"), 1800.7) << text;
+    sessions.loadConfig();
+    EXPECT_EQ(sessions.timeout("org/"), 1800.7) << text;
   }
   ASSERT_TRUE(fs::removeFile(configPath()));
-  sessions().loadConfig();
-  EXPECT_EQ(sessions().timeout("org/"), 1800.7);
+  sessions.loadConfig();
+  EXPECT_EQ(sessions.timeout("org/"), 1800.7);
 }
 
 // An agent and the user each hold their own session over one folder: neither reads from,
@@ -246,18 +235,18 @@ TEST_F(SessionManagerTest, AgentsTerminalsAndUsersHoldSeparateSessions) {
 
   ASSERT_EQ(unlock("org/", self), 1);
   EXPECT_EQ(view(agent), "");
-  EXPECT_FALSE(sessions().isBound("org/a/K", agent));
+  EXPECT_FALSE(sessions.isBound("org/a/K", agent));
   EXPECT_EQ(view(otherTerminal), "");
 
   // The agent's own unlock leaves the user's session bound to the user.
   ASSERT_EQ(unlock("org/", agent), 1);
   EXPECT_EQ(view(agent), "org/a/K=alpha");
   EXPECT_EQ(view(self), "org/a/K=alpha");
-  sessions().storeInCache("org/a/NEW", agent, SecretString(std::string_view("agent-read")));
+  sessions.storeInCache("org/a/NEW", agent, SecretString(std::string_view("agent-read")));
   EXPECT_EQ(cached("org/a/NEW", self), std::nullopt);  // what an agent read stays its own
 
   // Locking the folder ends both; so does the agent's session expiring leave the user's.
-  sessions().lock(std::string("org/"));
+  sessions.lock(std::string("org/"));
   EXPECT_EQ(view(self), "");
   EXPECT_EQ(view(agent), "");
   ASSERT_EQ(unlock("org/", self), 1);
@@ -265,7 +254,7 @@ TEST_F(SessionManagerTest, AgentsTerminalsAndUsersHoldSeparateSessions) {
   ASSERT_TRUE(waitForExpiry("org/"));
   EXPECT_EQ(view(agent), "");
   EXPECT_EQ(view(self), "org/a/K=alpha");
-  EXPECT_EQ(sessions().unlockedPrefixes(), std::vector<std::string>{"org/"});
+  EXPECT_EQ(sessions.unlockedPrefixes(), std::vector<std::string>{"org/"});
 }
 
 }  // namespace
