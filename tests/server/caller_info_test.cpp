@@ -296,9 +296,7 @@ TEST_F(CallerChains, ANodeRunClaudeIsNamedClaude) {
                   ".on('exit', (code) => process.exit(code));\n");
   Chain chain({node, script, probeCopy(dir, "bin/bash")});
   ASSERT_GT(chain.peer, 0);
-  CallerIdentifier ids = identifier();
-  EXPECT_EQ(ids.processName(chain.child), "claude");
-  CallerInfo info = ids.identifyPid(chain.peer).value_or(CallerInfo{});
+  CallerInfo info = walk(chain.peer);
   EXPECT_EQ(info.name, "claude");
   EXPECT_EQ(info.resolvedPid, chain.child);
   EXPECT_TRUE(info.isAgent);

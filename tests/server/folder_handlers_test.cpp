@@ -88,7 +88,7 @@ TEST_F(HandlerTest, UnlockLockAndSessionReportTheFolderState) {
   EXPECT_TRUE(ask({{"cmd", "lock"}, {"prefix", "org/p"}}).ok());
   EXPECT_FALSE(cached("org/p/A", person));
   EXPECT_EQ(cached("org/q/C", person), "c");
-  EXPECT_TRUE(ask({{"cmd", "lock"}}).ok());
+  EXPECT_EQ(ask({{"cmd", "lock"}}).toJson(), nlohmann::json({{"ok", true}}));
   EXPECT_FALSE(cached("org/q/C", person));
   EXPECT_EQ(ask({{"cmd", "session"}}).toJson(), nlohmann::json::parse(R"({"ok":true,"unlocked":[]})"));
 

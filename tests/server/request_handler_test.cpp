@@ -127,13 +127,5 @@ TEST_F(HandlerTest, AnUnavailablePromptIsNamedByEveryPromptingCommand) {
   EXPECT_EQ(stored(kKey), "value-1234");
 }
 
-// The hand-off's keys may replace the common ones.
-TEST(ReplyShape, ExtraKeysFollowAndReplaceTheCommonOnes) {
-  nlohmann::json wire = Reply::success("v", {{"value", "__encrypted__"}, {"iv", "00"}}).toJson();
-  EXPECT_EQ(wire, (nlohmann::json{{"ok", true}, {"value", "__encrypted__"}, {"iv", "00"}}));
-  EXPECT_EQ(Reply::success().toJson(), (nlohmann::json{{"ok", true}}));
-  EXPECT_FALSE(Reply::object({{"ok", false}, {"x", 1}}).ok());
-}
-
 }  // namespace
 }  // namespace caskel::test

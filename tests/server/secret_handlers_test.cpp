@@ -131,6 +131,8 @@ TEST_F(HandlerTest, AgentsGetOnlyTheEncryptedHandOffAndNeverRawOutput) {
     Reply reply = ask(agent, {{"cmd", "get"}, {"account", kKey}});
     EXPECT_EQ(reply.value(), "__encrypted__");
     nlohmann::json wire = reply.toJson();
+    // The hand-off's "value" replaces the common one on the wire.
+    EXPECT_EQ(wire["value"], "__encrypted__");
     EXPECT_TRUE(wire.value("encrypted", false) && wire.contains("ct") && wire.contains("k")) << wire;
     EXPECT_EQ(wire.dump().find("s3cret"), std::string::npos);
   }

@@ -47,9 +47,8 @@ class SessionManagerTest : public ::testing::Test {
   }
   bool waitForExpiry(const std::string& prefix) {
     std::unique_lock lock(expiries->mutex);
-    return expiries->cv.wait_for(lock, std::chrono::seconds(20), [&] {
-      return std::count(expiries->seen.begin(), expiries->seen.end(), prefix) > 0;
-    });
+    return expiries->cv.wait_for(lock, std::chrono::seconds(20),
+                                 [&] { return std::ranges::count(expiries->seen, prefix) > 0; });
   }
   void release() {
     std::lock_guard lock(expiries->mutex);
