@@ -6,67 +6,6 @@ namespace {
 
 using ::testing::HasSubstr;
 
-// "meta": merged into the stored metadata, behind an unlock or a prompt of its own.
-TEST_F(HandlerTest, MetaMergesFieldsBehindTheRightPrompt) {
-  const nlohmann::json kDescAndType = {{"desc", "new"}, {"type", ""}};
-  const char* kUpdate = "Update metadata for";
-  const Prompts kDrop = {"Unlock", "Remove strict protection from"};
-  struct {
-    const char* name;
-    bool session;
-    bool strict;
-    nlohmann::json request;
-    std::optional<AuthOutcome> secondAnswer;
-    Prompts prompts;
-    bool changed;
-    bool strictAfter;
-  } cases[] = {
-      {"no session unlocks", false, false, kDescAndType, {}, {"Unlock"}, true, false},
-      {"own session asks to update", true, false, kDescAndType, {}, {kUpdate}, true, false},
-      {"made strict", true, false, {{"strict", true}}, {}, {kUpdate}, true, true},
-      {"strict kept when not named", false, true, {{"desc", "new"}}, {}, {"Unlock"}, true, true},
-      {"dropping strict asks again", false, true, {{"strict", false}}, {}, kDrop, true, false},
-      {"dropping strict canceled", false, true, {{"strict", false}}, kNo, kDrop, false, true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    lockAll();
-    put(kKey, "value-1", {{"type", "token"}, {"desc", "old"}, {"strict", c.strict}});
-    if (c.session) unlock(person, "org/p/");
-    auth->queue(kYes);
-    if (c.secondAnswer) auth->queue(*c.secondAnswer);
-    nlohmann::json body = c.request;
-    body.update({{"cmd", "meta"}, {"account", kKey}});
-
-    Reply reply = ask(body);
-
-    EXPECT_EQ(newPrompts(), c.prompts);
-    EXPECT_EQ(reply.ok(), c.changed);
-    auto metadata = keychain.readMetadata(kKey);
-    EXPECT_EQ(metadata->desc, c.changed && c.request.contains("desc") ? "new" : "old");
-    // An empty text clears a field; a field not named stays.
-    EXPECT_EQ(metadata->type.value_or("-"), c.changed && c.request.contains("type") ? "-" : "token");
-    EXPECT_EQ(strict(kKey), c.strictAfter);
-    EXPECT_EQ(stored(kKey), "value-1");
-    if (c.changed) {
-      // The reload may use the context that was just evaluated.
-      EXPECT_TRUE(reply.refreshesApplication() && reply.refreshContext() &&
-                  reply.refreshContext()->isEvaluated());
-    }
-    if (c.strictAfter) {
-      EXPECT_FALSE(cached(kKey, person));
-    }
-  }
-  EXPECT_THAT(audited(), IsEmpty());
-}
-
-TEST_F(HandlerTest, MetaKeepsASealedStrictFlagThatTheClearMetadataLost) {
-  put(kKey, "value-1", {{"strict", true}});
-  store->setGeneric("caskel", kKey, R"({"desc":"edited"})");
-  ASSERT_TRUE(ask({{"cmd", "meta"}, {"account", kKey}, {"desc", "d"}}).ok());
-  EXPECT_TRUE(strict(kKey));
-}
-
 // "unlock", "lock" and "session": what a folder's session holds, and the audit of each step.
 TEST_F(HandlerTest, UnlockLockAndSessionReportTheFolderState) {
   put("org/p/A", "a");

@@ -3,122 +3,156 @@
 namespace caskel::test {
 namespace {
 
-const nlohmann::json kStrict = {{"strict", true}}, kNotStrict = {{"strict", false}};
-const Prompts kStore{"Store"}, kDrop{"Remove strict protection from"},
-    kStrictRead{"Unlock", "Read strict secret"};
+constexpr const char* kBackup = "org/p/K_OLD";
+using json = nlohmann::json;
+const json kNone, kPlain = json::object(), kStrict = {{"strict", true}};
+const json kTyped = {{"type", "token"}, {"desc", "old"}, {"strict", false}};
+const json kTypedStrict = {{"type", "token"}, {"desc", "old"}, {"strict", true}};
+// Strict by the flag sealed with the value; the clear metadata says nothing of it.
+const json kSealedStrict = {{"desc", "old"}, {"sealed_strict", true}};
+const json kGet = {{"cmd", "get"}}, kRm = {{"cmd", "rm"}}, kSet = {{"cmd", "set"}, {"value", "new-value-2"}};
+const json kSetStrict = {{"cmd", "set"}, {"value", "new-value-2"}, {"strict", true}};
+const json kSetPlain = {{"cmd", "set"}, {"value", "new-value-2"}, {"strict", false}};
+const json kRotate = {{"cmd", "rotate"}, {"value", "new-value-2"}};
+const json kRotatePlain = {{"cmd", "rotate"}, {"value", "new-value-2"}, {"strict", false}};
+const json kMeta = {{"cmd", "meta"}, {"desc", "new"}, {"type", ""}};  // an empty text clears the field
+const json kMetaDesc = {{"cmd", "meta"}, {"desc", "new"}}, kMetaStrict = {{"cmd", "meta"}, {"strict", true}};
+const json kMetaPlain = {{"cmd", "meta"}, {"strict", false}};
+const char *kDropStrict = "Remove strict protection from", *kUpdate = "Update metadata for";
+const Prompts kStore{"Store"}, kDrop{kDropStrict}, kStrictRead{"Unlock", "Read strict secret"};
+const std::string kCanceled = "error: Authentication canceled", kNew = "new-valu...";
+const std::string kBackupMeta = " desc=Auto-saved by rotate. Will expire in 1h. type=rotated_backup";
+const std::string kNotFound = "error: " + storeError(status::kItemNotFound),
+                  kRefused = "error: " + storeError(-4);
 
-// "set": when it asks, what it caches, what it audits; a write the store refuses is an error.
-struct SetCase {
+// Every command on one item ("set", "get", "rm", "rotate", "meta"): when it asks, what it answers,
+// what it leaves stored and cached, what it audits.
+struct ItemCase {
   const char* name;
-  bool session;             // the caller holds a session over org/p/
-  nlohmann::json existing;  // metadata of an item already stored, null for none
-  nlohmann::json request;   // metadata fields of the request
+  json existing;  // metadata of "old-value-1" stored first; null: nothing stored
+  bool session;   // the person holds a session over org/p/
+  json request;
   std::vector<AuthOutcome> answers;
   Prompts prompts;
-  bool stored;
-  bool cached;
-  int writeStatus;  // 0: the store takes the write
-  friend void PrintTo(const SetCase& c, std::ostream* os) { *os << c.name; }
+  std::string reply;  // the value ("" for none), or "error: " and the error
+  std::string left;   // see left()
+  const char* audit;  // "OPERATION result" of the one record, or none
+  int failWrites;     // the store's status for every write, 0: writes succeed
+  friend void PrintTo(const ItemCase& c, std::ostream* os) { *os << c.name; }
+};
+ItemCase row(const char* name, json existing, bool session, json request, std::vector<AuthOutcome> answers,
+             Prompts prompts, std::string reply, std::string left, const char* audit, int failWrites = 0) {
+  return {name, existing, session, request, answers, prompts, reply, left, audit, failWrites};
+}
+
+class ItemTest : public HandlerTest, public ::testing::WithParamInterface<ItemCase> {
+ protected:
+  // The key's value ("-" when gone), metadata and cached copy ("cached" when it is the value),
+  // then after " | " the rotation backup's.
+  std::string left(const std::string& account = kKey) {
+    std::string out = stored(account).value_or("-");
+    if (auto metadata = keychain.readMetadata(account)) {
+      if (metadata->desc) out += " desc=" + *metadata->desc;
+      if (metadata->type) out += " type=" + *metadata->type;
+    }
+    if (strict(account)) out += " strict";
+    if (auto copy = cached(account, person)) out += *copy == stored(account) ? " cached" : " cached=" + *copy;
+    if (account == kKey && stored(kBackup)) out += " | " + left(kBackup);
+    return out;
+  }
 };
 
-class SetTest : public HandlerTest, public ::testing::WithParamInterface<SetCase> {};
-
-TEST_P(SetTest, AsksCachesAndAuditsAsTheKeyRequires) {
-  const SetCase& c = GetParam();
-  if (!c.existing.is_null()) put(kKey, "old-value", c.existing);
+TEST_P(ItemTest, AsksAnswersKeepsAndAuditsAsTheKeyRequires) {
+  const ItemCase& c = GetParam();
+  if (c.existing.is_object()) put(kKey, "old-value-1", c.existing);
+  if (c.existing.is_object() && c.existing.contains("sealed_strict"))
+    store->setSealedStrict("caskel", kKey, true);
   if (c.session) unlock(person, "org/p/");
   for (AuthOutcome answer : c.answers) auth->queue(answer);
-  if (c.writeStatus) store->failWrites(c.writeStatus);
-  nlohmann::json body = c.request.is_object() ? c.request : nlohmann::json::object();
-  body.update({{"cmd", "set"}, {"account", kKey}, {"value", "s3cret-value-1"}});
+  store->failWrites(c.failWrites);
+  nlohmann::json body = c.request;
+  body["account"] = kKey;
 
   Reply reply = ask(body);
 
   EXPECT_EQ(newPrompts(), c.prompts);
-  EXPECT_EQ(reply.ok(), c.stored);
-  EXPECT_EQ(reply.refreshesApplication(), c.stored);
-  EXPECT_EQ(stored(kKey), c.stored               ? "s3cret-value-1"
-                          : c.existing.is_null() ? std::nullopt
-                                                 : std::optional("old-value"));
-  EXPECT_EQ(cached(kKey, person).has_value(), c.cached);
-  if (c.stored) {
-    EXPECT_EQ(reply.value(), "s3cret-v...");
-    EXPECT_THAT(audited(), ElementsAre("SET org/p/K ok"));
-  } else {
-    EXPECT_EQ(reply.error(), c.writeStatus ? storeError(c.writeStatus) : "Authentication canceled");
-    EXPECT_EQ(audited(),
-              c.writeStatus ? std::vector<std::string>{"SET org/p/K error"} : std::vector<std::string>{});
+  EXPECT_EQ(reply.error() ? "error: " + *reply.error() : reply.value().value_or(""), c.reply);
+  EXPECT_EQ(left(), c.left);
+  std::vector<std::string> records;
+  if (c.audit) records.push_back(std::string(c.audit).insert(std::string(c.audit).find(' '), " org/p/K"));
+  EXPECT_EQ(audited(), records);
+  EXPECT_EQ(reply.refreshesApplication(), reply.ok() && body["cmd"] != "get");
+  // The reload after a metadata change may use the context that was just evaluated.
+  if (body["cmd"] == "meta" && reply.ok()) {
+    EXPECT_TRUE(reply.refreshContext() && reply.refreshContext()->isEvaluated());
   }
+  EXPECT_EQ(backupTimers.pending(), stored(kBackup) ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Handlers, SetTest,
-    ::testing::ValuesIn(std::vector<SetCase>{
-        {"NoSessionPrompts", false, nullptr, nullptr, {}, kStore, true, false, 0},
-        {"OwnSessionStoresQuietlyAndCaches", true, nullptr, nullptr, {}, {}, true, true, 0},
-        {"StrictKeyPromptsInASessionAndStaysUncached", true, kStrict, nullptr, {}, kStore, true, false, 0},
-        {"DroppingStrictAsksItsOwnQuestion", true, kStrict, kNotStrict, {}, kDrop, true, true, 0},
-        {"MadeStrictInASessionIsNotCached", true, nullptr, kStrict, {}, {}, true, false, 0},
-        {"CanceledStoresNothing", false, nullptr, nullptr, {kNo}, kStore, false, false, 0},
-        {"CanceledDowngradeKeepsTheOldValue", true, kStrict, kNotStrict, {kNo}, kDrop, false, false, 0},
-        {"StoreRefusesTheWrite", true, nullptr, nullptr, {}, {}, false, false, -4}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// "get": from the cache, after an unlock, or behind a strict secret's own prompt.
-enum class Stored { none, plain, strict, sealedStrict };
-struct GetCase {
-  const char* name;
-  Stored item;
-  bool session;
-  std::vector<AuthOutcome> answers;
-  Prompts prompts;
-  std::optional<std::string> error;  // nothing: the value comes back
-  const char* audit;
-  bool cachedAfter;
-  friend void PrintTo(const GetCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class GetTest : public HandlerTest, public ::testing::WithParamInterface<GetCase> {};
-
-TEST_P(GetTest, ServesTheValueOnlyAsTheKeyAllows) {
-  const GetCase& c = GetParam();
-  if (c.item != Stored::none)
-    put(kKey, "s3cret-value-1", c.item == Stored::strict ? kStrict : nlohmann::json());
-  // Strict by the flag sealed with the value although its clear metadata was edited.
-  if (c.item == Stored::sealedStrict) store->setSealedStrict("caskel", kKey, true);
-  if (c.session) unlock(person, "org/p/");
-  for (AuthOutcome answer : c.answers) auth->queue(answer);
-
-  Reply reply = ask({{"cmd", "get"}, {"account", kKey}});
-
-  EXPECT_EQ(newPrompts(), c.prompts);
-  EXPECT_EQ(reply.error(), c.error);
-  if (!c.error) {
-    EXPECT_EQ(reply.value(), "s3cret-value-1");
-  }
-  EXPECT_THAT(audited(), ElementsAre(std::string("GET org/p/K ") + c.audit));
-  EXPECT_EQ(cached(kKey, person).has_value(), c.cachedAfter);
-  EXPECT_FALSE(reply.refreshesApplication());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Handlers, GetTest,
-    ::testing::ValuesIn(std::vector<GetCase>{
-        {"CachedInOwnSession", Stored::plain, true, {}, {}, {}, "ok (cached)", true},
-        {"UnlocksTheFolderOnceThenCaches", Stored::plain, false, {}, {"Unlock"}, {}, "ok", true},
-        {"UnlockCanceled", Stored::plain, false, {kNo}, {"Unlock"}, canceled(), "auth_canceled", false},
-        {"StrictTakesItsOwnPrompt", Stored::strict, false, {}, kStrictRead, {}, "ok (strict)", false},
-        {"StrictIgnoresTheSession", Stored::strict, true, {}, kStrictRead, {}, "ok (strict)", false},
-        {"StrictBySealedFlag", Stored::sealedStrict, false, {}, kStrictRead, {}, "ok (strict)", false},
-        {"StrictPromptCanceled", Stored::strict, false, {kYes, kNo}, kStrictRead, canceled(), "error", false},
-        {"MissingKey",
-         Stored::none,
-         false,
-         {},
-         {"Unlock"},
-         storeError(status::kItemNotFound),
-         "error",
-         false}}),
+    Handlers, ItemTest,
+    ::testing::Values(
+        row("SetPromptsWithoutASession", kNone, false, kSet, {}, kStore, kNew, "new-value-2", "SET ok"),
+        row("SetInOwnSessionIsQuietAndCaches", kNone, true, kSet, {}, {}, kNew, "new-value-2 cached",
+            "SET ok"),
+        row("SetOfAStrictKeyPromptsInASession", kStrict, true, kSet, {}, kStore, kNew, "new-value-2 strict",
+            "SET ok"),
+        row("SetDroppingStrictAsksItsOwn", kStrict, true, kSetPlain, {}, kDrop, kNew, "new-value-2 cached",
+            "SET ok"),
+        row("SetMadeStrictIsNotCached", kNone, true, kSetStrict, {}, {}, kNew, "new-value-2 strict",
+            "SET ok"),
+        row("SetCanceled", kNone, false, kSet, {kNo}, kStore, kCanceled, "-", nullptr),
+        row("SetDowngradeCanceled", kStrict, true, kSetPlain, {kNo}, kDrop, kCanceled, "old-value-1 strict",
+            nullptr),
+        row("SetRefusedByTheStore", kNone, true, kSet, {}, {}, kRefused, "-", "SET error", -4),
+        row("GetCachedInOwnSession", kPlain, true, kGet, {}, {}, "old-value-1", "old-value-1 cached",
+            "GET ok (cached)"),
+        row("GetUnlocksThenCaches", kPlain, false, kGet, {}, {"Unlock"}, "old-value-1", "old-value-1 cached",
+            "GET ok"),
+        row("GetUnlockCanceled", kPlain, false, kGet, {kNo}, {"Unlock"}, kCanceled, "old-value-1",
+            "GET auth_canceled"),
+        row("GetStrictAsksItsOwn", kStrict, false, kGet, {}, kStrictRead, "old-value-1", "old-value-1 strict",
+            "GET ok (strict)"),
+        row("GetStrictIgnoresTheSession", kStrict, true, kGet, {}, kStrictRead, "old-value-1",
+            "old-value-1 strict", "GET ok (strict)"),
+        row("GetStrictBySealedFlag", kSealedStrict, false, kGet, {}, kStrictRead, "old-value-1",
+            "old-value-1 desc=old", "GET ok (strict)"),
+        row("GetStrictCanceled", kStrict, false, kGet, {kYes, kNo}, kStrictRead, kCanceled,
+            "old-value-1 strict", "GET error"),
+        row("GetMissingKey", kNone, false, kGet, {}, {"Unlock"}, kNotFound, "-", "GET error"),
+        row("RmInOwnSessionIsQuiet", kPlain, true, kRm, {}, {}, "", "-", "DELETE ok"),
+        row("RmPromptsWithoutASession", kPlain, false, kRm, {}, {"Delete"}, "", "-", "DELETE ok"),
+        row("RmOfAStrictKeyPromptsInASession", kStrict, true, kRm, {}, {"Delete"}, "", "-", "DELETE ok"),
+        row("RmCanceled", kPlain, false, kRm, {kNo}, {"Delete"}, kCanceled, "old-value-1", nullptr),
+        row("RmRefusedByTheStore", kPlain, true, kRm, {}, {}, kRefused, "old-value-1 cached", "DELETE error",
+            -4),
+        // The backup is as strict as the key was; only a plain key's session serves the new value.
+        row("Rotate", kPlain, true, kRotate, {}, {"Rotate"}, kNew,
+            "new-value-2 cached | old-value-1" + kBackupMeta, "ROTATE ok"),
+        row("RotateKeepsStrict", kStrict, true, kRotate, {}, {"Rotate"}, kNew,
+            "new-value-2 strict | old-value-1" + kBackupMeta + " strict", "ROTATE ok"),
+        row("RotateDroppingStrict", kStrict, true, kRotatePlain, {}, {"Rotate", kDropStrict}, kNew,
+            "new-value-2 | old-value-1" + kBackupMeta + " strict", "ROTATE ok"),
+        row("RotateCanceled", kPlain, false, kRotate, {kNo}, {"Rotate"},
+            "error: Failed to read old value: Authentication canceled", "old-value-1", nullptr),
+        row("RotateMissingKey", kNone, false, kRotate, {}, {"Rotate"},
+            "error: Failed to read old value: " + storeError(status::kItemNotFound), "-", nullptr),
+        row("RotateBackupRefused", kPlain, false, kRotate, {}, {"Rotate"},
+            "error: Failed to backup old value: " + storeError(-4), "old-value-1", nullptr, -4),
+        row("MetaUnlocksWithoutASession", kTyped, false, kMeta, {}, {"Unlock"}, "",
+            "old-value-1 desc=new cached", nullptr),
+        row("MetaInOwnSessionAsks", kTyped, true, kMeta, {}, {kUpdate}, "", "old-value-1 desc=new cached",
+            nullptr),
+        row("MetaMadeStrict", kTyped, true, kMetaStrict, {}, {kUpdate}, "",
+            "old-value-1 desc=old type=token strict", nullptr),
+        row("MetaKeepsStrictNotNamed", kTypedStrict, false, kMetaDesc, {}, {"Unlock"}, "",
+            "old-value-1 desc=new type=token strict", nullptr),
+        row("MetaKeepsSealedStrict", kSealedStrict, false, kMetaDesc, {}, {"Unlock"}, "",
+            "old-value-1 desc=new strict", nullptr),
+        row("MetaDroppingStrictAsks", kTypedStrict, false, kMetaPlain, {}, {"Unlock", kDropStrict}, "",
+            "old-value-1 desc=old type=token", nullptr),
+        row("MetaDroppingStrictCanceled", kTypedStrict, false, kMetaPlain, {kYes, kNo},
+            {"Unlock", kDropStrict}, kCanceled, "old-value-1 desc=old type=token strict", nullptr)),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HandlerTest, AgentsGetOnlyTheEncryptedHandOffAndNeverRawOutput) {
@@ -168,41 +202,6 @@ TEST_F(HandlerTest, PeekShowsTheStoredPeekAndPromptsOnlyWithoutMetadata) {
     EXPECT_EQ(ask({{"cmd", "peek"}, {"account", "org/p/NONE"}}).error(), m.error);
     EXPECT_EQ(newPrompts(), m.answer ? Prompts{"Peek at"} : Prompts{});
   }
-}
-
-// "rm": quiet in the caller's own session unless strict; the cache forgets the key.
-TEST_F(HandlerTest, DeletePromptsUnlessInOwnSessionAndDropsTheCachedValue) {
-  struct {
-    const char* name;
-    bool session;
-    bool strict;
-    std::optional<AuthOutcome> answer;
-    Prompts prompts;
-    bool deleted;
-  } cases[] = {{"own session", true, false, std::nullopt, {}, true},
-               {"no session", false, false, std::nullopt, {"Delete"}, true},
-               {"strict in a session", true, true, std::nullopt, {"Delete"}, true},
-               {"canceled", false, false, kNo, {"Delete"}, false}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    lockAll();
-    put(kKey, "s3cret-value-1", c.strict ? kStrict : nlohmann::json());
-    if (c.session) unlock(person, "org/p/");
-    if (c.answer) auth->queue(*c.answer);
-    Reply reply = ask({{"cmd", "rm"}, {"account", kKey}});
-    EXPECT_EQ(newPrompts(), c.prompts);
-    EXPECT_EQ(reply.ok(), c.deleted);
-    EXPECT_EQ(reply.refreshesApplication(), c.deleted);
-    EXPECT_EQ(stored(kKey).has_value(), !c.deleted);
-    if (c.deleted) {
-      EXPECT_FALSE(cached(kKey, person));
-    }
-  }
-  EXPECT_THAT(audited(), ElementsAre("DELETE org/p/K ok", "DELETE org/p/K ok", "DELETE org/p/K ok"));
-
-  store->failWrites(-4);
-  EXPECT_FALSE(ask({{"cmd", "rm"}, {"account", kKey}}).ok());
-  EXPECT_EQ(audited().back(), "DELETE org/p/K error");
 }
 
 // "ls": metadata without a prompt; an empty vault prompts unless the caller would rather not.
