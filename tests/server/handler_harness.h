@@ -18,14 +18,8 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using Prompts = std::vector<std::string>;
 constexpr AuthOutcome kYes = AuthOutcome::success, kNo = AuthOutcome::canceled;
-// The key most handler cases work on, and the texts of the refusals they meet most.
+// The key most handler cases work on.
 inline constexpr const char* kKey = "org/p/K";
-inline std::string canceled() {
-  return KeychainError::authenticationCanceled().errorDescription();
-}
-inline std::string storeError(int status) {
-  return KeychainError::fromStatus(status).errorDescription();
-}
 
 // The command handlers over an in-memory vault, a scripted authenticator and a real session
 // manager and audit log; requests go through the dispatcher and come back as replies, with no
@@ -61,10 +55,6 @@ class HandlerTest : public ::testing::Test {
   std::optional<std::string> cached(const std::string& account, const CallerInfo& caller) {
     auto value = sessions.cachedValue(account, caller.binding());
     return value ? std::optional(value->str()) : std::nullopt;
-  }
-  bool strict(const std::string& account) const {
-    auto metadata = keychain.readMetadata(account);
-    return metadata && metadata->strict.value_or(false);
   }
   // Every session locked and the last yes forgotten, as a lock does with the real prompt.
   void lockAll() {

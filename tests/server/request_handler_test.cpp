@@ -113,7 +113,7 @@ TEST_F(HandlerTest, AnUnavailablePromptIsNamedByEveryPromptingCommand) {
   };
   const std::pair<AuthOutcome, std::string> outcomes[] = {
       {AuthOutcome::unavailable, "Passphrase prompt unavailable: the passphrase prompt could not be shown"},
-      {AuthOutcome::canceled, canceled()},
+      {AuthOutcome::canceled, "Authentication canceled"},
   };
   for (const auto& [outcome, text] : outcomes) {
     for (const nlohmann::json& body : requests) {
@@ -125,6 +125,12 @@ TEST_F(HandlerTest, AnUnavailablePromptIsNamedByEveryPromptingCommand) {
     }
   }
   EXPECT_EQ(stored(kKey), "value-1234");
+  // With no prompt set up at all, nothing is shown.
+  newPrompts();
+  auth->setAvailable(false);
+  EXPECT_EQ(ask({{"cmd", "peek"}, {"account", "org/p/NONE"}}).error(),
+            "Passphrase prompt unavailable: no passphrase prompt is set up");
+  EXPECT_THAT(newPrompts(), IsEmpty());
 }
 
 }  // namespace

@@ -3,6 +3,10 @@
 namespace caskel::test {
 namespace {
 
+std::string storeError(int status) {
+  return KeychainError::fromStatus(status).errorDescription();
+}
+
 constexpr const char* kBackup = "org/p/K_OLD";
 using json = nlohmann::json;
 const json kNone, kPlain = json::object(), kStrict = {{"strict", true}};
@@ -10,7 +14,8 @@ const json kTyped = {{"type", "token"}, {"desc", "old"}, {"strict", false}};
 const json kTypedStrict = {{"type", "token"}, {"desc", "old"}, {"strict", true}};
 // Strict by the flag sealed with the value; the clear metadata says nothing of it.
 const json kSealedStrict = {{"desc", "old"}, {"sealed_strict", true}};
-const json kGet = {{"cmd", "get"}}, kRm = {{"cmd", "rm"}}, kSet = {{"cmd", "set"}, {"value", "new-value-2"}};
+const json kGet = {{"cmd", "get"}}, kPeek = {{"cmd", "peek"}}, kRm = {{"cmd", "rm"}},
+           kSet = {{"cmd", "set"}, {"value", "new-value-2"}};
 const json kSetStrict = {{"cmd", "set"}, {"value", "new-value-2"}, {"strict", true}};
 const json kSetPlain = {{"cmd", "set"}, {"value", "new-value-2"}, {"strict", false}};
 const json kRotate = {{"cmd", "rotate"}, {"value", "new-value-2"}};
@@ -21,6 +26,7 @@ const json kMetaPlain = {{"cmd", "meta"}, {"strict", false}};
 const char *kDropStrict = "Remove strict protection from", *kUpdate = "Update metadata for";
 const Prompts kStore{"Store"}, kDrop{kDropStrict}, kStrictRead{"Unlock", "Read strict secret"};
 const std::string kCanceled = "error: Authentication canceled", kNew = "new-valu...";
+const std::string kNoPeek = "error: No peek data — re-save the secret to generate it";
 const std::string kBackupMeta = " desc=Auto-saved by rotate. Will expire in 1h. type=rotated_backup";
 const std::string kNotFound = "error: " + storeError(status::kItemNotFound),
                   kRefused = "error: " + storeError(-4);
@@ -55,7 +61,8 @@ class ItemTest : public HandlerTest, public ::testing::WithParamInterface<ItemCa
       if (metadata->desc) out += " desc=" + *metadata->desc;
       if (metadata->type) out += " type=" + *metadata->type;
     }
-    if (strict(account)) out += " strict";
+    if (auto metadata = keychain.readMetadata(account); metadata && metadata->strict.value_or(false))
+      out += " strict";
     if (auto copy = cached(account, person)) out += *copy == stored(account) ? " cached" : " cached=" + *copy;
     if (account == kKey && stored(kBackup)) out += " | " + left(kBackup);
     return out;
@@ -81,7 +88,7 @@ TEST_P(ItemTest, AsksAnswersKeepsAndAuditsAsTheKeyRequires) {
   std::vector<std::string> records;
   if (c.audit) records.push_back(std::string(c.audit).insert(std::string(c.audit).find(' '), " org/p/K"));
   EXPECT_EQ(audited(), records);
-  EXPECT_EQ(reply.refreshesApplication(), reply.ok() && body["cmd"] != "get");
+  EXPECT_EQ(reply.refreshesApplication(), reply.ok() && body["cmd"] != "get" && body["cmd"] != "peek");
   // The reload after a metadata change may use the context that was just evaluated.
   if (body["cmd"] == "meta" && reply.ok()) {
     EXPECT_TRUE(reply.refreshContext() && reply.refreshContext()->isEvaluated());
@@ -120,6 +127,11 @@ INSTANTIATE_TEST_SUITE_P(
         row("GetStrictCanceled", kStrict, false, kGet, {kYes, kNo}, kStrictRead, kCanceled,
             "old-value-1 strict", "GET error"),
         row("GetMissingKey", kNone, false, kGet, {}, {"Unlock"}, kNotFound, "-", "GET error"),
+        // A strict secret keeps no peek; a prompt only when there is no clear metadata at all.
+        row("PeekShowsTheStoredPeek", kPlain, false, kPeek, {}, {}, "ol...", "old-value-1", nullptr),
+        row("PeekOfAStrictKey", kStrict, false, kPeek, {}, {}, kNoPeek, "old-value-1 strict", nullptr),
+        row("PeekOfAMissingKeyAsks", kNone, false, kPeek, {}, {"Peek at"}, kNoPeek, "-", nullptr),
+        row("PeekCanceled", kNone, false, kPeek, {kNo}, {"Peek at"}, kCanceled, "-", nullptr),
         row("RmInOwnSessionIsQuiet", kPlain, true, kRm, {}, {}, "", "-", "DELETE ok"),
         row("RmPromptsWithoutASession", kPlain, false, kRm, {}, {"Delete"}, "", "-", "DELETE ok"),
         row("RmOfAStrictKeyPromptsInASession", kStrict, true, kRm, {}, {"Delete"}, "", "-", "DELETE ok"),
@@ -174,34 +186,6 @@ TEST_F(HandlerTest, AgentsGetOnlyTheEncryptedHandOffAndNeverRawOutput) {
   // The agent's session is its own: the person's cache stays empty.
   EXPECT_FALSE(cached(kKey, person));
   EXPECT_EQ(ask({{"cmd", "get"}, {"account", kKey}, {"output", "raw"}}).value(), "s3cret-value-1");
-}
-
-// "peek": the stored peek without a prompt; a prompt only when there is no clear metadata.
-TEST_F(HandlerTest, PeekShowsTheStoredPeekAndPromptsOnlyWithoutMetadata) {
-  put(kKey, "s3cret-value-1");
-  auto peek = keychain.readMetadata(kKey)->peek;
-  ASSERT_TRUE(peek && !peek->empty());
-  EXPECT_EQ(ask({{"cmd", "peek"}, {"account", kKey}}).value(), *peek + "...");
-  EXPECT_THAT(newPrompts(), IsEmpty());
-
-  put("org/p/S", "strict-value", kStrict);  // a strict secret keeps no peek
-  EXPECT_EQ(ask({{"cmd", "peek"}, {"account", "org/p/S"}}).error(),
-            "No peek data — re-save the secret to generate it");
-  EXPECT_THAT(newPrompts(), IsEmpty());
-
-  struct {
-    std::optional<AuthOutcome> answer;  // nothing: no prompt can be shown
-    const char* error;
-  } missing[] = {{kYes, "No peek data — re-save the secret to generate it"},
-                 {kNo, "Authentication canceled"},
-                 {std::nullopt, "Passphrase prompt unavailable: no passphrase prompt is set up"}};
-  for (const auto& m : missing) {
-    auth->forgetLastSuccess();
-    auth->setAvailable(m.answer.has_value());
-    if (m.answer) auth->queue(*m.answer);
-    EXPECT_EQ(ask({{"cmd", "peek"}, {"account", "org/p/NONE"}}).error(), m.error);
-    EXPECT_EQ(newPrompts(), m.answer ? Prompts{"Peek at"} : Prompts{});
-  }
 }
 
 // "ls": metadata without a prompt; an empty vault prompts unless the caller would rather not.
