@@ -83,8 +83,8 @@ class SessionManagerTest : public ::testing::Test {
   std::shared_ptr<test::MemoryCredentialStore> store = std::make_shared<test::MemoryCredentialStore>();
   KeychainManager keychain{"caskel", store};
   std::shared_ptr<Expiries> expiries = std::make_shared<Expiries>();
-  SessionManager sessions{keychain, configPath()};
-  std::vector<std::string> keys;  // stored, plus names of keys never stored
+  SessionManager sessions{keychain};  // at the default path, under the temporary home
+  std::vector<std::string> keys;      // stored, plus names of keys never stored
   // Sessions go by pid and start time alone; no process is looked up.
   Identity self{4100, 5100, 0, false};
   Identity other{4200, 5200, 0, false};
@@ -187,14 +187,13 @@ TEST_F(SessionManagerTest, UnlockPromptTruncatesFractionsAndHostileTimeouts) {
 
 TEST_F(SessionManagerTest, SetTimeoutNormalisesAndPersistsPrivately) {
   mode_t old = ::umask(0);
-  SessionManager local(keychain);  // the default path under the temporary home
-  local.setTimeout("org/proj", 3600);
+  sessions.setTimeout("org/proj", 3600);
   ::umask(old);
   EXPECT_EQ(savedConfig(), nlohmann::json::parse(R"({"timeouts": {"org/proj/": 3600}})"));
   EXPECT_EQ(test::modeOf(configPath()), 0600);
   EXPECT_EQ(test::modeOf(home.configDir()), 0700);
-  EXPECT_EQ(local.timeout("org/proj/sub/"), 3600);
-  EXPECT_EQ(local.timeout("org/"), SessionManager::kDefaultTimeout);
+  EXPECT_EQ(sessions.timeout("org/proj/sub/"), 3600);
+  EXPECT_EQ(sessions.timeout("org/"), SessionManager::kDefaultTimeout);
 
   SessionManager reloaded(keychain);
   EXPECT_EQ(reloaded.timeout("org/proj/"), 3600);
