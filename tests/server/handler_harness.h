@@ -36,6 +36,10 @@ class HandlerTest : public ::testing::Test {
     return handler.respond(caller, body.dump());
   }
   Reply ask(const nlohmann::json& body) { return ask(person, body); }
+  // The reply's value ("" for none), or "error: " and its error.
+  static std::string shown(const Reply& reply) {
+    return reply.error() ? "error: " + *reply.error() : std::string(reply.value().value_or(""));
+  }
 
   // Stores without a prompt; `metadata` as a request would give it.
   void put(const std::string& account, const std::string& value, const nlohmann::json& metadata = {}) {

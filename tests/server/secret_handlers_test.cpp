@@ -40,7 +40,7 @@ struct ItemCase {
   json request;
   std::vector<AuthOutcome> answers;
   Prompts prompts;
-  std::string reply;  // the value ("" for none), or "error: " and the error
+  std::string reply;  // as shown()
   std::string left;   // see left()
   const char* audit;  // "OPERATION result" of the one record, or none
   int failWrites;     // the store's status for every write, 0: writes succeed
@@ -83,7 +83,7 @@ TEST_P(ItemTest, AsksAnswersKeepsAndAuditsAsTheKeyRequires) {
   Reply reply = ask(body);
 
   EXPECT_EQ(newPrompts(), c.prompts);
-  EXPECT_EQ(reply.error() ? "error: " + *reply.error() : reply.value().value_or(""), c.reply);
+  EXPECT_EQ(shown(reply), c.reply);
   EXPECT_EQ(left(), c.left);
   std::vector<std::string> records;
   if (c.audit) records.push_back(std::string(c.audit).insert(std::string(c.audit).find(' '), " org/p/K"));
