@@ -54,32 +54,28 @@ TEST_F(HandlerTest, ConfigSetsAndListsFolderTimeouts) {
 TEST_F(HandlerTest, UnlockOfAFolderWithoutKeysOpensNoSessionUnlessAskedTo) {
   put("org/px/A", "a-value");  // a text prefix of its folder name is not the folder
   put("org/q/S", "s-value", {{"strict", true}});
+  const std::string nothing = "error: No secrets under org/p/ — nothing to unlock";
   struct {
-    const char* prefix;
-    bool allowEmpty;
-    bool ok;
+    nlohmann::json request;
+    std::string reply;
     Prompts prompts;
   } cases[] = {
-      {"org/p", false, false, {}},
-      {"org/p/", false, false, {}},
-      {"org/p", true, true, {"Unlock"}},
+      {{{"prefix", "org/p"}}, nothing, {}},
+      {{{"prefix", "org/p/"}}, nothing, {}},
+      {{{"prefix", "org/p"}, {"allow_empty", true}}, "0", {"Unlock"}},
       // Strict keys only: nothing is cached, but the folder is not empty.
-      {"org/q", false, true, {"Unlock"}},
-      {"org", false, true, {"Unlock"}},
+      {{{"prefix", "org/q"}}, "0", {"Unlock"}},
+      {{{"prefix", "org"}}, "1", {"Unlock"}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.prefix) + (c.allowEmpty ? " allow_empty" : ""));
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.request.dump());
     lockAll();
-    nlohmann::json body = {{"cmd", "unlock"}, {"prefix", c.prefix}};
-    if (c.allowEmpty) body["allow_empty"] = true;
-    Reply reply = ask(body);
-    EXPECT_EQ(reply.ok(), c.ok);
+    c.request["cmd"] = "unlock";
+    Reply reply = ask(c.request);
+    EXPECT_EQ(shown(reply), c.reply);
     EXPECT_EQ(newPrompts(), c.prompts);
-    const std::string folder = normalizePrefix(c.prefix);
-    EXPECT_EQ(sessions.isUnlocked(folder + "NEW", person.binding()), c.ok);
-    if (!c.ok) {
-      EXPECT_EQ(reply.error(), "No secrets under " + folder + " — nothing to unlock");
-    }
+    const std::string folder = normalizePrefix(c.request["prefix"].get<std::string>());
+    EXPECT_EQ(sessions.isUnlocked(folder + "NEW", person.binding()), reply.ok());
   }
   EXPECT_THAT(audited(), ElementsAre("UNLOCK org/p/ ok (0 keys)", "UNLOCK org/q/ ok (0 keys)",
                                      "UNLOCK org/ ok (1 keys)"));
