@@ -161,6 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
             "old-value-1 desc=new type=token strict", nullptr),
         row("MetaKeepsSealedStrict", kSealedStrict, false, kMetaDesc, {}, {"Unlock"}, "",
             "old-value-1 desc=new strict", nullptr),
+        row("MetaOfAMissingKey", kNone, false, kMetaDesc, {}, {"Unlock"}, kNotFound, "-", nullptr),
         row("MetaDroppingStrictAsks", kTypedStrict, false, kMetaPlain, {}, {"Unlock", kDropStrict}, "",
             "old-value-1 desc=old type=token", nullptr),
         row("MetaDroppingStrictCanceled", kTypedStrict, false, kMetaPlain, {kYes, kNo},
