@@ -60,11 +60,6 @@ class HandlerTest : public ::testing::Test {
     auto value = sessions.cachedValue(account, caller.binding());
     return value ? std::optional(value->str()) : std::nullopt;
   }
-  // Every session locked and the last yes forgotten, as a lock does with the real prompt.
-  void lockAll() {
-    sessions.lock();
-    auth->forgetLastSuccess();
-  }
   // The prompts shown since the last call, each cut to its verb ("Unlock", "Read strict secret").
   std::vector<std::string> newPrompts() {
     std::vector<std::string> all = auth->reasons(), verbs;

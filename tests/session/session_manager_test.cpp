@@ -185,7 +185,7 @@ TEST_F(SessionManagerTest, UnlockPromptTruncatesFractionsAndHostileTimeouts) {
   EXPECT_EQ(auth->reasons().back().back(), 'h');
 }
 
-TEST_F(SessionManagerTest, SetTimeoutNormalisesAndPersistsPrivately) {
+TEST_F(SessionManagerTest, TimeoutsAreNormalisedAndPersistedPrivatelyInWholeSecondsOverBrokenFiles) {
   mode_t old = ::umask(0);
   sessions.setTimeout("org/proj", 3600);
   ::umask(old);
@@ -199,10 +199,8 @@ TEST_F(SessionManagerTest, SetTimeoutNormalisesAndPersistsPrivately) {
   EXPECT_EQ(reloaded.timeout("org/proj/"), 3600);
   reloaded.setTimeout("org/proj/", std::nullopt);
   EXPECT_EQ(savedConfig(), nlohmann::json::parse(R"({"timeouts": {}})"));
-}
 
-TEST_F(SessionManagerTest, FractionsAreKeptInMemoryAndBrokenFilesIgnored) {
-  ASSERT_TRUE(fs::ensurePrivateDirectory(home.configDir()));
+  // A fraction from the file is used as it is, saved in whole seconds, and outlives broken files.
   test::writeText(configPath(), R"({"timeouts": {"org/": 1800.7, "big/": 1e300}})");
   sessions.loadConfig();
   EXPECT_EQ(sessions.timeout("org/x/"), 1800.7);
