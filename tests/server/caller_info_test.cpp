@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,9 +31,6 @@ TEST(CallerNames, NamesWrappersAndPlaces) {
       {"/tmp/t/claude/bin/agent-tool", "claude"},  // an agent's helper is named after the agent
   };
   for (auto [path, name] : names) EXPECT_EQ(displayName(path), name) << path;
-  // "code" names the editor but is no agent; "windsurf" is both.
-  EXPECT_FALSE(isAgentName("code"));
-  EXPECT_TRUE(isAgentName("windsurf"));
   for (const char* name : {"dash", "ksh", "nodejs", "python3.11", "Python", "env"})
     EXPECT_TRUE(isWrapperName(name));
   for (const char* name : {"pythonista", "python3x", "bashful", "Bash"}) EXPECT_FALSE(isWrapperName(name));
@@ -55,9 +51,6 @@ TEST(CallerNames, DescriptionsTagTheCallerAndShowOneHonestLine) {
        "via claude [AI agent, detached] in \u2026/acme/api"},
       {{.name = "ghostty", .hasTTY = true, .cwd = "/home/u/notes"}, "via ghostty in ~/notes"},
       {{.name = "zsh", .hasTTY = true, .cwd = ""}, "via zsh"},
-      // Whatever a caller names itself or its directory, the prompt shows one honest line.
-      {{.name = "vim\n\nvia ghostty\x1b[2K", .hasTTY = true, .cwd = "/home/u/\u202Eipa/emca\u200B"},
-       "via vim\uFFFD\uFFFDvia ghostty\uFFFD[2K in ~/\uFFFDipa/emca\uFFFD"},
       {{.name = std::string(500, 'x'), .hasTTY = true, .cwd = ""},
        "via " + std::string(19, 'x') + "\u2026" + std::string(20, 'x')},
   };
@@ -74,7 +67,6 @@ class TestProcesses : public ProcessInfo {
     std::vector<std::string> args;
   };
   std::map<int32_t, Scripted> scripted;
-  std::optional<std::optional<PeerCredentials>> peer;
   std::set<int32_t> dead;
   int commandLineReads = 0;
 
@@ -83,9 +75,7 @@ class TestProcesses : public ProcessInfo {
     std::string comm = exe.substr(exe.find_last_of('/') + 1).substr(0, 15);
     scripted[pid] = Scripted{ProcessRecord{pid, 1, 0, start, comm}, std::move(exe), std::move(args)};
   }
-  std::optional<PeerCredentials> peerCredentials(int fd) override {
-    return peer ? *peer : sys.peerCredentials(fd);
-  }
+  std::optional<PeerCredentials> peerCredentials(int fd) override { return sys.peerCredentials(fd); }
   std::optional<ProcessRecord> record(int32_t pid) override {
     if (scripted.contains(pid)) return scripted[pid].record;
     return pid == ::getpid() ? std::nullopt : sys.record(pid);
@@ -116,12 +106,9 @@ TEST(CallerLogic, AdmissionFailsClosed) {
   TempDir dir;
   TestProcesses procs;
   CallerIdentifier ids(procs, dir.file("known.json"), "/home/u");
-  procs.peer = PeerCredentials{::getuid() + 1, 42};
-  EXPECT_EQ(ids.identifyCaller(3).status, Status::unauthorized);
-  procs.peer.emplace();  // unreadable credentials
-  EXPECT_EQ(ids.identifyCaller(3).status, Status::unauthorized);
-  procs.peer = PeerCredentials{::getuid(), 0};  // another pid namespace
-  EXPECT_EQ(ids.identifyCaller(3).status, Status::unidentified);
+  EXPECT_EQ(ids.identifyPeer(PeerCredentials{::getuid() + 1, 42}).status, Status::unauthorized);
+  // Another pid namespace.
+  EXPECT_EQ(ids.identifyPeer(PeerCredentials{::getuid(), 0}).status, Status::unidentified);
 
   procs.add(20, "/usr/bin/myeditor", {"myeditor"}, 500);
   procs.scripted[20].record.parentPid = 0;
@@ -182,8 +169,8 @@ std::string probeCopy(const TempDir& dir, const std::string& relative) {
   return target.string();
 }
 
-// A process chain started by the test with only PATH in its environment (`env` and `setsid`
-// exec in place, so they set up the chain's first process without adding one). The innermost
+// A process chain started by the test with only PATH in its environment (`env` execs
+// in place, so it sets up the chain's first process without adding one). The innermost
 // probe reports its pid and lives until the chain is destroyed (its stdin closes).
 struct Chain {
   pid_t child = -1;
@@ -233,7 +220,6 @@ class CallerChains : public ::testing::Test {
     EXPECT_EQ(a.status, Admission::Status::admitted);
     return a.caller;
   }
-  CallerInfo walk(int32_t pid) { return identifier().identifyPid(pid).value_or(CallerInfo{}); }
 
   TempDir dir;
   TestProcesses procs;
@@ -262,28 +248,6 @@ TEST_F(CallerChains, ShellsAreSkippedToTheProgramBehindThem) {
   CallerIdentifier restarted = identifier();
   restarted.loadKnownCallers();
   EXPECT_FALSE(admit(restarted, chain.peer).isFirstSeen);
-
-  // Through a connected socket the peer is this very process.
-  int pair[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-  auto self = CallerIdentifier(ProcessInfo::system(), dir.file("k2.json"), "/home/u").identifyCaller(pair[0]);
-  ::close(pair[0]);
-  ::close(pair[1]);
-  EXPECT_EQ(self.caller.pid, ::getpid());
-}
-
-// The marker variables are read from each process's environment; only the shell above the peer
-// carries none, and the highest process carrying one (the editor, started with it) is the agent.
-TEST_F(CallerChains, AnAgentIsFoundByTheMarkerInItsEnvironment) {
-  const std::string editor = probeCopy(dir, "myeditor");
-  Chain marked(
-      {"/usr/bin/env", "CLAUDECODE=1", editor, "/bin/sh", "-c", "unset CLAUDECODE; " + kProbe + "; true"});
-  ASSERT_GT(marked.peer, 0);
-  ASSERT_TRUE(procs.environmentMarkers(marked.peer, agentMarkerVariables()).empty());
-  CallerInfo info = walk(marked.peer);
-  EXPECT_TRUE(info.isAgent);
-  EXPECT_EQ(info.name, "myeditor");
-  EXPECT_EQ(info.resolvedPid, marked.child);
 }
 
 TEST_F(CallerChains, ANodeRunClaudeIsNamedClaude) {
@@ -296,32 +260,13 @@ TEST_F(CallerChains, ANodeRunClaudeIsNamedClaude) {
                   ".on('exit', (code) => process.exit(code));\n");
   Chain chain({node, script, probeCopy(dir, "bin/bash")});
   ASSERT_GT(chain.peer, 0);
-  CallerInfo info = walk(chain.peer);
+  CallerInfo info = identifier().identifyPid(chain.peer).value_or(CallerInfo{});
   EXPECT_EQ(info.name, "claude");
   EXPECT_EQ(info.resolvedPid, chain.child);
   EXPECT_TRUE(info.isAgent);
 }
 
-TEST_F(CallerChains, TerminalIsSeenOnlyWhenTheChainHasOne) {
-  int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(::grantpt(master), 0);
-  ASSERT_EQ(::unlockpt(master), 0);
-  const std::string slave = ::ptsname(master);
-  {
-    // In a new session the first terminal opened becomes the controlling one.
-    Chain inTerminal({"/usr/bin/setsid", "/bin/sh", "-c", "exec 3<>" + slave + "; exec " + kProbe});
-    Chain detached({"/usr/bin/setsid", kProbe});
-    CallerInfo withTerminal = walk(inTerminal.peer);
-    EXPECT_TRUE(withTerminal.hasTTY);
-    EXPECT_NE(withTerminal.terminal, 0);
-    EXPECT_EQ(withTerminal.binding().terminal, withTerminal.terminal);
-    EXPECT_FALSE(walk(detached.peer).hasTTY);
-  }
-  ::close(master);
-}
-
-TEST(KnownCallers, KeptInAPrivateFileThatSurvivesDamage) {
+TEST(KnownCallers, KeptInAPrivateFileWithTheirFirstContact) {
   test::TempHome home;
   const std::string file = home.configDir() + "/known_callers.json";
   EXPECT_TRUE(CallerIdentifier().recordCaller("/usr/bin/foo"));
@@ -332,13 +277,6 @@ TEST(KnownCallers, KeptInAPrivateFileThatSurvivesDamage) {
   const double now =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   EXPECT_NEAR(entry["firstSeen"].get<double>(), now - 978307200.0, 3600);  // seconds since 2001
-
-  // A broken file counts as empty and is replaced by the next first contact.
-  test::writeText(file, "{\"/usr/bin/foo\": {\"firstSeen\": \"yesterday\"");
-  CallerIdentifier fresh;
-  fresh.loadKnownCallers();
-  EXPECT_TRUE(fresh.recordCaller("/usr/bin/foo"));
-  EXPECT_TRUE(nlohmann::json::parse(test::readText(file)).contains("/usr/bin/foo"));
 }
 
 }  // namespace
