@@ -168,27 +168,6 @@ INSTANTIATE_TEST_SUITE_P(
             {"Unlock", kDropStrict}, kCanceled, "old-value-1 desc=old type=token strict", nullptr)),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(HandlerTest, AgentsGetOnlyTheEncryptedHandOffAndNeverRawOutput) {
-  put(kKey, "s3cret-value-1");
-  Reply refused = ask(agent, {{"cmd", "get"}, {"account", kKey}, {"output", "raw"}});
-  EXPECT_EQ(refused.error(), kRawOutputRefused);
-  EXPECT_THAT(newPrompts(), IsEmpty());
-
-  for (int round = 0; round < 2; ++round) {  // through the unlock, then from the agent's cache
-    Reply reply = ask(agent, {{"cmd", "get"}, {"account", kKey}});
-    EXPECT_EQ(reply.value(), "__encrypted__");
-    nlohmann::json wire = reply.toJson();
-    // The hand-off's "value" replaces the common one on the wire.
-    EXPECT_EQ(wire["value"], "__encrypted__");
-    EXPECT_TRUE(wire.value("encrypted", false) && wire.contains("ct") && wire.contains("k")) << wire;
-    EXPECT_EQ(wire.dump().find("s3cret"), std::string::npos);
-  }
-  EXPECT_THAT(newPrompts(), ElementsAre("Unlock"));
-  // The agent's session is its own: the person's cache stays empty.
-  EXPECT_FALSE(cached(kKey, person));
-  EXPECT_EQ(ask({{"cmd", "get"}, {"account", kKey}, {"output", "raw"}}).value(), "s3cret-value-1");
-}
-
 // "ls": metadata without a prompt; an empty vault prompts unless the caller would rather not.
 TEST_F(HandlerTest, ListGivesMetadataAndPromptsOnlyForAnEmptyVault) {
   EXPECT_EQ(ask({{"cmd", "ls"}, {"no_prompt", true}}).toJson(),
