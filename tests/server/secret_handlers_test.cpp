@@ -153,6 +153,8 @@ INSTANTIATE_TEST_SUITE_P(
             "error: Failed to backup old value: " + storeError(-4), "old-value-1", nullptr, -4),
         row("MetaUnlocksWithoutASession", kTyped, false, kMeta, {}, {"Unlock"}, "",
             "old-value-1 desc=new cached", nullptr),
+        row("MetaUnlockCanceled", kTyped, false, kMeta, {kNo}, {"Unlock"}, kCanceled,
+            "old-value-1 desc=old type=token", nullptr),
         row("MetaInOwnSessionAsks", kTyped, true, kMeta, {}, {kUpdate}, "", "old-value-1 desc=new cached",
             nullptr),
         row("MetaMadeStrict", kTyped, true, kMetaStrict, {}, {kUpdate}, "",
