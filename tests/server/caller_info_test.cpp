@@ -243,6 +243,16 @@ TEST_F(CallerChains, ShellsAreSkippedToTheProgramBehindThem) {
   EXPECT_FALSE(info.isAgent);
   EXPECT_FALSE(info.detached);
 
+  // Kept privately, with the first contact in seconds since 2001.
+  const std::string known = dir.file("config/known_callers.json");
+  EXPECT_EQ(test::modeOf(known), 0600);
+  EXPECT_EQ(test::modeOf(dir.file("config")), 0700);
+  auto entry = nlohmann::json::parse(test::readText(known))[editor];
+  EXPECT_EQ(entry["path"], editor);
+  const double now =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  EXPECT_NEAR(entry["firstSeen"].get<double>(), now - 978307200.0, 3600);
+
   // The second contact is not first seen, also for a new identifier that loads the file.
   EXPECT_FALSE(admit(ids, chain.peer).isFirstSeen);
   CallerIdentifier restarted = identifier();
@@ -264,19 +274,6 @@ TEST_F(CallerChains, ANodeRunClaudeIsNamedClaude) {
   EXPECT_EQ(info.name, "claude");
   EXPECT_EQ(info.resolvedPid, chain.child);
   EXPECT_TRUE(info.isAgent);
-}
-
-TEST(KnownCallers, KeptInAPrivateFileWithTheirFirstContact) {
-  test::TempHome home;
-  const std::string file = home.configDir() + "/known_callers.json";
-  EXPECT_TRUE(CallerIdentifier().recordCaller("/usr/bin/foo"));
-  EXPECT_EQ(test::modeOf(file), 0600);
-  EXPECT_EQ(test::modeOf(home.configDir()), 0700);
-  auto entry = nlohmann::json::parse(test::readText(file))["/usr/bin/foo"];
-  EXPECT_EQ(entry["path"], "/usr/bin/foo");
-  const double now =
-      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  EXPECT_NEAR(entry["firstSeen"].get<double>(), now - 978307200.0, 3600);  // seconds since 2001
 }
 
 }  // namespace

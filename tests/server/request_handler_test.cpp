@@ -51,7 +51,6 @@ TEST_F(HandlerTest, MalformedRequestsAreRefusedBeforeAnythingHappens) {
 TEST_F(HandlerTest, KeysThatAreNotFullAreRefusedBeforeAnyPrompt) {
   const nlohmann::json requests[] = {
       {{"cmd", "set"}, {"value", "v-123456789"}},
-      {{"cmd", "set"}, {"value", "v-123456789"}, {"desc", "d"}},
       {{"cmd", "rotate"}, {"value", "v-123456789"}},
       {{"cmd", "meta"}, {"desc", "d"}},
       {{"cmd", "get"}},
