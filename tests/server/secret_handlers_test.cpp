@@ -1,3 +1,5 @@
+#include <future>
+
 #include "handler_harness.h"
 
 namespace caskel::test {
@@ -169,6 +171,18 @@ TEST_F(HandlerTest, ListGivesMetadataAndPromptsOnlyForAnEmptyVault) {
   expected["accounts"][1]["peek"] = *keychain.readMetadata("a/b/TOKEN")->peek;
   EXPECT_EQ(ask({{"cmd", "ls"}}).toJson(), expected);
   EXPECT_THAT(newPrompts(), IsEmpty());
+}
+
+TEST_F(HandlerTest, RotateBackupIsRemovedWhenItsLifetimeEnds) {
+  std::promise<void> refreshed;
+  services.refreshApplication = [&](std::shared_ptr<AuthContext>) { refreshed.set_value(); };
+  services.backupLifetime = 0.01;
+  put(kKey, "old-value-1");
+  ASSERT_TRUE(ask({{"cmd", "rotate"}, {"account", kKey}, {"value", "new-value-2"}}).ok());
+  // The reply's own refresh is the writer's business: only the removal calls it here.
+  ASSERT_EQ(refreshed.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_FALSE(stored(kBackup));
+  EXPECT_EQ(stored(kKey), "new-value-2");
 }
 
 }  // namespace
