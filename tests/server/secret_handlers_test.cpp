@@ -1,6 +1,7 @@
 #include <future>
 
 #include "handler_harness.h"
+#include "support/manual_queue.h"
 
 namespace caskel::test {
 namespace {
@@ -183,6 +184,39 @@ TEST_F(HandlerTest, RotateBackupIsRemovedWhenItsLifetimeEnds) {
   ASSERT_EQ(refreshed.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
   EXPECT_FALSE(stored(kBackup));
   EXPECT_EQ(stored(kKey), "new-value-2");
+}
+
+// A newer backup of a key cancels the older one's timer but not other keys'.
+TEST(BackupTimers, OnlyTheNewestBackupOfAKeyIsRemoved) {
+  ManualQueue queue;
+  BackupTimers timers;
+  std::vector<std::string> removed;
+  auto schedule = [&](const std::string& key, const std::string& name) {
+    timers.schedule(queue, key, 3600, [&removed, name] { removed.push_back(name); });
+  };
+  schedule("org/K_OLD", "first");
+  schedule("org/B_OLD", "other key");
+  schedule("org/K_OLD", "second");
+  EXPECT_EQ(timers.pending(), 2u);
+  auto pending = queue.pending();
+  ASSERT_EQ(pending.size(), 3u);
+  EXPECT_TRUE(pending[0].handle.isCancelled());
+  EXPECT_FALSE(pending[1].handle.isCancelled());
+  EXPECT_FALSE(pending[2].handle.isCancelled());
+  queue.runAll();
+  EXPECT_EQ(removed, (std::vector<std::string>{"other key", "second"}));
+  EXPECT_EQ(timers.pending(), 0u);
+
+  // A timer already running when a newer backup is made cannot be cancelled; it must not remove
+  // the newer backup.
+  removed.clear();
+  schedule("org/K_OLD", "third");
+  auto stale = queue.takeFirst();
+  schedule("org/K_OLD", "fourth");
+  stale();
+  EXPECT_TRUE(removed.empty());
+  queue.runAll();
+  EXPECT_EQ(removed, std::vector<std::string>{"fourth"});
 }
 
 }  // namespace
