@@ -156,6 +156,8 @@ INSTANTIATE_TEST_SUITE_P(
             "old-value-1 desc=new type=token strict", nullptr),
         row("MetaKeepsSealedStrict", kSealedStrict, false, kMetaDesc, {}, {"Unlock"}, "",
             "old-value-1 desc=new strict", nullptr),
+        // It may not tell what exists before the person has answered.
+        row("MetaOfAMissingKey", kNone, false, kMetaDesc, {}, {"Unlock"}, kNotFound, "-", nullptr),
         row("MetaDroppingStrictAsks", kTypedStrict, false, kMetaPlain, {}, {"Unlock", kDropStrict}, "",
             "old-value-1 desc=old type=token", nullptr)),
     [](const auto& info) { return std::string(info.param.name); });
