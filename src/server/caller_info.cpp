@@ -167,16 +167,6 @@ CallerIdentifier::CallerIdentifier(ProcessInfo& processes, std::string knownCall
                                                  : std::move(knownCallersPath)),
       home_(home.empty() ? fs::homeDirectory() : std::move(home)) {}
 
-Admission CallerIdentifier::identifyCaller(int fd) {
-  Admission admission;
-  auto creds = processes_.peerCredentials(fd);
-  if (!creds || creds->uid != processes_.currentUid()) {
-    admission.status = Admission::Status::unauthorized;
-    return admission;
-  }
-  return identifyPeer(*creds);
-}
-
 Admission CallerIdentifier::identifyPeer(const PeerCredentials& creds, double admittedAt) {
   Admission admission;
   if (creds.uid != processes_.currentUid()) {

@@ -31,14 +31,18 @@ struct CallerInfo {
   // Detached from the program it runs for (no terminal, adopted by a reaper): nothing in its
   // ancestry vouches for it, so it is served like an agent.
   bool detached = false;
-  int32_t terminal = 0;       // the connecting process's controlling terminal (tty_nr), 0: none
-  double peerStartTime = 0;   // start time of the connecting process
+  int32_t terminal = 0;      // the connecting process's controlling terminal (tty_nr), 0: none
+  double peerStartTime = 0;  // start time of the connecting process
 
   // Agents and detached callers get values only through the encrypted hand-off.
   bool treatedAsAgent() const { return isAgent || detached; }
   // Who holds a session or a recent yes: the resolved process, its terminal, its agent-ness.
-  SessionBinding binding() const { return SessionBinding{resolvedPid, resolvedStartTime, terminal, treatedAsAgent()}; }
-  Requester requester() const { return Requester{resolvedPid, resolvedStartTime, terminal, treatedAsAgent()}; }
+  SessionBinding binding() const {
+    return SessionBinding{resolvedPid, resolvedStartTime, terminal, treatedAsAgent()};
+  }
+  Requester requester() const {
+    return Requester{resolvedPid, resolvedStartTime, terminal, treatedAsAgent()};
+  }
 
   // "via " + name + tags + place, for prompt reasons, with every caller-controlled text made
   // safe to show. `home` is the user's home directory.
@@ -66,9 +70,7 @@ class CallerIdentifier {
   explicit CallerIdentifier(ProcessInfo& processes = ProcessInfo::system(), std::string knownCallersPath = {},
                             std::string home = {});
 
-  // Admits the peer of a connected socket (credentials and pidfd read here).
-  Admission identifyCaller(int fd);
-  // The same for credentials the server has already read from the connection. A caller is
+  // Admits the peer of a connection from the credentials the server read from it. A caller is
   // identified only when its process is alive and every fact about it could be read; with no
   // pidfd, a start time later than `admittedAt` (seconds since 1970) means a reused pid.
   Admission identifyPeer(const PeerCredentials& creds, double admittedAt = 0);
