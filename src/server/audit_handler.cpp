@@ -58,16 +58,16 @@ Reply handleAudit(const Request& r) {
   }
   if (*action == "off") {
     if (!audit.isEnabled()) return state(audit);
-    if (!authenticate(r, "Turn off the audit log — " + r.callerDescription())) {
-      return Reply::failure("Authentication canceled");
+    if (auto refused = promptRefusal(r, "Turn off the audit log — " + r.callerDescription())) {
+      return Reply::failure(*refused);
     }
     // Recorded while still on: the last line says the log was paused, and by whom it was asked.
     audit.log(kOperation, std::nullopt, "off");
     audit.setEnabled(false);
     return state(audit);
   }
-  if (!authenticate(r, "Clear the audit log — " + r.callerDescription())) {
-    return Reply::failure("Authentication canceled");
+  if (auto refused = promptRefusal(r, "Clear the audit log — " + r.callerDescription())) {
+    return Reply::failure(*refused);
   }
   audit.clear();
   // Queued after the removal: a log that goes on starts by saying it was cleared.

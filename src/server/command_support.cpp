@@ -27,9 +27,13 @@ std::optional<SecretMetadata> requestMetadata(const nlohmann::json& request) {
   return m;
 }
 
-Requester requesterOf(const CallerInfo& caller) { return caller.requester(); }
+Requester requesterOf(const CallerInfo& caller) {
+  return caller.requester();
+}
 
-std::string shownKey(const std::string& account) { return displaySafe(account, kMaxShownKey); }
+std::string shownKey(const std::string& account) {
+  return displaySafe(account, kMaxShownKey);
+}
 
 bool dropsStrict(bool wasStrict, const std::optional<SecretMetadata>& next) {
   return wasStrict && next && !next->strict.value_or(false);
@@ -42,10 +46,6 @@ bool confirmStrictRemoval(const Request& request, const std::string& account) {
 std::optional<std::string> strictRemovalRefusal(const Request& request, const std::string& account) {
   return promptRefusal(request, "Remove strict protection from \"" + shownKey(account) + "\" — " +
                                     request.callerDescription());
-}
-
-bool authenticate(const Request& request, const std::string& reason) {
-  return !promptRefusal(request, reason);
 }
 
 std::optional<std::string> promptRefusal(const Request& request, const std::string& reason) {
@@ -82,7 +82,9 @@ PromptResult promptWithContext(const Request& request, const std::string& reason
   return result;
 }
 
-std::string peekReply(std::string_view value) { return firstCharacters(value, 8) + "..."; }
+std::string peekReply(std::string_view value) {
+  return firstCharacters(value, 8) + "...";
+}
 
 bool isStrict(const std::optional<SecretMetadata>& metadata) {
   return metadata && metadata->strict.value_or(false);

@@ -34,10 +34,7 @@ inline constexpr const char* kRawOutputRefused =
     "Raw output is blocked for AI agents — use `caskel get <key>` (encrypted hand-off) or "
     "`caskel run <prefix> -- <command>` instead";
 
-// One prompt with `reason`, no reuse: true when the user said yes.
-bool authenticate(const Request& request, const std::string& reason);
-
-// The same, saying why not: nothing when the person said yes, else the reply's error text.
+// One prompt with `reason`, no reuse: nothing when the person said yes, else the reply's error text.
 std::optional<std::string> promptRefusal(const Request& request, const std::string& reason);
 // confirmStrictRemoval, saying why not.
 std::optional<std::string> strictRemovalRefusal(const Request& request, const std::string& account);

@@ -110,7 +110,10 @@ TEST_F(HandlerTest, AnUnavailablePromptIsNamedByEveryPromptingCommand) {
       {{"cmd", "unlock"}, {"prefix", "org/p"}},
       {{"cmd", "meta"}, {"account", kKey}, {"desc", "d"}},
       {{"cmd", "rotate"}, {"account", kKey}, {"value", "v3"}},
+      {{"cmd", "audit"}, {"action", "off"}},
+      {{"cmd", "audit"}, {"action", "clear"}},
   };
+  audit.setEnabled(true);
   for (const nlohmann::json& body : requests) {
     SCOPED_TRACE(body.dump());
     auth->queue(AuthOutcome::unavailable);  // each command stops at its first prompt
@@ -119,6 +122,7 @@ TEST_F(HandlerTest, AnUnavailablePromptIsNamedByEveryPromptingCommand) {
         ::testing::HasSubstr("Passphrase prompt unavailable: the passphrase prompt could not be shown"));
   }
   EXPECT_EQ(stored(kKey), "value-1234");
+  EXPECT_TRUE(audit.isEnabled());
   // With no prompt set up at all, nothing is shown.
   newPrompts();
   auth->setAvailable(false);
