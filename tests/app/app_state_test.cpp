@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "app/application.h"
+#include "app/server_host.h"
 #include "app/share_cipher.h"
 #include "audit/audit_logger.h"
 #include "platform/child_process.h"
@@ -87,16 +88,6 @@ TEST_F(AppStateTest, GroupsByFolderAndFiltersIgnoringCase) {
            {"", all}, {"k1", {{"a", {"a/K1"}}, {"b/x", {"b/x/K1"}}}}, {"X/k", {all[2]}}, {"", all}}) {
     state->setSearchText(search);
     EXPECT_EQ(groups(), expected) << search;
-  }
-}
-
-TEST_F(AppStateTest, CliIsOutdatedOnlyWhenAnotherVersionWasReported) {
-  EXPECT_FALSE(state->isCliOutdated());
-  const std::pair<std::string, bool> reports[] = {
-      {"", false}, {kVersion, false}, {std::string(kVersion) + ".1", true}};
-  for (const auto& [reported, outdated] : reports) {
-    state->setLastSeenCliVersion(reported);
-    EXPECT_EQ(state->isCliOutdated(), outdated) << reported;
   }
 }
 
@@ -325,6 +316,88 @@ TEST_F(AppStateTest, ShareThroughTheRunningServerUnlocksTheKeysFolderOnce) {
   EXPECT_THAT(scriptOf(solo.value()), ::testing::EndsWith("\nexport SOLO='s'"));
   EXPECT_THAT(sessions.unlockedPrefixes(), ::testing::Contains("SOLO/"));
   Application::shared().setSessionManager(nullptr);
+}
+
+// A host serving on a socket in the fixture's directory, over the fixture's store.
+class ServerHostTest : public AppStateTest {
+ protected:
+  ServerHostTest() {
+    options.manageProcess = false;
+    options.store = store;
+    options.authenticator = auth;
+    options.clipboard = clipboard;
+    options.sessionDirRoot = dir.path();
+    options.server.socketPath = dir.file("caskel.sock");
+    options.server.knownCallersPath = dir.file("known_callers.json");
+    options.server.sessionConfigPath = dir.file("config.json");
+  }
+  ~ServerHostTest() override {
+    host.reset();
+    CredentialStore::setShared(previousStore);
+  }
+
+  std::shared_ptr<CredentialStore> previousStore = CredentialStore::shared();
+  test::TempHome home;
+  ServerHostOptions options;
+  std::unique_ptr<ServerHost> host;
+};
+
+// Server threads report to the host's model only through the main queue, coalesced. The socket
+// and the share directory coming and going with the program are the desktop end-to-end test's;
+// the session manager lent to the window while the server runs, the list view's.
+TEST_F(ServerHostTest, HooksReachTheModelOnTheMainQueueAndStoppingUndoesTheStart) {
+  put("acme/api/KEY");
+  host = std::make_unique<ServerHost>(options, mainQueue);
+  ASSERT_TRUE(host->start());
+  mainQueue.runReady();
+  EXPECT_EQ(host->state().accounts().size(), 1u);  // the model's own first listing
+  EXPECT_FALSE(host->state().isCliOutdated());     // no tool has reported yet
+
+  ServerServices& services = host->server().services();
+  put("acme/db/URL");
+  std::thread([&] {
+    for (int i = 0; i < 50; ++i) services.refreshApplication(nullptr);
+    for (int i = 0; i < 50; ++i) services.reportCliVersion("9.9");
+  }).join();
+  EXPECT_EQ(mainQueue.pending().size(), 2u);
+  EXPECT_EQ(host->state().accounts().size(), 1u);
+  mainQueue.runReady();
+  EXPECT_EQ(host->state().accounts().size(), 2u);
+  EXPECT_EQ(host->state().lastSeenCliVersion(), "9.9");
+  EXPECT_TRUE(host->state().isCliOutdated());
+  services.reportCliVersion("9.9");
+  EXPECT_TRUE(mainQueue.pending().empty());
+  services.reportCliVersion(kVersion);
+  mainQueue.runReady();
+  EXPECT_FALSE(host->state().isCliOutdated());
+  const std::string text = services.instructions();
+  EXPECT_NE(text.find("- `acme/api/`"), std::string::npos);
+  EXPECT_NE(text.find("- `acme/db/`"), std::string::npos);
+
+  host->stop();
+  EXPECT_FALSE(host->running());
+  EXPECT_FALSE(host->server().isRunning());
+  EXPECT_EQ(Application::shared().sessionManager(), nullptr);
+  host.reset();
+  EXPECT_EQ(Application::shared().mainQueue(), nullptr);
+}
+
+// The desktop program goes on without a server of its own: the model stays, and stopping
+// still removes its share directory.
+TEST_F(ServerHostTest, RefusedServerLeavesTheModelWithoutAServer) {
+  put("acme/api/KEY");
+  test::writeText(dir.file("caskel.sock"), "not a socket");
+  options.server.socketPath = dir.file("caskel.sock/inside");
+  host = std::make_unique<ServerHost>(options, mainQueue);
+  EXPECT_FALSE(host->start());
+  EXPECT_FALSE(host->running());
+  EXPECT_EQ(Application::shared().sessionManager(), nullptr);
+  ASSERT_TRUE(host->prepared());
+  mainQueue.runReady();
+  EXPECT_EQ(host->state().accounts().size(), 1u);
+  const std::string sessionDir = host->state().sessionDir();
+  host->stop();
+  EXPECT_EQ(test::modeOf(sessionDir), -1);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 namespace caskel {
 namespace {
 
+// Which presses the recorder takes is the settings screen's test (its only user of the rule).
 TEST(HotkeyShortcut, StoredNumbersAndDisplayText) {
   struct Case {
     std::optional<int64_t> keyCode, modifiers;
@@ -24,21 +25,6 @@ TEST(HotkeyShortcut, StoredNumbersAndDisplayText) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(hotkeyDisplayText(HotkeyShortcut::fromStored(c.keyCode, c.modifiers)), c.text) << c.text;
-  }
-}
-
-TEST(HotkeyShortcut, RecorderAcceptsCtrlWithAnotherModifierOnANamedKey) {
-  struct Case {
-    uint32_t keyCode, modifiers;
-    bool accepted;
-  };
-  const Case cases[] = {
-      {40, 256 | 512, true}, {40, 256 | 2048, true},  {40, 256 | 4096, true},
-      {40, 256, false},      {40, 512 | 2048, false}, {40, 4096 | 512, false},
-      {122, 768, false},     {0, 768, false},         {36, 256 | 2048, true},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(isAcceptableHotkey({c.keyCode, c.modifiers}), c.accepted) << c.keyCode << " " << c.modifiers;
   }
 }
 
