@@ -74,9 +74,8 @@ TEST(SecretMetadataDates, ExpiryIsLocalMidnightOfARealDate) {
     ScopedTimeZone tz(zone);
     EXPECT_EQ(expiring(date).expiryDate(), midnight) << zone << " " << date;
   }
-  for (const char* bad :
-       {"2025-02-30", "2025-13-01", "2025-00-10", "2025-04-31", "2100-02-29", "0000-01-01", "31/03/2026",
-        "2026-3-31", "2026-03-31 ", " 2026-03-31", "2026-03-3a", "+026-03-31", "2026/03/31", ""}) {
+  // Every malformed form is the civil date test's; none of them may count as an expiry.
+  for (const char* bad : {"2025-02-30", "2100-02-29", " 2026-03-31", "2026/03/31", ""}) {
     const SecretMetadata m = expiring(bad);
     EXPECT_EQ(m.expiryDate(), std::nullopt) << bad;
     EXPECT_FALSE(m.isExpired(utc(2200, 1, 1))) << bad;

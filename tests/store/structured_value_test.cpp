@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "store/json_text.h"
+
 namespace caskel {
 namespace {
 
@@ -46,6 +48,20 @@ TEST(StructuredValue, AnythingElseIsPlainText) {
   const std::string deep =
       std::string(100000, '[') + std::string(100000, ']');  // must not overflow the stack
   EXPECT_EQ(decodeRecoveryCodes(deep), std::nullopt);
+}
+
+TEST(JsonTextTest, WipeReachesEveryNestedStringAndLeavesOtherValues) {
+  nlohmann::json j = {
+      {"value", "s3cret"}, {"n", 7}, {"extra", {{"k", "key!"}, {"list", {"a1", true, "b22"}}}}};
+  wipeJsonStrings(j);
+  for (const auto& [text, size] : {std::pair{j["value"], 6u},
+                                   {j["extra"]["k"], 4u},
+                                   {j["extra"]["list"][0], 2u},
+                                   {j["extra"]["list"][2], 3u}}) {
+    EXPECT_EQ(text.get<std::string>(), std::string(size, '\0'));
+  }
+  EXPECT_EQ(j["n"], 7);
+  EXPECT_EQ(j["extra"]["list"][1], true);
 }
 
 }  // namespace
