@@ -120,8 +120,6 @@ TEST_F(VaultTest, PrefixIsPlainTextAndListingIsByteOrdered) {
 
   EXPECT_EQ(vault->remove(kService, "b/2"), status::kSuccess);
   EXPECT_EQ(vault->remove(kService, "b/2"), status::kItemNotFound);
-  CredentialItem item;
-  EXPECT_EQ(vault->copyAttributes(kService, "b/2", item), status::kItemNotFound);
 }
 
 // A statement that fails inside the save is the keychain test's; here the file itself refuses.
