@@ -17,12 +17,10 @@ using test::TempDir;
 TEST(DefaultsStore, TypesRoundTripAndMismatchedTypesReadAsNothing) {
   TempDir dir;
   DefaultsStore store(dir.file("defaults.json"));
-  store.setBool("flag", true);
   store.setInteger("count", 768);
   store.setNumber("seconds", 90.7);
-  EXPECT_EQ(store.boolValue("flag"), true);
-  EXPECT_EQ(store.integerValue("count"), 768);
-  EXPECT_EQ(store.numberValue("seconds"), 90.7);
+  // Each type read back as written is its users' (the share time-out, the audit switch, the
+  // hotkey); here, what a read of another type gives.
   EXPECT_EQ(store.numberValue("count"), 768.0);  // an integer is a number
   EXPECT_FALSE(store.boolValue("count"));        // no truthiness of numbers
   EXPECT_FALSE(store.integerValue("seconds"));

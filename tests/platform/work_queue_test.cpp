@@ -67,7 +67,6 @@ TEST(WorkQueue, DueTasksRunInDeadlineOrderAndCancelledOrLaterOnesNever) {
   queue.postAfter(-20ms, record(2));
   queue.postAfter(-30ms, record(1));
   cancelled.cancel();
-  EXPECT_TRUE(cancelled.isCancelled());
   release.set_value();
   queue.sync([] {});  // the queue now waits for the hour-long deadline
   std::promise<void> ran;
