@@ -5,8 +5,8 @@
 //                              "PIN <text>", "CANCEL", "CRASH", "HANG", "GARBAGE"
 //   SCRIPTED_PINENTRY_DEFAULT  the answer once the file is used up (else CANCEL)
 //   SCRIPTED_PINENTRY_NO_REPEAT  when set, SETREPEAT is refused like an old pinentry does
-//   SCRIPTED_PINENTRY_LOG      file that gets one JSON line per GETPIN/CONFIRM:
-//                              {"title","desc","prompt","error","repeat","ttyname"}
+//   SCRIPTED_PINENTRY_LOG      file that gets one JSON line per GETPIN:
+//                              {"title","desc","prompt","error","repeat","ttyname","pid"}
 // Several copies may run at once: the answer file is shared under a lock file beside it.
 
 #include <fcntl.h>
@@ -34,23 +34,21 @@ std::string env(const char* name) {
 std::string unescape(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      out += text[i];
-    }
+    const bool hex = text[i] == '%' && i + 2 < text.size() &&
+                     std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+                     std::isxdigit(static_cast<unsigned char>(text[i + 2]));
+    out += hex ? static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)) : text[i];
+    if (hex) i += 2;
   }
   return out;
 }
 
 std::string escape(const std::string& text) {
   std::string out;
-  for (char c : text) {
-    char hex[4];
-    std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
-    out += static_cast<unsigned char>(c) < 0x20 || c == '%' ? std::string(hex) : std::string(1, c);
+  char hex[4];
+  for (unsigned char c : text) {
+    std::snprintf(hex, sizeof hex, "%%%02X", c);
+    out += c < 0x20 || c == '%' ? std::string(hex) : std::string(1, static_cast<char>(c));
   }
   return out;
 }
@@ -61,10 +59,9 @@ void reply(const std::string& line) {
 
 // Takes the first line of the answer file (rewriting the rest atomically), or the default.
 std::string nextAnswer() {
-  std::string answer = env("SCRIPTED_PINENTRY_DEFAULT");
-  if (answer.empty()) answer = "CANCEL";
+  std::string answer = env("SCRIPTED_PINENTRY_DEFAULT").empty() ? "CANCEL" : env("SCRIPTED_PINENTRY_DEFAULT");
   const std::string path = env("SCRIPTED_PINENTRY_ANSWERS");
-  int lock = path.empty() ? -1 : ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  const int lock = path.empty() ? -1 : ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (lock < 0) return answer;
   ::flock(lock, LOCK_EX);
   std::ifstream in(path, std::ios::binary);
@@ -87,31 +84,28 @@ struct State {
 
 void logPrompt(const State& s) {
   const std::string path = env("SCRIPTED_PINENTRY_LOG");
-  int fd = path.empty() ? -1 : ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  const int fd = path.empty() ? -1 : ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return;
   const nlohmann::json j = {{"title", s.title}, {"desc", s.desc},     {"prompt", s.prompt},
-                            {"error", s.error}, {"repeat", s.repeat}, {"ttyname", s.ttyname}};
+                            {"error", s.error}, {"repeat", s.repeat}, {"ttyname", s.ttyname},
+                            {"pid", ::getpid()}};
   const std::string line = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   ::flock(fd, LOCK_EX);  // readers take it shared, so they never see half a line
   (void)!::write(fd, line.data(), line.size());
   ::close(fd);
 }
 
-// Acts on one scripted answer; `pinAllowed` is false for CONFIRM (a PIN answer just says yes).
-void answerWith(const std::string& answer, const State& state, bool pinAllowed) {
+void answerWith(const std::string& answer, bool repeat) {
   if (answer == "CRASH") std::_Exit(1);
   while (answer == "HANG") ::pause();
   if (answer == "GARBAGE") {
     reply("this is not an assuan reply");
     std::_Exit(0);
   }
-  if (answer != "PIN" && !answer.starts_with("PIN ")) {
-    reply("ERR 83886179 Operation cancelled <Pinentry>");
-    return;
-  }
-  const std::string pin = answer.size() > 4 ? answer.substr(4) : std::string();
-  if (pinAllowed && state.repeat) reply("S PIN_REPEATED");
-  if (pinAllowed && !pin.empty()) reply("D " + escape(pin));
+  if (answer != "PIN" && !answer.starts_with("PIN "))
+    return reply("ERR 83886179 Operation cancelled <Pinentry>");
+  if (repeat) reply("S PIN_REPEATED");
+  if (answer.size() > 4) reply("D " + escape(answer.substr(4)));
   reply("OK");
 }
 
@@ -138,16 +132,11 @@ int main() {
       continue;
     } else if (cmd == "SETREPEAT") {
       state.repeat = true;
-    } else if (cmd == "GETPIN" || cmd == "CONFIRM") {
+    } else if (cmd == "GETPIN") {
       logPrompt(state);
-      const std::string answer = nextAnswer();
       state.error.clear();  // like pinentry: an error is shown for one question only
-      answerWith(answer, state, cmd == "GETPIN");
+      answerWith(nextAnswer(), state.repeat);
       continue;
-    } else if (cmd == "GETINFO" && (arg == "pid" || arg == "version")) {
-      reply("D " + (arg == "pid" ? std::to_string(::getpid()) : std::string("1.2.1")));
-    } else if (cmd == "RESET") {
-      state = State{};
     } else if (cmd == "BYE") {
       reply("OK closing connection");
       return 0;
