@@ -2,7 +2,7 @@
 // only the person may change it.
 #include <gmock/gmock.h>
 
-#include "e2e/tool_fixture.h"
+#include "e2e/caskeld_process.h"
 
 namespace caskel::test {
 namespace {

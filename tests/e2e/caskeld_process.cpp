@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <set>
 #include <sstream>
 
 #include "platform/file_system.h"
@@ -23,12 +22,12 @@ extern char** environ;
 
 namespace caskel::test {
 
-std::vector<std::string> environmentWith(const std::map<std::string, std::string>& overrides,
+std::vector<std::string> environmentWith(const Env& overrides,
                                          const std::function<bool(const std::string&)>& drop) {
-  std::map<std::string, std::string> env;
+  Env env;
   for (char** e = environ; *e; ++e) {
-    std::string entry = *e;
-    auto eq = entry.find('=');
+    const std::string entry = *e;
+    const auto eq = entry.find('=');
     if (eq != std::string::npos && !(drop && drop(entry.substr(0, eq))))
       env[entry.substr(0, eq)] = entry.substr(eq + 1);
   }
@@ -42,10 +41,10 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
             const std::function<void()>& inChild) {
   std::vector<char*> args, envp;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
   for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  args.push_back(nullptr);
   envp.push_back(nullptr);
-  pid_t child = ::fork();
+  const pid_t child = ::fork();
   if (child == 0) {
     if (inChild) inChild();
     ::execvpe(args[0], args.data(), envp.data());
@@ -55,7 +54,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
 }
 
 int awaitExit(pid_t pid, int timeoutMs, bool* ended) {
-  int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
   pollfd p{pidfd, POLLIN, 0};
   const bool done = pidfd >= 0 && ::poll(&p, 1, timeoutMs) == 1;
   if (!done) ::kill(pid, SIGKILL);
@@ -75,8 +74,8 @@ std::string readLine(int fd, int timeoutMs) {
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const RunOptions& options) {
   TempDir io;
-  writeText(io.file("in"), options.input);
   const std::string in = io.file("in"), out = io.file("out"), err = io.file("err");
+  writeText(in, options.input);
   // An upper bound only: the wait ends when the process does.
   const int status = awaitExit(spawn(argv, options.env.value_or(environmentWith({})), [&] {
     ::dup2(::open(in.c_str(), O_RDONLY), 0);
@@ -103,22 +102,31 @@ std::vector<std::string> unprivilegedLauncher() {
 }
 
 int connectTo(const std::string& path) {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
+  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
+int sendOn(const std::string& socketPath, const std::string& bytes) {
+  const int fd = connectTo(socketPath);
+  // A hung server fails the test instead of hanging it: no reply within 60 s counts as none.
+  timeval limit{60, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  ::shutdown(fd, SHUT_WR);
   return fd;
 }
 
 std::string readToEnd(int fd) {
   std::string out;
   char buf[4096];
-  ssize_t n;
-  while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+  ::close(fd);
   return out;
 }
 
@@ -140,10 +148,8 @@ CaskeldProcess::~CaskeldProcess() {
 }
 
 std::vector<std::string> CaskeldProcess::environment() const {
-  std::map<std::string, std::string> env = {
-      {"HOME", home_.path()},
-      // Leak checking needs ptrace, which a non-dumpable process refuses.
-      {"ASAN_OPTIONS", "detect_leaks=0"}};
+  // Leak checking needs ptrace, which a non-dumpable process refuses.
+  Env env = {{"HOME", home_.path()}, {"ASAN_OPTIONS", "detect_leaks=0"}};
   for (const auto& [k, v] : pinentry_->environment()) {
     if (k != "CASKEL_PINENTRY" || !options_.unsetPinentry) env[k] = v;
   }
@@ -152,16 +158,12 @@ std::vector<std::string> CaskeldProcess::environment() const {
     env["QT_QPA_PLATFORM"] = "offscreen";
   }
   for (const auto& [k, v] : options_.extraEnv) env[k] = v;
-  return environmentWith(env, [](const std::string& name) {
-    static const std::set<std::string> removed = {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR",
-                                                  "CASKEL_SOCKET", "CASKEL_PINENTRY"};
-    return removed.count(name) > 0;
-  });
+  return environmentWith(
+      env, [](const std::string& name) { return name.starts_with("XDG_") || name.starts_with("CASKEL_"); });
 }
 
 bool CaskeldProcess::start() {
   if (!options_.socket.empty()) socketPath_ = options_.socket;
-  std::vector<std::string> envList = environment();
   std::vector<std::string> argv = options_.launcher;
   if (options_.desktopProgram.empty()) {
     argv.insert(argv.end(), {buildPath("src/caskeld"), "--socket", socketPath_});
@@ -169,55 +171,26 @@ bool CaskeldProcess::start() {
     argv.push_back(options_.desktopProgram);
   }
   argv.insert(argv.end(), options_.extraArgs.begin(), options_.extraArgs.end());
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) return false;
-  pid_ = spawn(argv, envList, [&] {
+  const std::string out = outputPath();
+  writeText(out, "");
+  pid_ = spawn(argv, environment(), [&] {
     ::dup2(::open("/dev/null", O_RDONLY), 0);
-    ::dup2(out[1], 1);
-    ::dup2(out[1], 2);
+    ::dup2(::open(out.c_str(), O_WRONLY | O_APPEND), 1);
+    ::dup2(1, 2);
     if (options_.umask) ::umask(*options_.umask);
     if (!options_.workingDir.empty() && ::chdir(options_.workingDir.c_str()) != 0) ::_exit(127);
   });
-  ::close(out[1]);
-  stdoutFd_ = out[0];
-  output_.clear();
-  outputEnded_ = false;
-  reader_ = std::thread([this] {
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(stdoutFd_, buf, sizeof buf)) > 0) {
-      std::lock_guard lock(outputMutex_);
-      output_.append(buf, static_cast<size_t>(n));
-      outputChanged_.notify_all();
-    }
-    std::lock_guard lock(outputMutex_);
-    outputEnded_ = true;
-    outputChanged_.notify_all();
-  });
-  // Bounded, though the server says on its own whether it listens.
-  std::unique_lock lock(outputMutex_);
-  outputChanged_.wait_for(lock, std::chrono::seconds(60), [&] {
-    return outputEnded_ || output_.find("listening on") != std::string::npos ||
-           output_.find("refusing") != std::string::npos;
-  });
-  return output_.find("listening on") != std::string::npos;
+  // Bounded, though the server says on its own whether it listens or refuses to.
+  waitUntil([&] { return has(output(), "listening on") || has(output(), "refusing"); }, home(), 60000);
+  return has(output(), "listening on");
 }
 
 int CaskeldProcess::stop(int signal) {
-  int result = -1;
-  if (pid_ > 0) {
-    ::kill(pid_, signal);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    pid_ = -1;
-  }
-  if (reader_.joinable()) reader_.join();
-  if (stdoutFd_ >= 0) {
-    ::close(stdoutFd_);
-    stdoutFd_ = -1;
-  }
-  return result;
+  if (pid_ <= 0) return -1;
+  ::kill(pid_, signal);
+  int status = 0;
+  ::waitpid(std::exchange(pid_, -1), &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool CaskeldProcess::running() const {
@@ -227,69 +200,43 @@ bool CaskeldProcess::running() const {
          info.si_pid == 0;
 }
 
-std::string CaskeldProcess::requestRaw(const std::string& bytes) const {
-  int fd = connectTo(socketPath_);
-  if (fd < 0) return {};
-  // A hung server fails the test instead of hanging it: no reply within 60 s counts as none.
-  timeval limit{60, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-  ::shutdown(fd, SHUT_WR);
-  std::string reply = readToEnd(fd);
-  ::close(fd);
-  return reply;
-}
-
-json CaskeldProcess::request(const json& body) const {
-  return json::parse(requestRaw(body.dump()), nullptr, false);
-}
-
 json CaskeldProcess::ask(const std::vector<std::string>& command, const json& body,
                          const RunOptions& run) const {
   std::vector<std::string> argv = command;
-  argv.push_back(socketPath_);
-  argv.push_back(body.dump());
+  argv.insert(argv.end(), {socketPath_, body.dump()});
   return json::parse(runProcess(argv, run).out, nullptr, false);
 }
 
 std::string CaskeldProcess::lastPrompt() const {
-  auto shown = pinentry_->descriptions();
+  const auto shown = pinentry_->descriptions();
   return shown.empty() ? std::string() : shown.back();
-}
-
-std::string CaskeldProcess::output() const {
-  std::lock_guard lock(outputMutex_);
-  return output_;
 }
 
 std::vector<std::string> CaskeldProcess::auditLines() const {
   std::vector<std::string> lines;
   std::istringstream in(readText(configDir() + "/audit.log"));
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 
 bool CaskeldProcess::waitForAudit(const std::vector<std::string>& needles, int timeoutMs) const {
   fs::ensurePrivateDirectory(configDir());
   auto holdsAll = [&](const std::string& line) {
-    return std::ranges::all_of(needles,
-                               [&](const std::string& n) { return line.find(n) != std::string::npos; });
+    return std::ranges::all_of(needles, [&](const std::string& n) { return has(line, n); });
   };
   return waitUntil([&] { return std::ranges::any_of(auditLines(), holdsAll); }, configDir(), timeoutMs);
 }
 
 bool CaskeldProcess::waitUntil(const std::function<bool()>& done, const std::string& dir, int timeoutMs) {
-  int fd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  const int fd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   ::inotify_add_watch(fd, dir.c_str(), IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_DELETE);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   bool ok = done();
-  while (!ok && std::chrono::steady_clock::now() < deadline) {
+  for (auto now = std::chrono::steady_clock::now(); !ok && now < deadline;
+       now = std::chrono::steady_clock::now()) {
     pollfd p{fd, POLLIN, 0};
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    ::poll(&p, 1, static_cast<int>(std::max<long>(left.count(), 0)));
+    ::poll(&p, 1,
+           static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count()));
     char buf[4096];
     while (::read(fd, buf, sizeof buf) > 0) {
     }
@@ -303,6 +250,40 @@ json setRequest(const std::string& account, const std::string& value, const json
   json body = {{"cmd", "set"}, {"account", account}, {"value", value}};
   body.update(extra);
   return body;
+}
+
+void ToolFixture::SetUp() {
+  E2eTest::SetUp();
+  ::mkdir(runtimeDir.c_str(), 0700);
+}
+
+std::vector<std::string> ToolFixture::toolEnv(const Env& extra) const {
+  const std::string path = caskelPath();
+  Env env = {{"HOME", server.home()},
+             {"CASKEL_SOCKET", server.socketPath()},
+             {"XDG_RUNTIME_DIR", runtimeDir},
+             {"CASKEL", path},
+             {"PATH", path.substr(0, path.rfind('/')) + ":/usr/bin:/bin"},
+             {"ASAN_OPTIONS", "detect_leaks=0"}};
+  for (const auto& [k, v] : extra) env[k] = v;
+  return environmentWith(env, [](const std::string& name) {
+    return name.starts_with("CASKEL_") || name.starts_with("XDG_") || name.starts_with("BASH_") ||
+           name == "DISPLAY" || name == "WAYLAND_DISPLAY";
+  });
+}
+
+ProcessResult ToolFixture::caskel(const std::vector<std::string>& args, const std::string& input,
+                                  const Env& env, std::vector<std::string> launcher) {
+  launcher.push_back(caskelPath());
+  launcher.insert(launcher.end(), args.begin(), args.end());
+  return runProcess(launcher, {input, toolEnv(env), {}});
+}
+
+ProcessResult ToolFixture::bash(const std::string& script, const std::vector<std::string>& args, bool agent,
+                                const Env& env) {
+  std::vector<std::string> argv = {agent ? agentShell(tools.path()) : "/bin/bash", "-c", script, "bash"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return runProcess(argv, {"", toolEnv(env), {}});
 }
 
 }  // namespace caskel::test

@@ -3,15 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
-#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/scripted_pinentry.h"
@@ -20,6 +17,7 @@
 namespace caskel::test {
 
 using json = nlohmann::json;
+using Env = std::map<std::string, std::string>;
 
 struct ProcessResult {
   int code = -1;  // -1 when killed by a signal or it never finished
@@ -33,7 +31,7 @@ struct RunOptions {
 };
 
 // This process's environment ("NAME=value") without the names `drop` picks, with `overrides`.
-std::vector<std::string> environmentWith(const std::map<std::string, std::string>& overrides,
+std::vector<std::string> environmentWith(const Env& overrides,
                                          const std::function<bool(const std::string&)>& drop = {});
 
 // Forks and execs `argv` (a program name is looked up in PATH) with exactly `env`; `inChild`
@@ -62,7 +60,10 @@ std::vector<std::string> unprivilegedLauncher();
 
 // A connection to the socket at `path`, or -1.
 int connectTo(const std::string& path);
-// Everything the descriptor yields until end of stream.
+// A new connection to `socketPath` with `bytes` sent and the writing side closed; reads on it
+// give up after a minute.
+int sendOn(const std::string& socketPath, const std::string& bytes);
+// Everything the descriptor yields until end of stream; then closes it.
 std::string readToEnd(int fd);
 
 // The real caskeld in a temporary HOME, with its own socket and a scripted pinentry that
@@ -110,15 +111,15 @@ class CaskeldProcess {
   pid_t pid() const { return pid_; }
 
   // One request from this test process; the parsed reply (null when none or not JSON).
-  json request(const json& body) const;
+  json request(const json& body) const { return json::parse(requestRaw(body.dump()), nullptr, false); }
   // One request written raw; the reply text as received.
-  std::string requestRaw(const std::string& bytes) const;
+  std::string requestRaw(const std::string& bytes) const { return readToEnd(sendOn(socketPath_, bytes)); }
   // One request from a separate client process: `command` (a client, or wrappers such as
   // sh -c or setpriv before it) given the socket and the request; the parsed reply.
   json ask(const std::vector<std::string>& command, const json& body, const RunOptions& run = {}) const;
 
   // Everything caskeld printed on standard output so far.
-  std::string output() const;
+  std::string output() const { return readText(outputPath()); }
   std::vector<std::string> auditLines() const;
   // Waits (inotify, bounded) until the audit log holds a line containing every needle.
   bool waitForAudit(const std::vector<std::string>& needles, int timeoutMs = 10000) const;
@@ -142,12 +143,7 @@ class CaskeldProcess {
   std::string socketPath_;
   std::unique_ptr<ScriptedPinentry> pinentry_;
   pid_t pid_ = -1;
-  int stdoutFd_ = -1;
-  std::thread reader_;
-  mutable std::mutex outputMutex_;
-  std::condition_variable outputChanged_;
-  std::string output_;
-  bool outputEnded_ = false;
+  std::string outputPath() const { return home_.path() + "/output"; }
 };
 
 inline bool has(const std::string& text, const std::string& part) {
@@ -192,6 +188,36 @@ class E2eTest : public ::testing::Test {
   TempDir tools;
   CaskeldProcess server;
   const std::string raw = CaskeldProcess::rawClientPath();
+};
+
+// The real caskel tool against a real caskeld in a temporary HOME, run by a person's shell
+// or by an agent's.
+class ToolFixture : public E2eTest {
+ protected:
+  using E2eTest::E2eTest;
+  void SetUp() override;
+
+  static std::string caskelPath() { return buildPath("src/caskel"); }
+  // The tool's environment: this server, the temporary HOME, the build's caskel on PATH; `extra`
+  // added or overriding.
+  std::vector<std::string> toolEnv(const Env& extra = {}) const;
+  // The tool, run under `launcher` (such as unprivilegedLauncher()) when one is given.
+  ProcessResult caskel(const std::vector<std::string>& args, const std::string& input = "",
+                       const Env& env = {}, std::vector<std::string> launcher = {});
+  // `script` run by bash (an agent's, with `agent`), "$CASKEL" naming the tool and `args` as "$1"...
+  ProcessResult bash(const std::string& script, const std::vector<std::string>& args = {}, bool agent = false,
+                     const Env& env = {});
+  // The tool started by the agent's shell (not as the script's last command, which bash would
+  // exec in the shell's place).
+  ProcessResult agentCaskel(const std::vector<std::string>& args, const Env& env = {}) {
+    return bash("\"$CASKEL\" \"$@\"; rc=$?; exit $rc", args, true, env);
+  }
+  // Stored by this process, which then needs no prompt for the next within the reuse window.
+  void put(const std::string& account, const std::string& value, const json& extra = json::object()) {
+    ASSERT_EQ(call(setRequest(account, value, extra))["ok"], true) << account;
+  }
+
+  const std::string runtimeDir = server.home() + "/run";
 };
 
 }  // namespace caskel::test

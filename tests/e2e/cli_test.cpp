@@ -10,7 +10,7 @@
 #include <set>
 #include <tuple>
 
-#include "e2e/tool_fixture.h"
+#include "e2e/caskeld_process.h"
 
 namespace caskel::test {
 namespace {

@@ -1,7 +1,7 @@
 // The bash completion the tool prints, run by a real bash against a real server.
 #include <gmock/gmock.h>
 
-#include "e2e/tool_fixture.h"
+#include "e2e/caskeld_process.h"
 
 namespace caskel::test {
 namespace {

@@ -88,7 +88,6 @@ TEST_F(ContainmentTest, ADetachedCallerIsTaggedAndGetsOnlyTheEncryptedHandOff) {
   ::waitpid(middle, nullptr, 0);
   ::close(out[1]);
   json reply = json::parse(readToEnd(out[0]), nullptr, false);
-  ::close(out[0]);
 
   EXPECT_EQ(reply["value"], "__encrypted__") << reply;
   EXPECT_EQ(reply["agent"], true);
@@ -114,7 +113,6 @@ TEST_F(ContainmentTest, ASocketLeftByAProcessThatExitedIsRefusedWithoutAPrompt) 
     (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     ::shutdown(fd, SHUT_WR);
     json reply = json::parse(readToEnd(fd), nullptr, false);
-    ::close(fd);
     if (reply["error"] == "Caller could not be identified") ++refused;
   }
   EXPECT_EQ(refused, 200);

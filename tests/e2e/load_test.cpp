@@ -43,7 +43,6 @@ int runLoadClient(const std::string& socketPath, const std::string& requestsText
   out.clear();
   for (int fd : fds) {
     std::string reply = readToEnd(fd);
-    ::close(fd);
     while (reply.ends_with('\n') || reply.ends_with('\r')) reply.pop_back();
     out += reply + "\n";
   }
@@ -124,7 +123,6 @@ TEST(LoadTest, ThousandConnectionsFromFiftyProcessesAreAllAnsweredByAFixedPool) 
   for (int p = 0; p < kProcesses; ++p) {
     auto [pid, out] = children[static_cast<size_t>(p)];
     std::istringstream replies(readToEnd(out));
-    ::close(out);
     int status = 0;
     ::waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "client exit status " << status;

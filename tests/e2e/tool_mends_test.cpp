@@ -7,7 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "e2e/tool_fixture.h"
+#include "e2e/caskeld_process.h"
 
 namespace caskel::test {
 namespace {
