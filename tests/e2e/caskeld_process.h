@@ -149,10 +149,17 @@ class CaskeldProcess {
 inline bool has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
-// The run ended with `code` and said `says` on standard error.
+inline ::testing::AssertionResult outcome(const ProcessResult& r, bool expected) {
+  if (expected) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "exit " << r.code << ", stdout: " << r.out << ", stderr: " << r.err;
+}
+// The run ended with `code`, printed nothing and said `says` on standard error.
 inline ::testing::AssertionResult failedWith(const ProcessResult& r, int code, const std::string& says) {
-  if (r.code == code && has(r.err, says)) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "exit " << r.code << ", stderr: " << r.err;
+  return outcome(r, r.code == code && r.out.empty() && has(r.err, says));
+}
+// The run succeeded and printed `says` on standard output.
+inline ::testing::AssertionResult printed(const ProcessResult& r, const std::string& says) {
+  return outcome(r, r.code == 0 && has(r.out, says));
 }
 
 inline json getRequest(const std::string& account) {
@@ -184,6 +191,14 @@ class E2eTest : public ::testing::Test {
   }
   int prompts() const { return server.prompts(); }
   std::string lastPrompt() const { return server.lastPrompt(); }
+  // The listing entry of `account` as the server gives it, asked without a prompt (null when absent).
+  json listed(const std::string& account) {
+    const json reply = call({{"cmd", "ls"}, {"no_prompt", true}});
+    for (const auto& e : reply["accounts"]) {
+      if (e["account"] == account) return e;
+    }
+    return nullptr;
+  }
 
   TempDir tools;
   CaskeldProcess server;

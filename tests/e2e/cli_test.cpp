@@ -51,16 +51,10 @@ class CliTest : public ToolFixture {
   const std::string scriptDir = runtimeDir + "/caskel";
 };
 
-using CliSecrets = CliTest;
-using CliFolders = CliTest;
-using CliAgent = CliTest;
-using CliTool = CliTest;
-
-TEST_F(CliSecrets, SetFromStdinThenReadListAndDelete) {
-  auto stored = caskel({"set", "acme/web/API_KEY", "--type", "api_key", "--desc", "the web key"},
-                       "sk-live-0123456789\n");
-  ASSERT_EQ(stored.code, 0) << stored.err;
-  EXPECT_TRUE(has(stored.out, "Stored acme/web/API_KEY")) << stored.out;
+TEST_F(CliTest, SetFromStdinThenReadListAndDelete) {
+  ASSERT_TRUE(printed(caskel({"set", "acme/web/API_KEY", "--type", "api_key", "--desc", "the web key"},
+                             "sk-live-0123456789\n"),
+                      "Stored acme/web/API_KEY"));
   // Only the one line break the terminal or echo adds is dropped.
   EXPECT_EQ(rawValue("acme/web/API_KEY"), "sk-live-0123456789");
   caskel({"set", "acme/web/TWO_LINES"}, "a\nb\n\n");
@@ -78,14 +72,11 @@ TEST_F(CliSecrets, SetFromStdinThenReadListAndDelete) {
   EXPECT_EQ(accounts, (std::set<std::string>{"acme/web/API_KEY", "acme/web/TWO_LINES", "other/x/K"}));
 
   EXPECT_EQ(caskel({"rm", "acme/web/API_KEY"}).code, 0);
-  auto gone = caskel({"get", "acme/web/API_KEY", "--raw"});
-  EXPECT_EQ(gone.code, 1);
-  EXPECT_EQ(gone.out, "");
-  EXPECT_TRUE(has(gone.err, "not found")) << gone.err;
+  EXPECT_TRUE(failedWith(caskel({"get", "acme/web/API_KEY", "--raw"}), 1, "not found"));
   EXPECT_EQ(caskel({"peek", "acme/web/API_KEY"}).code, 1);
 }
 
-TEST_F(CliSecrets, MetaStrictAndExpiryLabels) {
+TEST_F(CliTest, MetaStrictAndExpiryLabels) {
   put("acme/web/OLD", "old-secret");
   put("acme/web/NEW", "new-secret");
   EXPECT_EQ(caskel({"meta", "acme/web/OLD", "--type=token", "--expires=2000-01-01", "--rotate=yearly"}).code,
@@ -97,9 +88,8 @@ TEST_F(CliSecrets, MetaStrictAndExpiryLabels) {
   EXPECT_FALSE(has(ls.out, "EXPIRES-SOON"));
   json entries = json::parse(caskel({"ls", "--json"}).out, nullptr, false);
   ASSERT_EQ(entries.size(), 2u);
-  for (const auto& e : entries) {
+  for (const auto& e : entries)
     EXPECT_TRUE(e["account"] == "acme/web/OLD" ? e["expired"] == true : e["bundle"] == "web") << e;
-  }
   // "--type=" clears the field.
   EXPECT_EQ(caskel({"meta", "acme/web/OLD", "--type="}).code, 0);
   EXPECT_FALSE(has(caskel({"ls"}).out, "[token]"));
@@ -115,7 +105,7 @@ TEST_F(CliSecrets, MetaStrictAndExpiryLabels) {
   EXPECT_EQ(caskel({"strict", "acme/web/MISSING"}).code, 1);
 }
 
-TEST_F(CliSecrets, UnlockSessionLockAndConfig) {
+TEST_F(CliTest, UnlockSessionLockAndConfig) {
   put("acme/web/A", "alpha");
   put("acme/web/B", "beta");
   EXPECT_EQ(caskel({"unlock", "acme/web", "--timeout=90m"}).out,
@@ -132,27 +122,23 @@ TEST_F(CliSecrets, UnlockSessionLockAndConfig) {
   EXPECT_FALSE(has(caskel({"config"}).out, "acme/web/"));
 }
 
-TEST_F(CliSecrets, RotateTakesThePipedValueAndKeepsTheOldOne) {
+TEST_F(CliTest, RotateTakesThePipedValueAndKeepsTheOldOne) {
   put("acme/web/TOKEN", "old-token-value");
   auto rotated = caskel({"rotate", "acme/web/TOKEN"}, "new-token-value-123\n");
-  ASSERT_EQ(rotated.code, 0) << rotated.err;
-  EXPECT_TRUE(has(rotated.out, "Current value starts with: old...")) << rotated.out;
+  ASSERT_TRUE(printed(rotated, "Current value starts with: old..."));
   EXPECT_TRUE(has(rotated.out, "acme/web/TOKEN_OLD for one hour"));
   EXPECT_FALSE(has(rotated.out, "new-token"));
   EXPECT_EQ(rawValue("acme/web/TOKEN"), "new-token-value-123");
   EXPECT_EQ(rawValue("acme/web/TOKEN_OLD"), "old-token-value");
-  const auto listed = json::parse(caskel({"ls", "--json"}).out, nullptr, false);
-  const auto backup = std::find_if(listed.begin(), listed.end(),
-                                   [](const json& e) { return e["account"] == "acme/web/TOKEN_OLD"; });
-  ASSERT_NE(backup, listed.end()) << listed;
-  EXPECT_EQ((*backup)["type"], "rotated_backup");
-  EXPECT_EQ((*backup)["desc"], "Auto-saved by rotate. Will expire in 1h.");
+  json backup = listed("acme/web/TOKEN_OLD");
+  EXPECT_EQ(backup["type"], "rotated_backup");
+  EXPECT_EQ(backup["desc"], "Auto-saved by rotate. Will expire in 1h.");
 
   EXPECT_EQ(caskel({"rotate", "acme/web/TOKEN"}, "").code, 1);
   EXPECT_EQ(rawValue("acme/web/TOKEN"), "new-token-value-123");
 }
 
-TEST_F(CliSecrets, CopyGoesToTheClipboardAndIsClearedWhenUnchanged) {
+TEST_F(CliTest, CopyGoesToTheClipboardAndIsClearedWhenUnchanged) {
   put("acme/web/K", "copied-value");
   const std::string board = tools.file("clipboard");
   const auto env = clipboard(board);
@@ -170,7 +156,7 @@ TEST_F(CliSecrets, CopyGoesToTheClipboardAndIsClearedWhenUnchanged) {
   EXPECT_TRUE(failedWith(caskel({"get", "acme/web/K", "--copy"}), 1, "clipboard"));
 }
 
-TEST_F(CliFolders, LoadAndEnvQuoteEveryValueForTheShell) {
+TEST_F(CliTest, LoadEnvAndAnExportImportRoundTripKeepAwkwardValues) {
   for (const auto& [name, value] : kAwkward) put("acme/web/" + name, value);
   put("acme/other/NOT_THIS", "x");
   // Sourcing `load` must give back every value exactly.
@@ -185,21 +171,16 @@ TEST_F(CliFolders, LoadAndEnvQuoteEveryValueForTheShell) {
   auto env = caskel({"env", "acme/web"});
   EXPECT_TRUE(has(env.out, "QUOTES='it'\\''s \"double\" and '\\''single'\\'''\n")) << env.out;
   EXPECT_FALSE(has(env.out, "NOT_THIS"));
-}
 
-TEST_F(CliFolders, ExportImportRoundTripKeepsAwkwardValues) {
-  for (const auto& [name, value] : kAwkward) put("acme/web/" + name, value);
   const std::string file = tools.file("out.env");
   ASSERT_EQ(caskel({"export", "acme/web", file}).code, 0);
   EXPECT_EQ(modeOf(file), 0600);
-  auto imported = caskel({"import", "copy/web", file});
-  ASSERT_EQ(imported.code, 0) << imported.err;
-  EXPECT_TRUE(has(imported.out, "Imported " + std::to_string(kAwkward.size()))) << imported.out;
+  ASSERT_TRUE(printed(caskel({"import", "copy/web", file}), "Imported " + std::to_string(kAwkward.size())));
   for (const auto& [name, value] : kAwkward) EXPECT_EQ(rawValue("copy/web/" + name), value) << name;
   EXPECT_EQ(caskel({"import", "copy/web", tools.file("missing.env")}).code, 1);
 }
 
-TEST_F(CliFolders, BundlesListAndLoadOnlyTheirKeys) {
+TEST_F(CliTest, BundlesListAndLoadOnlyTheirKeys) {
   put("acme/web/DB_USER", "admin", {{"bundle", "db"}});
   put("acme/web/DB_PASS", "p@ss 'word'", {{"bundle", "db"}});
   put("acme/web/OTHER", "other");
@@ -214,7 +195,7 @@ TEST_F(CliFolders, BundlesListAndLoadOnlyTheirKeys) {
   EXPECT_EQ(caskel({"bundle", "load", "acme/web/nothing"}).code, 1);
 }
 
-TEST_F(CliFolders, EvalOfGetSetsTheExactValueAndRemovesTheScript) {
+TEST_F(CliTest, EvalOfGetSetsTheExactValueAndRemovesTheScript) {
   const std::string value = "it's \"q\" $HOME `id`\nsecond line $(echo no)\n";
   put("acme/web/API_KEY", value);
   auto r = bash("eval \"$(\"$CASKEL\" get acme/web/API_KEY)\" || exit 9; printf '%s' \"$API_KEY\"");
@@ -228,7 +209,7 @@ TEST_F(CliFolders, EvalOfGetSetsTheExactValueAndRemovesTheScript) {
       scriptDir));
 }
 
-TEST_F(CliFolders, UnsourcedScriptIsPrivateAndRemovesItselfAfterItsTimeout) {
+TEST_F(CliTest, UnsourcedScriptIsPrivateAndRemovesItselfAfterItsTimeout) {
   put("acme/web/API_KEY", "never-sourced-value");
   auto r = caskel({"get", "acme/web/API_KEY"}, "", {{"CASKEL_SCRIPT_TTL_SECONDS", "1"}});
   ASSERT_EQ(r.code, 0) << r.err;
@@ -240,7 +221,7 @@ TEST_F(CliFolders, UnsourcedScriptIsPrivateAndRemovesItselfAfterItsTimeout) {
   EXPECT_TRUE(CaskeldProcess::waitUntil([&] { return modeOf(path) < 0; }, scriptDir));
 }
 
-TEST_F(CliAgent, BlockedCommandsAreRefusedAndNameTheSafeAlternative) {
+TEST_F(CliTest, AgentBlockedCommandsAreRefusedAndNameTheSafeAlternative) {
   const std::string value = "agent-must-not-see-this";
   put("acme/web/API_KEY", value, {{"bundle", "web"}});
   const std::string board = tools.file("clipboard"), file = tools.file("agent.env");
@@ -252,16 +233,15 @@ TEST_F(CliAgent, BlockedCommandsAreRefusedAndNameTheSafeAlternative) {
                                                                 {"export", "acme/web", file},
                                                                 {"bundle", "load", "acme/web/web"}}) {
     auto r = agentCaskel(args, env);
-    EXPECT_EQ(r.code, 1) << args[0] << ": " << r.out << r.err;
+    EXPECT_TRUE(failedWith(r, 1, "blocked for AI agents")) << args[0];
     EXPECT_TRUE(has(r.err, "caskel get") || has(r.err, "caskel run")) << args[0] << ": " << r.err;
-    EXPECT_TRUE(has(r.err, "blocked for AI agents")) << r.err;
-    EXPECT_FALSE(has(r.out + r.err, value)) << args[0];
+    EXPECT_FALSE(has(r.err, value)) << args[0];
   }
   EXPECT_LT(modeOf(file), 0);
   EXPECT_EQ(readText(board), "");
 }
 
-TEST_F(CliAgent, GetGivesAnEncryptedScriptThatSetsTheExactValue) {
+TEST_F(CliTest, AgentGetGivesAnEncryptedScriptThatSetsTheExactValue) {
   const std::string value = "it's \"q\" $HOME `id`\nline two";
   put("acme/web/API_KEY", value);
   auto r = agentCaskel({"get", "acme/web/API_KEY"});
@@ -286,7 +266,7 @@ TEST_F(CliAgent, GetGivesAnEncryptedScriptThatSetsTheExactValue) {
   EXPECT_FALSE(has(inShell.out + inShell.err, "line two"));
 }
 
-TEST_F(CliAgent, RunRedactsValuesOfFourCharactersOrMoreInTheChildsOutput) {
+TEST_F(CliTest, AgentRunRedactsValuesOfFourCharactersOrMoreInTheChildsOutput) {
   const std::string value = "agent-run-secret-0123456789";
   put("acme/web/API_KEY", value);
   put("acme/web/SHORT", "7");
@@ -303,7 +283,7 @@ TEST_F(CliAgent, RunRedactsValuesOfFourCharactersOrMoreInTheChildsOutput) {
 
 // The peeks the guard looks for come from the server's listing, in pipe mode and in Claude
 // Code's hook protocol; looking costs no prompt.
-TEST_F(CliTool, GuardFlagsAPeekTheServerStored) {
+TEST_F(CliTest, GuardFlagsAPeekTheServerStored) {
   // Long enough for a peek of eight characters, the shortest the guard looks for.
   put("acme/web/API_KEY", "peekable-secret-value-0123456789abcdef");
   const int before = prompts();
@@ -324,9 +304,7 @@ TEST_F(CliTool, GuardFlagsAPeekTheServerStored) {
         .dump();
   };
   auto leak = caskel({"guard", "--hook"}, event(leaky));
-  EXPECT_EQ(leak.code, 2);
-  EXPECT_EQ(leak.out, "");
-  EXPECT_TRUE(has(leak.err, "acme/web/API_KEY")) << leak.err;
+  EXPECT_TRUE(failedWith(leak, 2, "acme/web/API_KEY"));
   EXPECT_FALSE(has(leak.err, "peekable"));
   auto clean = caskel({"guard", "--hook"}, event("all tests passed\n"));
   EXPECT_EQ(clean.code, 0);
@@ -334,7 +312,7 @@ TEST_F(CliTool, GuardFlagsAPeekTheServerStored) {
   EXPECT_EQ(prompts(), before);
 }
 
-TEST_F(CliTool, ASocketDirectoryThatIsNotOursAloneGetsNoRequest) {
+TEST_F(CliTest, ASocketDirectoryThatIsNotOursAloneGetsNoRequest) {
   put("acme/web/K", "directory-check-value");
   ASSERT_TRUE(server.waitForAudit({"SET", "acme/web/K"}));
   const std::string dir = server.socketDir();
@@ -344,10 +322,7 @@ TEST_F(CliTool, ASocketDirectoryThatIsNotOursAloneGetsNoRequest) {
            {65534, 0700, " belongs to uid 65534"}, {::getuid(), 0755, " has mode 0755"}}) {
     ASSERT_EQ(::chown(dir.c_str(), owner, owner), 0);
     ASSERT_EQ(::chmod(dir.c_str(), mode), 0);
-    auto refused = caskel({"get", "acme/web/K", "--raw"});
-    EXPECT_EQ(refused.code, 1);
-    EXPECT_EQ(refused.out, "");
-    EXPECT_TRUE(has(refused.err, dir + says)) << refused.err;
+    EXPECT_TRUE(failedWith(caskel({"get", "acme/web/K", "--raw"}), 1, dir + says));
     EXPECT_EQ(caskel({"update"}).code, 1);
   }
   EXPECT_EQ(prompts(), before);
@@ -364,7 +339,7 @@ TEST_F(CliTool, ASocketDirectoryThatIsNotOursAloneGetsNoRequest) {
             1);
 }
 
-TEST_F(CliTool, TheToolIsIdentifiedByAnOrdinaryServerYetUnreadableWhileItHoldsValues) {
+TEST_F(CliTest, TheToolIsIdentifiedByAnOrdinaryServerYetUnreadableWhileItHoldsValues) {
   // The server must read who asks in /proc, which it may only while the tool is dumpable; the
   // tool's command must not be able to read the tool, which holds the values meanwhile.
   const auto launcher = unprivilegedLauncher();
