@@ -69,26 +69,13 @@ TEST_F(ContainmentTest, ADetachedCallerIsTaggedAndGetsOnlyTheEncryptedHandOff) {
   // with no terminal and nothing in its ancestry that names an agent.
   int out[2];
   ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-  const std::string request = getRequest("acme/api/TOKEN").dump();
-  const std::string socket = server.socketPath();
-  pid_t middle = ::fork();
-  if (middle == 0) {
+  awaitExit(spawn({raw, server.socketPath(), getRequest("acme/api/TOKEN").dump()}, {}, [&] {
     ::setsid();
-    if (::fork() == 0) {
-      ::dup2(out[1], 1);
-      char* argv[] = {const_cast<char*>(raw.c_str()), const_cast<char*>(socket.c_str()),
-                      const_cast<char*>(request.c_str()), nullptr};
-      char* envp[] = {nullptr};
-      ::execve(argv[0], argv, envp);
-      ::_exit(127);
-    }
-    ::_exit(0);
-  }
-  ASSERT_GT(middle, 0);
-  ::waitpid(middle, nullptr, 0);
+    if (::fork() != 0) ::_exit(0);
+    ::dup2(out[1], 1);
+  }));
   ::close(out[1]);
-  json reply = json::parse(readToEnd(out[0]), nullptr, false);
-
+  const json reply = json::parse(readToEnd(out[0]), nullptr, false);
   EXPECT_EQ(reply["value"], "__encrypted__") << reply;
   EXPECT_EQ(reply["agent"], true);
   EXPECT_TRUE(has(lastPrompt(), "detached]")) << lastPrompt();
@@ -103,17 +90,12 @@ TEST_F(ContainmentTest, ASocketLeftByAProcessThatExitedIsRefusedWithoutAPrompt) 
   int refused = 0;
   for (int i = 0; i < 200; ++i) {
     // The child connects and exits; this process, which never connected, sends the request.
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
-    pid_t child = ::fork();
-    if (child == 0) ::_exit(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ? 0 : 1);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_EQ(WEXITSTATUS(status), 0);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    auto connectAndExit = [&] { ::_exit(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr)); };
+    ASSERT_EQ(awaitExit(spawn({"true"}, {}, connectAndExit)), 0);
     (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     ::shutdown(fd, SHUT_WR);
-    json reply = json::parse(readToEnd(fd), nullptr, false);
-    if (reply["error"] == "Caller could not be identified") ++refused;
+    refused += json::parse(readToEnd(fd), nullptr, false)["error"] == "Caller could not be identified";
   }
   EXPECT_EQ(refused, 200);
   EXPECT_EQ(prompts(), before);
@@ -162,8 +144,7 @@ TEST_F(ContainmentTest, AgentsAskingForRawOutputAreRefusedBeforeAnyPromptOrRead)
   const int before = prompts();
   for (const char* output : {"raw", "copy"}) {
     json reply = ask({agent}, {{"cmd", "get"}, {"account", "acme/api/TOKEN"}, {"output", output}});
-    EXPECT_EQ(reply["ok"], false);
-    EXPECT_NE(reply["error"].get<std::string>().find("`caskel run"), std::string::npos) << reply;
+    EXPECT_TRUE(reply["ok"] == false && has(reply.value("error", ""), "`caskel run")) << reply;
   }
   EXPECT_EQ(prompts(), before);
   for (const auto& line : settledAudit()) EXPECT_FALSE(has(line, "GET ")) << line;
@@ -197,8 +178,8 @@ TEST_F(StrictTest, TurningStrictOffAsksOnItsOwnEvenWithinTheReuseWindow) {
   // The user's session owner asks within 30 seconds: the metadata prompt is covered by the
   // reuse window, the downgrade is not.
   server.pinentry().answer("CANCEL");
-  json refused = call({{"cmd", "meta"}, {"account", "acme/api/KEY"}, {"strict", false}});
-  EXPECT_EQ(refused["error"], "Authentication canceled");
+  EXPECT_EQ(call({{"cmd", "meta"}, {"account", "acme/api/KEY"}, {"strict", false}})["error"],
+            "Authentication canceled");
   EXPECT_EQ(prompts(), afterUnlock + 1);
   EXPECT_TRUE(lastPrompt().starts_with("Remove strict protection from \"acme/api/KEY\" — via "))
       << lastPrompt();
