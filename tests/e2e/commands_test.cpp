@@ -9,27 +9,10 @@
 namespace caskel::test {
 namespace {
 
-class CommandsTest : public E2eTest {
+class CommandsTest : public ToolFixture {
  protected:
   // A copy of the raw client named "caskel": a wrapper, so the server resolves it to its parent.
   std::string wrapperClient() { return copyProgram(tools.path(), raw, "caskel"); }
-  // Runs `requests` one after another from one agent process (a shell under a "claude" folder).
-  std::vector<json> fromAgent(const std::vector<json>& requests) {
-    std::string script;
-    std::vector<std::string> argv = {agentShell(tools.path()), "-c", "", wrapperClient(),
-                                     server.socketPath()};
-    for (size_t i = 0; i < requests.size(); ++i) {
-      script += "\"$0\" \"$1\" \"$" + std::to_string(i + 2) + "\"; echo; ";
-      argv.push_back(requests[i].dump());
-    }
-    argv[2] = script + "true";
-    std::vector<json> replies;
-    std::istringstream in(runProcess(argv).out);
-    for (std::string line; std::getline(in, line);) {
-      if (!line.empty()) replies.push_back(json::parse(line, nullptr, false));
-    }
-    return replies;
-  }
 };
 
 TEST_F(CommandsTest, SessionOwnerSkipsPromptsOthersDoNot) {
@@ -53,6 +36,10 @@ TEST_F(CommandsTest, SessionOwnerSkipsPromptsOthersDoNot) {
   EXPECT_EQ(fromRaw({{"cmd", "rm"}, {"account", "org/a/K4"}})["ok"], true);
   EXPECT_EQ(prompts(), before + 3);
   EXPECT_TRUE(has(lastPrompt(), "Delete \"org/a/K4\""));
+  // "meta" on a missing key prompts (it may not tell what exists), then says so.
+  EXPECT_EQ(call({{"cmd", "meta"}, {"account", "org/m/MISSING"}, {"type", "x"}})["error"],
+            "Secret not found");
+  EXPECT_EQ(prompts(), before + 4);
 }
 
 TEST_F(CommandsTest, GetsInOneFolderPromptOnce) {
@@ -70,11 +57,16 @@ TEST_F(CommandsTest, GetsInOneFolderPromptOnce) {
 // The hand-off's content is checked by sourcing it (cli_test); here, what an agent's own
 // process gets from the server: fresh ciphertext, and the commands that show no value.
 TEST_F(CommandsTest, AgentsGetOnlyEncryptedValues) {
-  call(setRequest("org/ai/OPENAI_KEY", "it's a $ecret\nwith `ticks`"));
-  auto replies = fromAgent({getRequest("org/ai/OPENAI_KEY"),
-                            getRequest("org/ai/OPENAI_KEY"),
-                            {{"cmd", "peek"}, {"account", "org/ai/OPENAI_KEY"}},
-                            {{"cmd", "ls"}}});
+  put("org/ai/OPENAI_KEY", "it's a $ecret\nwith `ticks`");
+  // One after another from one agent process (a shell under a "claude" folder).
+  std::vector<std::string> args = {wrapperClient()};
+  for (const json& r : {getRequest("org/ai/OPENAI_KEY"), getRequest("org/ai/OPENAI_KEY"),
+                        json{{"cmd", "peek"}, {"account", "org/ai/OPENAI_KEY"}}, json{{"cmd", "ls"}}})
+    args.push_back(r.dump());
+  std::istringstream out(
+      bash("w=$1; shift; for r; do \"$w\" \"$CASKEL_SOCKET\" \"$r\"; echo; done", args, true).out);
+  std::vector<json> replies;
+  for (std::string line; std::getline(out, line);) replies.push_back(json::parse(line, nullptr, false));
   ASSERT_EQ(replies.size(), 4u);
   for (const json& r : {replies[0], replies[1]}) {
     EXPECT_EQ(r["value"], "__encrypted__");
@@ -104,13 +96,6 @@ TEST_F(CommandsTest, UnlockOpensEveryFolderUnderThePrefixAndLockClosesThem) {
   EXPECT_EQ(call({{"cmd", "lock"}})["ok"], true);
   EXPECT_TRUE(server.waitForAudit({"LOCK account=(all) result=ok"}));
   EXPECT_TRUE(call({{"cmd", "session"}})["unlocked"].empty());
-}
-
-TEST_F(CommandsTest, MetaOnAMissingKeyPromptsThenFails) {
-  int before = prompts();
-  EXPECT_EQ(call({{"cmd", "meta"}, {"account", "org/m/MISSING"}, {"type", "x"}})["error"],
-            "Secret not found");
-  EXPECT_EQ(prompts(), before + 1);
 }
 
 TEST_F(CommandsTest, FiftyConcurrentClientsLoseNothing) {

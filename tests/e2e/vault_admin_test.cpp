@@ -14,10 +14,10 @@ namespace {
 const std::string kOld = CaskeldProcess::kPassphrase;
 const std::string kNew = "a brand new passphrase 42";
 
-class VaultAdminTest : public E2eTest {
+class VaultAdminTest : public ToolFixture {
  protected:
   void SetUp() override {
-    E2eTest::SetUp();
+    ToolFixture::SetUp();
     ASSERT_EQ(call(setRequest("org/p/API_KEY", "sk-live-value-0123456789"))["ok"], true);
     ASSERT_EQ(call(setRequest("org/p/TOKEN", "tok-second-value-abcdef"))["ok"], true);
   }
@@ -37,16 +37,12 @@ TEST_F(VaultAdminTest, PasswdChangesThePassphraseForGoodAndKeepsEveryValue) {
   ASSERT_EQ(reply["ok"], true) << reply;
   auto prompts = server.pinentry().prompts();
   ASSERT_GE(prompts.size(), 2u);
-  const json& current = prompts[prompts.size() - 2];
-  const json& fresh = prompts.back();
-  EXPECT_EQ(current["prompt"], "Current passphrase:");
-  EXPECT_EQ(fresh["prompt"], "New passphrase:");
-  EXPECT_EQ(fresh["repeat"], true);
-  for (const json& p : {current, fresh}) {
-    EXPECT_NE(p["desc"].get<std::string>().find("Change the vault passphrase — via raw_client"),
-              std::string::npos)
-        << p;
-  }
+  prompts.erase(prompts.begin(), prompts.end() - 2);
+  EXPECT_EQ(prompts[0]["prompt"], "Current passphrase:");
+  EXPECT_EQ(prompts[1]["prompt"], "New passphrase:");
+  EXPECT_EQ(prompts[1]["repeat"], true);
+  for (const json& p : prompts)
+    EXPECT_TRUE(has(p.value("desc", ""), "Change the vault passphrase — via raw_client")) << p;
 
   // The restarted server's pinentry answers the new passphrase unless told otherwise.
   server.pinentry().setDefault("PIN " + kNew);
@@ -74,9 +70,8 @@ TEST(VaultAdminCrashTest, AServerKilledMidChangeLeavesAWorkingPassphrase) {
   server.pinentry().answer("PIN " + kOld);
   server.pinentry().answer("PIN " + kNew);
   std::thread passwd([&] { server.ask({CaskeldProcess::rawClientPath()}, {{"cmd", "passwd"}}); });
-  bool paused = CaskeldProcess::waitUntil([&] { return ::access(marks.file("paused").c_str(), F_OK) == 0; },
-                                          marks.path(), 60000);
-  EXPECT_TRUE(paused);
+  EXPECT_TRUE(
+      CaskeldProcess::waitUntil([&] { return modeOf(marks.file("paused")) >= 0; }, marks.path(), 60000));
   ASSERT_TRUE(server.restart(SIGKILL));
   passwd.join();
   // The pinentry answers the old passphrase.
@@ -89,13 +84,12 @@ TEST_F(VaultAdminTest, BackupThenRestoreBringsDeletedKeysBack) {
   ASSERT_EQ(made["ok"], true) << made;
   EXPECT_EQ(made["value"], file);
   EXPECT_EQ(modeOf(file), 0600);
-  EXPECT_NE(server.lastPrompt().find("Back up the vault to \"" + file + "\""), std::string::npos);
-  std::string bytes = readText(file);
-  for (const std::string& clear : {std::string("sk-live-value"), std::string("tok-second-value"), kOld}) {
-    EXPECT_EQ(bytes.find(clear), std::string::npos) << clear;
-  }
+  EXPECT_TRUE(has(lastPrompt(), "Back up the vault to \"" + file + "\""));
+  const std::string bytes = readText(file);
+  for (const std::string& clear : {std::string("sk-live-value"), std::string("tok-second-value"), kOld})
+    EXPECT_FALSE(has(bytes, clear)) << clear;
   // An existing file is replaced only when asked.
-  EXPECT_NE(backup(file)["error"].get<std::string>().find("already exists — use --force"), std::string::npos);
+  EXPECT_TRUE(has(backup(file).value("error", ""), "already exists — use --force"));
   ASSERT_EQ(backup(file, true)["ok"], true);
 
   ASSERT_EQ(fromRaw({{"cmd", "rm"}, {"account", "org/p/API_KEY"}})["ok"], true);
@@ -132,9 +126,8 @@ TEST_F(VaultAdminTest, ARestoreThatCannotOpenTheFileLeavesTheVaultUntouched) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
     for (const auto& a : c.answers) server.pinentry().answer(a);
-    json reply = restore(c.path);
-    EXPECT_EQ(reply["ok"], false);
-    EXPECT_NE(reply.value("error", "").find(c.error), std::string::npos) << reply;
+    const json reply = restore(c.path);
+    EXPECT_TRUE(reply["ok"] == false && has(reply.value("error", ""), c.error)) << reply;
     // Read by a new process each time, so from the vault file, not from a session's cache.
     EXPECT_EQ(fromRaw(getRequest("org/p/API_KEY"))["value"], "the-current-value");
     EXPECT_EQ(modeOf(server.dataDir() + "/vault.db.bak"), -1);
@@ -143,18 +136,10 @@ TEST_F(VaultAdminTest, ARestoreThatCannotOpenTheFileLeavesTheVaultUntouched) {
 
 // The tool runs where the person is: a relative file is sent as an absolute path.
 TEST_F(VaultAdminTest, TheToolBacksUpToAFileNamedRelativeToItsFolder) {
-  RunOptions run;
-  run.env = environmentWith({{"CASKEL_SOCKET", server.socketPath()}, {"HOME", server.home()}});
-  const std::string folder = files.path();
-  run.inChild = [folder] {
-    if (::chdir(folder.c_str()) != 0) ::_exit(126);
-  };
-  ProcessResult made = runProcess({buildPath("src/caskel"), "backup", "here.db"}, run);
-  EXPECT_EQ(made.code, 0) << made.err;
-  EXPECT_NE(made.out.find("Backed up the vault to " + files.file("here.db")), std::string::npos) << made.out;
+  const std::string backup = "cd \"$1\" && \"$CASKEL\" backup here.db";
+  EXPECT_TRUE(printed(bash(backup, {files.path()}), "Backed up the vault to " + files.file("here.db")));
   EXPECT_EQ(modeOf(files.file("here.db")), 0600);
-  EXPECT_TRUE(failedWith(runProcess({buildPath("src/caskel"), "backup", "here.db"}, run), 1,
-                         "already exists — use --force to replace it"));
+  EXPECT_TRUE(failedWith(bash(backup, {files.path()}), 1, "already exists — use --force to replace it"));
 }
 
 }  // namespace
