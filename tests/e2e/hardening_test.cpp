@@ -68,22 +68,16 @@ TEST(HardeningTest, AProcessOfTheSameUserCannotReadTheServersMemory) {
   // The control: an ordinary process in the same position, which the same probe can read.
   int ready[2];
   ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
-  pid_t control = ::fork();
-  if (control == 0) {
+  const pid_t control = spawn({"true"}, {}, [&] {
     dropCapabilitiesOfThisThread();
-    if (::write(ready[1], "x", 1) != 1) ::_exit(1);
+    if (::write(ready[1], "x\n", 2) != 2) ::_exit(1);
     for (;;) ::pause();
-  }
-  ASSERT_GT(control, 0);
+  });
   // Probed only once its capabilities are gone: before, it outranks the probe, which then fails.
   ::close(ready[1]);
-  char byte;
-  const bool dropped = ::read(ready[0], &byte, 1) == 1;
-  ::close(ready[0]);
-  ASSERT_TRUE(dropped);
+  ASSERT_EQ(readLine(ready[0]), "x");
   std::optional<ProbeResult> open = probeWithoutCapabilities(control);
-  ::kill(control, SIGKILL);
-  ::waitpid(control, nullptr, 0);
+  awaitExit(control, 0);  // killed
   if (!open) GTEST_SKIP() << "cannot drop capabilities on a thread here";
   if (open->attach != 0 || open->memory != 0 || open->vmRead != 0) {
     GTEST_SKIP() << "this system refuses the probe even against an ordinary process (errno " << open->attach
@@ -92,8 +86,8 @@ TEST(HardeningTest, AProcessOfTheSameUserCannotReadTheServersMemory) {
 
   CaskeldProcess server([&](auto& o) { o.launcher = launcher; });
   ASSERT_TRUE(server.start()) << server.output();
-  EXPECT_NE(readText("/proc/" + std::to_string(server.pid()) + "/status").find("CapPrm:\t0000000000000000"),
-            std::string::npos);
+  EXPECT_TRUE(
+      has(readText("/proc/" + std::to_string(server.pid()) + "/status"), "CapPrm:\t0000000000000000"));
   std::optional<ProbeResult> refused = probeWithoutCapabilities(server.pid());
   ASSERT_TRUE(refused);
   EXPECT_EQ(refused->attach, EPERM);

@@ -55,29 +55,22 @@ TEST_F(Install, PutsEachFileWhereItsReaderLooks) {
   }
   EXPECT_EQ(found, expected);
 
-  auto version = runProcess({at("bin/caskel"), "--version"});
-  EXPECT_THAT(version.out, HasSubstr("caskel "));
+  EXPECT_TRUE(printed(runProcess({at("bin/caskel"), "--version"}), "caskel "));
 }
 
 TEST_F(Install, ManPagesRenderCleanlyAndNameEveryCommand) {
   std::string rendered;
   for (const char* page : {"caskel.1", "caskeld.1"}) {
-    RunOptions options;
-    options.env = environmentWith({{"MANWIDTH", "80"}});
+    const RunOptions options{"", environmentWith({{"MANWIDTH", "80"}}), {}};
     auto man = runProcess({"man", "--warnings", "-l", at(std::string("share/man/man1/") + page)}, options);
-    EXPECT_EQ(man.code, 0) << page;
-    EXPECT_EQ(man.err, "") << page;
-    EXPECT_THAT(man.out, HasSubstr("NAME")) << page;
+    EXPECT_TRUE(printed(man, "NAME") && man.err.empty()) << page << ": " << man.err;
     if (std::string(page) == "caskel.1") rendered = man.out;
   }
-  auto help = runProcess({at("bin/caskel"), "help"});
-  ASSERT_EQ(help.code, 0);
-  const auto commands = listedCommands(help.out);
+  const auto commands = listedCommands(runProcess({at("bin/caskel"), "help"}).out);
   EXPECT_GT(commands.size(), 20u);
   for (const auto& command : commands) {
-    const bool described = rendered.find(" " + command + " ") != std::string::npos ||
-                           rendered.find(" " + command + "\n") != std::string::npos;
-    EXPECT_TRUE(described) << "caskel(1) does not describe " << command;
+    EXPECT_TRUE(has(rendered, " " + command + " ") || has(rendered, " " + command + "\n"))
+        << "caskel(1) does not describe " << command;
   }
 }
 
@@ -94,12 +87,11 @@ TEST_F(Install, TheUnitStartsTheInstalledServerHardened) {
     GTEST_LOG_(INFO) << "systemd-analyze is not installed: the unit's syntax is not verified";
     return;
   }
-  RunOptions options;
   // Its Documentation= names caskeld(1), which verify looks up.
-  options.env = environmentWith({{"MANPATH", at("share/man")}, {"SYSTEMD_LOG_COLOR", "0"}});
+  const RunOptions options{
+      "", environmentWith({{"MANPATH", at("share/man")}, {"SYSTEMD_LOG_COLOR", "0"}}), {}};
   auto verify = runProcess({"systemd-analyze", "verify", at("share/systemd/user/caskeld.service")}, options);
-  EXPECT_EQ(verify.code, 0) << verify.err;
-  EXPECT_EQ(verify.err, "");
+  EXPECT_TRUE(verify.code == 0 && verify.err.empty()) << verify.err;
 }
 
 }  // namespace

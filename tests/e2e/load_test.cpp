@@ -16,10 +16,6 @@
 namespace caskel::test {
 namespace {
 
-// The load client is this very binary, started with these variables set.
-constexpr const char* kLoadSocketVar = "CASKEL_E2E_LOAD_SOCKET";
-constexpr const char* kLoadRequestsVar = "CASKEL_E2E_LOAD_REQUESTS";
-
 // Opens one connection per request, says "connected" on standard output, waits until its
 // standard input closes, then sends every request at once and prints the replies, one line
 // each, in request order. It dies within a minute, so that a hung server fails the test.
@@ -41,18 +37,15 @@ int runLoadClient(const std::string& socketPath, const std::string& requestsText
     ::shutdown(fds[i], SHUT_WR);
   }
   out.clear();
-  for (int fd : fds) {
-    std::string reply = readToEnd(fd);
-    while (reply.ends_with('\n') || reply.ends_with('\r')) reply.pop_back();
-    out += reply + "\n";
-  }
+  for (int fd : fds) out += readToEnd(fd) + "\n";
   return ::write(1, out.data(), out.size()) == static_cast<ssize_t>(out.size()) ? 0 : 4;
 }
 
-// Started as the load client, the binary does that and nothing else: it never reaches main.
+// Started with these variables set, the binary is the load client and nothing else: it never
+// reaches main.
 [[maybe_unused]] const bool kIsLoadClient = [] {
-  const char* socketPath = std::getenv(kLoadSocketVar);
-  const char* requests = std::getenv(kLoadRequestsVar);
+  const char* socketPath = std::getenv("CASKEL_E2E_LOAD_SOCKET");
+  const char* requests = std::getenv("CASKEL_E2E_LOAD_REQUESTS");
   if (socketPath && requests) ::_exit(runLoadClient(socketPath, requests));
   return false;
 }();
@@ -95,8 +88,8 @@ TEST(LoadTest, ThousandConnectionsFromFiftyProcessesAreAllAnsweredByAFixedPool) 
     for (int n = p * kConnectionsEach; n < (p + 1) * kConnectionsEach; ++n) requests.push_back(request(n));
     int out[2];
     ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    const auto env =
-        environmentWith({{kLoadSocketVar, server.socketPath()}, {kLoadRequestsVar, requests.dump()}});
+    const auto env = environmentWith(
+        {{"CASKEL_E2E_LOAD_SOCKET", server.socketPath()}, {"CASKEL_E2E_LOAD_REQUESTS", requests.dump()}});
     const pid_t pid = spawn({client}, env, [&] {
       ::dup2(go[0], 0);
       ::dup2(out[1], 1);
@@ -123,9 +116,7 @@ TEST(LoadTest, ThousandConnectionsFromFiftyProcessesAreAllAnsweredByAFixedPool) 
   for (int p = 0; p < kProcesses; ++p) {
     auto [pid, out] = children[static_cast<size_t>(p)];
     std::istringstream replies(readToEnd(out));
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "client exit status " << status;
+    EXPECT_EQ(awaitExit(pid), 0) << "client exit status";
     std::string line;
     for (int n = p * kConnectionsEach; n < (p + 1) * kConnectionsEach && std::getline(replies, line); ++n) {
       json reply = json::parse(line, nullptr, false);
