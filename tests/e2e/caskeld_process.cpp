@@ -252,12 +252,8 @@ json setRequest(const std::string& account, const std::string& value, const json
   return body;
 }
 
-void ToolFixture::SetUp() {
-  E2eTest::SetUp();
-  ::mkdir(runtimeDir.c_str(), 0700);
-}
-
 std::vector<std::string> ToolFixture::toolEnv(const Env& extra) const {
+  ::mkdir(runtimeDir.c_str(), 0700);
   const std::string path = caskelPath();
   Env env = {{"HOME", server.home()},
              {"CASKEL_SOCKET", server.socketPath()},

@@ -210,7 +210,6 @@ class E2eTest : public ::testing::Test {
 class ToolFixture : public E2eTest {
  protected:
   using E2eTest::E2eTest;
-  void SetUp() override;
 
   static std::string caskelPath() { return buildPath("src/caskel"); }
   // The tool's environment: this server, the temporary HOME, the build's caskel on PATH; `extra`

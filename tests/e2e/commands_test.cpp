@@ -102,26 +102,18 @@ TEST_F(CommandsTest, FiftyConcurrentClientsLoseNothing) {
   call(setRequest("org/load/SEED", "seed"));
   std::vector<std::future<json>> results;
   for (int i = 0; i < 50; ++i) {
-    results.push_back(std::async(std::launch::async, [this, i] {
-      switch (i % 3) {
-        case 0:
-          return fromRaw(setRequest("org/load/K" + std::to_string(i), "v" + std::to_string(i)));
-        case 1:
-          return fromRaw(getRequest("org/load/SEED"));
-        default:
-          return fromRaw({{"cmd", "ls"}});
-      }
-    }));
+    const json body = i % 3 == 0   ? setRequest("org/load/K" + std::to_string(i), "v" + std::to_string(i))
+                      : i % 3 == 1 ? getRequest("org/load/SEED")
+                                   : json{{"cmd", "ls"}};
+    results.push_back(std::async(std::launch::async, [this, body] { return fromRaw(body); }));
   }
   for (auto& r : results) EXPECT_EQ(r.get()["ok"], true);
   int stored = 0;
   json listing = call({{"cmd", "ls"}});
   for (auto& e : listing["accounts"]) stored += e["account"].get<std::string>().starts_with("org/load/K");
   EXPECT_EQ(stored, 17);
-  for (const auto& line : server.auditLines()) {
-    EXPECT_EQ(line.front(), '[');
-    EXPECT_TRUE(has(line, " result=")) << line;
-  }
+  for (const auto& line : server.auditLines())
+    EXPECT_TRUE(line.starts_with("[") && has(line, " result=")) << line;
 }
 
 }  // namespace

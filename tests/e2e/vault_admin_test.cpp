@@ -17,7 +17,7 @@ const std::string kNew = "a brand new passphrase 42";
 class VaultAdminTest : public ToolFixture {
  protected:
   void SetUp() override {
-    ToolFixture::SetUp();
+    E2eTest::SetUp();
     ASSERT_EQ(call(setRequest("org/p/API_KEY", "sk-live-value-0123456789"))["ok"], true);
     ASSERT_EQ(call(setRequest("org/p/TOKEN", "tok-second-value-abcdef"))["ok"], true);
   }

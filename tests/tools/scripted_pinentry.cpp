@@ -77,19 +77,12 @@ std::string nextAnswer() {
   return answer;
 }
 
-struct State {
-  std::string title, desc, prompt, error, ttyname;
-  bool repeat = false;
-};
-
-void logPrompt(const State& s) {
+void logPrompt(nlohmann::json prompt) {
   const std::string path = env("SCRIPTED_PINENTRY_LOG");
   const int fd = path.empty() ? -1 : ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return;
-  const nlohmann::json j = {{"title", s.title}, {"desc", s.desc},     {"prompt", s.prompt},
-                            {"error", s.error}, {"repeat", s.repeat}, {"ttyname", s.ttyname},
-                            {"pid", ::getpid()}};
-  const std::string line = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  prompt["pid"] = ::getpid();
+  const std::string line = prompt.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   ::flock(fd, LOCK_EX);  // readers take it shared, so they never see half a line
   (void)!::write(fd, line.data(), line.size());
   ::close(fd);
@@ -112,30 +105,29 @@ void answerWith(const std::string& answer, bool repeat) {
 }  // namespace
 
 int main() {
-  const std::map<std::string, std::string State::*> kFields = {{"SETTITLE", &State::title},
-                                                               {"SETDESC", &State::desc},
-                                                               {"SETPROMPT", &State::prompt},
-                                                               {"SETERROR", &State::error}};
+  const std::map<std::string, std::string> kFields = {
+      {"SETTITLE", "title"}, {"SETDESC", "desc"}, {"SETPROMPT", "prompt"}, {"SETERROR", "error"}};
   ::signal(SIGPIPE, SIG_DFL);
-  State state;
+  nlohmann::json state = {{"title", ""}, {"desc", ""},      {"prompt", ""},
+                          {"error", ""}, {"repeat", false}, {"ttyname", ""}};
   reply("OK Pleased to meet you");
   for (std::string line; std::getline(std::cin, line);) {
     const size_t sp = line.find(' ');
     const std::string cmd = line.substr(0, sp);
     const std::string arg = sp == std::string::npos ? std::string() : unescape(line.substr(sp + 1));
     if (cmd == "OPTION" && arg.starts_with("ttyname=")) {
-      state.ttyname = arg.substr(8);
-    } else if (auto field = kFields.find(cmd); field != kFields.end()) {
-      state.*(field->second) = arg;
+      state["ttyname"] = arg.substr(8);
+    } else if (kFields.contains(cmd)) {
+      state[kFields.at(cmd)] = arg;
     } else if (cmd == "SETREPEAT" && !env("SCRIPTED_PINENTRY_NO_REPEAT").empty()) {
       reply("ERR 536871187 Unknown IPC command <Pinentry>");  // like an old pinentry
       continue;
     } else if (cmd == "SETREPEAT") {
-      state.repeat = true;
+      state["repeat"] = true;
     } else if (cmd == "GETPIN") {
       logPrompt(state);
-      state.error.clear();  // like pinentry: an error is shown for one question only
-      answerWith(nextAnswer(), state.repeat);
+      state["error"] = "";  // like pinentry: an error is shown for one question only
+      answerWith(nextAnswer(), state["repeat"]);
       continue;
     } else if (cmd == "BYE") {
       reply("OK closing connection");
