@@ -126,13 +126,9 @@ TEST(FullDiskTest, WritesFailClearlyAndNothingStoredIsLost) {
   if (!disk.mounted) GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
   ASSERT_TRUE(server.start()) << server.output();
 
-  std::set<std::string> acked;
-  for (int k = 0; k < 5; ++k) {
-    const std::string key = "org/full/SEED" + std::to_string(k);
-    ASSERT_EQ(set(server, key, bigValue(key))["ok"], true);
-    acked.insert(key);
-  }
+  ASSERT_EQ(set(server, "org/full/FIRST", bigValue("org/full/FIRST"))["ok"], true);
   ASSERT_EQ(server.request({{"cmd", "unlock"}, {"prefix", "org/full"}})["ok"], true);
+  std::set<std::string> acked = {"org/full/FIRST"};
   json refusal;
   for (int n = 0; n < 200 && refusal.is_null(); ++n) {
     std::string key = "org/full/K" + std::to_string(n);
@@ -157,12 +153,10 @@ TEST(FullDiskTest, WritesFailClearlyAndNothingStoredIsLost) {
 }
 
 // Garbage, a cut-off copy, the wrong shape, and things that are not files at all.
-struct Damage {
-  std::string name;
-  std::function<void(const std::string& path)> apply;
-};
+// Each a name and what it does to the file at a path.
+using Damages = std::vector<std::pair<std::string, std::function<void(const std::string&)>>>;
 
-std::vector<Damage> jsonDamages(const std::string& wellFormed, const std::string& wrongShape) {
+Damages jsonDamages(const std::string& wellFormed, const std::string& wrongShape) {
   return {
       {"garbage",
        [](const std::string& p) { writeText(p, std::string("\x00\xff\xfe{{\"\x01", 7) + "not json"); }},
@@ -218,15 +212,15 @@ TEST(DamagedFileTest, ConfigurationFilesFallBackAndAreNeverFatal) {
        }},
   };
   for (const auto& file : files) {
-    for (const auto& damage : jsonDamages(file.good, file.wrongShape)) {
-      SCOPED_TRACE(std::string(file.name) + ", " + damage.name);
+    for (const auto& [damage, apply] : jsonDamages(file.good, file.wrongShape)) {
+      SCOPED_TRACE(std::string(file.name) + ", " + damage);
       // The defaults file would otherwise be the harness's, which turns the audit log on.
       CaskeldProcess server([&](auto& o) { o.auditEnabled = file.name != std::string("defaults.json"); });
       fs::ensurePrivateDirectory(server.configDir());
       const std::string path = server.configDir() + "/" + file.name;
-      damage.apply(path);
+      apply(path);
       ASSERT_TRUE(server.start()) << server.output();
-      file.check(server, path, damage.name);
+      file.check(server, path, damage);
       EXPECT_TRUE(server.running());
     }
   }
