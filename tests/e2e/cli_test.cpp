@@ -169,8 +169,7 @@ TEST_F(CliTest, LoadEnvBundlesAndAnExportImportRoundTripKeepAwkwardValues) {
     expected += value + std::string(1, '\0');
   }
   auto sourced = bash("eval \"$(\"$CASKEL\" load acme/web)\" || exit 9; " + check);
-  ASSERT_EQ(sourced.code, 0) << sourced.err;
-  EXPECT_EQ(sourced.out, expected);
+  EXPECT_TRUE(outcome(sourced, sourced.code == 0 && sourced.out == expected));
   auto env = caskel({"env", "acme/web"});
   EXPECT_TRUE(has(env.out, "QUOTES='it'\\''s \"double\" and '\\''single'\\'''\n")) << env.out;
   EXPECT_FALSE(has(env.out, "NOT_THIS"));
@@ -194,8 +193,7 @@ TEST_F(CliTest, EvalOfGetSetsTheExactValueAndRemovesTheScript) {
   const std::string value = "it's \"q\" $HOME `id`\nsecond line $(echo no)\n";
   put("acme/web/API_KEY", value);
   auto r = bash("eval \"$(\"$CASKEL\" get acme/web/API_KEY)\" || exit 9; printf '%s' \"$API_KEY\"");
-  ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.out, value);
+  EXPECT_TRUE(outcome(r, r.code == 0 && r.out == value));
   EXPECT_TRUE(CaskeldProcess::waitUntil(
       [&] {
         std::error_code absent;
@@ -247,8 +245,7 @@ TEST_F(CliTest, AgentGetGivesAnEncryptedScriptThatSetsTheExactValue) {
   EXPECT_FALSE(has(script, "line two") || has(script, "it's"));
   EXPECT_TRUE(has(script, "openssl enc -d"));
   auto sourced = bash("source \"$1\" || exit 9; printf '%s' \"$API_KEY\"", {path});
-  ASSERT_EQ(sourced.code, 0) << sourced.err;
-  EXPECT_EQ(sourced.out, value);
+  EXPECT_TRUE(outcome(sourced, sourced.code == 0 && sourced.out == value));
   EXPECT_LT(modeOf(path), 0);
 
   // The way an agent uses it: in one shell, the value never in what it prints.
@@ -284,9 +281,8 @@ TEST_F(CliTest, GuardFlagsAPeekTheServerStored) {
   const int before = prompts();
   const std::string leaky = "build log\nkey is peekable-secret-value-0123456789abcdef, oops\n";
   auto warned = caskel({"guard"}, leaky);
-  EXPECT_EQ(warned.code, 0);
-  EXPECT_EQ(warned.out, leaky);
-  EXPECT_TRUE(has(warned.err, "acme/web/API_KEY")) << warned.err;
+  EXPECT_TRUE(
+      outcome(warned, warned.code == 0 && warned.out == leaky && has(warned.err, "acme/web/API_KEY")));
   EXPECT_FALSE(has(warned.err, "peekable"));  // the warning does not repeat it
   EXPECT_NE(caskel({"guard", "--strict"}, leaky).code, 0);
 
@@ -302,8 +298,7 @@ TEST_F(CliTest, GuardFlagsAPeekTheServerStored) {
   EXPECT_TRUE(failedWith(leak, 2, "acme/web/API_KEY"));
   EXPECT_FALSE(has(leak.err, "peekable"));
   auto clean = caskel({"guard", "--hook"}, event("all tests passed\n"));
-  EXPECT_EQ(clean.code, 0);
-  EXPECT_EQ(clean.out + clean.err, "");
+  EXPECT_TRUE(outcome(clean, clean.code == 0 && clean.out + clean.err == ""));
   EXPECT_EQ(prompts(), before);
 }
 

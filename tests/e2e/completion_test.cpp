@@ -1,6 +1,8 @@
 // The bash completion the tool prints, run by a real bash against a real server.
 #include <gmock/gmock.h>
 
+#include <sstream>
+
 #include "e2e/caskeld_process.h"
 
 namespace caskel::test {
@@ -13,21 +15,16 @@ class Completion : public ToolFixture {
   // The candidates bash's completion function offers for `line` (the last word is the one
   // being completed), one a line.
   std::vector<std::string> complete(const std::string& line) {
-    const std::string script = tools.file("caskel.bash");
-    auto generated = caskel({"completion", "bash"});
-    EXPECT_EQ(generated.code, 0) << generated.err;
-    writeText(script, generated.out);
-    auto run = bash("source '" + script + "'; read -ra COMP_WORDS <<< '" + line + "'; [[ '" + line +
-                    "' == *' ' ]] && COMP_WORDS+=(''); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); "
-                    "_caskel; printf '%s\\n' \"${COMPREPLY[@]}\"");
+    auto run =
+        bash("source <(\"$CASKEL\" completion bash); read -ra COMP_WORDS <<< '" + line + "'; [[ '" + line +
+             "' == *' ' ]] && COMP_WORDS+=(''); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); "
+             "_caskel; printf '%s\\n' \"${COMPREPLY[@]}\"");
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(run.err, "");
     std::vector<std::string> words;
-    for (size_t start = 0; start < run.out.size();) {
-      size_t end = run.out.find('\n', start);
-      if (end > start) words.push_back(run.out.substr(start, end - start));
-      start = end + 1;
-    }
+    std::istringstream in(run.out);
+    for (std::string word; std::getline(in, word);)
+      if (!word.empty()) words.push_back(word);
     return words;
   }
 };

@@ -8,14 +8,13 @@
 
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 int main(int argc, char** argv) {
   if (argc < 3) {
     std::fprintf(stderr, "usage: %s SOCKET REQUEST_JSON\n", argv[0]);
     return 2;
   }
-  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   std::strncpy(addr.sun_path, argv[1], sizeof addr.sun_path - 1);
@@ -23,12 +22,10 @@ int main(int argc, char** argv) {
     std::perror("connect");
     return 3;
   }
-  std::string request = argv[2];
   // A refused peer may be answered and closed before its request is written: read anyway.
-  (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  (void)::send(fd, argv[2], std::strlen(argv[2]), MSG_NOSIGNAL);
   ::shutdown(fd, SHUT_WR);
   char buf[65536];
-  ssize_t n;
-  while ((n = ::read(fd, buf, sizeof buf)) > 0) std::fwrite(buf, 1, static_cast<size_t>(n), stdout);
+  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) std::fwrite(buf, 1, static_cast<size_t>(n), stdout);
   return 0;
 }
