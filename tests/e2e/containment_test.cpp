@@ -19,18 +19,16 @@ namespace {
 
 // A pseudo-terminal whose slave the child makes its controlling terminal in a new session.
 struct Terminal {
-  int master = -1;
+  int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   std::string slave;
   Terminal() {
-    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0) slave = ::ptsname(master);
   }
   ~Terminal() {
     if (master >= 0) ::close(master);
   }
   std::function<void()> attach() const {
-    std::string path = slave;
-    return [path] {
+    return [path = slave] {
       ::setsid();
       int fd = ::open(path.c_str(), O_RDWR);
       ::ioctl(fd, TIOCSCTTY, 0);
@@ -108,11 +106,9 @@ TEST_F(ContainmentTest, AnotherTerminalOfTheSameProgramIsPrompted) {
   // Both tools resolve to this test process, the program both terminals belong to.
   ASSERT_EQ(ask({wrapper}, {{"cmd", "unlock"}, {"prefix", "acme/api"}}, {}, first.attach())["ok"], true);
   const int afterUnlock = prompts();
-  json same = ask({wrapper}, getRequest("acme/api/TOKEN"), {}, first.attach());
-  EXPECT_EQ(same["value"], "tok-1234567890");
+  EXPECT_EQ(ask({wrapper}, getRequest("acme/api/TOKEN"), {}, first.attach())["value"], "tok-1234567890");
   EXPECT_EQ(prompts(), afterUnlock);  // its own terminal: served from its session
-  json other = ask({wrapper}, getRequest("acme/api/TOKEN"), {}, second.attach());
-  EXPECT_EQ(other["value"], "tok-1234567890");
+  EXPECT_EQ(ask({wrapper}, getRequest("acme/api/TOKEN"), {}, second.attach())["value"], "tok-1234567890");
   EXPECT_EQ(prompts(), afterUnlock + 1);
   // Nor does a background process of the same program ride on it.
   ask({wrapper}, getRequest("acme/api/TOKEN"), {}, [] { ::setsid(); });

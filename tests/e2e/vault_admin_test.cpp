@@ -31,10 +31,8 @@ class VaultAdminTest : public ToolFixture {
 };
 
 TEST_F(VaultAdminTest, PasswdChangesThePassphraseForGoodAndKeepsEveryValue) {
-  server.pinentry().answer("PIN " + kOld);
-  server.pinentry().answer("PIN " + kNew);
-  json reply = fromRaw({{"cmd", "passwd"}});
-  ASSERT_EQ(reply["ok"], true) << reply;
+  for (const std::string& pin : {kOld, kNew}) server.pinentry().answer("PIN " + pin);
+  ASSERT_EQ(fromRaw({{"cmd", "passwd"}})["ok"], true);
   auto prompts = server.pinentry().prompts();
   ASSERT_GE(prompts.size(), 2u);
   prompts.erase(prompts.begin(), prompts.end() - 2);
@@ -49,7 +47,7 @@ TEST_F(VaultAdminTest, PasswdChangesThePassphraseForGoodAndKeepsEveryValue) {
   ASSERT_TRUE(server.restart());
   // The old passphrase, three times: refused.
   for (int i = 0; i < 3; ++i) server.pinentry().answer("PIN " + kOld);
-  int before = server.prompts();
+  const int before = server.prompts();
   EXPECT_EQ(get("org/p/API_KEY")["ok"], false);
   EXPECT_EQ(server.prompts(), before + 3);
   EXPECT_EQ(server.pinentry().prompts().back()["error"], "Wrong passphrase — try again");
@@ -67,8 +65,7 @@ TEST(VaultAdminCrashTest, AServerKilledMidChangeLeavesAWorkingPassphrase) {
   });
   ASSERT_TRUE(server.start()) << server.output();
   ASSERT_EQ(server.request(setRequest("org/p/KEY", "survives-the-crash"))["ok"], true);
-  server.pinentry().answer("PIN " + kOld);
-  server.pinentry().answer("PIN " + kNew);
+  for (const std::string& pin : {kOld, kNew}) server.pinentry().answer("PIN " + pin);
   std::thread passwd([&] { server.ask({CaskeldProcess::rawClientPath()}, {{"cmd", "passwd"}}); });
   EXPECT_TRUE(
       CaskeldProcess::waitUntil([&] { return modeOf(marks.file("paused")) >= 0; }, marks.path(), 60000));
@@ -97,9 +94,7 @@ TEST_F(VaultAdminTest, BackupThenRestoreBringsDeletedKeysBack) {
   ASSERT_EQ(call(setRequest("org/p/TOKEN", "changed-after-backup"))["ok"], true);
   ASSERT_EQ(call({{"cmd", "unlock"}, {"prefix", "org/p/"}})["ok"], true);
 
-  json restored = restore(file);
-  ASSERT_EQ(restored["ok"], true) << restored;
-  EXPECT_EQ(restored["value"], "2");
+  ASSERT_EQ(restore(file)["value"], "2");  // keys restored
   EXPECT_EQ(server.pinentry().prompts().back()["prompt"], "Backup passphrase:");
   EXPECT_EQ(get("org/p/API_KEY")["value"], "sk-live-value-0123456789");
   EXPECT_EQ(get("org/p/TOKEN")["value"], "tok-second-value-abcdef");
