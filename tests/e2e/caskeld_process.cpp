@@ -228,19 +228,16 @@ bool CaskeldProcess::waitForAudit(const std::vector<std::string>& needles, int t
 }
 
 bool CaskeldProcess::waitUntil(const std::function<bool()>& done, const std::string& dir, int timeoutMs) {
+  using namespace std::chrono;
   const int fd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   ::inotify_add_watch(fd, dir.c_str(), IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_DELETE);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
   bool ok = done();
-  for (auto now = std::chrono::steady_clock::now(); !ok && now < deadline;
-       now = std::chrono::steady_clock::now()) {
+  for (auto now = steady_clock::now(); !ok && now < deadline; now = steady_clock::now(), ok = done()) {
     pollfd p{fd, POLLIN, 0};
-    ::poll(&p, 1,
-           static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count()));
-    char buf[4096];
-    while (::read(fd, buf, sizeof buf) > 0) {
+    ::poll(&p, 1, static_cast<int>(duration_cast<milliseconds>(deadline - now).count()));
+    for (char buf[4096]; ::read(fd, buf, sizeof buf) > 0;) {
     }
-    ok = done();
   }
   ::close(fd);
   return ok;
