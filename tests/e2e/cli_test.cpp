@@ -189,22 +189,18 @@ TEST_F(CliTest, LoadEnvBundlesAndAnExportImportRoundTripKeepAwkwardValues) {
   EXPECT_EQ(caskel({"import", "copy/web", tools.file("missing.env")}).code, 1);
 }
 
-TEST_F(CliTest, EvalOfGetSetsTheExactValueAndRemovesTheScript) {
+// Sourced, the script sets the exact value and is removed; left unsourced, it is private and
+// removes itself after its time-out.
+TEST_F(CliTest, GetScriptSetsTheExactValueAndIsRemovedSourcedOrNot) {
   const std::string value = "it's \"q\" $HOME `id`\nsecond line $(echo no)\n";
   put("acme/web/API_KEY", value);
   auto r = bash("eval \"$(\"$CASKEL\" get acme/web/API_KEY)\" || exit 9; printf '%s' \"$API_KEY\"");
   EXPECT_TRUE(outcome(r, r.code == 0 && r.out == value));
-  EXPECT_TRUE(CaskeldProcess::waitUntil(
-      [&] {
-        std::error_code absent;
-        return std::filesystem::is_empty(scriptDir, absent) || absent;
-      },
-      scriptDir));
-}
+  std::error_code absent;
+  auto gone = [&] { return std::filesystem::is_empty(scriptDir, absent) || absent; };
+  EXPECT_TRUE(CaskeldProcess::waitUntil(gone, scriptDir));
 
-TEST_F(CliTest, UnsourcedScriptIsPrivateAndRemovesItselfAfterItsTimeout) {
-  put("acme/web/API_KEY", "never-sourced-value");
-  auto r = caskel({"get", "acme/web/API_KEY"}, "", {{"CASKEL_SCRIPT_TTL_SECONDS", "1"}});
+  r = caskel({"get", "acme/web/API_KEY"}, "", {{"CASKEL_SCRIPT_TTL_SECONDS", "1"}});
   ASSERT_EQ(r.code, 0) << r.err;
   const std::string path = sourcedPath(r.out);
   EXPECT_TRUE(path.starts_with(scriptDir + "/")) << r.out;
