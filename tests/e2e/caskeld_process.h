@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
@@ -193,11 +194,10 @@ class E2eTest : public ::testing::Test {
   std::string lastPrompt() const { return server.lastPrompt(); }
   // The listing entry of `account` as the server gives it, asked without a prompt (null when absent).
   json listed(const std::string& account) {
-    const json reply = call({{"cmd", "ls"}, {"no_prompt", true}});
-    for (const auto& e : reply["accounts"]) {
-      if (e["account"] == account) return e;
-    }
-    return nullptr;
+    const json all = call({{"cmd", "ls"}, {"no_prompt", true}})["accounts"];
+    const auto it =
+        std::find_if(all.begin(), all.end(), [&](const json& e) { return e["account"] == account; });
+    return it == all.end() ? json() : *it;
   }
 
   TempDir tools;

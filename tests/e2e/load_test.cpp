@@ -51,11 +51,8 @@ int runLoadClient(const std::string& socketPath, const std::string& requestsText
 }();
 
 int threadsOf(pid_t pid) {
-  std::istringstream in(readText("/proc/" + std::to_string(pid) + "/status"));
-  for (std::string line; std::getline(in, line);) {
-    if (line.starts_with("Threads:")) return std::atoi(line.c_str() + 8);
-  }
-  return -1;
+  const std::string status = readText("/proc/" + std::to_string(pid) + "/status");
+  return has(status, "\nThreads:") ? std::atoi(status.c_str() + status.find("\nThreads:") + 9) : -1;
 }
 
 TEST(LoadTest, ThousandConnectionsFromFiftyProcessesAreAllAnsweredByAFixedPool) {
