@@ -102,9 +102,7 @@ TEST(SocketTrust, AnUntrustedDirectoryIsRefusedBeforeConnecting) {
   for (const auto& [facts, says] : std::vector<std::pair<PathFacts, std::string>>{
            {{false, true, kMe, 0777}, "/run/k is a symbolic link"},
            {{false, false, kMe, 0600}, "/run/k is not a directory"},
-           {{true, false, 65534, 0700}, "belongs to uid 65534, not to you (uid 1000)"},
-           {{true, false, kMe, 0755}, "has mode 0755; it must be 0700"},
-           {{true, false, kMe, 0701}, "has mode 0701"},
+           {{true, false, kMe, 0701}, "has mode 0701; it must be 0700"},
            {{true, false, kMe, 0500}, "has mode 0500"}}) {
     FakeSockets sockets;
     sockets.dir = facts;
