@@ -70,9 +70,7 @@ TEST_F(ToolTest, EveryListingShapeMarksStrictKeys) {
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(run.out, c.out);
   }
-  // Only --no-prompt asks the server not to prompt.
-  runTool({"ls", "--names", "--no-prompt"});
-  EXPECT_EQ(server_.requests().back().value("no_prompt", false), true);
+  // A plain ls may prompt; --no-prompt, which completion sends, is the end-to-end completion test's.
   runTool({"ls", "--names"});
   EXPECT_FALSE(server_.requests().back().contains("no_prompt"));
 }
@@ -154,7 +152,6 @@ TEST(Completion, ScriptsAreValidForTheirShells) {
     const int status = std::system(check.c_str());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << check;
   }
-  EXPECT_THAT(runTool({"completion", "bash"}).out, ::testing::StartsWith("# bash completion for caskel"));
 }
 
 }  // namespace
