@@ -27,11 +27,6 @@ using test::TempDir;
 using test::ToolTest;
 using test::words;
 
-class AgentToolTest : public ToolTest {
- protected:
-  AgentToolTest() : ToolTest(true) {}
-};
-
 // The clipboard is the file named by $CLIP, as the background clearer also sees it.
 class ClipboardToolTest : public ToolTest {
  protected:
@@ -64,21 +59,21 @@ TEST(ToolWithoutServer, SaysInOneLineHowToStartIt) {
   EXPECT_EQ(run.out, "");
 }
 
+// What each form prints (the sourced script, the raw value, the copy) is checked end to end.
 TEST_F(ClipboardToolTest, GetSendsTheKeyAndSaysWhenItWantsTheValueInTheClear) {
-  auto run = runTool({"get", "acme/api/KEY"});
-  ASSERT_EQ(run.code, 0) << run.err;
-  EXPECT_EQ(server_.requests()[0], sent(R"({"cmd": "get", "account": "acme/api/KEY"})"));
-  EXPECT_TRUE(run.out.starts_with("source '" + dir_.path() + "/caskel/")) << run.out;
-  EXPECT_EQ(runTool({"get", "acme/api/OTHER", "--raw"}).out, "other-value-123");
-  ASSERT_EQ(runTool({"get", "acme/api/OTHER", "--copy"}).code, 0);
+  for (const char* line : {"get acme/api/KEY", "get acme/api/OTHER --raw", "get acme/api/OTHER --copy"}) {
+    ASSERT_EQ(runTool(words(line)).code, 0) << line;
+  }
   const auto requests = server_.requests();
   ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0], sent(R"({"cmd": "get", "account": "acme/api/KEY"})"));
   EXPECT_EQ(requests[1]["output"], "raw");
   EXPECT_EQ(requests[2]["output"], "copy");
 }
 
 // The refusal's text and that no value or file comes out are the end-to-end agent test's.
-TEST_F(AgentToolTest, CommandsThatWouldShowValuesAreRefusedBeforeAnyRead) {
+TEST_F(ToolTest, CommandsThatWouldShowValuesAreRefusedToAnAgentBeforeAnyRead) {
+  agent_ = true;
   for (const char* line : {"get acme/api/KEY --raw", "get acme/api/KEY --copy", "load acme/api",
                            "env acme/api", "export acme/api out.env", "bundle load acme/api/web"}) {
     const auto args = words(line);

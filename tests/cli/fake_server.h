@@ -142,8 +142,6 @@ inline const std::string kAwkward = "it's \"q\" $HOME `id`\nsecond line\\";
 // `get` reads them, and an agent's server says so and encrypts.
 class ToolTest : public ::testing::Test {
  protected:
-  explicit ToolTest(bool agent = false) : agent_(agent) {}
-
   nlohmann::json answer(const nlohmann::json& r) {
     const std::string cmd = r.value("cmd", ""), account = r.value("account", "");
     if (cmd == "ls") {
@@ -172,7 +170,7 @@ class ToolTest : public ::testing::Test {
     if (cmd == "ai-instructions") return {{"ok", true}, {"value", "## Credential Management (`caskel`)"}};
     return {{"ok", true}, {"agent", agent_}, {"value", "0.1.0"}};
   }
-  bool agent_;
+  bool agent_ = false;                         // set before the first request
   std::map<std::string, std::string> stored_;  // the value of each "set", by account
   std::map<std::string, nlohmann::json> items_ = {
       {"acme/api/KEY", {{"value", kAwkward}, {"type", "api_key"}, {"bundle", "web"}}},
