@@ -49,16 +49,6 @@ TEST_F(ToolTest, BadUsageExitsTwoAndSendsNothing) {
   EXPECT_TRUE(server_.requests().empty());
 }
 
-TEST(ToolWithoutServer, SaysInOneLineHowToStartIt) {
-  TempDir dir;
-  ScopedEnv socket("CASKEL_SOCKET", dir.file("caskel.sock"));
-  auto run = runTool({"ls"});
-  EXPECT_EQ(run.code, 1);
-  EXPECT_TRUE(has(run.err, "not running") && has(run.err, "caskeld")) << run.err;
-  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
-  EXPECT_EQ(run.out, "");
-}
-
 // What each form prints (the sourced script, the raw value, the copy) is checked end to end.
 TEST_F(ClipboardToolTest, GetSendsTheKeyAndSaysWhenItWantsTheValueInTheClear) {
   for (const char* line : {"get acme/api/KEY", "get acme/api/OTHER --raw", "get acme/api/OTHER --copy"}) {
@@ -115,15 +105,12 @@ TEST_F(ToolTest, FolderCommandsPrintQuotedAssignmentsOfTheFolderAlone) {
   EXPECT_EQ(std::count(commands.begin() + static_cast<long>(before), commands.end(), "get"), 3);
 }
 
-// The values a .env file makes awkward, through export and import as they are run.
+// The values a .env file makes awkward, through export and import as they are run; the empty,
+// padded, quoted and $-expanding values are the end-to-end round trip's.
 TEST_F(ToolTest, ExportThenImportAsksOnceAndSendsEachValueExactly) {
   for (auto [name, value] : std::initializer_list<std::pair<const char*, const char*>>{
-           {"EMPTY", ""},
-           {"SPACES", "  leading and trailing  "},
-           {"QUOTES", "it's \"quoted\" 'twice'"},
            {"NEWLINES", "line one\nline two\n\nend\n"},
            {"CRLF", "windows\r\nline"},
-           {"DOLLAR", "$HOME ${PATH} $(whoami) `id`"},
            {"HASH", "# not a comment #really"},
            {"HASHY", "  # not a comment \r\n$x"},
            {"BACKSLASH", "C:\\path\\n\\\\ and \\\" tail\\"},
@@ -145,7 +132,7 @@ TEST_F(ToolTest, ExportThenImportAsksOnceAndSendsEachValueExactly) {
       EXPECT_EQ(stored_.at("copy" + account.substr(4)), item["value"]) << account;
     }
   }
-  EXPECT_TRUE(has(imported.out, "Imported 14 of 14 keys")) << imported.out;
+  EXPECT_TRUE(has(imported.out, "Imported 10 of 10 keys")) << imported.out;
   EXPECT_FALSE(has(imported.out, "other-value"));
   // One unlock of the folder first, so the person answers one prompt, not one per key.
   EXPECT_EQ(server_.commands()[before], "unlock");
@@ -225,7 +212,12 @@ TEST_F(ClipboardToolTest, TheClipboardIsLeftAloneWhenTheValueIsNotStoredOrWasRep
   test::writeText(clip_, "keep-me");
   {
     ScopedEnv noServer("CASKEL_SOCKET", dir_.file("absent.sock"));
-    EXPECT_EQ(runTool({"set", "acme/c/K2", "--clipboard"}).code, 1);
+    auto failed = runTool({"set", "acme/c/K2", "--clipboard"});
+    EXPECT_EQ(failed.code, 1);
+    // No server: said in one line that names how to start it.
+    EXPECT_TRUE(has(failed.err, "not running") && has(failed.err, "caskeld")) << failed.err;
+    EXPECT_EQ(std::count(failed.err.begin(), failed.err.end(), '\n'), 1);
+    EXPECT_EQ(failed.out, "");
   }
   EXPECT_EQ(test::readText(clip_), "keep-me");
 
