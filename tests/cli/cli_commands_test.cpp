@@ -181,15 +181,12 @@ TEST_F(ToolTest, SessionAndConfigCommandsSendWhatTheServerReads) {
 
 // Past and far dates are labelled in the end-to-end listing test; which texts are dates is the
 // metadata date test's.
-TEST(ExpiryLabel, MarksPastAndNearDatesOnly) {
+TEST(ExpiryLabel, MarksNearDatesAndNotOtherText) {
   const int64_t now = nowSeconds();
-  auto date = [&](int days) {
-    char buf[16];
-    const time_t t = static_cast<time_t>(now + days * 86400);
-    std::strftime(buf, sizeof buf, "%Y-%m-%d", std::localtime(&t));
-    return std::string(buf);
-  };
-  EXPECT_EQ(expiryLabel(date(5), now), "EXPIRES-SOON(" + date(5) + ")");
+  const time_t soon = static_cast<time_t>(now + 5 * 86400);
+  char date[16];
+  std::strftime(date, sizeof date, "%Y-%m-%d", std::localtime(&soon));
+  EXPECT_EQ(expiryLabel(date, now), "EXPIRES-SOON(" + std::string(date) + ")");
   EXPECT_EQ(expiryLabel("31/03/2026", now), "");
 }
 
