@@ -26,41 +26,26 @@ using test::TempDir;
 
 class SecretScriptTest : public ::testing::Test {
  protected:
-  // Writes a script with `text`, sources it in bash and returns the variable as bash saw it.
-  std::optional<std::string> sourceInBash(const std::function<std::string(const std::string&)>& text,
-                                          const std::string& name) {
-    std::string error;
-    auto path = SecretScript().write(text, error);
-    EXPECT_TRUE(path) << error;
-    if (!path) return std::nullopt;
-    script_ = test::readText(*path);
-    const std::string command = "bash -c 'source \"$0\" && printf %s \"$" + name + "\" > \"$1\"' " +
-                                shellSingleQuote(*path) + " " + shellSingleQuote(runtime_.file("value"));
-    const bool sourced = std::system(command.c_str()) == 0;
-    EXPECT_FALSE(pathExists(*path));
-    return sourced ? std::optional(test::readText(runtime_.file("value"))) : std::nullopt;
-  }
-
   TempDir runtime_;
   test::ScopedEnv xdg_{"XDG_RUNTIME_DIR", runtime_.path()};
-  std::string script_;
 };
 
-TEST_F(SecretScriptTest, PlainAndEncryptedScriptsSetTheExactValueAndRemoveThemselves) {
+// The encrypted script sets awkward values through its fragment, which the server's hand-off test
+// sources for each; the end-to-end agent "get" sources the script itself and finds no value in it.
+TEST_F(SecretScriptTest, PlainScriptsSetTheExactValueAndRemoveThemselves) {
   for (const std::string value :
        {"plain", "", "it's 'single' and \"double\"", "line1\nline2\n", "$HOME $(id) `id` ${X:-y}",
         "back\\slash\\", "trailing newlines\n\n", " spaced ", "'", "'\\''"}) {
     SCOPED_TRACE(value);
-    EXPECT_EQ(sourceInBash([&](const std::string& p) { return SecretScript::plainText(p, "MY_KEY", value); },
-                           "MY_KEY"),
-              value);
-    AgentPayload payload = encryptForAgent("API_KEY", value).value();
-    EXPECT_EQ(sourceInBash([&](const std::string& p) { return SecretScript::encryptedText(p, payload); },
-                           "API_KEY"),
-              value);
-    if (value.size() > 3) {
-      EXPECT_EQ(script_.find(value), std::string::npos);
-    }
+    std::string error;
+    auto path = SecretScript().write(
+        [&](const std::string& p) { return SecretScript::plainText(p, "MY_KEY", value); }, error);
+    ASSERT_TRUE(path) << error;
+    const std::string command = "bash -c 'source \"$0\" && printf %s \"$MY_KEY\" > \"$1\"' " +
+                                shellSingleQuote(*path) + " " + shellSingleQuote(runtime_.file("value"));
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(test::readText(runtime_.file("value")), value);
+    EXPECT_FALSE(pathExists(*path));
   }
 }
 
