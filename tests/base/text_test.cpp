@@ -116,11 +116,9 @@ TEST(ShellText, QuotedValuesReadBack) {
   }
 }
 
+// Encoded binary of every length is read by the openssl program in the hand-off test and decoded
+// back in the agent fragment's round trip (and a 3 MiB program in the tool's update test).
 TEST(Base64, RoundTripsAndRefusesOtherForms) {
-  for (const std::string& bytes :
-       std::initializer_list<std::string>{"", "f", "fo", "foo", "foob", std::string("\0\xFF\x10", 3)}) {
-    EXPECT_EQ(base64Decode(base64Encode(bytes)), bytes);
-  }
   EXPECT_EQ(base64Encode("foob"), "Zm9vYg==");
   for (const char* refused : {"Zm9", "Zm9v!A==", "Z=9v", "Zm9vYg=\n"}) {
     EXPECT_EQ(base64Decode(refused), std::nullopt) << refused;
