@@ -14,10 +14,15 @@
 namespace caskel {
 namespace {
 
-// The other real and refused dates are the metadata expiry test's, through this parser.
 TEST(CivilDate, OnlyRealDaysInTheOneForm) {
-  EXPECT_TRUE(parseCivilDate("2000-02-29"));
-  EXPECT_FALSE(parseCivilDate("2026-01-00"));
+  for (const char* valid : {"2026-03-31", "2024-02-29", "2000-02-29", "0001-01-01", "9999-12-31"}) {
+    EXPECT_TRUE(parseCivilDate(valid)) << valid;
+  }
+  for (const char* refused :
+       {"2026-02-29", "1900-02-29", "2026-02-30", "2026-04-31", "2026-13-01", "2026-00-10", "2026-01-00",
+        "0000-01-01", "31/03/2026", "2026-3-31", "2026-03-31 ", "+026-03-31", "2026-03-3a", ""}) {
+    EXPECT_FALSE(parseCivilDate(refused)) << refused;
+  }
   const auto date = parseCivilDate("2026-03-09").value();
   EXPECT_EQ(std::make_tuple(date.year, date.month, date.day), std::make_tuple(2026, 3, 9));
 }

@@ -180,7 +180,7 @@ TEST_F(ToolTest, SessionAndConfigCommandsSendWhatTheServerReads) {
 }
 
 // Past and far dates are labelled in the end-to-end listing test; which texts are dates is the
-// metadata date test's.
+// civil date test's.
 TEST(ExpiryLabel, MarksNearDatesAndNotOtherText) {
   const int64_t now = nowSeconds();
   const time_t soon = static_cast<time_t>(now + 5 * 86400);
