@@ -64,8 +64,9 @@ TEST_F(ClipboardToolTest, GetSendsTheKeyAndSaysWhenItWantsTheValueInTheClear) {
 // The refusal's text and that no value or file comes out are the end-to-end agent test's.
 TEST_F(ToolTest, CommandsThatWouldShowValuesAreRefusedToAnAgentBeforeAnyRead) {
   agent_ = true;
-  for (const char* line : {"get acme/api/KEY --raw", "get acme/api/KEY --copy", "load acme/api",
-                           "env acme/api", "export acme/api out.env", "bundle load acme/api/web"}) {
+  for (const std::string& line : std::initializer_list<std::string>{
+           "get acme/api/KEY --raw", "get acme/api/KEY --copy", "load acme/api", "env acme/api",
+           "export acme/api " + dir_.file("out.env"), "bundle load acme/api/web"}) {
     const auto args = words(line);
     const size_t before = server_.requests().size();
     EXPECT_EQ(runTool(args).code, 1) << line;
