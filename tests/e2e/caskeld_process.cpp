@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -225,22 +224,6 @@ bool CaskeldProcess::waitForAudit(const std::vector<std::string>& needles, int t
     return std::ranges::all_of(needles, [&](const std::string& n) { return has(line, n); });
   };
   return waitUntil([&] { return std::ranges::any_of(auditLines(), holdsAll); }, configDir(), timeoutMs);
-}
-
-bool CaskeldProcess::waitUntil(const std::function<bool()>& done, const std::string& dir, int timeoutMs) {
-  using namespace std::chrono;
-  const int fd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  ::inotify_add_watch(fd, dir.c_str(), IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_DELETE);
-  const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
-  bool ok = done();
-  for (auto now = steady_clock::now(); !ok && now < deadline; now = steady_clock::now(), ok = done()) {
-    pollfd p{fd, POLLIN, 0};
-    ::poll(&p, 1, static_cast<int>(duration_cast<milliseconds>(deadline - now).count()));
-    for (char buf[4096]; ::read(fd, buf, sizeof buf) > 0;) {
-    }
-  }
-  ::close(fd);
-  return ok;
 }
 
 json setRequest(const std::string& account, const std::string& value, const json& extra) {

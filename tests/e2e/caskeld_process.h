@@ -124,8 +124,6 @@ class CaskeldProcess {
   std::vector<std::string> auditLines() const;
   // Waits (inotify, bounded) until the audit log holds a line containing every needle.
   bool waitForAudit(const std::vector<std::string>& needles, int timeoutMs = 10000) const;
-  // Waits (inotify on `dir`, bounded) until `done` holds; checked after every change in dir.
-  static bool waitUntil(const std::function<bool()>& done, const std::string& dir, int timeoutMs = 10000);
 
   const std::string& home() const { return home_.path(); }
   std::string dataDir() const { return home_.path() + "/.local/share/caskel"; }

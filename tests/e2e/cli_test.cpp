@@ -145,7 +145,7 @@ TEST_F(CliTest, CopyGoesToTheClipboardAndIsClearedWhenUnchanged) {
   auto copy = caskel({"get", "acme/web/K", "--copy"}, "", env);
   ASSERT_EQ(copy.code, 0) << copy.err;
   EXPECT_FALSE(has(copy.out + copy.err, "copied-value"));
-  EXPECT_TRUE(CaskeldProcess::waitUntil([&] { return readText(board).empty(); }, tools.path()));
+  EXPECT_TRUE(waitUntil([&] { return readText(board).empty(); }, tools.path()));
 
   // set --clipboard reads it, stores it and then clears it.
   writeText(board, "from-the-clipboard");
@@ -198,7 +198,7 @@ TEST_F(CliTest, GetScriptSetsTheExactValueAndIsRemovedSourcedOrNot) {
   EXPECT_TRUE(outcome(r, r.code == 0 && r.out == value));
   std::error_code absent;
   auto gone = [&] { return std::filesystem::is_empty(scriptDir, absent) || absent; };
-  EXPECT_TRUE(CaskeldProcess::waitUntil(gone, scriptDir));
+  EXPECT_TRUE(waitUntil(gone, scriptDir));
 
   r = caskel({"get", "acme/web/API_KEY"}, "", {{"CASKEL_SCRIPT_TTL_SECONDS", "1"}});
   ASSERT_EQ(r.code, 0) << r.err;
@@ -207,7 +207,7 @@ TEST_F(CliTest, GetScriptSetsTheExactValueAndIsRemovedSourcedOrNot) {
   EXPECT_EQ(modeOf(scriptDir), 0700);
   // Gone already would mean the wait below proves nothing; it has at least a second to live.
   EXPECT_EQ(modeOf(path), 0600);
-  EXPECT_TRUE(CaskeldProcess::waitUntil([&] { return modeOf(path) < 0; }, scriptDir));
+  EXPECT_TRUE(waitUntil([&] { return modeOf(path) < 0; }, scriptDir));
 }
 
 TEST_F(CliTest, AgentBlockedCommandsAreRefusedAndNameTheSafeAlternative) {

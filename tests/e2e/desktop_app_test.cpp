@@ -16,7 +16,7 @@ namespace {
 class DesktopAppTest : public ::testing::Test {
  protected:
   bool traceHas(const std::string& line) {
-    return CaskeldProcess::waitUntil([&] { return has(readText(trace), line + "\n"); }, io.path());
+    return waitUntil([&] { return has(readText(trace), line + "\n"); }, io.path());
   }
   // The value of the trace's first line that starts with `prefix`.
   std::string traced(const std::string& prefix) {

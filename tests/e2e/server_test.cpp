@@ -70,9 +70,8 @@ TEST_F(ServerTest, RequestsWaitingOnAPromptDoNotStopOthersFromBeingServed) {
   std::vector<int> waiting;
   for (int i = 0; i < 16; ++i) waiting.push_back(sendOn(server.socketPath(), getRequest("org/p/K").dump()));
   // The prompt is on screen and has taken the answer that never comes.
-  ASSERT_TRUE(CaskeldProcess::waitUntil(
-      [&] { return prompts() > shown && server.pinentry().pendingAnswers().empty(); },
-      fs::parentOf(server.pinentry().logPath())));
+  ASSERT_TRUE(waitUntil([&] { return prompts() > shown && server.pinentry().pendingAnswers().empty(); },
+                        fs::parentOf(server.pinentry().logPath())));
   // A server that stopped accepting fails here within the connection's time limit.
   EXPECT_EQ(call({{"cmd", "version"}})["ok"], true) << "no answer while the prompt waits";
   char byte;

@@ -67,8 +67,7 @@ TEST(VaultAdminCrashTest, AServerKilledMidChangeLeavesAWorkingPassphrase) {
   ASSERT_EQ(server.request(setRequest("org/p/KEY", "survives-the-crash"))["ok"], true);
   for (const std::string& pin : {kOld, kNew}) server.pinentry().answer("PIN " + pin);
   std::thread passwd([&] { server.ask({CaskeldProcess::rawClientPath()}, {{"cmd", "passwd"}}); });
-  EXPECT_TRUE(
-      CaskeldProcess::waitUntil([&] { return modeOf(marks.file("paused")) >= 0; }, marks.path(), 60000));
+  EXPECT_TRUE(waitUntil([&] { return modeOf(marks.file("paused")) >= 0; }, marks.path(), 60000));
   ASSERT_TRUE(server.restart(SIGKILL));
   passwd.join();
   // The pinentry answers the old passphrase.

@@ -1,9 +1,13 @@
 #include "support/test_env.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sqlite3.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <iterator>
 
@@ -28,6 +32,22 @@ int modeOf(const std::string& path) {
 std::string readText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
+}
+
+bool waitUntil(const std::function<bool()>& done, const std::string& dir, int timeoutMs) {
+  using namespace std::chrono;
+  const int fd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ::inotify_add_watch(fd, dir.c_str(), IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_DELETE);
+  const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
+  bool ok = done();
+  for (auto now = steady_clock::now(); !ok && now < deadline; now = steady_clock::now(), ok = done()) {
+    pollfd p{fd, POLLIN, 0};
+    ::poll(&p, 1, static_cast<int>(duration_cast<milliseconds>(deadline - now).count()));
+    for (char buf[4096]; ::read(fd, buf, sizeof buf) > 0;) {
+    }
+  }
+  ::close(fd);
+  return ok;
 }
 
 void writeText(const std::string& path, const std::string& text) {

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -101,6 +102,8 @@ std::string scriptedPinentryPath();
 // Octal permission bits of a path (lstat), or -1 when it is absent.
 int modeOf(const std::string& path);
 std::string readText(const std::string& path);
+// Waits (inotify on `dir`, bounded) until `done` holds; checked after every change in dir.
+bool waitUntil(const std::function<bool()>& done, const std::string& dir, int timeoutMs = 10000);
 // The command names a CLI11 help text lists under "Subcommands:".
 std::vector<std::string> listedCommands(const std::string& help);
 void writeText(const std::string& path, const std::string& text);
