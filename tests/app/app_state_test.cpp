@@ -9,17 +9,10 @@
 #include <thread>
 #include <tuple>
 
-#include "app/application.h"
-#include "app/server_host.h"
 #include "app/share_cipher.h"
-#include "audit/audit_logger.h"
 #include "platform/child_process.h"
-#include "platform/defaults_store.h"
 #include "session/session_manager.h"
-#include "support/fake_clipboard.h"
-#include "support/fakes.h"
-#include "support/manual_queue.h"
-#include "support/test_env.h"
+#include "support/app_parts.h"
 
 namespace caskel {
 namespace {
@@ -34,20 +27,14 @@ Keys keysOf(const std::vector<SecretInfo>& infos) {
   return keys;
 }
 
-class AppStateTest : public ::testing::Test {
+class AppStateTest : public ::testing::Test, public test::AppParts {
  protected:
   AppStateTest() {
-    Authenticator::setShared(auth);
-    Application::shared().markMainThread();
-    Application::shared().setMainQueue(&mainQueue);
     defaults.setBool(defaults_keys::kAuditLogEnabled, true);
     state->setDeletionScheduler(&deletions);
   }
-  ~AppStateTest() override {
-    Application::shared().setMainQueue(nullptr);
-    Application::shared().setSessionManager(nullptr);
-    Authenticator::setShared(previousAuth);
-  }
+  // The state goes before the deletion queue it was lent.
+  ~AppStateTest() override { state.reset(); }
 
   void put(const std::string& key, const std::string& value = "v") {
     ASSERT_FALSE(keychain.save(key, value, std::nullopt).has_value());
@@ -66,18 +53,7 @@ class AppStateTest : public ::testing::Test {
     return plain ? plain->str() : "<undecryptable>";
   }
 
-  std::shared_ptr<Authenticator> previousAuth = Authenticator::shared();
-  std::shared_ptr<test::FakeAuthenticator> auth = std::make_shared<test::FakeAuthenticator>();
-  std::shared_ptr<test::MemoryCredentialStore> store = std::make_shared<test::MemoryCredentialStore>();
-  KeychainManager keychain{"caskel", store};
-  test::TempDir dir;
-  DefaultsStore defaults{dir.file("defaults.json")};
-  AuditLogger audit{dir.file("log"), defaults};
-  std::shared_ptr<test::FakeClipboard> clipboard = std::make_shared<test::FakeClipboard>();
-  ManualQueue mainQueue;
   ManualQueue deletions;
-  std::unique_ptr<AppState> state =
-      std::make_unique<AppState>(keychain, defaults, audit, clipboard, dir.path());
 };
 
 TEST_F(AppStateTest, GroupsByFolderAndFiltersIgnoringCase) {
@@ -315,24 +291,10 @@ TEST_F(AppStateTest, ShareThroughTheRunningServerUnlocksTheKeysFolderOnce) {
 // A host serving on a socket in the fixture's directory, over the fixture's store.
 class ServerHostTest : public AppStateTest {
  protected:
-  ServerHostTest() {
-    options.manageProcess = false;
-    options.store = store;
-    options.authenticator = auth;
-    options.clipboard = clipboard;
-    options.sessionDirRoot = dir.path();
-    options.server.socketPath = dir.file("caskel.sock");
-    options.server.knownCallersPath = dir.file("known_callers.json");
-    options.server.sessionConfigPath = dir.file("config.json");
-  }
-  ~ServerHostTest() override {
-    host.reset();
-    CredentialStore::setShared(previousStore);
-  }
+  ~ServerHostTest() override { host.reset(); }
 
-  std::shared_ptr<CredentialStore> previousStore = CredentialStore::shared();
   test::TempHome home;
-  ServerHostOptions options;
+  ServerHostOptions options = hostOptions();
   std::unique_ptr<ServerHost> host;
 };
 

@@ -222,16 +222,7 @@ TEST_F(SecretListViewTest, ShareCountsDownFromTheClockAndASecondShareTakesOver) 
 TEST_F(SecretListViewTest, GroupUnlockedByTheRunningServersSession) {
   for (const char* key : {"acme/api/KEY", "other/KEY"}) put(key);
   test::TempHome home;
-  ServerHostOptions options;
-  options.manageProcess = false;
-  options.store = store;
-  options.authenticator = auth;
-  options.clipboard = clipboard;
-  options.sessionDirRoot = dir.path();
-  options.server.socketPath = dir.file("caskel.sock");
-  options.server.knownCallersPath = dir.file("known_callers.json");
-  options.server.sessionConfigPath = dir.file("config.json");
-  ServerHost host(options, mainQueue);
+  ServerHost host(hostOptions(), mainQueue);
   ASSERT_TRUE(host.start());
   reload();
   SecretListView view(services());

@@ -7,13 +7,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "app/app_state.h"
-#include "app/application.h"
-#include "audit/audit_logger.h"
-#include "platform/defaults_store.h"
-#include "support/fake_clipboard.h"
-#include "support/fakes.h"
-#include "support/manual_queue.h"
+#include "support/app_parts.h"
 #include "views/prompt_tracker.h"
 #include "views/view_services.h"
 
@@ -21,21 +15,11 @@ namespace caskel {
 
 // The screens over an in-memory store and a yes-saying authenticator, with a main queue and a
 // worker that run only when the test drains them, and a clock the test moves.
-class ViewsFixture : public ::testing::Test {
+class ViewsFixture : public ::testing::Test, public test::AppParts {
  protected:
-  ViewsFixture() {
-    Authenticator::setShared(auth);
-    CredentialStore::setShared(store);
-    Application::shared().markMainThread();
-    Application::shared().setMainQueue(&mainQueue);
-  }
   ~ViewsFixture() override {
     services_.reset();
     state.reset();
-    Application::shared().setMainQueue(nullptr);
-    Application::shared().setSessionManager(nullptr);
-    Authenticator::setShared(previousAuth);
-    CredentialStore::setShared(previousStore);
   }
 
   ViewServices& services() {
@@ -73,20 +57,8 @@ class ViewsFixture : public ::testing::Test {
     }
   }
 
-  std::shared_ptr<Authenticator> previousAuth = Authenticator::shared();
-  std::shared_ptr<CredentialStore> previousStore = CredentialStore::shared();
-  std::shared_ptr<test::FakeAuthenticator> auth = std::make_shared<test::FakeAuthenticator>();
-  std::shared_ptr<test::MemoryCredentialStore> store = std::make_shared<test::MemoryCredentialStore>();
-  KeychainManager keychain{"caskel", store};
-  test::TempDir dir;
-  DefaultsStore defaults{dir.file("defaults.json")};
-  AuditLogger audit{dir.file("log"), defaults};
-  std::shared_ptr<test::FakeClipboard> clipboard = std::make_shared<test::FakeClipboard>();
-  test::ManualQueue mainQueue;
   test::ManualQueue worker;
   PromptTracker prompts;
-  std::unique_ptr<AppState> state =
-      std::make_unique<AppState>(keychain, defaults, audit, clipboard, dir.path());
   Clock::time_point now = Clock::time_point(std::chrono::seconds(1'800'000'000));
 
  private:
