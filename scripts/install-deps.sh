@@ -18,6 +18,9 @@ tests=(
   openssl bash procps util-linux
   man-db systemd  # the install test: man renders the pages, systemd-analyze checks the unit
   fonts-dejavu-core  # the screens' tests and screenshots render text offscreen
+  # The desktop-session suite: a virtual X server with its own session bus, key presses sent
+  # into it and the X clipboard read back.
+  xvfb xauth dbus-daemon xdotool xclip
 )
 case "${1:-all}" in
   run) packages=("${programs[@]}") ;;
