@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <random>
+#include <system_error>
 #include <vector>
 
 namespace caskel::fs {
@@ -103,8 +104,28 @@ bool writeFileAtomically(const std::string& path, std::string_view data, mode_t 
     }
     return true;
   }
+  const int saved = errno;
   ::unlink(tmp.c_str());
+  errno = saved;
   return false;
+}
+
+std::optional<mode_t> permissionsOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return st.st_mode & 07777;
+}
+
+std::optional<std::string> resolvedPath(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (!resolved) return std::nullopt;
+  std::string out = resolved;
+  std::free(resolved);
+  return out;
+}
+
+std::string lastErrorText() {
+  return std::error_code(errno, std::generic_category()).message();
 }
 
 std::optional<std::string> readFile(const std::string& path, size_t maxBytes, bool followSymlinks) {

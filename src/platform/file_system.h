@@ -21,7 +21,8 @@ bool ensurePrivateDirectory(const std::string& path);
 
 // Writes the file through a temporary sibling, fsync and rename, so a crash leaves either the
 // old or the new content, never a truncated file. The file is created with `mode`; the parent
-// directory is created private when missing. False on any failure (the old file is untouched).
+// directory is created private when missing. False on any failure (the old file is untouched),
+// with errno telling why.
 bool writeFileAtomically(const std::string& path, std::string_view data, mode_t mode = 0600);
 
 // The whole file, or nothing when it cannot be read. Files above `maxBytes`, and anything that
@@ -40,6 +41,14 @@ struct FileStamp {
   bool operator==(const FileStamp&) const = default;
 };
 std::optional<FileStamp> stampOf(const std::string& path);
+
+// The permission bits of an existing file (following links), or nothing when it is absent.
+std::optional<mode_t> permissionsOf(const std::string& path);
+// The absolute path with every symbolic link resolved, or nothing when it cannot be resolved.
+// Rewriting a linked file must replace its target, not the link.
+std::optional<std::string> resolvedPath(const std::string& path);
+// The system's description of errno as it stands ("Permission denied").
+std::string lastErrorText();
 
 std::string parentOf(const std::string& path);
 // The running program's own executable (/proc/self/exe), or nothing when it cannot be read.
