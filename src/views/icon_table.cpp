@@ -31,6 +31,23 @@ constexpr IconEntry kIcons[] = {
     {"eye.fill", "", "eye.fill.svg"},
     {"eye.slash.fill", "", "eye.slash.fill.svg"},
     {"arrow.counterclockwise", "view-refresh", "arrow.counterclockwise.svg"},
+    // Onboarding.
+    {"key.fill", "", "key.fill.svg"},
+    {"terminal", "utilities-terminal", "terminal.svg"},
+    {"cpu", "", "cpu.svg"},
+    {"cursorarrow.rays", "", "cursorarrow.rays.svg"},
+    {"wind", "", "wind.svg"},
+    {"chevron.left.forwardslash.chevron.right", "", "chevron.left.forwardslash.chevron.right.svg"},
+    {"folder", "folder", "folder.svg"},
+    {"lock.shield", "", "lock.shield.svg"},
+    {"xmark.shield.fill", "", "xmark.shield.fill.svg"},
+    {"arrow.triangle.branch", "", "arrow.triangle.branch.svg"},
+    {"doc.badge.plus", "document-new", "doc.badge.plus.svg"},
+    {"square.and.arrow.down", "document-save", "square.and.arrow.down.svg"},
+    {"checkmark.seal.fill", "", "checkmark.seal.fill.svg"},
+    {"menubar.rectangle", "", "menubar.rectangle.svg"},
+    {"shield.checkered", "", "shield.checkered.svg"},
+    {"circle", "", "circle.svg"},
 };
 
 }  // namespace
