@@ -22,7 +22,9 @@
 #include "platform/vault_admin.h"
 #include "server/socket_server.h"
 #include "views/main_window.h"
+#include "views/onboarding_window.h"
 #include "views/prompt_tracker.h"
+#include "views/secret_list_view.h"
 #include "views/update_watch.h"
 #include "views/view_services.h"
 #include "views/view_style.h"
@@ -47,6 +49,7 @@ AppDelegate::~AppDelegate() {
   trayCheck_.cancel();
   // The window and its screens go before the services they use.
   tray_.reset();
+  onboarding_.reset();
   controller_.reset();
   window_.reset();
 }
@@ -122,6 +125,10 @@ std::optional<int> AppDelegate::launch() {
 
   window_ = std::make_unique<MainWindow>(*services_);
   window_->onQuit = [] { QApplication::quit(); };
+  onboarding_ = std::make_unique<OnboardingWindow>(
+      *services_, [](QWidget* dialogParent) { return OnboardingEnvironment::system(dialogParent); });
+  window_->onShowOnboarding = [this] { showOnboarding(); };
+  window_->listView()->setOnboardingAvailable(true);
   instance_->onCommand = [this](instance::Command command) {
     if (command == instance::Command::show) {
       controller_->open(tray_ ? std::optional<QRect>(tray_->geometry()) : std::nullopt);
@@ -134,6 +141,11 @@ std::optional<int> AppDelegate::launch() {
     controller_ = std::make_unique<WindowController>(*window_, *services_, WindowController::Mode::normal);
     controller_->open();
     checkTray(kTrayRechecks);
+  }
+
+  // First launch: set-up opens once the event loop runs, after the window and tray exist.
+  if (!services_->defaults.boolValue(defaults_keys::kOnboardingDone).value_or(false)) {
+    mainQueue_.post([this] { showOnboarding(); });
   }
 
   if (!executable_.empty()) {
@@ -174,6 +186,12 @@ void AppDelegate::showTray() {
     if (reason == QSystemTrayIcon::Trigger) controller_->toggle(tray_->geometry());
   });
   tray_->show();
+}
+
+void AppDelegate::showOnboarding() {
+  if (!onboarding_) return;
+  onboarding_->show();
+  trace("onboarding: shown");
 }
 
 void AppDelegate::showUpdateAlert() {

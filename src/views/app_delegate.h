@@ -16,6 +16,7 @@ class QSystemTrayIcon;
 namespace caskel {
 
 class MainWindow;
+class OnboardingWindow;
 class PromptTracker;
 class QtClipboard;
 class ServerHost;
@@ -54,6 +55,7 @@ class AppDelegate final : public QObject {
   void traceAccounts() const;
   void checkTray(int attemptsLeft);
   void showTray();
+  void showOnboarding();
   void showUpdateAlert();
   void restart();
 
@@ -68,6 +70,7 @@ class AppDelegate final : public QObject {
   std::unique_ptr<ViewServices> services_;
   std::unique_ptr<MainWindow> window_;
   std::unique_ptr<WindowController> controller_;
+  std::unique_ptr<OnboardingWindow> onboarding_;
   std::unique_ptr<QSystemTrayIcon> tray_;
   std::unique_ptr<UpdateWatch> updates_;
   QPointer<QMessageBox> alert_;

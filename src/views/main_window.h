@@ -35,8 +35,8 @@ class MainWindow : public QWidget {
   void showSettings();
   void showAuditLog();
 
-  // Set by the program: opens onboarding (absent until onboarding exists, which hides the
-  // buttons that lead there) and quits.
+  // Set by the program: opens onboarding and quits. Left unset, the buttons that lead to
+  // onboarding stay hidden (the program also tells the list, setOnboardingAvailable).
   std::function<void()> onShowOnboarding;
   std::function<void()> onQuit;
 

@@ -24,6 +24,7 @@
 #include "support/manual_queue.h"
 #include "support/test_env.h"
 #include "views/main_window.h"
+#include "views/onboarding_view.h"
 #include "views/prompt_tracker.h"
 #include "views/secret_list_view.h"
 #include "views/view_services.h"
@@ -68,6 +69,7 @@ class Studio {
     services_.version = "0.1.0";
   }
   ~Studio() {
+    onboarding_.reset();
     window_.reset();
     Application::shared().setSessionManager(nullptr);
     Application::shared().setMainQueue(nullptr);
@@ -135,6 +137,28 @@ class Studio {
     }
     return *window_;
   }
+  // Onboarding as its window shows it, in a home where two agents are installed and the tool
+  // is not yet linked.
+  OnboardingView& onboarding() {
+    if (!onboarding_) {
+      OnboardingEnvironment env;
+      env.home = "/home/dev";
+      env.appDirectory = "/usr/bin";
+      env.exists = [](const std::string& path) {
+        return path.ends_with("/.claude") || path.ends_with("/.cursor");
+      };
+      env.findCliOnPath = [] { return std::nullopt; };
+      env.choose = [](OnboardingEnvironment::Choice, const QString&, const std::string&) {
+        return std::nullopt;
+      };
+      env.notify = [](const UserNotice&) {};
+      onboarding_ = std::make_unique<OnboardingView>(services_, std::move(env));
+      onboarding_->setFixedSize(380, 520);
+      onboarding_->show();
+      settle();
+    }
+    return *onboarding_;
+  }
   void settle() {
     for (int i = 0; i < 20; ++i) {
       worker_.runReady();
@@ -170,11 +194,12 @@ class Studio {
     settle();
   }
 
-  void shoot(const QString& name) {
+  void shoot(const QString& name) { shoot(window(), name); }
+  void shoot(QWidget& widget, const QString& name) {
     settle();
-    window().repaint();
+    widget.repaint();
     const QString path = QString::fromStdString(outDir_) + "/" + name + ".png";
-    if (!window().grab().save(path)) std::fprintf(stderr, "screenshots: cannot write %s\n", qPrintable(path));
+    if (!widget.grab().save(path)) std::fprintf(stderr, "screenshots: cannot write %s\n", qPrintable(path));
     std::printf("%s\n", qPrintable(path));
   }
 
@@ -198,6 +223,7 @@ class Studio {
   ViewServices services_{state_, keychain_, audit_, defaults_, clipboard_, mainQueue_, worker_, prompts_};
   std::unique_ptr<SessionManager> sessions_;
   std::unique_ptr<MainWindow> window_;
+  std::unique_ptr<OnboardingView> onboarding_;
 };
 
 void shootList(const std::string& out) {
@@ -278,6 +304,16 @@ void shootSettingsAndAudit(const std::string& out) {
   studio.shoot("audit-log-empty");
 }
 
+void shootOnboarding(const std::string& out) {
+  Studio studio(out);
+  studio.fillVault();
+  const char* names[] = {"onboarding-welcome", "onboarding-cli", "onboarding-agents", "onboarding-done"};
+  for (int step = 0; step < OnboardingView::kSteps; ++step) {
+    studio.onboarding().setStep(step);
+    studio.shoot(studio.onboarding(), names[step]);
+  }
+}
+
 }  // namespace
 }  // namespace caskel
 
@@ -295,5 +331,6 @@ int main(int argc, char** argv) {
   caskel::shootAddForms(out);
   caskel::shootEditForm(out);
   caskel::shootSettingsAndAudit(out);
+  caskel::shootOnboarding(out);
   return 0;
 }
