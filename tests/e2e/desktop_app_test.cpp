@@ -53,6 +53,7 @@ TEST_F(DesktopAppTest, HostsTheServerForTheToolUntilItQuits) {
 
   ASSERT_TRUE(app.start()) << app.output();
   ASSERT_TRUE(traceHas("server: listening"));
+  EXPECT_TRUE(traceHas("onboarding: shown")) << "a first start opens the set-up window";
   const std::string shareDir = traced("share-dir: ");
   ASSERT_TRUE(exists(shareDir)) << shareDir;
 
