@@ -7,8 +7,9 @@ namespace caskel::instance {
 
 namespace {
 
-constexpr std::array<std::pair<Command, std::string_view>, 1> kCommands = {{
+constexpr std::array<std::pair<Command, std::string_view>, 2> kCommands = {{
     {Command::show, "show"},
+    {Command::toggleQuickAccess, "toggle-quick-access"},
 }};
 
 }  // namespace

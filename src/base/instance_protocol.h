@@ -17,7 +17,8 @@ inline constexpr size_t kMaxCommandBytes = 64;
 // $CASKEL_SOCKET): the same directory, named kSocketName.
 std::string socketPath(std::string_view serverSocketPath);
 
-enum class Command { show };
+// show: the window; toggleQuickAccess: the quick-access panel ("toggle-quick-access").
+enum class Command { show, toggleQuickAccess };
 
 // The command a line names (without its newline), or nothing for anything else.
 std::optional<Command> parseCommand(std::string_view line);

@@ -90,7 +90,10 @@ TEST(InstanceProtocol, SocketSitsBesideTheServerSocketAndOnlyExactCommandsCount)
     EXPECT_EQ(instance::socketPath(server), expected) << server;
   }
   EXPECT_EQ(instance::parseCommand("show"), instance::Command::show);
-  for (const char* line : {"", "Show", "show ", " show", "show\n", "show\r", "quit", "showx"}) {
+  EXPECT_EQ(instance::parseCommand("toggle-quick-access"), instance::Command::toggleQuickAccess);
+  EXPECT_EQ(instance::commandText(instance::Command::toggleQuickAccess), "toggle-quick-access");
+  for (const char* line :
+       {"", "Show", "show ", " show", "show\n", "show\r", "quit", "showx", "toggle-quick-access "}) {
     EXPECT_EQ(instance::parseCommand(line), std::nullopt) << line;
   }
 }
