@@ -4,11 +4,12 @@
 # suite, the benchmarks and the fuzz targets need.
 set -euo pipefail
 # Building and running caskel, caskeld and caskel-app (Qt 6 Widgets; the SVG plugin draws the
-# window's icons at run time).
+# window's icons at run time; libxcb for the shortcut's key grab).
 programs=(
   cmake ninja-build g++ pkg-config make
   libsqlite3-dev libsodium-dev libssl-dev nlohmann-json3-dev libcli11-dev libseccomp-dev
   qt6-base-dev libqt6svg6
+  libxcb1-dev  # the quick-access shortcut's X11 key grab
 )
 # The test suite (GoogleTest; openssl, setpriv and ps as the tests' own tools), the benchmarks
 # and the fuzz targets (clang's libFuzzer).

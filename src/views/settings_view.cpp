@@ -16,6 +16,7 @@
 #include "app/app_state.h"
 #include "audit/audit_logger.h"
 #include "platform/clipboard.h"
+#include "views/hotkey_manager.h"
 #include "views/shortcut_recorder.h"
 #include "views/view_style.h"
 
@@ -114,6 +115,11 @@ QWidget* SettingsView::buildShortcutSection() {
   hint->setWordWrap(true);
   setTextColor(hint, style::secondary(palette()));
   layout->addWidget(hint);
+  mechanism_ = plainLabel({}, section, style::caption());
+  mechanism_->setObjectName("shortcutMechanism");
+  mechanism_->setWordWrap(true);
+  mechanism_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  layout->addWidget(mechanism_);
 
   auto* protectedRow = new QHBoxLayout;
   auto* lock = new QLabel(section);
@@ -203,7 +209,11 @@ void SettingsView::stopRecording() {
 }
 
 void SettingsView::store(const HotkeyShortcut& shortcut) {
-  writeHotkeyShortcut(services_.defaults, shortcut);
+  if (services_.hotkey) {
+    services_.hotkey->update(shortcut.keyCode, shortcut.modifiers);
+  } else {
+    writeHotkeyShortcut(services_.defaults, shortcut);
+  }
   emit shortcutChanged();
   showShortcut();
 }
@@ -237,6 +247,26 @@ void SettingsView::showShortcut() {
   change_->setHidden(recording_);
   reset_->setHidden(recording_ || stored.isDefault());
   pressNew_->setHidden(!recording_);
+  showMechanism();
+}
+
+void SettingsView::showMechanism() {
+  HotkeyManager* hotkey = services_.hotkey;
+  mechanism_->setHidden(!hotkey);
+  if (!hotkey) return;
+  const QString command = "caskel-app --toggle-quick-access";
+  if (hotkey->isRegistered()) {
+    mechanism_->setText("Active through the " + QString::fromStdString(hotkey->mechanism()));
+    setTextColor(mechanism_, style::secondary(palette()));
+  } else if (!hotkey->mechanism().empty()) {
+    mechanism_->setText("Another program holds this shortcut. Choose another, or bind " + command +
+                        " in your desktop's keyboard settings");
+    setTextColor(mechanism_, style::orange);
+  } else {
+    mechanism_->setText("This desktop offers Caskel no global shortcut: bind " + command +
+                        " in your desktop's keyboard settings");
+    setTextColor(mechanism_, style::orange);
+  }
 }
 
 void SettingsView::copyInstructions() {

@@ -43,6 +43,8 @@ class SettingsView : public QWidget {
   void stopRecording();
   void store(const HotkeyShortcut& shortcut);
   void showShortcut();
+  // How the shortcut reaches the program, or the command to bind by hand.
+  void showMechanism();
   void copyInstructions();
   void copyUpdateCommand();
   void showCopied(QToolButton* button, bool copied);
@@ -53,6 +55,7 @@ class SettingsView : public QWidget {
   QPushButton* change_ = nullptr;
   QPushButton* reset_ = nullptr;
   QLabel* pressNew_ = nullptr;
+  QLabel* mechanism_ = nullptr;
   QCheckBox* auditToggle_ = nullptr;
   QPushButton* viewAuditLog_ = nullptr;
   QToolButton* copyInstructions_ = nullptr;

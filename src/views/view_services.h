@@ -14,6 +14,7 @@ class AppState;
 class AuditLogger;
 class Clipboard;
 class DefaultsStore;
+class HotkeyManager;
 class PromptTracker;
 
 // What the screens reach beyond their own widgets. The program fills it with the real
@@ -49,6 +50,9 @@ struct ViewServices {
   std::function<bool()> vaultExists;
   // The program's version ("v" button in Settings; empty hides it).
   std::string version;
+  // The quick-access shortcut's registration, which Settings renews after a change; unset,
+  // Settings only stores the new shortcut.
+  HotkeyManager* hotkey = nullptr;
 };
 
 }  // namespace caskel
