@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+#include <functional>
+#include <string>
+
+#include "views/quick_access_view.h"
+#include "views/view_services.h"
+
+namespace caskel {
+
+// The floating quick-access panel: 300 × 360, frameless, above other windows, near the
+// pointer. Each opening gets a fresh view, so each asks for the passphrase again.
+class QuickAccessPanel final : public QWidget {
+ public:
+  static constexpr int kWidth = 300;
+  static constexpr int kHeight = 360;
+
+  // `shortcutText` gives the shortcut as the footer shows it, read at each opening.
+  QuickAccessPanel(ViewServices& services, std::function<std::string()> shortcutText,
+                   QuickAccessTimings timings = {});
+  ~QuickAccessPanel() override;
+
+  // Hides a shown panel, opens a hidden one.
+  void toggle();
+  void openPanel();
+  void hidePanel();
+  QuickAccessView* view() const { return view_; }
+
+ private:
+  ViewServices& services_;
+  std::function<std::string()> shortcutText_;
+  QuickAccessTimings timings_;
+  QPointer<QuickAccessView> view_;
+};
+
+}  // namespace caskel
