@@ -18,12 +18,15 @@
 #include "platform/file_system.h"
 #include "platform/qt/qt_clipboard.h"
 #include "platform/qt/single_instance.h"
+#include "platform/qt/x11_hotkey_grab.h"
 #include "platform/stop_signals.h"
 #include "platform/vault_admin.h"
 #include "server/socket_server.h"
+#include "views/hotkey_manager.h"
 #include "views/main_window.h"
 #include "views/onboarding_window.h"
 #include "views/prompt_tracker.h"
+#include "views/quick_access_panel.h"
 #include "views/secret_list_view.h"
 #include "views/update_watch.h"
 #include "views/view_services.h"
@@ -50,6 +53,8 @@ AppDelegate::~AppDelegate() {
   // The window and its screens go before the services they use.
   tray_.reset();
   onboarding_.reset();
+  quickAccess_.reset();
+  hotkey_.reset();
   controller_.reset();
   window_.reset();
 }
@@ -72,11 +77,14 @@ std::optional<int> AppDelegate::launch() {
   executable_ = fs::ownExecutablePath().value_or("");
   const std::string serverSocket = SocketServer::defaultSocketPath();
 
-  // One program per user: a second start shows the first one's window and ends.
+  // One program per user: a second start shows the first one's window (or toggles its panel)
+  // and ends.
+  const instance::Command request =
+      options_.toggleQuickAccess ? instance::Command::toggleQuickAccess : instance::Command::show;
   instance_ = std::make_unique<SingleInstance>(instance::socketPath(serverSocket));
-  if (instance_->sendToRunning(instance::Command::show)) return 0;
+  if (instance_->sendToRunning(request)) return 0;
   if (!instance_->listen()) {
-    if (instance_->sendToRunning(instance::Command::show)) return 0;
+    if (instance_->sendToRunning(request)) return 0;
     std::cout << "Caskel: cannot listen on " << instance_->path()
               << "; a second start of caskel-app will not find this one" << std::endl;
   }
@@ -130,8 +138,13 @@ std::optional<int> AppDelegate::launch() {
   window_->onShowOnboarding = [this] { showOnboarding(); };
   window_->listView()->setOnboardingAvailable(true);
   instance_->onCommand = [this](instance::Command command) {
-    if (command == instance::Command::show) {
-      controller_->open(tray_ ? std::optional<QRect>(tray_->geometry()) : std::nullopt);
+    switch (command) {
+      case instance::Command::show:
+        controller_->open(tray_ ? std::optional<QRect>(tray_->geometry()) : std::nullopt);
+        break;
+      case instance::Command::toggleQuickAccess:
+        toggleQuickAccess();
+        break;
     }
   };
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -147,6 +160,12 @@ std::optional<int> AppDelegate::launch() {
   if (!services_->defaults.boolValue(defaults_keys::kOnboardingDone).value_or(false)) {
     mainQueue_.post([this] { showOnboarding(); });
   }
+  hotkey_ = std::make_unique<HotkeyManager>(DefaultsStore::shared(), mainQueue_, systemGlobalHotkey());
+  hotkey_->onTrigger = [this] { toggleQuickAccess(); };
+  hotkey_->registerHotkey();
+  services_->hotkey = hotkey_.get();
+  trace("hotkey: " + (hotkey_->isRegistered() ? hotkey_->mechanism() : std::string("none")));
+  if (options_.toggleQuickAccess) mainQueue_.post([this] { toggleQuickAccess(); });
 
   if (!executable_.empty()) {
     updates_ = std::make_unique<UpdateWatch>(
@@ -217,7 +236,18 @@ void AppDelegate::restart() {
   QApplication::quit();
 }
 
+void AppDelegate::toggleQuickAccess() {
+  if (!quickAccess_) {
+    quickAccess_ = std::make_unique<QuickAccessPanel>(
+        *services_, [hotkey = hotkey_.get()] { return hotkey ? hotkey->shortcutDisplay() : std::string(); });
+  }
+  quickAccess_->toggle();
+  trace(std::string("quick-access: ") + (quickAccess_->isVisible() ? "shown" : "hidden"));
+}
+
 void AppDelegate::terminate() {
+  if (hotkey_) hotkey_->unregister();
+  if (quickAccess_) quickAccess_->hidePanel();
   if (accountsSubscription_ >= 0 && host_) {
     host_->state().unsubscribe(accountsSubscription_);
     accountsSubscription_ = -1;

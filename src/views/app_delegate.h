@@ -15,10 +15,12 @@ class QSystemTrayIcon;
 
 namespace caskel {
 
+class HotkeyManager;
 class MainWindow;
 class OnboardingWindow;
 class PromptTracker;
 class QtClipboard;
+class QuickAccessPanel;
 class ServerHost;
 class SingleInstance;
 class UpdateWatch;
@@ -33,6 +35,9 @@ struct AppOptions {
   std::string version;
   // Handed to the program again when it restarts after an update.
   QStringList arguments;
+  // --toggle-quick-access: the running program toggles its quick-access panel; without one,
+  // this program starts and opens the panel once it is up.
+  bool toggleQuickAccess = false;
 };
 
 // The desktop program's start-up and shutdown: the single-instance check, the command server
@@ -45,7 +50,8 @@ class AppDelegate final : public QObject {
   ~AppDelegate() override;
 
   // The launch steps. An exit status when the program must end now: 0 when another
-  // caskel-app runs and was asked to show its window, 1 when the process could not be hardened.
+  // caskel-app runs and was asked to show its window (or toggle its panel), 1 when the process
+  // could not be hardened.
   std::optional<int> launch();
   // The termination steps; safe to call twice (a restart runs them before quitting).
   void terminate();
@@ -58,6 +64,7 @@ class AppDelegate final : public QObject {
   void showOnboarding();
   void showUpdateAlert();
   void restart();
+  void toggleQuickAccess();
 
   AppOptions options_;
   TaskQueue& mainQueue_;
@@ -73,6 +80,8 @@ class AppDelegate final : public QObject {
   std::unique_ptr<OnboardingWindow> onboarding_;
   std::unique_ptr<QSystemTrayIcon> tray_;
   std::unique_ptr<UpdateWatch> updates_;
+  std::unique_ptr<HotkeyManager> hotkey_;
+  std::unique_ptr<QuickAccessPanel> quickAccess_;  // made at its first opening
   QPointer<QMessageBox> alert_;
   int accountsSubscription_ = -1;
   TaskHandle trayCheck_;

@@ -21,6 +21,10 @@ int main(int argc, char** argv) {
   parser.setApplicationDescription("Caskel — the tray application and command server");
   parser.addHelpOption();
   parser.addVersionOption();
+  QCommandLineOption toggleQuickAccess(
+      "toggle-quick-access",
+      "Opens or closes the quick-access panel of the running Caskel (starting it if needed).");
+  parser.addOption(toggleQuickAccess);
   // For tests: where to log the events they wait for, and how often the update watch looks.
   QCommandLineOption trace("trace", "", "FILE");
   trace.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -32,7 +36,10 @@ int main(int argc, char** argv) {
   caskel::AppOptions options;
   options.version = caskel::kVersion;
   options.arguments = QApplication::arguments().mid(1);
+  // A restart after an update brings the program back, not the panel.
+  options.arguments.removeAll("--toggle-quick-access");
   options.tracePath = parser.value(trace).toStdString();
+  options.toggleQuickAccess = parser.isSet(toggleQuickAccess);
   if (parser.isSet(updateInterval)) {
     bool ok = false;
     double seconds = parser.value(updateInterval).toDouble(&ok);
