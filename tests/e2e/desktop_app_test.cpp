@@ -89,5 +89,33 @@ TEST_F(DesktopAppTest, ReplacedExecutableRaisesTheUpdateAlert) {
   EXPECT_TRUE(traceHas("alert: Caskel Updated")) << readText(trace);
 }
 
+// The toggle command reaches the running program, which opens and closes its panel; without
+// one, the command starts the program with the panel open. Offscreen there is no shortcut
+// mechanism: the command is the way in.
+TEST_F(DesktopAppTest, ToggleCommandTogglesTheRunningProgramsPanel) {
+  CaskeldProcess first{[&](CaskeldProcess::Options& o) {
+    o.desktopProgram = buildPath("src/caskel-app");
+    o.extraArgs = {"--trace", trace, "--toggle-quick-access"};
+  }};
+  ASSERT_TRUE(first.start()) << first.output();
+  EXPECT_TRUE(traceHas("hotkey: none"));
+  EXPECT_TRUE(traceHas("quick-access: shown"));
+  const RunOptions env{"", first.environment(), {}};
+  const std::vector<std::string> toggle = {buildPath("src/caskel-app"), "--toggle-quick-access"};
+  ProcessResult second = runProcess(toggle, env);
+  EXPECT_EQ(second.code, 0) << second.out << second.err;
+  EXPECT_TRUE(traceHas("quick-access: hidden"));
+  EXPECT_EQ(runProcess(toggle, env).code, 0);
+  auto shown = [&] {
+    const std::string text = readText(trace);
+    size_t times = 0;
+    for (size_t at = text.find("quick-access: shown\n"); at != std::string::npos;
+         at = text.find("quick-access: shown\n", at + 1))
+      ++times;
+    return times;
+  };
+  EXPECT_TRUE(waitUntil([&] { return shown() == 2; }, io.path())) << readText(trace);
+}
+
 }  // namespace
 }  // namespace caskel::test
