@@ -105,7 +105,9 @@ std::optional<std::string> X11HotkeyGrab::bind(const GlobalKey& key, std::functi
   for (uint32_t root : roots_) {
     for (uint8_t code : keycodes) {
       for (uint16_t locks : kIgnoredLocks) {
-        cookies.push_back(xcb_grab_key_checked(connection_, 1, root, modifiers | locks, code,
+        // owner_events false: the press is always reported on the root window, never to a
+        // window of ours that has the focus (where it would be typed).
+        cookies.push_back(xcb_grab_key_checked(connection_, 0, root, modifiers | locks, code,
                                                XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
       }
     }
@@ -162,18 +164,18 @@ bool X11HotkeyGrab::nativeEventFilter(const QByteArray& eventType, void* message
   bool ours = false;
   for (uint8_t code : keycodes_) ours = ours || code == key->detail;
   if (!ours || (key->state & kShortcutModifiers) != modifiers_) return false;
-  // A grabbed key's events come to the root window; a focused window of ours gets its own.
   bool onRoot = false;
   for (uint32_t root : roots_) onRoot = onRoot || key->event == root;
   if (!onRoot) return false;
   if (type == XCB_KEY_RELEASE) {
     lastReleaseTime_ = key->time;
     lastReleaseKey_ = key->detail;
-    return true;
+  } else if (key->time != lastReleaseTime_ || key->detail != lastReleaseKey_) {  // not auto-repeat
+    pressed_();
   }
-  if (key->time == lastReleaseTime_ && key->detail == lastReleaseKey_) return true;  // auto-repeat
-  pressed_();
-  return true;
+  // Qt still sees the event (it has no window for the root, so it goes nowhere): its time
+  // becomes Qt's user time, without which the server refuses to focus the panel we open.
+  return false;
 }
 
 std::unique_ptr<GlobalHotkey> systemGlobalHotkey() {
