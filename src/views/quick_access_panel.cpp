@@ -11,18 +11,10 @@ namespace caskel {
 
 QuickAccessPanel::QuickAccessPanel(ViewServices& services, std::function<std::string()> shortcutText,
                                    QuickAccessTimings timings)
-    : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
-      services_(services),
-      shortcutText_(std::move(shortcutText)),
-      timings_(timings) {
-  setWindowTitle("Caskel");
-  setFixedSize(kWidth, kHeight);
-  auto* layout = new QVBoxLayout(this);
-  layout->setContentsMargins(0, 0, 0, 0);
-}
+    : services_(services), shortcutText_(std::move(shortcutText)), timings_(timings) {}
 
 QuickAccessPanel::~QuickAccessPanel() {
-  delete view_;
+  delete window_;
 }
 
 void QuickAccessPanel::toggle() {
@@ -35,30 +27,35 @@ void QuickAccessPanel::toggle() {
 
 void QuickAccessPanel::openPanel() {
   hidePanel();
+  window_ = new QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+  window_->setWindowTitle("Caskel");
+  window_->setFixedSize(kWidth, kHeight);
+  auto* layout = new QVBoxLayout(window_);
+  layout->setContentsMargins(0, 0, 0, 0);
   view_ = new QuickAccessView(services_, QString::fromStdString(shortcutText_ ? shortcutText_() : ""),
-                              timings_, this);
-  layout()->addWidget(view_);
+                              timings_, window_);
+  layout->addWidget(view_);
   connect(view_, &QuickAccessView::dismissed, this, &QuickAccessPanel::hidePanel);
 
   const QPoint pointer = QCursor::pos();
   QScreen* screen = QGuiApplication::screenAt(pointer);
   if (!screen) screen = QGuiApplication::primaryScreen();
   const QRect available = screen ? screen->availableGeometry() : QRect();
-  move(quickAccessPosition(size(), pointer, available));
-  show();
-  raise();
-  activateWindow();
+  window_->move(quickAccessPosition(window_->size(), pointer, available));
+  window_->show();
+  window_->raise();
+  window_->activateWindow();
   view_->start();
 }
 
 void QuickAccessPanel::hidePanel() {
-  hide();
-  if (!view_) return;
+  if (!window_) return;
   // Deleted later, since this may run inside one of the view's own signals; until then it can
   // no longer close the panel, which may by then show the next opening.
-  disconnect(view_, nullptr, this, nullptr);
-  view_->hide();
-  view_->deleteLater();
+  if (view_) disconnect(view_, nullptr, this, nullptr);
+  window_->hide();
+  window_->deleteLater();
+  window_ = nullptr;
   view_ = nullptr;
 }
 

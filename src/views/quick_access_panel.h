@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QObject>
 #include <QPointer>
 #include <QWidget>
 #include <functional>
@@ -11,8 +12,9 @@
 namespace caskel {
 
 // The floating quick-access panel: 300 × 360, frameless, above other windows, near the
-// pointer. Each opening gets a fresh view, so each asks for the passphrase again.
-class QuickAccessPanel final : public QWidget {
+// pointer. Each opening is a new window with a new view, so each asks for the passphrase
+// again (and a window system without a window manager focuses it like any new window).
+class QuickAccessPanel final : public QObject {
  public:
   static constexpr int kWidth = 300;
   static constexpr int kHeight = 360;
@@ -26,12 +28,16 @@ class QuickAccessPanel final : public QWidget {
   void toggle();
   void openPanel();
   void hidePanel();
+  bool isVisible() const { return window_ && window_->isVisible(); }
+  // The open panel's window and content; null while hidden.
+  QWidget* window() const { return window_; }
   QuickAccessView* view() const { return view_; }
 
  private:
   ViewServices& services_;
   std::function<std::string()> shortcutText_;
   QuickAccessTimings timings_;
+  QPointer<QWidget> window_;
   QPointer<QuickAccessView> view_;
 };
 

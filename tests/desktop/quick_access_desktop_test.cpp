@@ -1,7 +1,7 @@
-// Quick access's copies on a real X server's clipboard.
+// The quick-access panel on a real X server: its focus, and its copies on the X clipboard.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDeadlineTimer>
 #include <QLineEdit>
 #include <QProcess>
@@ -13,6 +13,7 @@
 #include "store/structured_value.h"
 #include "support/app_parts.h"
 #include "views/prompt_tracker.h"
+#include "views/quick_access_panel.h"
 #include "views/quick_access_view.h"
 #include "views/view_services.h"
 
@@ -41,9 +42,9 @@ QByteArray runTool(const QString& program, const QStringList& arguments, const Q
   return process.readAllStandardOutput();
 }
 
-class DesktopClipboard : public ::testing::Test, public test::AppParts {
+class DesktopQuickAccess : public ::testing::Test, public test::AppParts {
  protected:
-  DesktopClipboard() {
+  DesktopQuickAccess() {
     services.version = "test";
     EXPECT_FALSE(keychain.save("acme/github", encodeLogin({"ann", "gh-pass"}),
                                SecretMetadata::fromJson(R"({"type":"login"})")));
@@ -77,7 +78,7 @@ class DesktopClipboard : public ::testing::Test, public test::AppParts {
   ViewServices services{*state, keychain, audit, defaults, qtClipboard, queue, worker, prompts};
 };
 
-TEST_F(DesktopClipboard, CopyIsMarkedSecretAndClearedWhenStillOurs) {
+TEST_F(DesktopQuickAccess, CopyIsMarkedSecretAndClearedWhenStillOurs) {
   auto view = copyFirst();
   const QByteArray targets = runTool("xclip", {"-o", "-selection", "clipboard", "-t", "TARGETS"});
   EXPECT_TRUE(targets.contains("x-kde-passwordManagerHint")) << targets.toStdString();
@@ -87,7 +88,7 @@ TEST_F(DesktopClipboard, CopyIsMarkedSecretAndClearedWhenStillOurs) {
   EXPECT_EQ(runTool("xclip", {"-o", "-selection", "clipboard"}), "");
 }
 
-TEST_F(DesktopClipboard, SomethingCopiedSinceStays) {
+TEST_F(DesktopQuickAccess, SomethingCopiedSinceStays) {
   auto view = copyFirst();
   const int64_t ours = qtClipboard.changeCount();
   QProcess other;
@@ -103,6 +104,25 @@ TEST_F(DesktopClipboard, SomethingCopiedSinceStays) {
   EXPECT_EQ(runTool("xclip", {"-o", "-selection", "clipboard"}), "from-elsewhere");
   other.kill();
   other.waitForFinished(1000);
+}
+
+// Every opening is focused, the later ones too: a window system without a window manager
+// refuses to focus a window that is shown again, so each opening is a new window.
+TEST_F(DesktopQuickAccess, EveryOpeningHasTheFocusInItsSearchField) {
+  QuickAccessTimings timings;
+  timings.promptDelay = std::chrono::hours(1);  // no prompt: only the focus matters here
+  QuickAccessPanel panel(
+      services, [] { return std::string("Ctrl+Shift+1"); }, timings);
+  for (int opening = 1; opening <= 3; ++opening) {
+    panel.toggle();
+    EXPECT_TRUE(waitUntil([&] {
+      return panel.window() && panel.window()->isActiveWindow() &&
+             QApplication::focusWidget() == panel.view()->findChild<QLineEdit*>();
+    })) << "opening "
+        << opening;
+    panel.toggle();
+    EXPECT_FALSE(panel.isVisible());
+  }
 }
 
 }  // namespace

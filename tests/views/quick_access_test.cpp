@@ -190,8 +190,8 @@ TEST_F(QuickAccessTest, PanelTogglesAndEachOpeningIsFresh) {
   QuickAccessPanel panel(services(), [] { return std::string("Ctrl+Shift+1"); });
   panel.toggle();
   EXPECT_TRUE(panel.isVisible());
-  EXPECT_EQ(panel.size(), QSize(300, 360));
-  EXPECT_TRUE(panel.windowFlags() & Qt::WindowStaysOnTopHint);
+  EXPECT_EQ(panel.window()->size(), QSize(300, 360));
+  EXPECT_TRUE(panel.window()->windowFlags() & Qt::WindowStaysOnTopHint);
   QPointer<QuickAccessView> first = panel.view();
   mainQueue.runAll();
   settle();
