@@ -82,6 +82,7 @@ bench: build
 	build/bench/caskel_compare $(BENCH_ROUNDS) $(BENCH_LOAD_SECONDS)
 	@for b in build/bench/*_bench; do [ -x "$$b" ] && "$$b" --benchmark_min_time=0.2 || true; done
 	@[ ! -x build/src/caskel-app ] || bench/app_memory.sh build 1000
+	@[ ! -x build/bench/quick_access_latency ] || ! command -v xvfb-run >/dev/null || xvfb-run -a -s "-screen 0 1280x800x24" build/bench/quick_access_latency 20
 
 # Renders every screen offscreen from a fixture vault into docs/screens/.
 screenshots: build
