@@ -1,5 +1,8 @@
-// The quick-access panel on a real X server: its focus, and its copies on the X clipboard.
+// Quick access on a real X server: the shortcut pressed with xdotool (also with NumLock and
+// CapsLock on, and held by another client), the panel's focus, and its copies on the X
+// clipboard as xclip reads them.
 #include <gtest/gtest.h>
+#include <xcb/xcb.h>
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -10,11 +13,12 @@
 
 #include "platform/qt/qt_clipboard.h"
 #include "platform/qt/qt_main_queue.h"
+#include "platform/qt/x11_hotkey_grab.h"
 #include "store/structured_value.h"
 #include "support/app_parts.h"
+#include "views/hotkey_manager.h"
 #include "views/prompt_tracker.h"
 #include "views/quick_access_panel.h"
-#include "views/quick_access_view.h"
 #include "views/view_services.h"
 
 namespace caskel {
@@ -23,105 +27,149 @@ namespace {
 // Processes events (and `also`) until `done` holds or ten seconds passed.
 bool waitUntil(const std::function<bool()>& done, const std::function<void()>& also = {}) {
   QDeadlineTimer deadline(10'000);
-  while (!done()) {
-    if (deadline.hasExpired()) return false;
+  while (!done() && !deadline.hasExpired()) {
     if (also) also();
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
   }
-  return true;
+  return done();
 }
 
 // Runs a tool while this process keeps serving the X selections it owns; its standard output.
-QByteArray runTool(const QString& program, const QStringList& arguments, const QByteArray& input = {}) {
+QByteArray runTool(const QString& program, const QStringList& arguments) {
   QProcess process;
   process.start(program, arguments);
-  if (!process.waitForStarted()) return "(not started)";
-  if (!input.isEmpty()) process.write(input);
-  process.closeWriteChannel();
   waitUntil([&] { return process.state() == QProcess::NotRunning; });
   return process.readAllStandardOutput();
+}
+
+void pressKeys(const char* keys) {
+  runTool("xdotool", {"key", keys});
+}
+
+class DesktopHotkey : public ::testing::Test {
+ protected:
+  QtMainQueue queue{QCoreApplication::instance()};
+  test::TempDir dir;
+  DefaultsStore defaults{dir.file("defaults.json")};
+  HotkeyManager manager{defaults, queue, X11HotkeyGrab::forApplication()};
+  int triggers = 0;
+};
+
+TEST_F(DesktopHotkey, ShortcutTriggersWithAndWithoutNumLockAndCapsLock) {
+  manager.onTrigger = [this] { ++triggers; };
+  manager.registerHotkey();
+  ASSERT_EQ(manager.mechanism(), "X11 key grab");
+  // A key of the test's own, pressed after the keys under test: once it arrived, so did they.
+  std::unique_ptr<X11HotkeyGrab> marker = X11HotkeyGrab::forApplication();
+  bool marked = false;
+  ASSERT_EQ(marker->bind({"M", true, false, true, false}, [&] { marked = true; }), std::nullopt);
+  auto triggersAfter = [&](const char* keys) {
+    const int before = triggers;
+    marked = false;
+    pressKeys(keys);
+    pressKeys("ctrl+alt+m");
+    EXPECT_TRUE(waitUntil([&] { return marked; }));
+    QCoreApplication::sendPostedEvents();
+    return triggers - before;
+  };
+  // Each press counts once; a lock key is switched on before the press and off after it.
+  for (const char* lock : {"", "", "Num_Lock", "Caps_Lock"}) {
+    if (*lock) pressKeys(lock);
+    EXPECT_EQ(triggersAfter("ctrl+shift+1"), 1) << lock;
+    if (*lock) pressKeys(lock);
+  }
+  EXPECT_EQ(triggersAfter("ctrl+1"), 0);
+  EXPECT_EQ(triggersAfter("ctrl+shift+alt+1"), 0);
+  manager.unregister();
+  EXPECT_EQ(triggersAfter("ctrl+shift+1"), 0);
+  manager.update(40, 256 | 2048);  // Ctrl+Alt+K, and only that
+  EXPECT_EQ(triggersAfter("ctrl+alt+k"), 1);
+  EXPECT_EQ(triggersAfter("ctrl+shift+1"), 0);
+}
+
+TEST_F(DesktopHotkey, ShortcutHeldByAnotherClientIsRefused) {
+  xcb_connection_t* other = xcb_connect(nullptr, nullptr);
+  auto first = std::make_unique<X11HotkeyGrab>(other);
+  ASSERT_EQ(first->bind({"1", true, true, false, false}, [] {}), std::nullopt);
+  testing::internal::CaptureStdout();
+  manager.registerHotkey();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Caskel: failed to register hotkey: 10\n");  // BadAccess
+  EXPECT_FALSE(manager.isRegistered());
+  first.reset();
+  xcb_disconnect(other);
+  manager.registerHotkey();  // free again
+  EXPECT_TRUE(manager.isRegistered());
 }
 
 class DesktopQuickAccess : public ::testing::Test, public test::AppParts {
  protected:
   DesktopQuickAccess() {
-    services.version = "test";
     EXPECT_FALSE(keychain.save("acme/github", encodeLogin({"ann", "gh-pass"}),
                                SecretMetadata::fromJson(R"({"type":"login"})")));
     state->reload(nullptr);
     state->setHasLoaded(true);
     pump();
+    timings.promptDelay = std::chrono::milliseconds(0);
+    timings.clearDelay = std::chrono::milliseconds(100);
   }
   void pump() {
     worker.runReady();
     mainQueue.runReady();
   }
-  // Copies the first secret through a quick-access opening; the clear follows after 100 ms.
-  std::unique_ptr<QuickAccessView> copyFirst() {
-    QuickAccessTimings timings;
-    timings.promptDelay = std::chrono::milliseconds(0);
-    timings.clearDelay = std::chrono::milliseconds(100);
-    auto view = std::make_unique<QuickAccessView>(services, "Ctrl+Shift+1", timings);
-    view->start();
-    QuickAccessView* raw = view.get();
-    EXPECT_TRUE(waitUntil([raw] { return raw->isUnlocked(); }, [this] { pump(); }));
+  // Opens the panel, waits for its prompt, and copies the first secret with Return.
+  void copyFirst(QuickAccessPanel& panel) {
+    panel.openPanel();
+    EXPECT_TRUE(waitUntil([&] { return panel.view()->isUnlocked(); }, [this] { pump(); }));
     const int64_t before = qtClipboard.changeCount();
-    QTest::keyClick(view->findChild<QLineEdit*>(), Qt::Key_Return);
+    QTest::keyClick(panel.view()->findChild<QLineEdit*>(), Qt::Key_Return);
     EXPECT_TRUE(waitUntil([&] { return qtClipboard.changeCount() != before; }, [this] { pump(); }));
-    return view;
   }
+  QByteArray pasted() { return runTool("xclip", {"-o", "-selection", "clipboard"}); }
 
   QtClipboard qtClipboard;
   QtMainQueue queue{QCoreApplication::instance()};
   test::ManualQueue worker;
   PromptTracker prompts;
   ViewServices services{*state, keychain, audit, defaults, qtClipboard, queue, worker, prompts};
+  QuickAccessTimings timings;
 };
 
-TEST_F(DesktopQuickAccess, CopyIsMarkedSecretAndClearedWhenStillOurs) {
-  auto view = copyFirst();
-  const QByteArray targets = runTool("xclip", {"-o", "-selection", "clipboard", "-t", "TARGETS"});
-  EXPECT_TRUE(targets.contains("x-kde-passwordManagerHint")) << targets.toStdString();
-  EXPECT_EQ(runTool("xclip", {"-o", "-selection", "clipboard"}), "gh-pass");
+TEST_F(DesktopQuickAccess, CopyIsMarkedSecretAndClearedOnlyWhenStillOurs) {
+  QuickAccessPanel panel(services, {}, timings);
+  copyFirst(panel);
+  EXPECT_TRUE(runTool("xclip", {"-o", "-selection", "clipboard", "-t", "TARGETS"})
+                  .contains("x-kde-passwordManagerHint"));
+  EXPECT_EQ(pasted(), "gh-pass");
   EXPECT_EQ(runTool("xclip", {"-o", "-selection", "primary"}), "");
-  EXPECT_TRUE(waitUntil([&] { return qtClipboard.text().value_or("x").empty(); }));
-  EXPECT_EQ(runTool("xclip", {"-o", "-selection", "clipboard"}), "");
-}
+  EXPECT_TRUE(waitUntil([&] { return pasted().isEmpty(); }));
 
-TEST_F(DesktopQuickAccess, SomethingCopiedSinceStays) {
-  auto view = copyFirst();
-  const int64_t ours = qtClipboard.changeCount();
-  QProcess other;
-  // In the foreground, so that it is this test's to end.
+  copyFirst(panel);
+  QProcess other;  // in the foreground, so that it is this test's to end
   other.start("xclip", {"-i", "-selection", "clipboard", "-quiet"});
   other.write("from-elsewhere");
   other.closeWriteChannel();
-  ASSERT_TRUE(waitUntil([&] { return qtClipboard.changeCount() != ours; }));
-  // Past the clear's time: the clear task ran and left the other program's text alone.
-  bool cleared = false;
-  queue.postAfter(std::chrono::milliseconds(300), [&] { cleared = true; });
-  ASSERT_TRUE(waitUntil([&] { return cleared; }));
-  EXPECT_EQ(runTool("xclip", {"-o", "-selection", "clipboard"}), "from-elsewhere");
+  EXPECT_TRUE(waitUntil([&] { return pasted() == "from-elsewhere"; }));
+  bool pastClear = false;  // queued behind the clear, which is due earlier
+  queue.postAfter(std::chrono::milliseconds(300), [&] { pastClear = true; });
+  EXPECT_TRUE(waitUntil([&] { return pastClear; }));
+  EXPECT_EQ(pasted(), "from-elsewhere");
   other.kill();
-  other.waitForFinished(1000);
+  other.waitForFinished();
 }
 
-// Every opening is focused, the later ones too: a window system without a window manager
-// refuses to focus a window that is shown again, so each opening is a new window.
+// A window system without a window manager does not focus a window shown again, so each
+// opening is a new window; every one has the focus in its search field.
 TEST_F(DesktopQuickAccess, EveryOpeningHasTheFocusInItsSearchField) {
-  QuickAccessTimings timings;
   timings.promptDelay = std::chrono::hours(1);  // no prompt: only the focus matters here
-  QuickAccessPanel panel(
-      services, [] { return std::string("Ctrl+Shift+1"); }, timings);
+  QuickAccessPanel panel(services, {}, timings);
   for (int opening = 1; opening <= 3; ++opening) {
     panel.toggle();
+    EXPECT_EQ(panel.window()->size(), QSize(300, 360));
     EXPECT_TRUE(waitUntil([&] {
-      return panel.window() && panel.window()->isActiveWindow() &&
+      return panel.window()->isActiveWindow() &&
              QApplication::focusWidget() == panel.view()->findChild<QLineEdit*>();
-    })) << "opening "
-        << opening;
+    })) << opening;
     panel.toggle();
-    EXPECT_FALSE(panel.isVisible());
   }
 }
 

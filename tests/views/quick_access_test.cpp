@@ -1,11 +1,9 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QStackedWidget>
 #include <tuple>
 
 #include "store/structured_value.h"
-#include "views/quick_access_panel.h"
 #include "views/quick_access_rules.h"
 #include "views/quick_access_view.h"
 #include "views/views_fixture.h"
@@ -23,7 +21,6 @@ TEST(QuickAccessRules, PanelHangsBelowThePointerInsideTheAvailableArea) {
       {"right edge", screen, {1275, 300}, {980, 320}},
       {"top edge: under the panel", screen, {640, 5}, {490, 30}},
       {"bottom edge: pushed up", screen, {640, 790}, {490, 440}},
-      {"bottom-right corner", screen, {1279, 799}, {980, 440}},
       {"second screen's left edge", right, {1290, 100}, {1280, 120}},
       {"too small: left and top edges win", small, {150, 200}, {50, 40}},
   };
@@ -34,7 +31,6 @@ TEST(QuickAccessRules, PanelHangsBelowThePointerInsideTheAvailableArea) {
 TEST(QuickAccessRules, UnlockReasonCountsCredentials) {
   EXPECT_EQ(quickAccessUnlockReason(1), "Unlock 1 credential for quick access");
   EXPECT_EQ(quickAccessUnlockReason(3), "Unlock 3 credentials for quick access");
-  EXPECT_EQ(quickAccessUnlockReason(0), "Unlock 0 credentials for quick access");
 }
 
 TEST(QuickAccessRules, CopyTakesTheUsefulPartOfAStructuredValue) {
@@ -44,30 +40,15 @@ TEST(QuickAccessRules, CopyTakesTheUsefulPartOfAStructuredValue) {
   const std::tuple<std::optional<std::string>, std::string, std::string> cases[] = {
       {"login", login, "pa55"},
       {"api_key", apiKey, "primary"},
-      {"api_key", encodeApiKey({"only", std::nullopt}), "only"},
       {"recovery_code", codes, "aaaa-1111\nbbbb-2222\ncccc-3333"},
       // A value that does not parse as its type's layout, and other types, go as they are.
       {"login", "plain-password", "plain-password"},
-      {"api_key", "sk-live-123", "sk-live-123"},
       {"recovery_code", "not a list", "not a list"},
       {"token", login, login},
       {std::nullopt, apiKey, apiKey},
   };
   for (const auto& [type, value, expected] : cases)
     EXPECT_EQ(quickAccessCopyText(type, value).str(), expected) << type.value_or("(none)") << " " << value;
-}
-
-TEST(QuickAccessRules, MatchesContainTheSearchIgnoringCaseInOrder) {
-  const std::vector<SecretInfo> all = {{"acme/GITHUB_TOKEN", {}}, {"acme/db", {}}, {"home/github", {}}};
-  auto keys = [&](const char* search) {
-    std::vector<std::string> out;
-    for (const SecretInfo& info : quickAccessMatches(all, search)) out.push_back(info.account);
-    return out;
-  };
-  EXPECT_EQ(keys(""), (std::vector<std::string>{"acme/GITHUB_TOKEN", "acme/db", "home/github"}));
-  EXPECT_EQ(keys("GitHub"), (std::vector<std::string>{"acme/GITHUB_TOKEN", "home/github"}));
-  EXPECT_EQ(keys("acme/d"), (std::vector<std::string>{"acme/db"}));
-  EXPECT_TRUE(keys("zzz").empty());
 }
 
 class QuickAccessTest : public ViewsFixture {
@@ -78,35 +59,33 @@ class QuickAccessTest : public ViewsFixture {
     put("home/wifi", "wifi-password-long");
     state->setHasLoaded(true);
   }
-  // A view as one opening shows it, its prompt answered.
-  std::unique_ptr<QuickAccessView> opened() {
+  // A view as one opening shows it, its prompt (after its delay) answered unless told not to.
+  std::unique_ptr<QuickAccessView> opened(bool answered = true) {
     auto view = std::make_unique<QuickAccessView>(services(), "Ctrl+Shift+1", QuickAccessTimings{});
     view->show();
     view->start();
-    mainQueue.runAll();  // the prompt's delay
+    if (answered) mainQueue.runAll();
     settle();
     return view;
   }
+  std::vector<double> delays() {
+    std::vector<double> seconds;
+    for (const auto& entry : mainQueue.delayed()) seconds.push_back(entry.delay);
+    return seconds;
+  }
   QLineEdit* search(QuickAccessView& view) { return view.findChild<QLineEdit*>(); }
   QListWidget* list(QuickAccessView& view) { return view.findChild<QListWidget*>(); }
-  QWidget* body(QuickAccessView& view) { return view.findChild<QStackedWidget*>()->currentWidget(); }
 };
 
 TEST_F(QuickAccessTest, OnePromptPerOpeningThenTheFilteredList) {
-  auto view = std::make_unique<QuickAccessView>(services(), "Ctrl+Shift+1", QuickAccessTimings{});
-  view->show();
-  view->start();
+  auto view = opened(false);
   EXPECT_TRUE(showsLabel(*view, "Passphrase"));  // the lock pulses until the prompt answers
-  ASSERT_EQ(mainQueue.delayed().size(), 1u);
-  EXPECT_DOUBLE_EQ(mainQueue.delayed()[0].delay, 0.6);
+  EXPECT_EQ(delays(), std::vector<double>{0.6});
   EXPECT_EQ(auth->promptCount(), 0);
   mainQueue.runAll();
   settle();
   EXPECT_EQ(auth->reasons(), std::vector<std::string>{"Unlock 3 credentials for quick access"});
-  EXPECT_TRUE(view->isUnlocked());
   EXPECT_TRUE(showsLabel(*view, "Unlocked"));
-  EXPECT_TRUE(showsLabel(*view, "Ctrl+Shift+1 to toggle"));
-  EXPECT_EQ(body(*view), list(*view));
   EXPECT_EQ(list(*view)->count(), 3);
 
   QTest::keyClicks(search(*view), "ACME");
@@ -121,7 +100,7 @@ TEST_F(QuickAccessTest, OnePromptPerOpeningThenTheFilteredList) {
   EXPECT_EQ(auth->promptCount(), 2);
 }
 
-TEST_F(QuickAccessTest, ArrowsMoveWithinTheMatchesAndReturnCopiesTheChosenPart) {
+TEST_F(QuickAccessTest, ArrowsPickAMatchReturnCopiesItsUsefulPartAndTheClearWaits) {
   auto view = opened();
   QLineEdit* field = search(*view);
   // Key pressed and the highlighted row after it.
@@ -130,7 +109,6 @@ TEST_F(QuickAccessTest, ArrowsMoveWithinTheMatchesAndReturnCopiesTheChosenPart) 
   };
   for (const auto& [key, row] : moves) {
     QTest::keyClick(field, key);
-    EXPECT_EQ(view->selectedIndex(), row);
     EXPECT_EQ(list(*view)->currentRow(), row);
   }
   QTest::keyClicks(field, "a");  // typing starts again at the first match
@@ -141,22 +119,16 @@ TEST_F(QuickAccessTest, ArrowsMoveWithinTheMatchesAndReturnCopiesTheChosenPart) 
   QTest::keyClick(field, Qt::Key_Return);
   settle();
   EXPECT_EQ(clipboard->text(), "sk_live_1");
-  // The panel closes a second later, the clipboard is cleared 30 seconds later.
-  const auto delayed = mainQueue.delayed();
-  ASSERT_EQ(delayed.size(), 2u);
-  EXPECT_DOUBLE_EQ(delayed[0].delay, 30);
-  EXPECT_DOUBLE_EQ(delayed[1].delay, 1);
+  EXPECT_EQ(delays(), (std::vector<double>{30, 1}));  // the clear, then the panel's closing
   mainQueue.runAll();
   EXPECT_EQ(closed.count(), 1);
   EXPECT_EQ(clipboard->text(), "");
-}
 
-TEST_F(QuickAccessTest, ClearLeavesWhatSomeoneCopiedSince) {
-  auto view = opened();
-  QTest::keyClick(search(*view), Qt::Key_Return);
+  QTest::keyClick(field, Qt::Key_Up);
+  QTest::keyClick(field, Qt::Key_Return);
   settle();
   EXPECT_EQ(clipboard->text(), "gh-pass");
-  view.reset();  // closed before the clear is due: the clear still comes
+  view.reset();  // closed before the clear is due: the clear still comes, but someone copied since
   clipboard->setText("mine");
   mainQueue.runAll();
   EXPECT_EQ(clipboard->text(), "mine");
@@ -174,7 +146,6 @@ TEST_F(QuickAccessTest, EscapeClosesAndFailedPromptsOfferRetry) {
   findByText<QPushButton>(*view, "Retry")->click();
   settle();
   EXPECT_TRUE(view->isUnlocked());
-  EXPECT_EQ(auth->promptCount(), 2);
 
   QSignalSpy closed(view.get(), &QuickAccessView::dismissed);
   QTest::keyClick(search(*view), Qt::Key_Escape);
@@ -184,34 +155,6 @@ TEST_F(QuickAccessTest, EscapeClosesAndFailedPromptsOfferRetry) {
   auto unavailable = opened();
   EXPECT_TRUE(showsLabel(*unavailable, "Passphrase prompt unavailable"));
   EXPECT_FALSE(unavailable->isUnlocked());
-}
-
-TEST_F(QuickAccessTest, PanelTogglesAndEachOpeningIsFresh) {
-  QuickAccessPanel panel(services(), [] { return std::string("Ctrl+Shift+1"); });
-  panel.toggle();
-  EXPECT_TRUE(panel.isVisible());
-  EXPECT_EQ(panel.window()->size(), QSize(300, 360));
-  EXPECT_TRUE(panel.window()->windowFlags() & Qt::WindowStaysOnTopHint);
-  QPointer<QuickAccessView> first = panel.view();
-  mainQueue.runAll();
-  settle();
-  EXPECT_TRUE(first->isUnlocked());
-
-  panel.toggle();
-  EXPECT_FALSE(panel.isVisible());
-  auth->forgetLastSuccess();
-  panel.toggle();
-  QApplication::processEvents();
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-  EXPECT_TRUE(first.isNull());
-  ASSERT_NE(panel.view(), nullptr);
-  EXPECT_FALSE(panel.view()->isUnlocked());
-  mainQueue.runAll();
-  settle();
-  EXPECT_EQ(auth->promptCount(), 2);
-
-  QTest::keyClick(panel.view()->findChild<QLineEdit*>(), Qt::Key_Escape);
-  EXPECT_FALSE(panel.isVisible());
 }
 
 }  // namespace
