@@ -4,6 +4,7 @@
 #include <tuple>
 
 #include "app/hotkey_shortcut.h"
+#include "platform/qt/portal_hotkey.h"
 #include "platform/qt/x11_hotkey_grab.h"
 #include "views/settings_view.h"
 #include "views/views_fixture.h"
@@ -25,6 +26,13 @@ TEST(X11HotkeyGrab, StoredKeyCodesBecomeKeysymsAndServerKeycodes) {
   EXPECT_EQ(x11KeycodesOf(0x21, 10, 2, mapping), std::vector<uint8_t>{10});  // shifted only
   EXPECT_TRUE(x11KeycodesOf(0xff0d, 10, 2, mapping).empty());
   EXPECT_TRUE(x11KeycodesOf(0x31, 10, 0, mapping).empty());
+}
+
+TEST(PortalHotkey, TriggerTextFollowsTheShortcutsConvention) {
+  EXPECT_EQ(portalTrigger({"1", true, true, false, false}), "CTRL+SHIFT+1");
+  EXPECT_EQ(portalTrigger({"Q", true, false, true, true}), "CTRL+ALT+LOGO+q");
+  EXPECT_EQ(portalTrigger({"Space", true, true, false, false}), "CTRL+SHIFT+space");
+  EXPECT_EQ(portalTrigger({"Esc", true, false, true, false}), "CTRL+ALT+Escape");
 }
 
 // Records each binding as text ("1+ctrl+shift"); refuses as the X server does when told to.

@@ -7,6 +7,8 @@
 #include <QGuiApplication>
 #include <cstdlib>
 
+#include "platform/qt/portal_hotkey.h"
+
 namespace caskel {
 
 namespace {
@@ -179,7 +181,8 @@ bool X11HotkeyGrab::nativeEventFilter(const QByteArray& eventType, void* message
 }
 
 std::unique_ptr<GlobalHotkey> systemGlobalHotkey() {
-  return X11HotkeyGrab::forApplication();
+  if (auto grab = X11HotkeyGrab::forApplication()) return grab;
+  return PortalHotkey::forSession();
 }
 
 }  // namespace caskel

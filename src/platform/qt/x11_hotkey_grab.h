@@ -56,8 +56,9 @@ class X11HotkeyGrab final : public GlobalHotkey, private QAbstractNativeEventFil
   uint8_t lastReleaseKey_ = 0;
 };
 
-// The shortcut mechanism this desktop offers: the X11 grab under X11, else nothing (the user
-// binds `caskel-app --toggle-quick-access` in the desktop's keyboard settings).
+// The shortcut mechanism this desktop offers: the X11 grab under X11, else the desktop
+// portal's global shortcuts where the session has them, else nothing (the user binds
+// `caskel-app --toggle-quick-access` in the desktop's keyboard settings).
 std::unique_ptr<GlobalHotkey> systemGlobalHotkey();
 
 }  // namespace caskel
