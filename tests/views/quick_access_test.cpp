@@ -19,7 +19,6 @@ TEST(QuickAccessRules, PanelHangsBelowThePointerInsideTheAvailableArea) {
       {"centred, 20 px below the pointer", screen, {640, 300}, {490, 320}},
       {"left edge", screen, {10, 300}, {0, 320}},
       {"right edge", screen, {1275, 300}, {980, 320}},
-      {"top edge: under the panel", screen, {640, 5}, {490, 30}},
       {"bottom edge: pushed up", screen, {640, 790}, {490, 440}},
       {"second screen's left edge", right, {1290, 100}, {1280, 120}},
       {"too small: left and top edges win", small, {150, 200}, {50, 40}},
@@ -43,7 +42,6 @@ TEST(QuickAccessRules, CopyTakesTheUsefulPartOfAStructuredValue) {
       {"recovery_code", codes, "aaaa-1111\nbbbb-2222\ncccc-3333"},
       // A value that does not parse as its type's layout, and other types, go as they are.
       {"login", "plain-password", "plain-password"},
-      {"recovery_code", "not a list", "not a list"},
       {"token", login, login},
       {std::nullopt, apiKey, apiKey},
   };
@@ -90,8 +88,6 @@ TEST_F(QuickAccessTest, OnePromptPerOpeningThenTheFilteredList) {
 
   QTest::keyClicks(search(*view), "ACME");
   EXPECT_EQ(list(*view)->count(), 2);
-  QTest::keyClicks(search(*view), "/x");
-  EXPECT_TRUE(showsLabel(*view, "No matches"));
   view.reset();
 
   // The next opening asks again (the passphrase's own reuse window aside).
