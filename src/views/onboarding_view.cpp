@@ -28,6 +28,7 @@
 #include "platform/defaults_store.h"
 #include "platform/file_system.h"
 #include "platform/qt/desktop_notifier.h"
+#include "views/hotkey_manager.h"
 #include "views/security_check_view.h"
 #include "views/view_style.h"
 
@@ -372,9 +373,14 @@ void OnboardingView::setStep(int step) {
   step_ = std::clamp(step, 0, kSteps - 1);
   pages_->setCurrentIndex(step_);
   if (step_ == kSteps - 1) {
-    // Read when shown: the shortcut may have been changed in Settings meanwhile.
+    // Read when shown: the shortcut may have been changed in Settings meanwhile. Where no
+    // mechanism carries it, the command to bind by hand stands in its place.
+    const bool bound = !services_.hotkey || services_.hotkey->isRegistered();
     quickAccessTip_->setText(QString::fromStdString(
-        "Use the tray icon or " + hotkeyDisplayText(readHotkeyShortcut(services_.defaults)) +
+        "Use the tray icon or " +
+        (bound ? hotkeyDisplayText(readHotkeyShortcut(services_.defaults))
+               : std::string(
+                     "caskel-app --toggle-quick-access (bind it in your desktop's keyboard settings)")) +
         " for quick access"));
   }
   indicator_->update();
