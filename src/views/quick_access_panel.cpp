@@ -55,6 +55,8 @@ void QuickAccessPanel::hidePanel() {
   if (view_) disconnect(view_, nullptr, this, nullptr);
   window_->hide();
   window_->deleteLater();
+  std::erase_if(closed_, [](const QPointer<QWidget>& window) { return window.isNull(); });
+  closed_.push_back(window_);
   window_ = nullptr;
   view_ = nullptr;
 }

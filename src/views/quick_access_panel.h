@@ -5,6 +5,7 @@
 #include <QWidget>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "views/quick_access_view.h"
 #include "views/view_services.h"
@@ -39,6 +40,8 @@ class QuickAccessPanel final : public QObject {
   QuickAccessTimings timings_;
   QPointer<QWidget> window_;
   QPointer<QuickAccessView> view_;
+  // Closed windows waiting for their deferred deletion, deleted with the panel at the latest.
+  std::vector<QPointer<QWidget>> closed_;
 };
 
 }  // namespace caskel
