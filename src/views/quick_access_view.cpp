@@ -1,6 +1,5 @@
 #include "views/quick_access_view.h"
 
-#include <QApplication>
 #include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
 #include <QKeyEvent>
