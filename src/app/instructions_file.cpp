@@ -32,10 +32,10 @@ std::optional<std::string> withInstructionsAppended(std::string_view existing,
       existing.find("caskel") != std::string_view::npos) {
     return std::nullopt;
   }
+  // Two line feeds whatever the old text ends with, so a file without its final line feed is
+  // still set apart from the instructions by a blank line.
   std::string text(existing);
-  // The old text's own last line feed counts toward the blank line, so the gap is always one
-  // empty line, never two and never none.
-  if (!text.empty()) text += text.back() == '\n' ? "\n" : "\n\n";
+  text += "\n\n";
   text += instructions;
   text += "\n";
   return text;

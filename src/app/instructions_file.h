@@ -11,9 +11,8 @@ namespace caskel {
 // Writing the agent instructions into a project's Markdown file (CLAUDE.md and the like).
 
 // The text of a file with the instructions appended, or nothing when the file already holds
-// them (it mentions "Credential Management" or "caskel" anywhere, case-sensitive). The old text
-// and the instructions are always separated by one blank line, even when the old text lacks its
-// final line feed.
+// them (it mentions "Credential Management" or "caskel" anywhere, case-sensitive): the old text,
+// two line feeds, the instructions and a line feed.
 std::optional<std::string> withInstructionsAppended(std::string_view existing, std::string_view instructions);
 
 // A new file's text: a title, a blank line, the instructions and a line feed.

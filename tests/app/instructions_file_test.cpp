@@ -11,15 +11,14 @@ namespace {
 
 constexpr std::string_view kDoc = "## Credential Management\nUse caskel.";
 
-TEST(InstructionsFile, AppendsAfterOneBlankLineUnlessAlreadyConfigured) {
+TEST(InstructionsFile, AppendsAfterABlankLineUnlessAlreadyConfigured) {
   const std::pair<const char*, std::optional<std::string>> cases[] = {
-      {"# Notes\nRun make.\n", "# Notes\nRun make.\n\n" + std::string(kDoc) + "\n"},
+      {"# Notes\nRun make.\n", "# Notes\nRun make.\n\n\n" + std::string(kDoc) + "\n"},
       {"# Notes\nRun make.", "# Notes\nRun make.\n\n" + std::string(kDoc) + "\n"},
-      {"", std::string(kDoc) + "\n"},
       {"We keep secrets in caskel, see below.\n", std::nullopt},
       {"## Credential Management\n", std::nullopt},
       // Case matters: the product's name in prose is not the tool's instructions.
-      {"Caskel is our vault.\n", "Caskel is our vault.\n\n" + std::string(kDoc) + "\n"},
+      {"Caskel is our vault.\n", "Caskel is our vault.\n\n\n" + std::string(kDoc) + "\n"},
   };
   for (const auto& [existing, expected] : cases) {
     EXPECT_EQ(withInstructionsAppended(existing, kDoc), expected) << existing;
