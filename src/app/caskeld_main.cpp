@@ -10,6 +10,7 @@
 #include "app/server_host.h"
 #include "platform/clipboard.h"
 #include "platform/file_system.h"
+#include "platform/network_namespace.h"
 #include "platform/stop_signals.h"
 
 int main(int argc, char** argv) {
@@ -32,6 +33,8 @@ int main(int argc, char** argv) {
     std::cout << caskel::kVersion << std::endl;
     return 0;
   }
+  // Before any thread exists: the kernel then gives the server no network device but loopback.
+  caskel::enterNetworkNamespace();
 
   caskel::ServerHostOptions options;
   if (!socketPath.empty()) {

@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "base/utf8.h"
+#include "platform/network_namespace.h"
 #include "platform/unix_socket.h"
 
 namespace caskel {
@@ -167,6 +168,8 @@ class LinuxProcessInfo final : public ProcessInfo {
 
   std::optional<std::string> executablePath(int32_t pid) override {
     if (pid <= 0) return std::nullopt;
+    // Inside its own user namespace the kernel closes these links to this process.
+    if (auto outside = readOutside(OutsideRead::executable, pid)) return *outside;
     auto path = readLink(procPath(pid, "exe"));
     if (!path) return std::nullopt;
     // An executable replaced on disk (an upgrade) is still the same program to the user; the
@@ -179,6 +182,7 @@ class LinuxProcessInfo final : public ProcessInfo {
 
   std::optional<std::string> currentDirectory(int32_t pid) override {
     if (pid <= 0) return std::nullopt;
+    if (auto outside = readOutside(OutsideRead::directory, pid)) return *outside;
     auto path = readLink(procPath(pid, "cwd"));
     if (!path || path->empty()) return std::nullopt;
     return sanitizeUtf8(*path);
@@ -195,6 +199,11 @@ class LinuxProcessInfo final : public ProcessInfo {
 
   std::vector<std::string> environmentMarkers(int32_t pid, const std::vector<std::string>& names) override {
     if (pid <= 0 || names.empty()) return {};
+    if (auto outside = readOutside(OutsideRead::environment, pid, names)) {
+      std::vector<std::string> found;
+      if (*outside) found = splitNul(**outside);
+      return found;
+    }
     auto text = readBounded(procPath(pid, "environ"), kMaxEnvironmentBytes);
     if (!text) return {};
     // Scanned in place: a new process's whole environment is read on its first connection.
