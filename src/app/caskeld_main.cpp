@@ -34,7 +34,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   // Before any thread exists: the kernel then gives the server no network device but loopback.
-  caskel::enterNetworkNamespace();
+  // Pinentry and the clipboard tools it starts keep their display and session bus.
+  caskel::enterNetworkNamespace(caskel::environmentObstacle(false));
 
   caskel::ServerHostOptions options;
   if (!socketPath.empty()) {

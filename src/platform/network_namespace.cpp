@@ -122,6 +122,13 @@ bool dropCapabilities() {
   return ::syscall(SYS_capset, &header, data) == 0;
 }
 
+bool hasCapability(int cap) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  if (::syscall(SYS_capget, &header, data) != 0) return false;
+  return (data[cap / 32].effective & (1U << (cap % 32))) != 0;
+}
+
 bool say(const std::string& reason) {
   std::cout << "Caskel: no network namespace of its own (" << reason
             << "); the network is closed by the seccomp filter alone" << std::endl;
@@ -192,6 +199,15 @@ std::string sessionObstacle(std::string_view display, std::string_view busAddres
   return {};
 }
 
+std::string environmentObstacle(bool networkDisplayMatters) {
+  const char* display = std::getenv("DISPLAY");
+  const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  std::string_view shown = display ? display : "";
+  if (!networkDisplayMatters && displayReachedOverNetwork(shown)) shown = {};
+  return sessionObstacle(shown, bus ? bus : "",
+                         [](const std::string& path) { return ::access(path.c_str(), F_OK) == 0; });
+}
+
 bool enterNetworkNamespace(const std::string& obstacle) {
   if (const char* off = std::getenv(kNoNamespaceVariable); off && std::string_view(off) == "1")
     return say(std::string("turned off by ") + kNoNamespaceVariable);
@@ -200,8 +216,17 @@ bool enterNetworkNamespace(const std::string& obstacle) {
   for (const char* file : {"/proc/self/setgroups", "/proc/self/uid_map", "/proc/self/gid_map"}) {
     if (::access(file, F_OK) != 0) return say(std::string(file) + " is missing");
   }
-  const uid_t uid = ::getuid();
-  const gid_t gid = ::getgid();
+  // A privileged process needs no user namespace for this, and keeps its view of /proc.
+  if (hasCapability(CAP_SYS_ADMIN)) {
+    if (::unshare(CLONE_NEWNET) != 0) return say(errnoText("unshare"));
+    return true;
+  }
+  const uid_t uid = ::geteuid();
+  const gid_t gid = ::getegid();
+  // The kernel maps root into a user namespace only for a process that could set file
+  // capabilities; finding out after unsharing would leave it without a user.
+  if (::geteuid() == 0 && !hasCapability(CAP_SETFCAP))
+    return say("root without CAP_SETFCAP cannot be mapped into a user namespace");
 
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return say(errnoText("socketpair"));

@@ -3,32 +3,16 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdlib>
 
 #include "platform/qt/qt_main_queue.h"
 #include "platform/network_namespace.h"
 #include "platform/stop_signals.h"
 #include "views/app_delegate.h"
 
-namespace {
-
-// What a network namespace of its own would cut the program off from, read before the toolkit
-// connects to anything.
-std::string sessionObstacle() {
-  const char* display = std::getenv("DISPLAY");
-  const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  return caskel::sessionObstacle(display ? display : "", bus ? bus : "",
-                                 [](const std::string& path) { return ::access(path.c_str(), F_OK) == 0; });
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   // First of all, while the process has one thread: the namespace can be entered only so.
-  caskel::enterNetworkNamespace(sessionObstacle());
+  caskel::enterNetworkNamespace(caskel::environmentObstacle(true));
   // Before the toolkit starts threads, so that they all leave the stop signals to one thread.
   caskel::blockStopSignals();
   QApplication qtApp(argc, argv);

@@ -1,6 +1,8 @@
 #include "platform/network_namespace.h"
 
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,7 +42,8 @@ struct ChildReport {
 
 // Runs `body` in a forked child (one thread, as the namespace needs) after entering the
 // namespace with `obstacle`; the child's report is whatever `body` returns.
-ChildReport inChild(const std::string& obstacle, const std::function<std::string(bool entered)>& body) {
+ChildReport inChild(const std::string& obstacle, const std::function<std::string(bool entered)>& body,
+                    const std::function<void()>& before = {}) {
   int out[2], report[2];
   EXPECT_EQ(::pipe(out), 0);
   EXPECT_EQ(::pipe(report), 0);
@@ -49,6 +52,7 @@ ChildReport inChild(const std::string& obstacle, const std::function<std::string
     ::dup2(out[1], 1);
     ::close(out[0]);
     ::close(report[0]);
+    if (before) before();
     bool entered = enterNetworkNamespace(obstacle);
     std::string text = body(entered);
     ssize_t ignored = ::write(report[1], text.data(), text.size());
@@ -71,27 +75,33 @@ ChildReport inChild(const std::string& obstacle, const std::function<std::string
   return result;
 }
 
-// Inside, the kernel shows only loopback and the process holds no capabilities; the /proc
-// entries of a process outside, which the kernel closes to it, come through the helper.
-TEST(NetworkNamespace, AChildThatEntersSeesOnlyLoopbackAndStillIdentifiesProcessesOutside) {
+// An ordinary user enters through a user namespace, holds no capabilities inside, and asks the
+// helper outside for /proc links; root with its capabilities needs only the network namespace.
+TEST(NetworkNamespace, AChildThatEntersSeesOnlyLoopbackAndStillIdentifiesProcesses) {
   if (devices(readAll("/proc/self/net/dev")).size() < 2) GTEST_SKIP() << "this machine has only loopback already";
-  const pid_t outside = ::getpid();
   const std::string ownExe = fs::ownExecutablePath().value_or("?");
-  ChildReport child = inChild("", [&](bool entered) {
+  auto report = [](bool entered) {
     if (!entered) return std::string("not entered");
     std::string status = readAll("/proc/self/status");
-    bool noCaps = status.find("CapEff:\t0000000000000000") != std::string::npos &&
-                  status.find("CapPrm:\t0000000000000000") != std::string::npos;
-    auto exe = readOutside(OutsideRead::executable, outside);
+    bool noCaps = status.find("CapEff:\t0000000000000000") != std::string::npos;
+    auto exe = readOutside(OutsideRead::executable, ::getpid());
     std::string names;
     for (const auto& d : devices(readAll("/proc/self/net/dev"))) names += d + ";";
-    return names + (noCaps ? "nocaps;" : "caps;") + (exe && *exe ? **exe : std::string("no exe"));
+    return names + (noCaps ? "nocaps;" : "caps;") + (!exe ? "here" : *exe ? **exe : "failed");
+  };
+  const bool root = ::getuid() == 0;
+  ChildReport ordinary = inChild("", report, [root] {
+    if (!root) return;
+    // An ordinary user: root here would need CAP_SETFCAP to be mapped.
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+    ::prctl(PR_SET_DUMPABLE, 1);
   });
-  if (child.report == "not entered") GTEST_SKIP() << "this system refuses the namespace: " << child.stdoutText;
-  EXPECT_EQ(child.report, "lo;nocaps;" + ownExe);
-  EXPECT_EQ(child.stdoutText, "");
-  // Without a namespace there is no helper, and the caller reads /proc itself.
-  EXPECT_EQ(readOutside(OutsideRead::executable, outside), std::nullopt);
+  if (ordinary.report == "not entered") GTEST_SKIP() << "this system refuses the namespace: " << ordinary.stdoutText;
+  EXPECT_EQ(ordinary.report, "lo;nocaps;" + ownExe);
+  EXPECT_EQ(ordinary.stdoutText, "");
+  if (root) {
+    EXPECT_EQ(inChild("", report).report, "lo;caps;here");
+  }
 }
 
 TEST(NetworkNamespace, StaysInTheHostNetworkWhenTurnedOffOrObstructedAndSaysSoOnce) {
