@@ -3,14 +3,16 @@
 #include <set>
 
 #include "base/key_path.h"
+#include "base/verification_commands.h"
 
 namespace caskel {
 
 namespace {
 
-// Everything up to and including the "**Available prefixes:**" line. The self-check commands
-// are the ones `caskel verify` prints (app/verification_commands.h); keep the two in step.
-constexpr const char* kBody = R"md(## Credential Management (`caskel`)
+// Everything up to the self-check; the self-check, made of the commands that `caskel verify`
+// prints and the onboarding screen runs (base/verification_commands.h); then the rest, up to and
+// including the "**Available prefixes:**" line.
+constexpr const char* kBodyStart = R"md(## Credential Management (`caskel`)
 
 **IMPORTANT — Before using ANY caskel command for the first time, you MUST run the security verification below.** This is mandatory, not optional. Do not skip it.
 
@@ -106,31 +108,58 @@ If a tool result accidentally contains a credential value, do not repeat it: war
 - Use `shared/` only for credentials genuinely shared across projects (e.g. `shared/CLOUDFLARE_API_TOKEN`).
 - If unsure, ask the user. Never guess.
 
-**MANDATORY first-use security verification:**
-The first time you use Caskel, you MUST walk the user through this verification before any other caskel command. Do NOT run `caskel get` or any other credential command until it passes.
+)md";
 
-Step 1 — Tell the user:
-"Before using Caskel, I'll verify its security with Linux's own system tools — not Caskel's code."
-
-Step 2 — Check that the app cannot make outbound network connections:
-Run: `grep -E '^(Seccomp|NoNewPrivs):' /proc/$(pgrep -xo caskeld)/status`
-- If it shows `Seccomp: 2` and `NoNewPrivs: 1`, tell the user that the Caskel server (caskeld) runs under a kernel seccomp filter that forbids every socket except local Unix sockets, so it cannot make network connections — enforced by the kernel.
-- If `Seccomp` is not 2 or `NoNewPrivs` is not 1: **STOP.** Tell the user that caskeld is running without its kernel network lock, that this is unexpected, and that you will not use Caskel until it is resolved. Do not run any caskel command.
-- If it reports `/proc//status: No such file or directory`, no caskeld is running: tell the user, ask them to start it (`caskeld`), then repeat this step.
-
-Step 3 — Confirm zero active network connections:
-caskeld hides its open files from other processes, so only root can list its sockets. Run: `PID=$(pgrep -xo caskeld) && OUT=$(sudo -n ss -tuwanp) && { printf '%s\n' "$OUT" | grep -F "pid=$PID," || echo NO-CONNECTIONS; } || echo CHECK-FAILED`
-- If it prints `NO-CONNECTIONS`: "Confirmed — Caskel has zero open network connections."
-- If it prints socket lines: **STOP.** Tell the user that caskeld has unexpected network connections. Do not proceed.
-- If it prints `CHECK-FAILED`, the check did not run, which does NOT mean zero connections. When sudo needs a password, ask the user to run the command in their own terminal with `sudo` in place of `sudo -n` and to tell you what it printed. When the user has no root access, tell them the live check needs root and that you rely on the kernel lock of Step 2 instead; never claim zero connections without this check.
-
-Step 4 — Summarize and proceed:
-"All verified — the Caskel server is locked out of the network by the kernel and has no network connections, so your secrets stay on this machine. These checks used Linux's own tools (pgrep, grep on /proc and ss), not Caskel's code." If Step 3 could not run, say so instead of claiming zero connections.
-
-After the verification passes, save a note that Caskel was verified (`[caskel-verified]`) so you don't repeat it every conversation. If `[caskel-verified]` is found in the project's CLAUDE.md or in your memory, skip re-verification.
+// After the self-check.
+constexpr const char* kBodyEnd = R"md(After the verification passes, save a note that Caskel was verified (`[caskel-verified]`) so you don't repeat it every conversation. If `[caskel-verified]` is found in the project's CLAUDE.md or in your memory, skip re-verification.
 
 **Available prefixes:**
 )md";
+
+std::string verificationSteps() {
+  const auto checks = verification::checks();
+  auto command = [&](size_t row) {
+    return "`" + verification::commandLine(checks[row].arguments, verification::kServerPidLookup) + "`";
+  };
+  return "**MANDATORY first-use security verification:**\n"
+         "The first time you use Caskel, you MUST walk the user through this verification before any other caskel "
+         "command. Do NOT run `caskel get` or any other credential command until it passes.\n"
+         "\n"
+         "Step 1 — Tell the user:\n"
+         "\"Before using Caskel, I'll verify its security with Linux's own system tools — not Caskel's code.\"\n"
+         "\n"
+         "Step 2 — Check that the app cannot reach any network:\n"
+         "Run: " + command(0) + "\n"
+         "- If the only device listed below the two header lines is `lo`, tell the user that the Caskel server "
+         "runs in a network namespace of its own, where the kernel gave it no network device but loopback — it "
+         "has no route to any network.\n"
+         "- If other devices are listed (such as `eth0` or `wlan0`): **STOP.** Tell the user that the Caskel "
+         "server shares the machine's network (its start-up output has a line beginning \"Caskel: \" that says "
+         "why), and that you will not use Caskel until it is resolved.\n"
+         "- If it reports `No such file or directory`, no Caskel server is running: tell the user, ask them to "
+         "start it (the Caskel app, or `caskeld`), then repeat this step.\n"
+         "\n"
+         "Step 3 — Check that the app runs sandboxed:\n"
+         "Run: " + command(1) + "\n"
+         "- If it shows `NoNewPrivs: 1` and `Seccomp: 2`, tell the user that the server also runs under a kernel "
+         "seccomp filter that forbids every socket except local Unix sockets — enforced by the kernel.\n"
+         "- Otherwise: **STOP.** Tell the user that the server is running without its kernel network lock, that "
+         "this is unexpected, and that you will not use Caskel until it is resolved. Do not run any caskel "
+         "command.\n"
+         "\n"
+         "Step 4 — Confirm zero active network connections:\n"
+         "Run: " + command(4) + "\n"
+         "- If it prints only header lines (beginning `sl  local_address`): \"Confirmed — Caskel has zero open "
+         "network connections.\"\n"
+         "- If it prints any other line: **STOP.** Tell the user that the server has unexpected network "
+         "connections. Do not proceed.\n"
+         "\n"
+         "Step 5 — Summarize and proceed:\n"
+         "\"All verified — the Caskel server has no network device, is locked out of the network by the kernel "
+         "and has no network connections, so your secrets stay on this machine. These checks used Linux's own "
+         "tools (pgrep, cat and grep on /proc), not Caskel's code.\"\n"
+         "\n";
+}
 
 constexpr const char* kNoPrefixes = "- (none yet — add credentials to see prefixes here)";
 
@@ -152,7 +181,7 @@ std::string availablePrefixesList(const std::vector<SecretInfo>& accounts) {
 }
 
 std::string agentInstructions(const std::vector<SecretInfo>& accounts) {
-  return std::string(kBody) + availablePrefixesList(accounts);
+  return std::string(kBodyStart) + verificationSteps() + kBodyEnd + availablePrefixesList(accounts);
 }
 
 }  // namespace caskel

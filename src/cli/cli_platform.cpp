@@ -248,6 +248,14 @@ std::optional<unsigned> peerUid(int fd, int& err) {
   return static_cast<unsigned>(cred.uid);
 }
 
+std::optional<int> peerPid(int fd) {
+  struct ucred cred {};
+  socklen_t len = sizeof cred;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred || cred.pid <= 0)
+    return std::nullopt;
+  return static_cast<int>(cred.pid);
+}
+
 void shutdownWrite(int fd) {
   ::shutdown(fd, SHUT_WR);
 }

@@ -66,6 +66,8 @@ int connectUnixSocket(const std::string& path, int& err);
 // The user the process at the other end of a connected Unix socket ran as when it began to
 // listen (SO_PEERCRED); nullopt with `err` set when the kernel cannot say.
 std::optional<unsigned> peerUid(int fd, int& err);
+// The process that listens at the other end of a connected Unix socket (SO_PEERCRED).
+std::optional<int> peerPid(int fd);
 void shutdownWrite(int fd);
 void setReceiveTimeout(int fd, int seconds);
 void closeFd(int fd);

@@ -4,6 +4,7 @@
 #include "cli/agent_payload.h"
 #include "cli/cli_platform.h"
 #include "cli/server_client.h"
+#include "cli/socket_trust.h"
 
 namespace caskel::cli {
 
@@ -45,32 +46,38 @@ std::string parentOf(const std::string& path) {
 }  // namespace
 
 int verifyCommand(CommandContext& ctx) {
-  const std::string socketDir = parentOf(ServerClient::defaultSocketPath());
-  ctx.out(
-      std::string(
-          "Caskel security verification — run these with the Linux system tools, not Caskel's own code.\n"
-          "\n"
-          "1. The server is confined (seccomp filter, no new privileges):\n"
-          "     ") +
-      verification::kSandboxCheck +
-      "\n"
-      "   Expect \"Seccomp: 2\" and \"NoNewPrivs: 1\". Anything else: stop and use no caskel command until "
-      "it is resolved. \"No such file or directory\" means no caskeld is running: start it (`caskeld`) "
-      "and check again.\n"
-      "\n"
-      "2. The server has zero network connections (the listing needs root):\n"
-      "     " +
-      verification::kConnectionsCheck +
-      "\n"
-      "   NO-CONNECTIONS: \"Confirmed — Caskel has zero open network connections.\" Socket lines: stop and "
-      "do not proceed. CHECK-FAILED: the check did not run (sudo refused or no caskeld), which does not "
-      "mean zero connections; run it in your own terminal with `sudo` in place of `sudo -n`.\n"
-      "\n"
-      "3. Only you can reach the socket:\n"
-      "     ls -ld '" +
-      socketDir +
-      "'\n"
-      "   Expect drwx------ owned by you.\n");
+  const std::string socketPath = ServerClient::defaultSocketPath();
+  // The server's number, from the kernel's record of who listens on our socket; when none
+  // answers, a lookup the reader's shell runs.
+  std::string pid = verification::kServerPidLookup;
+  std::string whose = "no server answered, so each command finds it by name";
+  Connection connection = connectToOwnServer(socketPath, SocketSystem::real());
+  if (connection.failure == TransportFailure::kNone) {
+    if (auto number = peerPid(connection.fd)) {
+      pid = std::to_string(*number);
+      whose = "the server listening on " + socketPath + " is process " + pid;
+    }
+    closeFd(connection.fd);
+  }
+
+  std::string text =
+      "Caskel security verification — run these with the Linux system tools, not Caskel's own code.\n"
+      "(" + whose + ")\n";
+  const auto checks = verification::checks();
+  for (size_t i = 0; i < checks.size(); ++i) {
+    text += "\n" + std::to_string(i + 1) + ". " + checks[i].label + ":\n     " +
+            verification::commandLine(checks[i].arguments, pid) + "\n";
+    if (i == 2) {
+      const std::string program = findExecutable("caskel").value_or("/usr/bin/caskel");
+      text += "     " + verification::commandLine({"dpkg", "-S", program}, pid) + "\n";
+    }
+    text += "   Expect " + std::string(checks[i].expect) + ".\n";
+  }
+  text +=
+      "\nChecks 1, 2 and 5 decide: anything else there, stop and use no caskel command until it is resolved. "
+      "\"No such file or directory\" means no server is running: start it (`caskeld` or the Caskel app) and "
+      "check again.\n";
+  ctx.out(text);
   return kExitOk;
 }
 
