@@ -120,6 +120,7 @@ std::optional<int> AppDelegate::launch() {
       std::make_unique<ViewServices>(host_->state(), KeychainManager("caskel"), AuditLogger::shared(),
                                      DefaultsStore::shared(), *clipboard_, mainQueue_, *worker_, *prompts_);
   services_->version = options_.version;
+  services_->executable = executable_;
   // The list's first load asks for the passphrase only over a vault that exists: a prompt
   // from an empty window must not create one.
   services_->vaultExists = [] {

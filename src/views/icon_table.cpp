@@ -48,6 +48,7 @@ constexpr IconEntry kIcons[] = {
     {"menubar.rectangle", "", "menubar.rectangle.svg"},
     {"shield.checkered", "", "shield.checkered.svg"},
     {"circle", "", "circle.svg"},
+    {"lock.shield.fill", "security-high", "lock.shield.fill.svg"},
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "app/security_check.h"
 #include "platform/work_queue.h"
 #include "store/keychain_manager.h"
 
@@ -53,6 +54,14 @@ struct ViewServices {
   // The quick-access shortcut's registration, which Settings renews after a change; unset,
   // Settings only stores the new shortcut.
   HotkeyManager* hotkey = nullptr;
+  // Runs the system's tools for the security self-check; tests give canned outputs.
+  ToolRunner runTool = [](const std::string& program, const std::vector<std::string>& arguments) {
+    ChildOptions options;
+    options.captureOutput = true;
+    return runChild(program, arguments, options);
+  };
+  // This program's own path, which the self-check asks the package manager about.
+  std::string executable;
 };
 
 }  // namespace caskel
