@@ -87,6 +87,84 @@ std::string answer(const char* request, size_t size) {
   return '\1' + *result;
 }
 
+constexpr char kSpawn = 4;
+
+// One message, and the descriptor that came with it (-1 when none; more are closed).
+ssize_t receive(int fd, char* buffer, size_t size, int& passed) {
+  passed = -1;
+  iovec io{buffer, size};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
+  msghdr msg{};
+  msg.msg_iov = &io;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  ssize_t n = ::recvmsg(fd, &msg, MSG_TRUNC | MSG_CMSG_CLOEXEC);
+  if (n < 0) return n;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+    size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (size_t i = 0; i < count; ++i) {
+      int received;
+      std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof received);
+      if (passed < 0) {
+        passed = received;
+      } else {
+        ::close(received);
+      }
+    }
+  }
+  return (msg.msg_flags & MSG_TRUNC) ? static_cast<ssize_t>(size) + 1 : n;
+}
+
+// Sends `data`, with `fd` attached when it is not -1.
+ssize_t transmit(int socket, const std::string& data, int fd) {
+  iovec io{const_cast<char*>(data.data()), data.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr msg{};
+  msg.msg_iov = &io;
+  msg.msg_iovlen = 1;
+  if (fd >= 0) {
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+  }
+  ssize_t n;
+  do {
+    n = ::sendmsg(socket, &msg, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+// Starts `program` with `stdio` as its standard input and output; the reply carries a pidfd.
+std::string spawnProgram(const std::string& program, int stdio, int& pidfd) {
+  if (stdio < 0 || program.empty() || program.find('\0') != std::string::npos) return std::string(1, '\0') + "EINVAL";
+  const pid_t child = ::fork();
+  if (child < 0) return std::string(1, '\0') + std::strerror(errno);
+  if (child == 0) {
+    ::dup2(stdio, 0);
+    ::dup2(stdio, 1);
+    int null = ::open("/dev/null", O_WRONLY);
+    if (null >= 0) ::dup2(null, 2);
+    ::syscall(SYS_close_range, 3U, ~0U, 0U);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGQUIT}) ::signal(sig, SIG_DFL);
+    std::string arg0 = program;
+    char* argv[] = {arg0.data(), nullptr};
+    ::execv(program.c_str(), argv);
+    ::_exit(127);
+  }
+  pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+  if (pidfd < 0) return std::string(1, '\0') + std::strerror(errno);
+  return std::string(1, '\1');
+}
+
 // The helper's whole life: answers the program's questions until the program goes away.
 [[noreturn]] void serveOutside(int fd, pid_t parent) {
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -98,15 +176,27 @@ std::string answer(const char* request, size_t size) {
   closeAllBut(fd);
   // It may read other processes' /proc entries, but needs no network either.
   if (!hardenProcess().empty()) ::_exit(1);
+  // Programs it starts are reaped by the kernel; the program watches them through pidfds.
+  ::signal(SIGCHLD, SIG_IGN);
   static char request[kMaxMessage];
   for (;;) {
-    ssize_t n = ::recv(fd, request, sizeof request, MSG_TRUNC);
+    int passed = -1;
+    ssize_t n = receive(fd, request, sizeof request, passed);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) ::_exit(0);
-    std::string reply = static_cast<size_t>(n) > sizeof request ? std::string(1, '\0')
-                                                                 : answer(request, static_cast<size_t>(n));
+    std::string reply;
+    int pidfd = -1;
+    if (static_cast<size_t>(n) > sizeof request) {
+      reply = std::string(1, '\0');
+    } else if (n > 0 && request[0] == kSpawn) {
+      reply = spawnProgram(std::string(request + 1, static_cast<size_t>(n) - 1), passed, pidfd);
+    } else {
+      reply = answer(request, static_cast<size_t>(n));
+    }
+    if (passed >= 0) ::close(passed);
     if (reply.size() > kMaxMessage) reply = std::string(1, '\0');
-    if (::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) ::_exit(0);
+    if (transmit(fd, reply, pidfd) < 0) ::_exit(0);
+    if (pidfd >= 0) ::close(pidfd);
   }
 }
 
@@ -262,6 +352,29 @@ bool enterNetworkNamespace(const std::string& obstacle) {
   }
   outsideFd = pair[0];
   return true;
+}
+
+std::optional<int> spawnOutside(const std::string& program, int stdio, std::string& error) {
+  if (outsideFd < 0) return std::nullopt;
+  std::string request(1, kSpawn);
+  request += program;
+  if (request.size() > kMaxMessage) {
+    error = "the program's path is too long";
+    return -1;
+  }
+  static char reply[kMaxMessage + 1];
+  std::lock_guard lock(outsideMutex());
+  int pidfd = -1;
+  ssize_t n = -1;
+  if (transmit(outsideFd, request, stdio) >= 0) {
+    do {
+      n = receive(outsideFd, reply, kMaxMessage, pidfd);
+    } while (n < 0 && errno == EINTR);
+  }
+  if (n > 0 && n <= static_cast<ssize_t>(kMaxMessage) && reply[0] == '\1' && pidfd >= 0) return pidfd;
+  if (pidfd >= 0) ::close(pidfd);
+  error = n > 1 ? std::string(reply + 1, static_cast<size_t>(n) - 1) : std::string("the helper did not answer");
+  return -1;
 }
 
 std::optional<std::optional<std::string>> readOutside(OutsideRead what, int32_t pid,

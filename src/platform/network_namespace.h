@@ -44,4 +44,12 @@ enum class OutsideRead : uint8_t { executable = 1, directory = 2, environment = 
 std::optional<std::optional<std::string>> readOutside(OutsideRead what, int32_t pid,
                                                       const std::vector<std::string>& names = {});
 
+// Starts `program` (no arguments, this process's environment as it was at start) from the helper
+// outside, with `stdio` as its standard input and output and standard error on the null device.
+// A program started inside would belong to the namespace, where every process of the user
+// outside holds CAP_SYS_PTRACE and so passes Yama's ptrace restrictions; pinentry, which holds
+// the passphrase, must not. Nothing when this process has no helper (it starts the program
+// itself); else a pidfd of the child (which the helper reaps), or -1 with `error` set.
+std::optional<int> spawnOutside(const std::string& program, int stdio, std::string& error);
+
 }  // namespace caskel

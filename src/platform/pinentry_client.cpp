@@ -20,6 +20,7 @@
 
 #include "platform/assuan_parser.h"
 #include "platform/child_process.h"
+#include "platform/network_namespace.h"
 
 extern char** environ;
 
@@ -113,6 +114,18 @@ class Conversation {
       fail("pinentry could not be started (no file descriptors left)");
       return false;
     }
+    // In a user namespace of our own, the helper outside starts it (see spawnOutside).
+    std::string outsideError;
+    if (auto pidfd = spawnOutside(program, sv[1], outsideError)) {
+      ::close(sv[1]);
+      if (*pidfd < 0) {
+        ::close(sv[0]);
+        fail("pinentry could not be started (" + outsideError + ")");
+        return false;
+      }
+      pidfd_ = *pidfd;
+      return connected(sv[0]);
+    }
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
     posix_spawn_file_actions_init(&actions);
@@ -143,7 +156,11 @@ class Conversation {
       return false;
     }
     pid_ = pid;
-    fd_ = sv[0];
+    return connected(sv[0]);
+  }
+
+  bool connected(int fd) {
+    fd_ = fd;
     int flags = ::fcntl(fd_, F_GETFL);
     ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
     return true;
@@ -229,7 +246,7 @@ class Conversation {
   // Ends the conversation: a polite BYE and a short grace when `graceful`, then a kill;
   // the child is always reaped.
   void finish(bool graceful) {
-    if (pid_ < 0) return;
+    if (pid_ < 0 && pidfd_ < 0) return;
     bool exited = false;
     int status = 0;
     if (graceful && fd_ >= 0) {
@@ -242,13 +259,19 @@ class Conversation {
       fd_ = -1;
     }
     // A terminal pinentry restores the terminal on SIGTERM; SIGKILL is the last word.
-    if (!exited && ::kill(pid_, SIGTERM) == 0) exited = waitExit(kTermGraceMs, status);
+    if (!exited && signalChild(SIGTERM)) exited = waitExit(kTermGraceMs, status);
     if (!exited) {
-      ::kill(pid_, SIGKILL);
-      while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+      signalChild(SIGKILL);
+      if (pidfd_ >= 0) {
+        waitExit(-1, status);
+      } else {
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
       }
     }
     pid_ = -1;
+    if (pidfd_ >= 0) ::close(pidfd_);
+    pidfd_ = -1;
   }
 
  private:
@@ -275,6 +298,15 @@ class Conversation {
 
   // Waits up to `ms` for the child to exit and reaps it when it did.
   bool waitExit(int ms, int& status) {
+    if (pidfd_ >= 0) {
+      // Started outside: the helper reaps it; its pidfd turns readable once it has exited.
+      pollfd p{pidfd_, POLLIN, 0};
+      int rc;
+      do {
+        rc = ::poll(&p, 1, ms);
+      } while (rc < 0 && errno == EINTR);
+      return rc > 0;
+    }
     int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
     if (pidfd >= 0) {
       pollfd p{pidfd, POLLIN, 0};
@@ -301,7 +333,13 @@ class Conversation {
   Clock::time_point deadline_;
   int timeoutSeconds_;
   std::string failure_;
+  bool signalChild(int sig) {
+    if (pidfd_ >= 0) return ::syscall(SYS_pidfd_send_signal, pidfd_, sig, nullptr, 0) == 0;
+    return ::kill(pid_, sig) == 0;
+  }
+
   pid_t pid_ = -1;
+  int pidfd_ = -1;  // a child the helper outside started (then pid_ stays -1)
   int fd_ = -1;
   AssuanParser parser_;
 };

@@ -83,6 +83,10 @@ TEST(SecurityCheckOrdinaryUser, TheServerEntersThroughAUserNamespaceAndStillIden
   std::vector<std::string> client = nobody;
   client.push_back(CaskeldProcess::rawClientPath());
   EXPECT_EQ(server.ask(client, {{"cmd", "version"}})["ok"], true);
+  // The passphrase prompts (creating the vault, then reading) are started by the helper outside.
+  ASSERT_EQ(server.ask(client, setRequest("acme/api/KEY", "value-1"))["ok"], true);
+  EXPECT_EQ(server.ask(client, getRequest("acme/api/KEY"))["value"], "value-1");
+  EXPECT_GE(server.prompts(), 2);
 }
 
 class WithoutNamespaceTest : public ToolFixture {
