@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -246,6 +247,13 @@ std::optional<unsigned> peerUid(int fd, int& err) {
     return std::nullopt;
   }
   return static_cast<unsigned>(cred.uid);
+}
+
+std::optional<std::string> ownExecutable() {
+  char buf[PATH_MAX + 1];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return std::nullopt;
+  return std::string(buf, static_cast<size_t>(n));
 }
 
 std::optional<int> peerPid(int fd) {

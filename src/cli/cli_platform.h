@@ -105,6 +105,8 @@ struct DirEntry {
 };
 std::vector<DirEntry> listDirectory(const std::string& path);
 
+// This program's own path (/proc/self/exe), or nullopt.
+std::optional<std::string> ownExecutable();
 // The absolute path of a program: `name` itself when it holds a "/", else a search of $PATH.
 std::optional<std::string> findExecutable(std::string_view name);
 

@@ -68,10 +68,11 @@ int verifyCommand(CommandContext& ctx) {
     text += "\n" + std::to_string(i + 1) + ". " + checks[i].label + ":\n     " +
             verification::commandLine(checks[i].arguments, pid) + "\n";
     if (i == 2) {
-      const std::string program = findExecutable("caskel").value_or("/usr/bin/caskel");
+      // This tool comes in the same package as the server.
+      const std::string program = ownExecutable().value_or("/usr/bin/caskel");
       text += "     " + verification::commandLine({"dpkg", "-S", program}, pid) + "\n";
     }
-    text += "   Expect " + std::string(checks[i].expect) + ".\n";
+    text += "   Expect: " + std::string(checks[i].expect) + ".\n";
   }
   text +=
       "\nChecks 1, 2 and 5 decide: anything else there, stop and use no caskel command until it is resolved. "
