@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
   }
   // Before any thread exists: the kernel then gives the server no network device but loopback.
   // Pinentry and the clipboard tools it starts keep their display and session bus.
-  caskel::enterNetworkNamespace(caskel::environmentObstacle(false));
+  caskel::enterNetworkNamespace(caskel::environmentObstacle());
 
   caskel::ServerHostOptions options;
   if (!socketPath.empty()) {

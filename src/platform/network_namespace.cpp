@@ -289,11 +289,11 @@ std::string sessionObstacle(std::string_view display, std::string_view busAddres
   return {};
 }
 
-std::string environmentObstacle(bool networkDisplayMatters) {
+std::string environmentObstacle() {
   const char* display = std::getenv("DISPLAY");
   const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
   std::string_view shown = display ? display : "";
-  if (!networkDisplayMatters && displayReachedOverNetwork(shown)) shown = {};
+  if (displayReachedOverNetwork(shown)) shown = {};
   return sessionObstacle(shown, bus ? bus : "",
                          [](const std::string& path) { return ::access(path.c_str(), F_OK) == 0; });
 }
@@ -320,6 +320,16 @@ bool enterNetworkNamespace(const std::string& obstacle) {
 
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return say(errnoText("socketpair"));
+  // Started with a standard stream closed, an end could land on 0-2, which the helper and the
+  // programs it starts replace.
+  for (int& end : pair) {
+    if (end < 3) {
+      int moved = ::fcntl(end, F_DUPFD_CLOEXEC, 3);
+      ::close(end);
+      end = moved;
+    }
+  }
+  if (pair[0] < 0 || pair[1] < 0) return say(errnoText("socketpair"));
   const pid_t parent = ::getpid();
   const pid_t helper = ::fork();
   if (helper < 0) {

@@ -19,10 +19,10 @@ inline constexpr const char* kNoNamespaceVariable = "CASKEL_NO_NETNS";
 std::string sessionObstacle(std::string_view display, std::string_view busAddress,
                             const std::function<bool(const std::string&)>& fileExists);
 
-// sessionObstacle for this process's DISPLAY and DBUS_SESSION_BUS_ADDRESS. A display reached
-// over TCP counts only when `networkDisplayMatters`: a program whose display is closed to it by
-// its seccomp filter in any case loses nothing more in a namespace.
-std::string environmentObstacle(bool networkDisplayMatters);
+// sessionObstacle for this process's DISPLAY and DBUS_SESSION_BUS_ADDRESS, a display reached
+// over TCP left out: the seccomp filter closes it to caskeld's pinentry in any case, and
+// caskel-app, which must reach it, stays out of the namespace and goes without the filter too.
+std::string environmentObstacle();
 
 // Moves this process into a user and a network namespace of its own, with its user and group
 // mapped to themselves, so that the kernel gives it no network device but loopback. Must run

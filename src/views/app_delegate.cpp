@@ -99,8 +99,8 @@ std::optional<int> AppDelegate::launch() {
   // its way; but pinentry, which inherits the filter, needs that display too.
   if (displayReachedOverNetwork(qgetenv("DISPLAY").toStdString())) {
     hostOptions.filterNetwork = false;
-    std::cout << "Caskel: the display is reached over the network, so the network filter is off "
-                 "(passphrase prompts must reach that display too)"
+    std::cout << "Caskel: the display is reached over the network, so neither a network namespace nor the "
+                 "network filter is used (passphrase prompts must reach that display too)"
               << std::endl;
   }
   host_ = std::make_unique<ServerHost>(std::move(hostOptions), mainQueue_);

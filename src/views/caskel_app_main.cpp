@@ -4,15 +4,20 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <chrono>
+#include <cstdlib>
 
+#include "base/display_name.h"
 #include "platform/qt/qt_main_queue.h"
 #include "platform/network_namespace.h"
 #include "platform/stop_signals.h"
 #include "views/app_delegate.h"
 
 int main(int argc, char** argv) {
-  // First of all, while the process has one thread: the namespace can be entered only so.
-  caskel::enterNetworkNamespace(caskel::environmentObstacle(true));
+  // First of all, while the process has one thread: the namespace can be entered only so. On a
+  // display reached over TCP the program keeps the network, which the delegate says once.
+  const char* display = std::getenv("DISPLAY");
+  if (!caskel::displayReachedOverNetwork(display ? display : ""))
+    caskel::enterNetworkNamespace(caskel::environmentObstacle());
   // Before the toolkit starts threads, so that they all leave the stop signals to one thread.
   caskel::blockStopSignals();
   QApplication qtApp(argc, argv);
