@@ -219,6 +219,47 @@ bool hasCapability(int cap) {
   return (data[cap / 32].effective & (1U << (cap % 32))) != 0;
 }
 
+// Enters the namespaces and maps the user to itself; "" or what failed.
+std::string unshareAndMap(uid_t uid, gid_t gid) {
+  if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return errnoText("unshare");
+  if (!writeProcFile("/proc/self/setgroups", "deny") ||
+      !writeProcFile("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1\n") ||
+      !writeProcFile("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1\n"))
+    return errnoText("cannot map the user into its namespace");
+  if (!dropCapabilities()) return errnoText("cannot drop capabilities in its namespace");
+  return {};
+}
+
+std::string probe(uid_t uid, gid_t gid) {
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return errnoText("pipe");
+  const pid_t child = ::fork();
+  if (child < 0) {
+    ::close(report[0]);
+    ::close(report[1]);
+    return errnoText("fork");
+  }
+  if (child == 0) {
+    std::string failed = unshareAndMap(uid, gid);
+    if (!failed.empty() && ::write(report[1], failed.data(), failed.size()) < 0) ::_exit(1);
+    ::_exit(0);
+  }
+  ::close(report[1]);
+  std::string failed;
+  char buf[512];
+  for (ssize_t n; (n = ::read(report[0], buf, sizeof buf)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    failed.append(buf, static_cast<size_t>(n));
+  }
+  ::close(report[0]);
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (failed.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) failed = "the trial in a child failed";
+  return failed;
+}
+
 bool say(const std::string& reason) {
   std::cout << "Caskel: no network namespace of its own (" << reason
             << "); the network is closed by the seccomp filter alone" << std::endl;
@@ -318,6 +359,10 @@ bool enterNetworkNamespace(const std::string& obstacle) {
   if (::geteuid() == 0 && !hasCapability(CAP_SETFCAP))
     return say("root without CAP_SETFCAP cannot be mapped into a user namespace");
 
+  // Tried first in a throwaway child: where the kernel lets a process unshare but not map its
+  // user (a security module may), the program must learn it before it cannot go back.
+  if (std::string failed = probe(uid, gid); !failed.empty()) return say(failed);
+
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return say(errnoText("socketpair"));
   // Started with a standard stream closed, an end could land on 0-2, which the helper and the
@@ -343,21 +388,14 @@ bool enterNetworkNamespace(const std::string& obstacle) {
   }
   ::close(pair[1]);
 
-  if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
-    std::string reason = errnoText("unshare");
-    ::close(pair[0]);  // the helper sees the end and exits
-    ::waitpid(helper, nullptr, 0);
-    return say(reason);
-  }
-  // Past this point there is no way back: a process whose user is not mapped cannot work.
-  if (!writeProcFile("/proc/self/setgroups", "deny") ||
-      !writeProcFile("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1\n") ||
-      !writeProcFile("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1\n")) {
-    std::cout << "Caskel: " << errnoText("cannot map the user into its namespace") << std::endl;
-    std::exit(1);
-  }
-  if (!dropCapabilities()) {
-    std::cout << "Caskel: " << errnoText("cannot drop capabilities in its namespace") << std::endl;
+  if (std::string failed = unshareAndMap(uid, gid); !failed.empty()) {
+    if (failed.starts_with("unshare")) {
+      ::close(pair[0]);  // the helper sees the end and exits
+      ::waitpid(helper, nullptr, 0);
+      return say(failed);
+    }
+    // No way back: a process whose user is not mapped cannot work.
+    std::cout << "Caskel: " << failed << std::endl;
     std::exit(1);
   }
   outsideFd = pair[0];
