@@ -40,8 +40,8 @@ ChildResult runCheck(const ToolRunner& runner, size_t row, std::string_view pid)
 
 }  // namespace
 
-SecurityCheck::SecurityCheck(ToolRunner runner, std::string executable)
-    : runner_(std::move(runner)), executable_(std::move(executable)) {}
+SecurityCheck::SecurityCheck(ToolRunner runner, std::string executable, bool appHostsServer)
+    : runner_(std::move(runner)), executable_(std::move(executable)), appHostsServer_(appHostsServer) {}
 
 std::vector<VerifyCheck> SecurityCheck::initialRows() {
   std::vector<VerifyCheck> rows;
@@ -150,7 +150,8 @@ CheckOutcome SecurityCheck::connections(const ChildResult& sockets) {
 }
 
 void SecurityCheck::run(const std::function<void(size_t row, const CheckOutcome&)>& publish) const {
-  std::optional<int> pid = serverPid(runner_("pgrep", {"-xo", "caskel-app"}));
+  std::optional<int> pid;
+  if (appHostsServer_) pid = serverPid(runner_("pgrep", {"-xo", "caskel-app"}));
   if (!pid) pid = serverPid(runner_("pgrep", {"-xo", "caskeld"}));
   const std::string pidText = pid ? std::to_string(*pid) : std::string();
   const CheckOutcome skipped{true, kNotRunning};

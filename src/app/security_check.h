@@ -35,7 +35,8 @@ class SecurityCheck {
   static constexpr const char* kNotRunning = "Caskel not running — skipped live check";
 
   // `executable`: the program the package check asks dpkg about (this program's own path).
-  SecurityCheck(ToolRunner runner, std::string executable);
+  // `appHostsServer`: the server is a caskel-app's, which is looked for before caskeld.
+  SecurityCheck(ToolRunner runner, std::string executable, bool appHostsServer = true);
 
   // The rows before any check ran: labels, not passed, no detail.
   static std::vector<VerifyCheck> initialRows();
@@ -56,6 +57,7 @@ class SecurityCheck {
  private:
   ToolRunner runner_;
   std::string executable_;
+  bool appHostsServer_;
 };
 
 }  // namespace caskel

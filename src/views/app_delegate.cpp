@@ -105,7 +105,8 @@ std::optional<int> AppDelegate::launch() {
   }
   host_ = std::make_unique<ServerHost>(std::move(hostOptions), mainQueue_);
   if (!host_->prepare()) return 1;
-  if (host_->serve()) {
+  const bool serving = host_->serve();
+  if (serving) {
     trace("server: listening");
   } else {
     std::cout << "Caskel: the window works without a server of its own" << std::endl;
@@ -121,6 +122,7 @@ std::optional<int> AppDelegate::launch() {
                                      DefaultsStore::shared(), *clipboard_, mainQueue_, *worker_, *prompts_);
   services_->version = options_.version;
   services_->executable = executable_;
+  services_->hostsServer = serving;
   // The list's first load asks for the passphrase only over a vault that exists: a prompt
   // from an empty window must not create one.
   services_->vaultExists = [] {

@@ -111,7 +111,7 @@ bool SecurityCheckView::passed() const {
 void SecurityCheckView::start() {
   if (started_) return;
   started_ = true;
-  SecurityCheck check(services_.runTool, services_.executable);
+  SecurityCheck check(services_.runTool, services_.executable, services_.hostsServer);
   services_.worker.post([check = std::move(check), self = self_, mainQueue = &services_.mainQueue] {
     // Each row reaches the screen as soon as it is known: first whether it passed, then why.
     check.run([&](size_t row, const CheckOutcome& outcome) {

@@ -62,6 +62,8 @@ struct ViewServices {
   };
   // This program's own path, which the self-check asks the package manager about.
   std::string executable;
+  // Whether this program hosts the server; otherwise the self-check looks at a running caskeld.
+  bool hostsServer = true;
 };
 
 }  // namespace caskel

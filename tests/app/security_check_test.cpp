@@ -76,7 +76,7 @@ TEST(SecurityCheckRun, LooksAtTheAppBeforeCaskeldPublishesRowsInOrderAndSkipsWit
       {"grep -E ^(NoNewPrivs|Seccomp): /proc/77/status", printed("NoNewPrivs:\t1\nSeccomp:\t2\n")},
       {"cat /proc/77/net/tcp /proc/77/net/tcp6 /proc/77/net/udp /proc/77/net/udp6", printed(kTcpHeader)}};
   std::vector<std::string> ran;
-  auto runAll = [&] {
+  auto runAll = [&](bool appHostsServer = true) {
     ran.clear();
     std::vector<VerifyCheck> rows = SecurityCheck::initialRows();
     size_t next = 0;
@@ -87,7 +87,7 @@ TEST(SecurityCheckRun, LooksAtTheAppBeforeCaskeldPublishesRowsInOrderAndSkipsWit
       auto it = answers.find(line);
       return it == answers.end() ? ChildResult{} : it->second;
     };
-    SecurityCheck(runner, "/usr/bin/caskel-app").run([&](size_t row, const CheckOutcome& o) {
+    SecurityCheck(runner, "/usr/bin/caskel-app", appHostsServer).run([&](size_t row, const CheckOutcome& o) {
       EXPECT_EQ(row, next++);
       rows[row].passed = o.passed;
       rows[row].detail = o.detail;
@@ -103,6 +103,11 @@ TEST(SecurityCheckRun, LooksAtTheAppBeforeCaskeldPublishesRowsInOrderAndSkipsWit
   EXPECT_TRUE(SecurityCheck::verdict(rows));
   rows[0].passed = false;
   EXPECT_FALSE(SecurityCheck::verdict(rows));
+
+  // An app without a server of its own is not what is checked: caskeld is.
+  runAll(false);
+  EXPECT_EQ(ran.front(), "pgrep -xo caskeld");
+  EXPECT_EQ(ran[1], "cat /proc/99/net/dev");
 
   answers.erase("pgrep -xo caskel-app");
   answers.erase("pgrep -xo caskeld");
