@@ -58,8 +58,11 @@ SecurityCheckView::SecurityCheckView(ViewServices& services, QWidget* parent)
   QFont heading = style::body();
   heading.setWeight(QFont::DemiBold);
   column->addWidget(style::plainLabel("Security Verification", this, heading));
-  column->addWidget(
-      style::plainLabel("Using Linux system tools — these are your system's tools, not ours.", this, style::caption()));
+  // Wrapped, so that the line never widens the onboarding page past its window.
+  QLabel* source =
+      style::plainLabel("Using Linux system tools — these are your system's tools, not ours.", this, style::caption());
+  source->setWordWrap(true);
+  column->addWidget(source);
 
   for (const VerifyCheck& check : rows_) {
     auto* row = new QHBoxLayout;

@@ -132,6 +132,9 @@ class Studio {
       state_.reload(nullptr);
       settle();
       window_ = std::make_unique<MainWindow>(services_);
+      // As in the program: onboarding can be opened again from the list and from Settings.
+      window_->onShowOnboarding = [] {};
+      window_->listView()->setOnboardingAvailable(true);
       window_->show();
       settle();
     }
