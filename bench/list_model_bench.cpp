@@ -23,47 +23,12 @@
 #include "views/prompt_tracker.h"
 #include "views/secret_list_view.h"
 #include "views/view_services.h"
+#include "listing_store.h"
 
 namespace caskel {
 namespace {
 
 constexpr int kItems = 10000;
-
-// Listings only: values are never read here.
-class ListingStore : public CredentialStore {
- public:
-  int32_t put(const std::string&, const std::string& account, std::string_view,
-              const std::optional<std::string>& generic, bool) override {
-    items_.push_back({account, generic});
-    return status::kSuccess;
-  }
-  int32_t copyAttributes(const std::string&, const std::string&, CredentialItem&) override {
-    return status::kItemNotFound;
-  }
-  int32_t copyAllAttributes(const std::string&, std::vector<CredentialItem>& out) override {
-    out = items_;
-    return status::kSuccess;
-  }
-  int32_t copyValue(const std::string&, const std::string&, AuthContext&, SealedValue&) override {
-    return status::kItemNotFound;
-  }
-  int32_t copyAllValues(const std::string&, std::string_view, AuthContext&,
-                        std::map<std::string, SealedValue>&) override {
-    return status::kItemNotFound;
-  }
-  int32_t remove(const std::string&, const std::string&) override { return status::kItemNotFound; }
-
- private:
-  std::vector<CredentialItem> items_;
-};
-
-class NoClipboard : public Clipboard {
- public:
-  bool setText(const std::string&) override { return true; }
-  std::optional<std::string> text() override { return std::nullopt; }
-  void clear() override {}
-  int64_t changeCount() override { return 0; }
-};
 
 // The main queue, drained by hand right after the change, as the event loop would.
 class DrainedQueue : public TaskQueue {
@@ -110,11 +75,11 @@ struct Fixture {
   void paint() { view.render(&image); }
 
   std::string dir;
-  std::shared_ptr<ListingStore> store = std::make_shared<ListingStore>();
+  std::shared_ptr<bench::ListingStore> store = std::make_shared<bench::ListingStore>();
   KeychainManager keychain{"caskel", store};
   DefaultsStore defaults{dir + "/defaults.json"};
   AuditLogger audit{dir, defaults};
-  std::shared_ptr<NoClipboard> clipboard = std::make_shared<NoClipboard>();
+  std::shared_ptr<bench::NoClipboard> clipboard = std::make_shared<bench::NoClipboard>();
   DrainedQueue mainQueue;
   DrainedQueue worker;
   PromptTracker prompts;

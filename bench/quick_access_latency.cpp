@@ -29,47 +29,12 @@
 #include "views/prompt_tracker.h"
 #include "views/quick_access_panel.h"
 #include "views/view_services.h"
+#include "listing_store.h"
 
 namespace caskel {
 namespace {
 
 constexpr int kSecrets = 1000;
-
-// Listings only: the prompt is left out, so no value is ever read.
-class ListingStore : public CredentialStore {
- public:
-  int32_t put(const std::string&, const std::string& account, std::string_view,
-              const std::optional<std::string>& generic, bool) override {
-    items_.push_back({account, generic});
-    return status::kSuccess;
-  }
-  int32_t copyAttributes(const std::string&, const std::string&, CredentialItem&) override {
-    return status::kItemNotFound;
-  }
-  int32_t copyAllAttributes(const std::string&, std::vector<CredentialItem>& out) override {
-    out = items_;
-    return status::kSuccess;
-  }
-  int32_t copyValue(const std::string&, const std::string&, AuthContext&, SealedValue&) override {
-    return status::kItemNotFound;
-  }
-  int32_t copyAllValues(const std::string&, std::string_view, AuthContext&,
-                        std::map<std::string, SealedValue>&) override {
-    return status::kItemNotFound;
-  }
-  int32_t remove(const std::string&, const std::string&) override { return status::kItemNotFound; }
-
- private:
-  std::vector<CredentialItem> items_;
-};
-
-class NoClipboard : public Clipboard {
- public:
-  bool setText(const std::string&) override { return true; }
-  std::optional<std::string> text() override { return std::nullopt; }
-  void clear() override {}
-  int64_t changeCount() override { return 0; }
-};
 
 // The X11 grab, noting when a press reaches this process.
 class TimedGrab : public GlobalHotkey {
@@ -125,7 +90,7 @@ int run(int rounds) {
   Application::shared().markMainThread();
   Application::shared().setMainQueue(&mainQueue);
   {
-    auto store = std::make_shared<ListingStore>();
+    auto store = std::make_shared<bench::ListingStore>();
     KeychainManager keychain("caskel", store);
     for (int i = 0; i < kSecrets; ++i) {
       SecretMetadata metadata;
@@ -136,7 +101,7 @@ int run(int rounds) {
     }
     DefaultsStore defaults(dir + "/defaults.json");
     AuditLogger audit(dir, defaults);
-    auto clipboard = std::make_shared<NoClipboard>();
+    auto clipboard = std::make_shared<bench::NoClipboard>();
     AppState state(keychain, defaults, audit, clipboard, dir);
     state.reload(nullptr);
     state.setHasLoaded(true);
