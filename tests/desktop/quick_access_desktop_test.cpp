@@ -154,19 +154,24 @@ TEST_F(DesktopQuickAccess, CopyIsMarkedSecretAndClearedOnlyWhenStillOurs) {
   other.waitForFinished();
 }
 
-// A window system without a window manager does not focus a window shown again, so each
-// opening is a new window; every one has the focus in its search field.
-TEST_F(DesktopQuickAccess, EveryOpeningHasTheFocusInItsSearchField) {
+// The shortcut, pressed as the person would, opens the panel with the focus in its search
+// field and closes it again. A window system without a window manager does not focus a window
+// shown again, so each opening is a new window; every one must have the focus.
+TEST_F(DesktopQuickAccess, TheShortcutOpensAFocusedPanelAndClosesIt) {
   timings.promptDelay = std::chrono::hours(1);  // no prompt: only the focus matters here
   QuickAccessPanel panel(services, {}, timings);
+  HotkeyManager manager{defaults, queue, X11HotkeyGrab::forApplication()};
+  manager.onTrigger = [&] { panel.toggle(); };
+  manager.registerHotkey();
   for (int opening = 1; opening <= 3; ++opening) {
-    panel.toggle();
-    EXPECT_EQ(panel.window()->size(), QSize(300, 360));
+    pressKeys("ctrl+shift+1");
     EXPECT_TRUE(waitUntil([&] {
-      return panel.window()->isActiveWindow() &&
+      return panel.isVisible() && panel.window()->isActiveWindow() &&
              QApplication::focusWidget() == panel.view()->findChild<QLineEdit*>();
     })) << opening;
-    panel.toggle();
+    EXPECT_EQ(panel.window()->size(), QSize(300, 360));
+    pressKeys("ctrl+shift+1");
+    EXPECT_TRUE(waitUntil([&] { return !panel.isVisible(); })) << opening;
   }
 }
 
