@@ -13,6 +13,15 @@ namespace {
 
 // The system's tools, except that the server is the one this test started (other servers may
 // run on the machine, and pgrep would pick the oldest).
+// A system that refuses namespaces altogether (a container's own seccomp profile, say) leaves
+// the server with its filter alone, and says so; the checks below need the namespace.
+bool systemRefusesNamespaces(const std::string& output) {
+  for (const char* refusal : {"(unshare: ", "(cannot map ", "(/proc/self/", "(root without", "(the trial"}) {
+    if (has(output, std::string("Caskel: no network namespace of its own ") + refusal)) return true;
+  }
+  return false;
+}
+
 std::vector<CheckOutcome> checkServer(pid_t server) {
   ToolRunner runner = [server](const std::string& program, const std::vector<std::string>& args) {
     if (program == "pgrep") return ChildResult{true, false, 0, std::to_string(server) + "\n"};
@@ -28,6 +37,7 @@ std::vector<CheckOutcome> checkServer(pid_t server) {
 class SecurityCheckTest : public ToolFixture {};
 
 TEST_F(SecurityCheckTest, TheNamespacedServerPassesTheDecidingChecks) {
+  if (systemRefusesNamespaces(server.output())) GTEST_SKIP() << server.output();
   const auto rows = checkServer(server.pid());
   EXPECT_EQ(rows[0], (CheckOutcome{true, "Only the loopback device — no route to any network"}));
   EXPECT_TRUE(rows[1].passed) << rows[1].detail;
@@ -55,6 +65,7 @@ TEST(SecurityCheckOrdinaryUser, TheServerEntersThroughAUserNamespaceAndStillIden
   for (const auto& entry : std::filesystem::recursive_directory_iterator(home))
     ASSERT_EQ(::lchown(entry.path().c_str(), 65534, 65534), 0) << entry.path();
   ASSERT_TRUE(server.start()) << server.output();
+  if (systemRefusesNamespaces(server.output())) GTEST_SKIP() << server.output();
   EXPECT_FALSE(has(server.output(), "Caskel: no network namespace")) << server.output();
   const auto rows = checkServer(server.pid());
   EXPECT_TRUE(rows[0].passed && rows[1].passed && rows[4].passed)
