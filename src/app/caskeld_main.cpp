@@ -24,6 +24,10 @@ int main(int argc, char** argv) {
   double backupLifetime = 3600;
   // For tests: how long a rotated-out value stays as <key>_OLD.
   cli.add_option("--rotate-backup-seconds", backupLifetime)->group("")->check(CLI::PositiveNumber);
+  // For tests: how long a connection may take to send its request (the load test holds a
+  // thousand connections open until all are made, which a slow machine may stretch past 5 s).
+  double receiveSeconds = 5;
+  cli.add_option("--receive-seconds", receiveSeconds)->group("")->check(CLI::PositiveNumber);
   // For tests: a passphrase change stops inside its transaction, after writing this file, so
   // that the test can kill the server at the worst moment.
   std::string pauseBeforePassphraseCommit;
@@ -47,6 +51,7 @@ int main(int argc, char** argv) {
   options.server.cliPath =
       caskel::fs::parentOf(caskel::fs::ownExecutablePath().value_or("./caskeld")) + "/caskel";
   options.server.rotateBackupLifetime = backupLifetime;
+  options.server.receiveBudget = receiveSeconds;
   options.clipboard = caskel::Clipboard::system();
   if (!pauseBeforePassphraseCommit.empty()) {
     options.vault.beforePassphraseCommit = [marker = pauseBeforePassphraseCommit] {
