@@ -19,6 +19,7 @@ tests=(
   openssl bash procps util-linux
   man-db systemd  # the install test: man renders the pages, systemd-analyze checks the unit
   fonts-dejavu-core  # the screens' tests and screenshots render text offscreen
+  desktop-file-utils  # desktop-file-validate checks the start-at-login entry
   # The desktop-session suite: a virtual X server with its own session bus, key presses sent
   # into it and the X clipboard read back.
   xvfb xauth dbus-daemon xdotool xclip

@@ -10,7 +10,9 @@ namespace caskel::fs {
 
 // The user's home: $HOME when set and not empty, else the password database's entry.
 std::string homeDirectory();
-// $XDG_CONFIG_HOME/caskel, else <home>/.config/caskel. Holds defaults, time-outs, audit log.
+// $XDG_CONFIG_HOME, else <home>/.config: the user's configuration, shared with other programs.
+std::string configHome();
+// <configHome>/caskel. Holds defaults, time-outs, audit log.
 std::string configDirectory();
 // $XDG_DATA_HOME/caskel, else <home>/.local/share/caskel. Holds the vault.
 std::string dataDirectory();
