@@ -7,9 +7,10 @@ namespace caskel::instance {
 
 namespace {
 
-constexpr std::array<std::pair<Command, std::string_view>, 2> kCommands = {{
+constexpr std::array<std::pair<Command, std::string_view>, 3> kCommands = {{
     {Command::show, "show"},
     {Command::toggleQuickAccess, "toggle-quick-access"},
+    {Command::autostart, "autostart"},
 }};
 
 }  // namespace

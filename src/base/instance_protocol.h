@@ -17,8 +17,10 @@ inline constexpr size_t kMaxCommandBytes = 64;
 // $CASKEL_SOCKET): the same directory, named kSocketName.
 std::string socketPath(std::string_view serverSocketPath);
 
-// show: the window; toggleQuickAccess: the quick-access panel ("toggle-quick-access").
-enum class Command { show, toggleQuickAccess };
+// show: the window; toggleQuickAccess: the quick-access panel ("toggle-quick-access");
+// autostart: a start at login found this program running, which then does nothing, so that
+// no window opens at login.
+enum class Command { show, toggleQuickAccess, autostart };
 
 // The command a line names (without its newline), or nothing for anything else.
 std::optional<Command> parseCommand(std::string_view line);

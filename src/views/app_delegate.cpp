@@ -79,8 +79,9 @@ std::optional<int> AppDelegate::launch() {
 
   // One program per user: a second start shows the first one's window (or toggles its panel)
   // and ends.
-  const instance::Command request =
-      options_.toggleQuickAccess ? instance::Command::toggleQuickAccess : instance::Command::show;
+  const instance::Command request = options_.toggleQuickAccess ? instance::Command::toggleQuickAccess
+                                    : options_.autostart        ? instance::Command::autostart
+                                                                : instance::Command::show;
   instance_ = std::make_unique<SingleInstance>(instance::socketPath(serverSocket));
   if (instance_->sendToRunning(request)) return 0;
   if (!instance_->listen()) {
@@ -144,9 +145,12 @@ std::optional<int> AppDelegate::launch() {
     switch (command) {
       case instance::Command::show:
         controller_->open(tray_ ? std::optional<QRect>(tray_->geometry()) : std::nullopt);
+        trace("window: shown");
         break;
       case instance::Command::toggleQuickAccess:
         toggleQuickAccess();
+        break;
+      case instance::Command::autostart:
         break;
     }
   };
@@ -155,9 +159,12 @@ std::optional<int> AppDelegate::launch() {
     showTray();
   } else {
     controller_ = std::make_unique<WindowController>(*window_, *services_, WindowController::Mode::normal);
-    controller_->open();
+    // A start at login stays hidden even here: a tray often comes up after the programs of the
+    // session, and the recheck below then shows the icon.
+    if (!options_.autostart) controller_->open();
     checkTray(kTrayRechecks);
   }
+  trace(std::string("window: ") + (window_->isVisible() ? "shown" : "hidden"));
 
   // First launch: set-up opens once the event loop runs, after the window and tray exist.
   if (!services_->defaults.boolValue(defaults_keys::kOnboardingDone).value_or(false)) {

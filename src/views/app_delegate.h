@@ -38,6 +38,9 @@ struct AppOptions {
   // --toggle-quick-access: the running program toggles its quick-access panel; without one,
   // this program starts and opens the panel once it is up.
   bool toggleQuickAccess = false;
+  // --autostart (the login entry): start hidden in the tray. Without a tray nothing is shown
+  // either; the next start of caskel-app shows the window.
+  bool autostart = false;
 };
 
 // The desktop program's start-up and shutdown: the single-instance check, the command server

@@ -33,6 +33,9 @@ int main(int argc, char** argv) {
       "toggle-quick-access",
       "Opens or closes the quick-access panel of the running Caskel (starting it if needed).");
   parser.addOption(toggleQuickAccess);
+  QCommandLineOption autostart("autostart",
+                               "Starts hidden in the tray, as at login (see Settings, \"Start at login\").");
+  parser.addOption(autostart);
   // For tests: where to log the events they wait for, and how often the update watch looks.
   QCommandLineOption trace("trace", "", "FILE");
   trace.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -45,9 +48,12 @@ int main(int argc, char** argv) {
   options.version = caskel::kVersion;
   options.arguments = QApplication::arguments().mid(1);
   // A restart after an update brings the program back, not the panel.
+  // Nor is it a start at login: after an update the user asked for, the window may open.
   options.arguments.removeAll("--toggle-quick-access");
+  options.arguments.removeAll("--autostart");
   options.tracePath = parser.value(trace).toStdString();
   options.toggleQuickAccess = parser.isSet(toggleQuickAccess);
+  options.autostart = parser.isSet(autostart);
   if (parser.isSet(updateInterval)) {
     bool ok = false;
     double seconds = parser.value(updateInterval).toDouble(&ok);
