@@ -8,12 +8,14 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <chrono>
 
 #include "app/agent_instructions.h"
 #include "app/app_state.h"
+#include "app/autostart_entry.h"
 #include "audit/audit_logger.h"
 #include "platform/clipboard.h"
 #include "views/hotkey_manager.h"
@@ -49,6 +51,8 @@ SettingsView::SettingsView(ViewServices& services, bool onboardingAvailable, QWi
   sections->addLayout(titleRow);
   sections->addWidget(divider(content));
   sections->addWidget(buildShortcutSection());
+  sections->addWidget(divider(content));
+  sections->addWidget(buildStartupSection());
   sections->addWidget(divider(content));
   sections->addWidget(buildAuditSection(onboardingAvailable));
   sections->addWidget(divider(content));
@@ -130,6 +134,38 @@ QWidget* SettingsView::buildShortcutSection() {
   protectedRow->addWidget(protectedBy);
   protectedRow->addStretch();
   layout->addLayout(protectedRow);
+  return section;
+}
+
+QWidget* SettingsView::buildStartupSection() {
+  auto* section = new QWidget;
+  auto* layout = new QVBoxLayout(section);
+  layout->setContentsMargins(16, 16, 16, 16);
+  layout->addWidget(plainLabel("Startup", section, style::headline()));
+
+  startAtLogin_ = new QCheckBox("Start at login", section);
+  // The file is the choice, read afresh each time the screen opens: the user may have
+  // removed it in the desktop's own settings meanwhile.
+  startAtLogin_->setChecked(AutostartEntry(AutostartEntry::defaultPath(), services_.executable).isEnabled());
+  layout->addWidget(startAtLogin_);
+  auto* caption = plainLabel("Opens Caskel in the tray when you log in", section, style::caption());
+  caption->setWordWrap(true);
+  setTextColor(caption, style::secondary(palette()));
+  layout->addWidget(caption);
+  startAtLoginError_ = plainLabel({}, section, style::caption());
+  startAtLoginError_->setWordWrap(true);
+  startAtLoginError_->setHidden(true);
+  setTextColor(startAtLoginError_, style::red);
+  layout->addWidget(startAtLoginError_);
+
+  connect(startAtLogin_, &QCheckBox::toggled, this, [this](bool on) {
+    const auto error = AutostartEntry(AutostartEntry::defaultPath(), services_.executable).setEnabled(on);
+    startAtLoginError_->setText(QString::fromStdString(error.value_or("")));
+    startAtLoginError_->setHidden(!error);
+    if (!error) return;
+    const QSignalBlocker quiet(startAtLogin_);
+    startAtLogin_->setChecked(!on);
+  });
   return section;
 }
 

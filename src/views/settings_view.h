@@ -14,7 +14,7 @@ class QToolButton;
 
 namespace caskel {
 
-// Settings: the shortcut, the audit log switch, the passphrase line, copies.
+// Settings: the shortcut, start at login, the audit log switch, the passphrase line, copies.
 class SettingsView : public QWidget {
   Q_OBJECT
 
@@ -36,6 +36,7 @@ class SettingsView : public QWidget {
 
  private:
   QWidget* buildShortcutSection();
+  QWidget* buildStartupSection();
   QWidget* buildAuditSection(bool onboardingAvailable);
   QWidget* buildCopyRow();
 
@@ -56,6 +57,8 @@ class SettingsView : public QWidget {
   QPushButton* reset_ = nullptr;
   QLabel* pressNew_ = nullptr;
   QLabel* mechanism_ = nullptr;
+  QCheckBox* startAtLogin_ = nullptr;
+  QLabel* startAtLoginError_ = nullptr;
   QCheckBox* auditToggle_ = nullptr;
   QPushButton* viewAuditLog_ = nullptr;
   QToolButton* copyInstructions_ = nullptr;

@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "app/agent_instructions.h"
+#include "app/autostart_entry.h"
 #include "views/audit_entry_model.h"
 #include "views/audit_entry_style.h"
 #include "views/audit_log_view.h"
@@ -136,7 +137,7 @@ TEST_F(ViewsFixture, AuditToggleWritesAtOnceAndHidesTheLogButton) {
   SettingsView view(services(), false);
   view.show();
   EXPECT_EQ(findByText<QPushButton>(view, "Restart Onboarding"), nullptr);
-  auto* toggle = view.findChild<QCheckBox*>();
+  auto* toggle = findByText<QCheckBox>(view, "Enable audit logging");
   auto* viewLog = findByText<QPushButton>(view, "View Audit Log");
   EXPECT_FALSE(viewLog->isVisibleTo(&view));
   toggle->click();
@@ -145,6 +146,41 @@ TEST_F(ViewsFixture, AuditToggleWritesAtOnceAndHidesTheLogButton) {
   toggle->click();
   EXPECT_EQ(defaults.boolValue("caskel.auditLogEnabled"), false);
   EXPECT_FALSE(viewLog->isVisibleTo(&view));
+}
+
+TEST_F(ViewsFixture, StartAtLoginWritesAndRemovesTheEntryAtOnceAndRevertsOnFailure) {
+  const test::ScopedEnv config("XDG_CONFIG_HOME", dir.file("config"));
+  const std::string entry = dir.file("config/autostart/caskel-app.desktop");
+  services().executable = "/opt/my apps/caskel-app";
+  auto build = [this] { return std::make_unique<SettingsView>(services(), false); };
+  auto view = build();
+  auto* toggle = findByText<QCheckBox>(*view, "Start at login");
+  ASSERT_NE(toggle, nullptr);
+  EXPECT_TRUE(showsLabel(*view, "Opens Caskel in the tray when you log in"));
+  EXPECT_FALSE(toggle->isChecked());
+  toggle->click();
+  EXPECT_EQ(test::readText(entry), AutostartEntry::text("/opt/my apps/caskel-app").value());
+  EXPECT_EQ(test::modeOf(entry), 0600);
+  view = build();  // the switch reads the file when the screen is made
+  toggle = findByText<QCheckBox>(*view, "Start at login");
+  EXPECT_TRUE(toggle->isChecked());
+  toggle->click();
+  EXPECT_EQ(test::modeOf(entry), -1);
+  EXPECT_NE(test::modeOf(dir.file("config/autostart")), -1) << "the folder stays for other programs";
+
+  // A file where the folder should be: the switch goes back and says why, until it works.
+  std::filesystem::remove(dir.file("config/autostart"));
+  test::writeText(dir.file("config/autostart"), "");
+  toggle->click();
+  EXPECT_FALSE(toggle->isChecked());
+  auto* error = findByText<QLabel>(*view, QString::fromStdString("Could not write " + entry + ": Not a directory"));
+  ASSERT_NE(error, nullptr);
+  EXPECT_TRUE(error->isVisibleTo(view.get()));
+  std::filesystem::remove(dir.file("config/autostart"));
+  toggle->click();
+  EXPECT_TRUE(toggle->isChecked());
+  EXPECT_FALSE(error->isVisibleTo(view.get()));
+  EXPECT_NE(test::modeOf(entry), -1);
 }
 
 TEST_F(ViewsFixture, CopiesSayCopiedForTwoSecondsOnlyWhenTheClipboardTookThem) {
