@@ -19,7 +19,9 @@ constexpr std::string_view kEscapedInQuotes = "\"`$\\";
 AutostartEntry::AutostartEntry(std::string path, std::string executable)
     : path_(std::move(path)), executable_(std::move(executable)) {}
 
-std::string AutostartEntry::defaultPath() { return fs::configHome() + "/autostart/caskel-app.desktop"; }
+std::string AutostartEntry::defaultPath() {
+  return fs::configHome() + "/autostart/caskel-app.desktop";
+}
 
 std::string AutostartEntry::execArgument(std::string_view argument) {
   const bool quoted = argument.empty() || argument.find_first_of(kReserved) != std::string_view::npos;
@@ -63,7 +65,9 @@ std::optional<std::string> AutostartEntry::text(std::string_view executable) {
          "X-GNOME-Autostart-enabled=true\n";
 }
 
-bool AutostartEntry::isEnabled() const { return fs::stampOf(path_).has_value(); }
+bool AutostartEntry::isEnabled() const {
+  return fs::stampOf(path_).has_value();
+}
 
 std::optional<std::string> AutostartEntry::setEnabled(bool enabled) const {
   if (!enabled) {

@@ -46,9 +46,13 @@ std::string homeDirectory() {
   return "/";
 }
 
-std::string configHome() { return envOr("XDG_CONFIG_HOME", homeDirectory() + "/.config"); }
+std::string configHome() {
+  return envOr("XDG_CONFIG_HOME", homeDirectory() + "/.config");
+}
 
-std::string configDirectory() { return configHome() + "/caskel"; }
+std::string configDirectory() {
+  return configHome() + "/caskel";
+}
 
 std::string dataDirectory() {
   return envOr("XDG_DATA_HOME", homeDirectory() + "/.local/share") + "/caskel";

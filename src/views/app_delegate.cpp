@@ -80,8 +80,8 @@ std::optional<int> AppDelegate::launch() {
   // One program per user: a second start shows the first one's window (or toggles its panel)
   // and ends.
   const instance::Command request = options_.toggleQuickAccess ? instance::Command::toggleQuickAccess
-                                    : options_.autostart        ? instance::Command::autostart
-                                                                : instance::Command::show;
+                                    : options_.autostart       ? instance::Command::autostart
+                                                               : instance::Command::show;
   instance_ = std::make_unique<SingleInstance>(instance::socketPath(serverSocket));
   if (instance_->sendToRunning(request)) return 0;
   if (!instance_->listen()) {

@@ -30,12 +30,13 @@ TEST(AutostartEntry, TextStartsThisProgramHiddenAndRefusesUnwritablePaths) {
   const auto text = AutostartEntry::text("/home/a b/caskel-app");
   ASSERT_TRUE(text);
   EXPECT_EQ(text->rfind("[Desktop Entry]\n", 0), 0u);
-  for (const char* line : {"\nType=Application\n", "\nName=Caskel\n", "\nExec=\"/home/a b/caskel-app\" --autostart\n",
-                           "\nIcon=caskel\n", "\nX-GNOME-Autostart-enabled=true\n"}) {
+  for (const char* line :
+       {"\nType=Application\n", "\nName=Caskel\n", "\nExec=\"/home/a b/caskel-app\" --autostart\n",
+        "\nIcon=caskel\n", "\nX-GNOME-Autostart-enabled=true\n"}) {
     EXPECT_NE(text->find(line), std::string::npos) << line;
   }
-  for (const char* bad : {"", "caskel-app", "/opt/new\nline/caskel-app", "/opt/tab\t/caskel-app",
-                          "/opt/\xff/caskel-app"}) {
+  for (const char* bad :
+       {"", "caskel-app", "/opt/new\nline/caskel-app", "/opt/tab\t/caskel-app", "/opt/\xff/caskel-app"}) {
     EXPECT_FALSE(AutostartEntry::text(bad)) << bad;
   }
 }

@@ -173,7 +173,8 @@ TEST_F(ViewsFixture, StartAtLoginWritesAndRemovesTheEntryAtOnceAndRevertsOnFailu
   test::writeText(dir.file("config/autostart"), "");
   toggle->click();
   EXPECT_FALSE(toggle->isChecked());
-  auto* error = findByText<QLabel>(*view, QString::fromStdString("Could not write " + entry + ": Not a directory"));
+  auto* error =
+      findByText<QLabel>(*view, QString::fromStdString("Could not write " + entry + ": Not a directory"));
   ASSERT_NE(error, nullptr);
   EXPECT_TRUE(error->isVisibleTo(view.get()));
   std::filesystem::remove(dir.file("config/autostart"));
