@@ -145,7 +145,6 @@ std::optional<int> AppDelegate::launch() {
     switch (command) {
       case instance::Command::show:
         controller_->open(tray_ ? std::optional<QRect>(tray_->geometry()) : std::nullopt);
-        trace("window: shown");
         break;
       case instance::Command::toggleQuickAccess:
         toggleQuickAccess();
@@ -164,7 +163,6 @@ std::optional<int> AppDelegate::launch() {
     if (!options_.autostart) controller_->open();
     checkTray(kTrayRechecks);
   }
-  trace(std::string("window: ") + (window_->isVisible() ? "shown" : "hidden"));
 
   // First launch: set-up opens once the event loop runs, after the window and tray exist.
   if (!services_->defaults.boolValue(defaults_keys::kOnboardingDone).value_or(false)) {

@@ -92,8 +92,6 @@ TEST(InstanceProtocol, SocketSitsBesideTheServerSocketAndOnlyExactCommandsCount)
   EXPECT_EQ(instance::parseCommand("show"), instance::Command::show);
   EXPECT_EQ(instance::parseCommand("toggle-quick-access"), instance::Command::toggleQuickAccess);
   EXPECT_EQ(instance::commandText(instance::Command::toggleQuickAccess), "toggle-quick-access");
-  EXPECT_EQ(instance::parseCommand(instance::commandText(instance::Command::autostart)),
-            instance::Command::autostart);
   for (const char* line :
        {"", "Show", "show ", " show", "show\n", "show\r", "quit", "showx", "toggle-quick-access "}) {
     EXPECT_EQ(instance::parseCommand(line), std::nullopt) << line;

@@ -114,23 +114,5 @@ TEST_F(DesktopAppTest, ToggleCommandTogglesTheRunningProgramsPanel) {
       << readText(trace);
 }
 
-// A start at login shows no window, even without a tray (offscreen has none), but set-up
-// still opens on a first start; another login start leaves it hidden, a plain start shows it.
-TEST_F(DesktopAppTest, AutostartStaysHiddenUntilAPlainStartAsksForTheWindow) {
-  CaskeldProcess first{[&](CaskeldProcess::Options& o) {
-    o.desktopProgram = buildPath("src/caskel-app");
-    o.extraArgs = {"--trace", trace, "--autostart"};
-  }};
-  ASSERT_TRUE(first.start()) << first.output();
-  ASSERT_TRUE(traceHas("window: hidden")) << readText(trace);
-  EXPECT_TRUE(traceHas("onboarding: shown"));
-  const RunOptions env{"", first.environment(), {}};
-  EXPECT_EQ(runProcess({buildPath("src/caskel-app"), "--autostart"}, env).code, 0);
-  EXPECT_EQ(runProcess({buildPath("src/caskel-app")}, env).code, 0);
-  ASSERT_TRUE(traceHas("window: shown")) << readText(trace);
-  const std::string text = readText(trace);
-  EXPECT_EQ(text.find("window: shown"), text.rfind("window: shown")) << "the login start showed it too";
-}
-
 }  // namespace
 }  // namespace caskel::test
