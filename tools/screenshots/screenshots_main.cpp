@@ -67,6 +67,11 @@ class Studio {
     Application::shared().setMainQueue(&mainQueue_);
     services_.now = [this] { return now_; };
     services_.version = "0.1.0";
+    // The self-check as on a machine where no server runs and nothing came from a package, so
+    // the picture does not depend on what runs here.
+    services_.runTool = [](const std::string&, const std::vector<std::string>&) {
+      return ChildResult{true, false, 1, ""};
+    };
   }
   ~Studio() {
     onboarding_.reset();
