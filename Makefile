@@ -14,7 +14,7 @@ FUZZ_SECONDS ?= 60
 BENCH_ROUNDS ?= 200
 BENCH_LOAD_SECONDS ?= 2
 
-.PHONY: all deps deps-run build build-run build-asan build-fuzz run install test test-release test-asan test-fuzz fuzz bench screenshots clean format
+.PHONY: all deps deps-run deps-package package package-check build build-run build-asan build-fuzz run install test test-release test-asan test-fuzz fuzz bench screenshots clean format
 
 all: build
 
@@ -23,6 +23,9 @@ deps:
 
 deps-run:
 	@./scripts/install-deps.sh run
+
+deps-package:
+	@./scripts/install-deps.sh package
 
 build: deps
 	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
@@ -47,6 +50,22 @@ install: deps
 	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS) --target caskel caskeld caskel_completions
 	cmake --install build --prefix "$(PREFIX)"
+
+# The Debian packages caskel and caskel-desktop, in build-package/: built for /usr with Debian's
+# hardening flags, stripped, their dependencies read from the binaries by dpkg-shlibdeps.
+package: deps-package
+	eval "$$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"; \
+	  CFLAGS="$$CFLAGS $$CPPFLAGS" CXXFLAGS="$$CXXFLAGS $$CPPFLAGS" \
+	  cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+	    -DCASKEL_PACKAGING=ON -DCASKEL_USER_UNIT_DIR=lib/systemd/user -DCASKEL_BUILD_TESTS=OFF \
+	    -DCASKEL_BUILD_BENCH=OFF -DCASKEL_FUZZ=OFF $(CMAKE_FLAGS)
+	cmake --build build-package -j $(JOBS)
+	cd build-package && cpack -G DEB
+
+# Installs the packages system-wide, checks them, upgrades over an older one and purges them:
+# needs root, so `make test` leaves it out and CI runs it after.
+package-check: package
+	./scripts/package-check.sh build-package
 
 test-release: build
 	ctest --test-dir build --output-on-failure -j $(JOBS)
@@ -92,4 +111,4 @@ format:
 	find src tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf build build-run build-asan build-fuzz
+	rm -rf build build-run build-asan build-fuzz build-package

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that are missing. `install-deps.sh run`: only what building and
 # running the programs needs (what `make run` uses); no argument or `all`: also what the test
-# suite, the benchmarks and the fuzz targets need.
+# suite, the benchmarks and the fuzz targets need; `package`: the programs and what making and
+# checking the Debian packages needs (`make package`, `make package-check`).
 set -euo pipefail
 # Building and running caskel, caskeld and caskel-app (Qt 6 Widgets; the SVG plugin draws the
 # window's icons at run time; libxcb for the shortcut's key grab).
@@ -24,10 +25,16 @@ tests=(
   # into it and the X clipboard read back.
   xvfb xauth dbus-daemon xdotool xclip
 )
+# Making the packages (dpkg-shlibdeps, the icon's bitmaps rendered from its drawing) and checking
+# them: lintian, the desktop entry's and the AppStream file's validators, the unit's verifier.
+packaging=(
+  dpkg-dev librsvg2-bin lintian desktop-file-utils appstream systemd man-db
+)
 case "${1:-all}" in
   run) packages=("${programs[@]}") ;;
+  package) packages=("${programs[@]}" "${packaging[@]}") ;;
   all) packages=("${programs[@]}" "${tests[@]}") ;;
-  *) echo "usage: $0 [run|all]" >&2; exit 2 ;;
+  *) echo "usage: $0 [run|all|package]" >&2; exit 2 ;;
 esac
 missing=()
 for p in "${packages[@]}"; do
