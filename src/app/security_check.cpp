@@ -104,12 +104,18 @@ CheckOutcome SecurityCheck::sandbox(const ChildResult& status) {
   return {false, "Not sandboxed"};
 }
 
-CheckOutcome SecurityCheck::packageIntegrity(const ChildResult& owner, const ChildResult& verify) {
-  bool owned = false;
-  if (owner.succeeded()) {
-    for (std::string_view line : lines(owner.output)) owned = owned || line.starts_with("caskel:");
+std::string SecurityCheck::owningPackage(const ChildResult& owner) {
+  if (!owner.succeeded()) return {};
+  for (std::string_view line : lines(owner.output)) {
+    for (const char* package : {kPackage, kDesktopPackage}) {
+      if (line.starts_with(std::string(package) + ": ")) return package;
+    }
   }
-  if (!owned || !verify.launched) return {false, "Development build"};
+  return {};
+}
+
+CheckOutcome SecurityCheck::packageIntegrity(const ChildResult& owner, const ChildResult& verify) {
+  if (owningPackage(owner).empty() || !verify.launched) return {false, "Development build"};
   size_t changed = 0;
   for (std::string_view line : lines(verify.output)) changed += trim(line).empty() ? 0 : 1;
   if (changed > 0) return {false, std::to_string(changed) + " package file(s) changed since installation"};
@@ -160,7 +166,15 @@ void SecurityCheck::run(const std::function<void(size_t row, const CheckOutcome&
   publish(1, pid ? sandbox(runCheck(runner_, 1, pidText)) : skipped);
   ChildResult owner;
   if (!executable_.empty()) owner = runner_("dpkg", {"-S", executable_});
-  publish(2, packageIntegrity(owner, runCheck(runner_, 2, pidText)));
+  ChildResult verify = runCheck(runner_, 2, pidText);
+  // caskel-app comes in a package of its own beside caskel's: both must be as installed.
+  if (owningPackage(owner) == kDesktopPackage) {
+    const ChildResult desktop = runner_("dpkg", {"--verify", kDesktopPackage});
+    verify.output += desktop.output;
+    verify.launched = verify.launched && desktop.launched;
+    if (verify.succeeded() && !desktop.succeeded()) verify.exitStatus = desktop.exitStatus;
+  }
+  publish(2, packageIntegrity(owner, verify));
   publish(3, repository(runCheck(runner_, 3, pidText)));
   publish(4, pid ? connections(runCheck(runner_, 4, pidText)) : skipped);
 }
