@@ -38,6 +38,21 @@ ChildResult runCheck(const ToolRunner& runner, size_t row, std::string_view pid)
   return runner(program, args);
 }
 
+constexpr const char* kPackage = "caskel";
+// caskel-app comes in a package of its own.
+constexpr const char* kDesktopPackage = "caskel-desktop";
+
+// The package dpkg -S names as the executable's owner: one of Caskel's two, or none ("").
+std::string owningPackage(const ChildResult& owner) {
+  if (!owner.succeeded()) return {};
+  for (std::string_view line : lines(owner.output)) {
+    for (const char* package : {kPackage, kDesktopPackage}) {
+      if (line.starts_with(std::string(package) + ": ")) return package;
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 SecurityCheck::SecurityCheck(ToolRunner runner, std::string executable, bool appHostsServer)
@@ -102,16 +117,6 @@ CheckOutcome SecurityCheck::sandbox(const ChildResult& status) {
   if (status.launched && noNewPrivs && seccomp)
     return {true, "Runs under a kernel filter that allows local sockets only"};
   return {false, "Not sandboxed"};
-}
-
-std::string SecurityCheck::owningPackage(const ChildResult& owner) {
-  if (!owner.succeeded()) return {};
-  for (std::string_view line : lines(owner.output)) {
-    for (const char* package : {kPackage, kDesktopPackage}) {
-      if (line.starts_with(std::string(package) + ": ")) return package;
-    }
-  }
-  return {};
 }
 
 CheckOutcome SecurityCheck::packageIntegrity(const ChildResult& owner, const ChildResult& verify) {

@@ -33,8 +33,6 @@ class SecurityCheck {
  public:
   static constexpr size_t kCount = 5;
   static constexpr const char* kNotRunning = "Caskel not running — skipped live check";
-  static constexpr const char* kPackage = "caskel";
-  static constexpr const char* kDesktopPackage = "caskel-desktop";
 
   // `executable`: the program the package check asks dpkg about (this program's own path).
   // `appHostsServer`: the server is a caskel-app's, which is looked for before caskeld.
@@ -52,8 +50,6 @@ class SecurityCheck {
   static std::optional<int> serverPid(const ChildResult& pgrep);
   static CheckOutcome networkDevices(const ChildResult& netDev);
   static CheckOutcome sandbox(const ChildResult& status);
-  // The package dpkg -S names as the executable's owner: kPackage, kDesktopPackage or none ("").
-  static std::string owningPackage(const ChildResult& owner);
   static CheckOutcome packageIntegrity(const ChildResult& owner, const ChildResult& verify);
   static CheckOutcome repository(const ChildResult& policy);
   static CheckOutcome connections(const ChildResult& sockets);
