@@ -63,6 +63,9 @@ TEST(SecurityCheckRules, PackageIntegrityNeedsOwnershipAndAnUnchangedPackage) {
   EXPECT_EQ(SecurityCheck::packageIntegrity(notOwned, kEmpty).detail, "Development build");
   EXPECT_TRUE(SecurityCheck::packageIntegrity(printed("caskel-desktop: /usr/bin/caskel-app\n"), kEmpty).passed);
   EXPECT_FALSE(SecurityCheck::packageIntegrity(printed("caskel-desktop-extra: /usr/bin/caskel-app\n"), kEmpty).passed);
+  // dpkg -S names a diverting package on a line of its own, which does not own the file.
+  EXPECT_FALSE(
+      SecurityCheck::packageIntegrity(printed("diversion by caskel from: /usr/bin/caskel-app\n"), kEmpty).passed);
   EXPECT_EQ(SecurityCheck::packageIntegrity(kRefused, kRefused).detail, "Development build");
   EXPECT_EQ(SecurityCheck::packageIntegrity(owned, printed("??5??????   /usr/bin/caskeld\n", 1)),
             (CheckOutcome{false, "1 package file(s) changed since installation"}));
@@ -125,6 +128,8 @@ TEST(SecurityCheckRun, LooksAtTheAppBeforeCaskeldPublishesRowsInOrderAndSkipsWit
   EXPECT_EQ(runAll()[2].detail, "1 package file(s) changed since installation");
   answers["dpkg --verify caskel-desktop"] = kEmpty;
   EXPECT_TRUE(runAll()[2].passed);
+  answers.erase("dpkg --verify caskel-desktop");  // dpkg could not be asked
+  EXPECT_FALSE(runAll()[2].passed);
 }
 
 }  // namespace
