@@ -50,12 +50,12 @@ configure_file(${dist}/org.caskel.Caskel.metainfo.xml ${staged}/org.caskel.Caske
 install(FILES ${staged}/org.caskel.Caskel.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT desktop)
 
 # The icon: the drawing itself, and the bitmaps rendered from it for desktops that want them.
-set(icon_svg ${dist}/icons/caskel-app.svg)
+set(icon_svg ${dist}/icons/caskel.svg)
 set(icon_theme ${CMAKE_INSTALL_DATADIR}/icons/hicolor)
 install(FILES ${icon_svg} DESTINATION ${icon_theme}/scalable/apps COMPONENT desktop)
 set(icon_pngs)
 foreach(size 16 22 24 32 48 64 128 256)
-  set(png ${staged}/icons/${size}/caskel-app.png)
+  set(png ${staged}/icons/${size}/caskel.png)
   add_custom_command(OUTPUT ${png}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${staged}/icons/${size}
     COMMAND ${CASKEL_RSVG_CONVERT} -w ${size} -h ${size} -o ${png} ${icon_svg}
