@@ -1,9 +1,9 @@
 #include "app/env_file_scan.h"
 
 #include <algorithm>
-#include <array>
 #include <string_view>
 
+#include "base/dot_env_names.h"
 #include "base/shell_text.h"
 
 namespace caskel {
@@ -14,29 +14,20 @@ namespace {
 // folder and up to two levels below.
 constexpr size_t kTooDeepComponents = 4;
 
-constexpr std::array<std::string_view, 5> kSkippedNames = {".git", "node_modules", ".next", ".nuxt",
-                                                           "DerivedData"};
-constexpr std::array<std::string_view, 3> kTemplates = {".env.example", ".env.template", ".env.sample"};
-
 size_t componentCount(std::string_view relativePath) {
   return static_cast<size_t>(std::count(relativePath.begin(), relativePath.end(), '/')) + 1;
-}
-
-bool contains(auto& list, std::string_view name) {
-  return std::find(list.begin(), list.end(), name) != list.end();
 }
 
 }  // namespace
 
 bool isScannableEntry(const fs::WalkEntry& entry) {
-  return componentCount(entry.relativePath) < kTooDeepComponents && !contains(kSkippedNames, entry.name);
+  return componentCount(entry.relativePath) < kTooDeepComponents && !isSkippedScanFolder(entry.name);
 }
 
 bool EnvFileScan::visit(const fs::WalkEntry& entry) {
   if (!isScannableEntry(entry)) return false;
   if (entry.kind == fs::WalkEntry::Kind::directory) return true;
-  if (entry.kind == fs::WalkEntry::Kind::regular && entry.name.starts_with(".env") &&
-      !contains(kTemplates, entry.name)) {
+  if (entry.kind == fs::WalkEntry::Kind::regular && isDotEnvFileName(entry.name)) {
     found_.push_back(entry.relativePath);
   }
   return false;

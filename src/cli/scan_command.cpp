@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/display_text.h"
+#include "base/dot_env_names.h"
 #include "base/key_path.h"
 #include "cli/cli_platform.h"
 #include "cli/dot_env.h"
@@ -14,22 +15,12 @@ namespace {
 
 constexpr int kMaxDepth = 2;  // folders below the root that are still searched
 
-bool isSkippedDirectory(const std::string& name) {
-  return name == ".git" || name == "node_modules" || name == ".next" || name == ".nuxt" ||
-         name == "DerivedData";
-}
-
-bool isDotEnvName(const std::string& name) {
-  return name.starts_with(".env") && name != ".env.example" && name != ".env.template" &&
-         name != ".env.sample";
-}
-
 void walk(const std::string& dir, int depth, std::vector<std::string>& found) {
   for (const auto& e : listDirectory(dir)) {
     const std::string path = dir + "/" + e.name;
     if (e.isDirectory) {
-      if (depth < kMaxDepth && !isSkippedDirectory(e.name)) walk(path, depth + 1, found);
-    } else if (e.isRegular && isDotEnvName(e.name)) {
+      if (depth < kMaxDepth && !isSkippedScanFolder(e.name)) walk(path, depth + 1, found);
+    } else if (e.isRegular && isDotEnvFileName(e.name)) {
       found.push_back(path);
     }
   }
