@@ -176,6 +176,11 @@ void unlinkPath(const std::string& path) { ::unlink(path.c_str()); }
 
 void removeDirectory(const std::string& dir) { ::rmdir(dir.c_str()); }
 
+bool setNonBlocking(int fd) {
+  int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
 uint32_t currentUid() { return ::getuid(); }
 
 }  // namespace caskel::sock

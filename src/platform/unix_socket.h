@@ -54,6 +54,8 @@ ssize_t readAvailable(int fd, char* buffer, size_t size);
 bool sendAll(int fd, std::string_view data, double timeoutSeconds);
 void closeFd(int fd);
 void shutdownWrite(int fd);
+// Makes accept() and reads on `fd` return at once instead of waiting.
+bool setNonBlocking(int fd);
 
 mode_t setUmask(mode_t mask);
 

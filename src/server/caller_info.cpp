@@ -143,11 +143,16 @@ std::string CallerInfo::description(const std::string& home) const {
   std::vector<std::string> tags;
   // An agent is named as one first: that is what the user must weigh.
   if (isAgent) tags.emplace_back("AI agent");
-  if (isFirstSeen) tags.emplace_back("NEW");
-  if (detached) {
-    tags.emplace_back("detached");
-  } else if (!hasTTY) {
-    tags.emplace_back("background");
+  if (sandboxed) {
+    // The sandbox is the whole story: its processes' terminals and executables say nothing more.
+    tags.emplace_back("sandboxed");
+  } else {
+    if (isFirstSeen) tags.emplace_back("NEW");
+    if (detached) {
+      tags.emplace_back("detached");
+    } else if (!hasTTY) {
+      tags.emplace_back("background");
+    }
   }
   std::string text = "via " + displaySafe(name, kMaxShownName);
   if (!tags.empty()) {
@@ -185,6 +190,29 @@ Admission CallerIdentifier::identifyPeer(const PeerCredentials& creds, double ad
   caller->isFirstSeen = caller->resolvedPath ? recordCaller(*caller->resolvedPath) : true;
   admission.status = Admission::Status::admitted;
   admission.caller = std::move(*caller);
+  return admission;
+}
+
+Admission CallerIdentifier::identifySandboxed(const PeerCredentials& creds, const SandboxIdentity& sandbox) {
+  Admission admission;
+  if (creds.uid != processes_.currentUid()) {
+    admission.status = Admission::Status::unauthorized;
+    return admission;
+  }
+  if (creds.pid <= 0) return admission;
+  std::optional<ProcessRecord> rec = processes_.record(creds.pid);
+  if (!rec || rec->state == 'Z' || rec->state == 'X' || !processes_.peerAlive(creds)) return admission;
+  CallerInfo& caller = admission.caller;
+  caller.pid = creds.pid;
+  caller.peerStartTime = rec->startTime;
+  caller.resolvedPid = sandbox.anchorPid;
+  caller.resolvedStartTime = sandbox.anchorStartTime;
+  caller.name = sandbox.command;
+  caller.cwd = sandbox.project;
+  caller.hasTTY = true;
+  caller.isAgent = true;
+  caller.sandboxed = true;
+  admission.status = Admission::Status::admitted;
   return admission;
 }
 

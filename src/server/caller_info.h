@@ -17,6 +17,15 @@
 
 namespace caskel {
 
+// A sandbox started by `caskel sandbox`: what its prompts name, and the process that runs it
+// (the tool), to which its sessions are bound.
+struct SandboxIdentity {
+  std::string command;  // the sandboxed program's name, as the tool gave it
+  std::string project;  // the writable project directory
+  int32_t anchorPid = 0;
+  double anchorStartTime = 0;
+};
+
 // Who is on the other end of a connection, after walking its process tree.
 struct CallerInfo {
   int32_t pid = 0;
@@ -31,6 +40,8 @@ struct CallerInfo {
   // Detached from the program it runs for (no terminal, adopted by a reaper): nothing in its
   // ancestry vouches for it, so it is served like an agent.
   bool detached = false;
+  // Connected through a sandbox's own socket: an agent by construction, never walked.
+  bool sandboxed = false;
   int32_t terminal = 0;      // the connecting process's controlling terminal (tty_nr), 0: none
   double peerStartTime = 0;  // start time of the connecting process
 
@@ -74,6 +85,9 @@ class CallerIdentifier {
   // identified only when its process is alive and every fact about it could be read; with no
   // pidfd, a start time later than `admittedAt` (seconds since 1970) means a reused pid.
   Admission identifyPeer(const PeerCredentials& creds, double admittedAt = 0);
+  // Admits a connection on a sandbox's socket: the sandbox names the caller, whichever of its
+  // processes connected; only that the peer is ours and alive is checked.
+  Admission identifySandboxed(const PeerCredentials& creds, const SandboxIdentity& sandbox);
   // The walk for a known peer pid; nothing when the process cannot be read.
   std::optional<CallerInfo> identifyPid(int32_t pid);
   // True while the process that connected still runs as the one identified: checked again

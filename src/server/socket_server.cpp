@@ -13,6 +13,7 @@
 #include "platform/unix_socket.h"
 #include "server/request_framing.h"
 #include "server/response_writer.h"
+#include "store/json_text.h"
 
 namespace caskel {
 
@@ -27,6 +28,8 @@ std::string directoryOf(const std::string& path) { return fs::parentOf(path); }
 
 // An executable path is the caller's to choose: kept whole in the log up to a sane length.
 constexpr size_t kMaxLoggedPath = 1024;
+constexpr size_t kMaxSandboxCommand = 256;
+constexpr size_t kMaxSandboxProject = 4096;
 
 }  // namespace
 
@@ -42,14 +45,15 @@ SocketServer::SocketServer(KeychainManager keychain, ServerOptions options)
       audit_(AuditLogger::shared()),
       session_(keychain_, options_.sessionConfigPath),
       callers_(ProcessInfo::system(), options_.knownCallersPath, fs::homeDirectory()),
+      socketDir_(options_.socketPath ? directoryOf(*options_.socketPath) : socketDirectory()),
+      socketPath_(options_.socketPath.value_or(protocol::defaultSocketPath(nullptr, sock::currentUid()))),
+      sandboxes_(socketDir_, [this](int fd, std::shared_ptr<const SandboxIdentity> sandbox) { admit(fd, std::move(sandbox)); }),
       services_{keychain_, session_, audit_, clientQueue_, nullptr, nullptr, nullptr, options_.cliPath,
                 fs::homeDirectory(), backupTimers_, options_.rotateBackupLifetime},
       handler_(services_),
       clientQueue_("caskel.clients", options_.clientThreads),
       acceptQueue_("caskel.accept", options_.acceptThreads) {
   callers_.loadKnownCallers();
-  socketPath_ = options_.socketPath.value_or(protocol::defaultSocketPath(nullptr, sock::currentUid()));
-  socketDir_ = options_.socketPath ? directoryOf(socketPath_) : socketDirectory();
 }
 
 SocketServer::~SocketServer() {
@@ -123,6 +127,7 @@ bool SocketServer::start() {
 void SocketServer::stop() {
   bool wasRunning = running_.exchange(false);
   session_.lock(std::nullopt);
+  sandboxes_.stop();
   if (serverSocket_ >= 0) {
     sock::interruptAccept(serverSocket_);
     acceptQueue_.shutdown();  // every accept loop has returned
@@ -216,7 +221,7 @@ void SocketServer::readLoop() {
   ready_.clear();
 }
 
-void SocketServer::admit(int fd) {
+void SocketServer::admit(int fd, std::shared_ptr<const SandboxIdentity> sandbox) {
   uint32_t uid = 0;
   int32_t pid = 0;
   // Admission first, before a byte of the request is buffered.
@@ -238,19 +243,23 @@ void SocketServer::admit(int fd) {
                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                       std::chrono::duration<double>(options_.receiveBudget));
   const PeerCredentials peer{uid, pid, pidfd < 0 ? -1 : pidfd};
-  if (freeAcceptors_.fetch_sub(1) <= 1) {
-    freeAcceptors_.fetch_add(1);
-    clientQueue_.post([this, fd, peer, deadline, admittedAt] { welcome(fd, peer, deadline, admittedAt); });
+  // A sandbox's connections arrive on the sandbox thread, which must get back to its sockets.
+  if (sandbox || freeAcceptors_.fetch_sub(1) <= 1) {
+    if (!sandbox) freeAcceptors_.fetch_add(1);
+    clientQueue_.post([this, fd, peer, deadline, admittedAt, sandbox] {
+      welcome(fd, peer, deadline, admittedAt, sandbox);
+    });
     return;
   }
-  welcome(fd, peer, deadline, admittedAt);
+  welcome(fd, peer, deadline, admittedAt, nullptr);
   freeAcceptors_.fetch_add(1);
 }
 
 void SocketServer::welcome(int fd, const PeerCredentials& peer, std::chrono::steady_clock::time_point deadline,
-                           double admittedAt) {
+                           double admittedAt, const std::shared_ptr<const SandboxIdentity>& sandbox) {
   Connection connection{fd, deadline, {}, {}, peer};
-  Admission admission = callers_.identifyPeer(peer, admittedAt);
+  Admission admission =
+      sandbox ? callers_.identifySandboxed(peer, *sandbox) : callers_.identifyPeer(peer, admittedAt);
   if (admission.status != Admission::Status::admitted) {
     // Refused without reading a byte: no prompt can be truthful about an unknown caller.
     sendReply(fd, Reply::failure(admission.status == Admission::Status::unauthorized ? Admission::kUnauthorized
@@ -290,10 +299,45 @@ void SocketServer::serve(Connection& connection) {
     // The request is served only for the process that connected, and only while it lives: a
     // socket handed on, or left behind by a process that exited, speaks for no one.
     sendReply(connection.fd, Reply::failure(Admission::kUnidentified));
-  } else {
+  } else if (!openSandbox(connection)) {
     handler_.handle(connection.fd, connection.caller, connection.buffer);
   }
   closeQuietly(connection);
+}
+
+bool SocketServer::openSandbox(Connection& connection) {
+  nlohmann::json body = nlohmann::json::parse(connection.buffer, nullptr, false);
+  if (!body.is_object() || body.value("cmd", nlohmann::json()) != "sandbox") return false;
+  const auto text = [&](const char* key) {
+    auto it = body.find(key);
+    return it != body.end() && it->is_string() ? it->get<std::string>() : std::string();
+  };
+  const std::string command = text("command"), project = text("project");
+  std::string error;
+  if (connection.caller.treatedAsAgent()) {
+    // Its prompts would say "sandboxed" about a process that is not.
+    error = "Refused: an AI agent cannot open a sandbox — start `caskel sandbox` from your own terminal";
+  } else if (command.empty() || command.size() > kMaxSandboxCommand || project.size() > kMaxSandboxProject ||
+             !project.starts_with('/')) {
+    error = "Invalid sandbox request";
+  } else {
+    const int fd = connection.fd;
+    const std::string hidden[] = {fs::configDirectory(), fs::dataDirectory(), socketDir_};
+    auto opened = sandboxes_.open(
+        fd, SandboxIdentity{command, project, connection.caller.pid, connection.caller.peerStartTime},
+        [&](const std::string& path) {
+          // One line, and the connection stays open: it is the sandbox's lifeline.
+          const Reply reply = Reply::success(std::nullopt, {{"socket", path}, {"hide", hidden}});
+          return sock::sendAll(fd, toCompactJson(reply.toJson()) + "\n", kReplySendTimeout);
+        },
+        error);
+    if (opened) {
+      connection.fd = -1;  // owned by the sandbox now
+      return true;
+    }
+  }
+  sendReply(connection.fd, Reply::failure(error));
+  return true;
 }
 
 void SocketServer::readFrom(Connection& c, bool& finished) {

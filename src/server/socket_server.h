@@ -15,6 +15,7 @@
 #include "server/backup_timers.h"
 #include "server/caller_info.h"
 #include "server/request_handler.h"
+#include "server/sandbox_sockets.h"
 #include "session/session_manager.h"
 #include "store/keychain_manager.h"
 
@@ -61,6 +62,7 @@ class SocketServer {
   ServerServices& services() { return services_; }
   const std::string& socketPath() const { return socketPath_; }
   const std::string& socketDir() const { return socketDir_; }
+  size_t openSandboxes() { return sandboxes_.openCount(); }
   bool isRunning() const { return running_.load(); }
 
   // /tmp/caskel-sock-<uid>
@@ -79,11 +81,15 @@ class SocketServer {
 
   void acceptLoop();  // on an accepting thread
   void readLoop();    // the reader thread
-  void admit(int fd);
+  // `sandbox`: the connection came in on that sandbox's socket.
+  void admit(int fd, std::shared_ptr<const SandboxIdentity> sandbox = nullptr);
   // Identifies the peer, then serves its request if it has arrived, else hands the connection
   // to the reader.
   void welcome(int fd, const PeerCredentials& peer, std::chrono::steady_clock::time_point deadline,
-               double admittedAt);
+               double admittedAt, const std::shared_ptr<const SandboxIdentity>& sandbox);
+  // Answers a "sandbox" request and keeps its connection for the sandbox's lifetime; false when
+  // the request is another command.
+  bool openSandbox(Connection& connection);
   void readFrom(Connection& connection, bool& finished);
   void dispatch(Connection connection);
   void serve(Connection& connection);  // on the pool: handle the request, reply, close
@@ -107,6 +113,7 @@ class SocketServer {
   std::vector<Connection> ready_;      // identified, waiting to be read
   std::map<int, Connection> reading_;  // owned by the reader thread
 
+  SandboxSockets sandboxes_;
   BackupTimers backupTimers_;
   ServerServices services_;
   RequestHandler handler_;
