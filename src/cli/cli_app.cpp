@@ -22,6 +22,7 @@
 #include "cli/scan_command.h"
 #include "cli/secret_commands.h"
 #include "cli/session_commands.h"
+#include "cli/sandbox_command.h"
 #include "cli/setup_commands.h"
 #include "cli/vault_commands.h"
 
@@ -90,6 +91,7 @@ class CommandLine {
   std::string timeout;
   std::string removePrefix;
   RunOptions runOptions;
+  SandboxOptions sandboxOptions;
   ListOptions listOptions;
   bool json = false, asTreeFlag = false, asNamesFlag = false, asFoldersFlag = false;
   std::string action;
@@ -371,6 +373,17 @@ void CommandLine::addToolCommands(Builders& out) {
              runCmd->add_option("prefix", runOptions.prefix, "org/proj")->required();
              runCmd->add_option("command", runOptions.command, "The command, after --");
              runCmd->callback([&] { action_ = [&] { return runCommand(ctx_, runOptions); }; });
+           }},
+          {"sandbox",
+           [&] {
+             auto* sandbox = app_.add_subcommand(
+                 "sandbox", "Run an AI agent in a sandbox: read-only but its project, its own socket to Caskel");
+             sandbox->add_option("--project", sandboxOptions.project,
+                                 "The writable project directory (default: the current one)");
+             sandbox->add_option("--allow", sandboxOptions.allow, "Another writable path (repeatable)")
+                 ->allow_extra_args(false);
+             sandbox->add_option("command", sandboxOptions.command, "The command, after --");
+             sandbox->callback([&] { action_ = [&] { return sandboxCommand(ctx_, sandboxOptions); }; });
            }},
       });
 }

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -706,6 +707,16 @@ int waitChild(const Child& child) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return 1;
+}
+
+int inheritableMemoryFile(std::string_view data, std::string& error) {
+  int fd = ::memfd_create("caskel-sandbox", 0);
+  if (fd < 0 || !writeAll(fd, data) || ::lseek(fd, 0, SEEK_SET) != 0) {
+    error = std::string("cannot prepare the sandbox's filter: ") + std::strerror(errno);
+    closeFd(fd);
+    return -1;
+  }
+  return fd;
 }
 
 int64_t nowSeconds() {

@@ -167,6 +167,10 @@ void pumpChildOutput(const Child& child, const std::function<void(int, std::stri
 // we share is not sent twice.
 int waitChild(const Child& child);
 
+// A file in memory holding `data`, positioned at its start, that a child inherits (it is not
+// closed on exec): how bwrap takes its seccomp program. -1 with `error` set on failure.
+int inheritableMemoryFile(std::string_view data, std::string& error);
+
 int64_t nowSeconds();
 // Local midnight of a calendar date as seconds since the epoch; nullopt for an impossible date.
 std::optional<int64_t> localMidnight(int year, int month, int day);

@@ -84,4 +84,57 @@ Exchange ServerClient::send(nlohmann::json request) const {
   return ex;
 }
 
+Exchange ServerClient::sendKeepingOpen(nlohmann::json request, int& fd) const {
+  Exchange ex;
+  fd = -1;
+  request["cli_version"] = kVersion;
+  const std::string bytes = request.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::string line;
+  {
+    IdentifiableToServer window;
+    Connection connection = connectToOwnServer(socketPath_, SocketSystem::real());
+    if (connection.failure != TransportFailure::kNone) {
+      ex.failure = connection.failure;
+      ex.detail = std::move(connection.detail);
+      return ex;
+    }
+    setReceiveTimeout(connection.fd, kReplyTimeoutSeconds);
+    // The server knows the request is whole when it parses; a refusal comes without a line end.
+    const bool sent = writeAll(connection.fd, bytes);
+    char chunk[4096];
+    long n = 0;
+    while (line.find('\n') == std::string::npos && line.size() < kMaxRequestBytes &&
+           (n = readChunk(connection.fd, chunk, sizeof chunk)) > 0) {
+      line.append(chunk, static_cast<size_t>(n));
+    }
+    if (line.empty()) {
+      closeFd(connection.fd);
+      ex.failure = TransportFailure::kIo;
+      ex.detail = sent ? "The Caskel server closed the connection without a reply."
+                       : "The Caskel server closed the connection before reading the request.";
+      return ex;
+    }
+    fd = connection.fd;
+  }
+  ex.reply = nlohmann::json::parse(line.substr(0, line.find('\n')), nullptr, false);
+  if (ex.reply.is_discarded() || !ex.reply.is_object()) {
+    closeFd(fd);
+    fd = -1;
+    ex.reply = nlohmann::json();
+    ex.failure = TransportFailure::kBadReply;
+    ex.detail = "The Caskel server sent a reply this tool cannot read.";
+  }
+  return ex;
+}
+
+void ServerClient::finishLifeline(int fd) {
+  if (fd < 0) return;
+  shutdownWrite(fd);
+  // The server closes its end once it is done; nothing is expected before that.
+  char chunk[256];
+  while (readChunk(fd, chunk, sizeof chunk) > 0) {
+  }
+  closeFd(fd);
+}
+
 }  // namespace caskel::cli

@@ -37,6 +37,12 @@ class ServerClient {
   static std::string defaultSocketPath();
 
   const std::string& socketPath() const { return socketPath_; }
+  // Sends the request and reads one reply line, keeping the connection open: the server ties
+  // what it set up to this connection and undoes it when the connection ends. On success the
+  // descriptor is in `fd` and stays open; end it with finishLifeline().
+  Exchange sendKeepingOpen(nlohmann::json request, int& fd) const;
+  // Tells the server the connection is over and waits until it has undone what it set up.
+  static void finishLifeline(int fd);
   // Sends the request; any "value" in it is wiped from the request object afterwards.
   Exchange send(nlohmann::json request) const;
 
