@@ -82,6 +82,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_CASKEL_PACKAGE_NAME caskel)
 set(CPACK_DEBIAN_CASKEL_PACKAGE_SECTION utils)
+# `caskel sandbox` runs agents under bubblewrap; everything else works without it.
+set(CPACK_DEBIAN_CASKEL_PACKAGE_RECOMMENDS bubblewrap)
 set(CPACK_DEBIAN_CASKEL_DESCRIPTION "secrets manager that keeps values away from AI agents
 Caskel keeps API keys, tokens, passwords and recovery codes encrypted on your
 machine and asks for your passphrase before any value is read. The caskeld

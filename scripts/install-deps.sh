@@ -11,13 +11,14 @@ programs=(
   libsqlite3-dev libsodium-dev libssl-dev nlohmann-json3-dev libcli11-dev libseccomp-dev
   qt6-base-dev libqt6svg6
   libxcb1-dev  # the quick-access shortcut's X11 key grab
+  bubblewrap  # caskel sandbox
 )
 # The test suite (GoogleTest; openssl, setpriv and ps as the tests' own tools), the benchmarks
 # and the fuzz targets (clang's libFuzzer).
 tests=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  openssl bash procps util-linux
+  openssl bash procps util-linux perl-base
   man-db systemd  # the install test: man renders the pages, systemd-analyze checks the unit
   fonts-dejavu-core  # the screens' tests and screenshots render text offscreen
   desktop-file-utils  # desktop-file-validate checks the start-at-login entry
