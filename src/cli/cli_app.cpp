@@ -359,8 +359,8 @@ void CommandLine::addToolCommands(Builders& out) {
            }},
           {"setup",
            [&] {
-             auto* setup =
-                 app_.add_subcommand("setup", "Print the agent instructions and offer the guard hook");
+             auto* setup = app_.add_subcommand(
+                 "setup", "Print the agent instructions, offer the guard hook and sandboxed agent starts");
              setup->add_flag("--yes", flagA, "Install the hook without asking");
              setup->callback([&] { action_ = [&] { return setupCommand(ctx_, flagA); }; });
            }},

@@ -1,5 +1,7 @@
 #include "cli/setup_commands.h"
 
+#include <vector>
+
 #include "base/verification_commands.h"
 #include "cli/agent_payload.h"
 #include "cli/cli_platform.h"
@@ -41,6 +43,106 @@ bool findOrUpgradeGuardHook(nlohmann::json& entries) {
 
 std::string parentOf(const std::string& path) {
   return path.substr(0, path.rfind('/'));
+}
+
+constexpr size_t kMaxRcBytes = 4 * 1024 * 1024;
+
+// The agents `caskel sandbox` knows how to start, found by the state folder each keeps in the home.
+struct SandboxableAgent {
+  const char* folder;
+  const char* command;
+};
+constexpr SandboxableAgent kSandboxableAgents[] = {
+    {".claude", "claude"}, {".codex", "codex"}, {".cursor", "cursor-agent"}, {".windsurf", "windsurf"}};
+
+std::string aliasMarker(std::string_view agent) {
+  return "# >>> caskel sandbox: " + std::string(agent) + " >>>";
+}
+
+bool addAlias(CommandContext& ctx, const std::optional<std::string>& rcFile, const std::string& agent) {
+  if (!rcFile) {
+    ctx.out("Add this line to your shell's start-up file: " + sandboxAliasLine(agent) + "\n");
+    return true;
+  }
+  // A linked rc file (dotfiles kept in a repository) is updated where the link points.
+  const std::string path = resolvedPath(*rcFile);
+  std::string text, error;
+  if (pathExists(path)) {
+    auto read = readFile(path, kMaxRcBytes, error);
+    if (!read) {
+      ctx.error("Error: " + error + "; left unchanged.");
+      return false;
+    }
+    text = std::move(*read);
+  }
+  auto updated = withSandboxAlias(text, agent);
+  if (!updated) {
+    ctx.out("The alias for " + agent + " is already in " + *rcFile + "\n");
+    return true;
+  }
+  if (!makeDirs(parentOf(path), 0700) ||
+      !writeFileAtomic(path, *updated, fileMode(path).value_or(0600), error)) {
+    ctx.error("Error: " + (error.empty() ? "cannot create " + parentOf(path) : error));
+    return false;
+  }
+  ctx.out("Added the alias " + agent + " to " + *rcFile + "; new shells start " + agent + " sandboxed.\n");
+  return true;
+}
+
+bool addWrapper(CommandContext& ctx, const std::string& home, const std::string& agent) {
+  const std::string dir = home + "/.local/bin", path = dir + "/" + agent + "-sandboxed";
+  const std::string script = sandboxWrapperScript(agent);
+  std::string error;
+  if (pathExists(path)) {
+    // Someone else's program of that name is not ours to replace.
+    auto text = readFile(path, script.size() + 1, error);
+    if (text && *text == script) {
+      ctx.out(path + " is already there.\n");
+      return true;
+    }
+    ctx.error("Error: " + path + " exists and is not the script caskel setup writes; left unchanged.");
+    return false;
+  }
+  if (!makeDirs(dir, 0700) || !writeFileAtomic(path, script, 0700, error)) {
+    ctx.error("Error: " + (error.empty() ? "cannot create " + dir : error));
+    return false;
+  }
+  ctx.out("Wrote " + path + ": " + agent + "-sandboxed starts " + agent + " sandboxed.\n");
+  return true;
+}
+
+// Prints the sandboxed start of each agent found and, on a terminal, offers to make it the
+// habit; false when a chosen file could not be written.
+bool offerSandboxedStarts(CommandContext& ctx, bool assumeYes) {
+  const std::string home = homeDir();
+  std::vector<std::string> agents;
+  for (const auto& agent : kSandboxableAgents) {
+    int err = 0;
+    if (isDirectoryPath(home + "/" + agent.folder, err)) agents.emplace_back(agent.command);
+  }
+  if (agents.empty()) return true;
+  std::string text =
+      "\nTo start an agent in Caskel's sandbox (it may write only its project and its own settings, "
+      "and Caskel's files are hidden from it):\n";
+  for (const auto& agent : agents) text += "  caskel sandbox -- " + agent + "\n";
+  ctx.out(text);
+  if (assumeYes || !ctx.io().inIsTerminal) {
+    ctx.out("Run `caskel setup` in a terminal, without --yes, to add a shell alias or a wrapper script.\n");
+    return true;
+  }
+  const auto rcFile = shellRcFile(envVar("SHELL").value_or(""), home, envVar("ZDOTDIR"));
+  const std::string aliasPlace = rcFile ? "in " + *rcFile : "(a line to add to your shell's start-up file)";
+  bool ok = true;
+  for (const auto& agent : agents) {
+    auto answer = ctx.ask("\nStart " + agent + " sandboxed: a = alias " + agent + " " + aliasPlace +
+                          ", w = wrapper script ~/.local/bin/" + agent + "-sandboxed, n = neither [a/w/N] ");
+    if (answer == "a" || answer == "A") {
+      ok = addAlias(ctx, rcFile, agent) && ok;
+    } else if (answer == "w" || answer == "W") {
+      ok = addWrapper(ctx, home, agent) && ok;
+    }
+  }
+  return ok;
 }
 
 }  // namespace
@@ -151,12 +253,40 @@ std::optional<nlohmann::json> withGuardHook(const nlohmann::json& settings, bool
   return out;
 }
 
-int setupCommand(CommandContext& ctx, bool assumeYes) {
-  auto reply = ctx.call({{"cmd", "ai-instructions"}});
-  if (!reply) return kExitFailed;
-  auto value = reply->find("value");
-  if (value != reply->end() && value->is_string()) ctx.out(value->get<std::string>() + "\n");
+std::optional<std::string> shellRcFile(std::string_view shell, const std::string& home,
+                                       const std::optional<std::string>& zdotdir) {
+  const std::string_view name = shell.substr(shell.rfind('/') + 1);
+  if (name == "bash") return home + "/.bashrc";
+  if (name == "zsh") return zdotdir.value_or(home) + "/.zshrc";
+  return std::nullopt;
+}
 
+std::string sandboxAliasLine(std::string_view agent) {
+  return "alias " + std::string(agent) + "='caskel sandbox -- " + std::string(agent) + "'";
+}
+
+std::optional<std::string> withSandboxAlias(std::string_view rcText, std::string_view agent) {
+  const std::string marker = aliasMarker(agent);
+  for (size_t start = 0; start < rcText.size();) {
+    size_t end = rcText.find('\n', start);
+    if (end == std::string_view::npos) end = rcText.size();
+    if (rcText.substr(start, end - start) == marker) return std::nullopt;
+    start = end + 1;
+  }
+  std::string out(rcText);
+  if (!out.empty() && out.back() != '\n') out += '\n';
+  out += marker + "\n" + sandboxAliasLine(agent) + "\n# <<< caskel sandbox: " + std::string(agent) + " <<<\n";
+  return out;
+}
+
+std::string sandboxWrapperScript(std::string_view agent) {
+  return "#!/bin/sh\n# Written by caskel setup: starts " + std::string(agent) +
+         " in Caskel's sandbox.\nexec caskel sandbox -- " + std::string(agent) + " \"$@\"\n";
+}
+
+namespace {
+
+int installGuardHook(CommandContext& ctx, bool assumeYes) {
   const std::string shownPath = homeDir() + "/.claude/settings.json";
   const std::string path = resolvedPath(shownPath);
   if (!assumeYes && !ctx.confirm("\nInstall `" + std::string(kGuardHookCommand) +
@@ -200,6 +330,18 @@ int setupCommand(CommandContext& ctx, bool assumeYes) {
   ctx.out("Installed `" + std::string(kGuardHookCommand) + "` as a PostToolUse hook in " + path + "\n");
   ctx.out(kOtherAgentsNote);
   return kExitOk;
+}
+
+}  // namespace
+
+int setupCommand(CommandContext& ctx, bool assumeYes) {
+  auto reply = ctx.call({{"cmd", "ai-instructions"}});
+  if (!reply) return kExitFailed;
+  auto value = reply->find("value");
+  if (value != reply->end() && value->is_string()) ctx.out(value->get<std::string>() + "\n");
+  int code = installGuardHook(ctx, assumeYes);
+  if (!offerSandboxedStarts(ctx, assumeYes)) code = kExitFailed;
+  return code;
 }
 
 }  // namespace caskel::cli

@@ -278,6 +278,62 @@ TEST_F(ToolTest, SetupAddsTheHookOnceKeepingTheSettingsAndLeavesOddFilesAlone) {
   }
 }
 
+TEST(SandboxStart, RcFileFollowsTheShellAndTheAliasBlockIsAddedOnce) {
+  EXPECT_EQ(shellRcFile("/bin/bash", "/h", "/z"), "/h/.bashrc");
+  EXPECT_EQ(shellRcFile("/usr/bin/zsh", "/h", "/z"), "/z/.zshrc");
+  EXPECT_EQ(shellRcFile("zsh", "/h", std::nullopt), "/h/.zshrc");
+  for (const char* other : {"/usr/bin/fish", "/bin/sh", "", "/bin/bash5", "/opt/bash/dash"}) {
+    EXPECT_EQ(shellRcFile(other, "/h", std::nullopt), std::nullopt) << other;
+  }
+
+  const std::string block = *withSandboxAlias("", "claude");
+  EXPECT_EQ(block,
+            "# >>> caskel sandbox: claude >>>\nalias claude='caskel sandbox -- claude'\n"
+            "# <<< caskel sandbox: claude <<<\n");
+  // The user's last line keeps its own line; another agent's block does not count as this one's.
+  EXPECT_EQ(withSandboxAlias("export A=1", "claude"), "export A=1\n" + block);
+  EXPECT_EQ(withSandboxAlias("x\n" + block + "y\n", "claude"), std::nullopt);
+  const std::string codex = *withSandboxAlias(block, "codex");
+  EXPECT_TRUE(codex.starts_with(block) && has(codex, "alias codex='caskel sandbox -- codex'"));
+  // Only a whole marker line counts: a mention in a comment does not.
+  EXPECT_NE(withSandboxAlias("# see # >>> caskel sandbox: claude >>>\n", "claude"), std::nullopt);
+}
+
+// Answers: the hook declined, then per agent found (claude, codex in table order).
+TEST_F(ToolTest, SetupOffersSandboxedStartsAndWritesEachChoiceOnce) {
+  test::TempHome home;
+  ScopedEnv shell{"SHELL", "/bin/bash"};
+  for (const char* folder : {"/.claude", "/.codex", "/.vim"})
+    ASSERT_EQ(::mkdir((home.path() + folder).c_str(), 0700), 0);
+  const std::string rc = home.path() + "/.bashrc", wrapper = home.path() + "/.local/bin/codex-sandboxed";
+  test::writeText(rc, "export KEEP=1\n");
+  ASSERT_EQ(::chmod(rc.c_str(), 0640), 0);
+
+  // Without a terminal (or under --yes) the lines are shown and nothing is written.
+  for (const char* line : {"setup", "setup --yes"}) {
+    auto printed = runTool(words(line));
+    EXPECT_TRUE(has(printed.out, "caskel sandbox -- claude\n") &&
+                has(printed.out, "caskel sandbox -- codex\n"));
+  }
+  EXPECT_EQ(test::readText(rc), "export KEEP=1\n");
+  EXPECT_FALSE(pathExists(wrapper));
+
+  for (int round = 0; round < 2; ++round) {
+    auto run = runTool({"setup"}, "n\na\nw\n", true);
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(test::readText(rc), "export KEEP=1\n" + *withSandboxAlias("", "claude")) << round;
+    EXPECT_EQ(test::modeOf(rc), 0640);
+    EXPECT_EQ(test::readText(wrapper), sandboxWrapperScript("codex"));
+    EXPECT_EQ(test::modeOf(wrapper), 0700);
+  }
+  // A program of that name that is not ours stays, and the run says it failed.
+  test::writeText(wrapper, "#!/bin/sh\necho mine\n");
+  auto clash = runTool({"setup"}, "n\nn\nw\n", true);
+  EXPECT_EQ(clash.code, 1);
+  EXPECT_TRUE(has(clash.err, "Error: " + wrapper));
+  EXPECT_EQ(test::readText(wrapper), "#!/bin/sh\necho mine\n");
+}
+
 // Flags built with designated initializers leave the others unset on purpose.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"

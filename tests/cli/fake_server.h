@@ -101,8 +101,10 @@ struct ToolRun {
   std::string out, err;
 };
 
-// Runs `caskel ARGS` in this process with `input` as standard input (not a terminal).
-inline ToolRun runTool(const std::vector<std::string>& args, const std::string& input = "") {
+// Runs `caskel ARGS` in this process with `input` as standard input (a terminal's answers
+// when `terminal`).
+inline ToolRun runTool(const std::vector<std::string>& args, const std::string& input = "",
+                       bool terminal = false) {
   TempDir dir;
   writeText(dir.file("stdin"), input);
   ToolRun run;
@@ -110,6 +112,7 @@ inline ToolRun runTool(const std::vector<std::string>& args, const std::string& 
   io.out = [&](std::string_view s) { run.out.append(s); };
   io.err = [&](std::string_view s) { run.err.append(s); };
   io.inFd = ::open(dir.file("stdin").c_str(), O_RDONLY | O_CLOEXEC);
+  io.inIsTerminal = terminal;
   std::vector<const char*> argv = {"caskel"};
   for (const auto& a : args) argv.push_back(a.c_str());
   run.code = cli::runCli(static_cast<int>(argv.size()), argv.data(), io);
