@@ -108,6 +108,10 @@ Strict keys are marked " [strict]". --json prints an array of
     {"run", R"ex(Examples:
   caskel run acme/api -- npm test
   caskel run acme/api --only acme/api/OPENAI_KEY -- python app.py)ex"},
+    {"sandbox", R"ex(Examples:
+  caskel sandbox -- claude                     # the current directory is the project
+  caskel sandbox --project ~/src/api -- codex
+  caskel sandbox --allow ~/.cache/pip -- bash  # one more writable path)ex"},
     {"audit", R"ex(Examples:
   caskel audit on
   caskel audit show -n 50

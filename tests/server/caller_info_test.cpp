@@ -49,6 +49,9 @@ TEST(CallerNames, DescriptionsTagTheCallerAndShowOneHonestLine) {
        "via claude [AI agent, NEW] in \u2026/acme/api"},
       {{.name = "claude", .cwd = api, .isAgent = true, .detached = true},
        "via claude [AI agent, detached] in \u2026/acme/api"},
+      // A sandbox's caller: neither first sight nor a missing terminal says anything more.
+      {{.name = "bash", .cwd = api, .isFirstSeen = true, .isAgent = true, .sandboxed = true},
+       "via bash [AI agent, sandboxed] in \u2026/acme/api"},
       {{.name = "ghostty", .hasTTY = true, .cwd = "/home/u/notes"}, "via ghostty in ~/notes"},
       {{.name = "zsh", .hasTTY = true, .cwd = ""}, "via zsh"},
       {{.name = std::string(500, 'x'), .hasTTY = true, .cwd = ""},
