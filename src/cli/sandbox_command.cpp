@@ -129,9 +129,14 @@ int sandboxCommand(CommandContext& ctx, const SandboxOptions& options) {
       plan.hidden.push_back(dir);
     }
   }
-  if (auto runtime = envVar("XDG_RUNTIME_DIR"); runtime && runtime->starts_with('/')) {
-    const std::string dir = resolvedPath(*runtime);
-    if (isDirectoryPath(dir, err) && !isWithin(plan.home, dir)) plan.runtimeDir = dir;
+  for (const std::string& runtime :
+       {envVar("XDG_RUNTIME_DIR").value_or(""), "/run/user/" + std::to_string(plan.uid)}) {
+    if (!runtime.starts_with('/')) continue;
+    const std::string dir = resolvedPath(runtime);
+    if (isDirectoryPath(dir, err) && !isWithin(plan.home, dir) &&
+        std::find(plan.runtimeDirs.begin(), plan.runtimeDirs.end(), dir) == plan.runtimeDirs.end()) {
+      plan.runtimeDirs.push_back(dir);
+    }
   }
 
   std::string error;

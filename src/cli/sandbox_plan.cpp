@@ -16,7 +16,7 @@ std::vector<std::string> startupPaths(const std::string& home) {
   for (const char* name : {".profile", ".bashrc", ".bash_profile", ".bash_login", ".bash_logout", ".zshenv",
                            ".zprofile", ".zshrc", ".zlogin", ".zlogout", ".pam_environment", ".xprofile",
                            ".xsessionrc", ".config/fish", ".config/environment.d", ".config/autostart",
-                           ".config/systemd", ".local/bin"}) {
+                           ".config/systemd", ".local/bin", ".ssh", ".gitconfig", ".config/git"}) {
     paths.push_back(home + "/" + name);
   }
   return paths;
@@ -49,8 +49,9 @@ std::vector<std::string> bwrapArguments(const SandboxPlan& plan) {
   auto add = [&](std::initializer_list<std::string> more) { args.insert(args.end(), more); };
   // A home kept in /tmp stays visible, read-only like any other.
   if (isWithin(plan.home, "/tmp")) add({"--ro-bind", plan.home, plan.home});
-  // The session bus, agents' sockets and Caskel's unsourced scripts live here.
-  if (plan.runtimeDir) add({"--tmpfs", *plan.runtimeDir});
+  // The session bus (and through it the user's service manager, which starts anything outside),
+  // agents' sockets and Caskel's unsourced scripts live here.
+  for (const auto& r : plan.runtimeDirs) add({"--tmpfs", r});
   std::vector<std::string> writable = {plan.project};
   for (const auto& w : plan.writable) {
     if (std::find(writable.begin(), writable.end(), w) == writable.end()) writable.push_back(w);

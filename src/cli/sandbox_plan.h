@@ -15,7 +15,7 @@ struct SandboxPlan {
   std::string workingDir;               // where the command starts when it lies in the project
   std::vector<std::string> writable;    // agent state and --allow paths besides the project
   std::vector<std::string> hidden;      // Caskel's own directories: replaced by empty ones
-  std::optional<std::string> runtimeDir;  // $XDG_RUNTIME_DIR: replaced by an empty one
+  std::vector<std::string> runtimeDirs;  // $XDG_RUNTIME_DIR, /run/user/<uid>: replaced by empty ones
   std::string socketDir;                // the server's directory holding this sandbox's socket
   int seccompFd = -1;                   // the filter bwrap loads, or -1
   std::vector<std::string> command;
@@ -24,8 +24,9 @@ struct SandboxPlan {
 // Whether `path` is `dir` or lies inside it (both normalised absolute paths).
 bool isWithin(const std::string& path, const std::string& dir);
 
-// What the sandbox never makes writable: your shell's and session's start-up files, the
-// programs on your PATH in your home, and the home itself. A writable path may not hold one.
+// What the sandbox never makes writable, because something outside runs what they say: the
+// shell's and session's start-up files, the programs on your PATH in your home, ssh's and git's
+// settings. A writable path may not hold one.
 std::vector<std::string> startupPaths(const std::string& home);
 
 // Why `path` cannot be writable inside a sandbox, or nothing: it holds the home, a start-up

@@ -202,6 +202,16 @@ Admission CallerIdentifier::identifySandboxed(const PeerCredentials& creds, cons
   if (creds.pid <= 0) return admission;
   std::optional<ProcessRecord> rec = processes_.record(creds.pid);
   if (!rec || rec->state == 'Z' || rec->state == 'X' || !processes_.peerAlive(creds)) return admission;
+  // Only the sandbox's own processes: they descend from the tool that runs it, and inside its
+  // process namespace an orphan is adopted by the sandbox's init, never by anything outside.
+  // Another process of the user that reaches the socket's directory is not the sandbox.
+  bool inside = false;
+  std::optional<ProcessRecord> step = rec;
+  for (size_t depth = 0; step && !inside && depth < kMaxSandboxDepth; ++depth) {
+    inside = step->pid == sandbox.anchorPid && step->startTime == sandbox.anchorStartTime;
+    step = step->parentPid > 1 ? processes_.record(step->parentPid) : std::nullopt;
+  }
+  if (!inside) return admission;
   CallerInfo& caller = admission.caller;
   caller.pid = creds.pid;
   caller.peerStartTime = rec->startTime;

@@ -86,7 +86,7 @@ class CallerIdentifier {
   // pidfd, a start time later than `admittedAt` (seconds since 1970) means a reused pid.
   Admission identifyPeer(const PeerCredentials& creds, double admittedAt = 0);
   // Admits a connection on a sandbox's socket: the sandbox names the caller, whichever of its
-  // processes connected; only that the peer is ours and alive is checked.
+  // processes connected, once the peer is found to be ours, alive and inside the sandbox.
   Admission identifySandboxed(const PeerCredentials& creds, const SandboxIdentity& sandbox);
   // The walk for a known peer pid; nothing when the process cannot be read.
   std::optional<CallerInfo> identifyPid(int32_t pid);
@@ -129,6 +129,9 @@ class CallerIdentifier {
   void describe(int32_t pid, ProcessEntry& entry);
   std::string nameFromExecutable(int32_t pid, const std::string& executable);
   void saveKnownCallersLocked();
+
+  // Agents nest shells and interpreters; a chain longer than this is refused.
+  static constexpr size_t kMaxSandboxDepth = 64;
 
   ProcessInfo& processes_;
   std::string knownCallersPath_;

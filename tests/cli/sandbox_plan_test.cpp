@@ -36,7 +36,7 @@ TEST(SandboxPlan, HiddenDirectoriesAndTheSocketAreMountedAfterEveryWritablePath)
                    .workingDir = "/elsewhere",
                    .writable = {"/tmp/h/.claude", "/tmp/h/proj"},
                    .hidden = {"/tmp/h/.config/caskel"},
-                   .runtimeDir = "/run/user/1000",
+                   .runtimeDirs = {"/run/user/1000"},
                    .socketDir = "/tmp/caskel-sock-1000/sandbox-1",
                    .seccompFd = 7,
                    .command = {"claude", "--resume"}};

@@ -136,6 +136,34 @@ TEST(CallerLogic, AdmissionFailsClosed) {
   EXPECT_EQ(ids.identifyPeer(PeerCredentials{::getuid(), 999999999, -1}).status, Status::unidentified);
 }
 
+// A sandbox's socket serves the sandbox's processes only: whatever descends from the tool
+// that runs it, under the sandbox's name; another process of the user is nobody there.
+TEST(CallerLogic, ASandboxSocketAdmitsOnlyTheSandboxsOwnProcesses) {
+  using Status = Admission::Status;
+  TempDir dir;
+  TestProcesses procs;
+  CallerIdentifier ids(procs, dir.file("known.json"), "/home/u");
+  procs.add(300, "/usr/bin/caskel", {"caskel", "sandbox"}, 50);
+  procs.add(301, "/usr/bin/bwrap", {"bwrap"}, 51);
+  procs.add(302, "/usr/bin/node", {"node", "cli.js"}, 52);
+  procs.add(400, "/usr/bin/claude", {"claude"}, 60);  // outside, beside it
+  procs.scripted[301].record.parentPid = 300;
+  procs.scripted[302].record.parentPid = 301;
+  const SandboxIdentity sandbox{"claude", "/home/u/src/api", 300, 50};
+
+  Admission inside = ids.identifySandboxed(PeerCredentials{::getuid(), 302, -1}, sandbox);
+  ASSERT_EQ(inside.status, Status::admitted);
+  EXPECT_EQ(inside.caller.description("/home/u"), "via claude [AI agent, sandboxed] in ~/src/api");
+  EXPECT_TRUE(inside.caller.treatedAsAgent());
+  EXPECT_EQ(inside.caller.binding().resolvedPid, 300) << "sessions belong to the sandbox, not to one process";
+
+  EXPECT_EQ(ids.identifySandboxed(PeerCredentials{::getuid(), 400, -1}, sandbox).status, Status::unidentified);
+  EXPECT_EQ(ids.identifySandboxed(PeerCredentials{::getuid() + 1, 302, -1}, sandbox).status,
+            Status::unauthorized);
+  procs.scripted[300].record.startTime = 70;  // the tool's pid reused by another process
+  EXPECT_EQ(ids.identifySandboxed(PeerCredentials{::getuid(), 302, -1}, sandbox).status, Status::unidentified);
+}
+
 TEST(CallerLogic, InterpretersAreNamedByTheirScript) {
   TempDir dir;
   TestProcesses procs;
