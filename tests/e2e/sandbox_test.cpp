@@ -86,6 +86,13 @@ TEST_F(SandboxTest, EverythingInsideIsAnAgentNamedAsSandboxed) {
   EXPECT_EQ(prompts(), before + 1);
   EXPECT_TRUE(has(lastPrompt(), "via bash [AI agent, sandboxed] in ~/proj")) << lastPrompt();
 
+  // What an agent may do works inside: listing, a peek, values given to a command and masked.
+  auto work = sandboxed(
+      "\"$CASKEL\" ls acme/api && \"$CASKEL\" peek acme/api/TOKEN && "
+      "\"$CASKEL\" run acme/api -- /bin/sh -c 'printf \"%s\\n\" \"$TOKEN\"'");
+  EXPECT_TRUE(outcome(work, work.code == 0 && has(work.out, "acme/api/TOKEN") && has(work.out, "tok...") &&
+                                has(work.out, "<redacted:TOKEN>") && !has(work.out, "tok-1234567890")));
+
   // The same tool outside, from the person's side, is served as before.
   auto outside = caskel({"get", "--raw", "acme/api/TOKEN"});
   EXPECT_TRUE(printed(outside, "tok-1234567890"));
