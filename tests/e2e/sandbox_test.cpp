@@ -2,6 +2,7 @@
 // longer reach, and what it is still served through the sandbox's own socket.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -143,10 +144,23 @@ TEST_F(SandboxTest, RefusesWhatWouldOpenAHoleAndSaysWhatIsMissing) {
   // Without the filter the kernel would answer that standard input is no terminal.
   auto inject = sandboxed("perl -e '$c = \"x\"; ioctl(STDIN, 0x5412, $c) or print \"$!\"'");
   EXPECT_TRUE(has(inject.out, "Operation not permitted")) << inject.out << inject.err;
+}
 
-  auto missing = caskel({"sandbox", "--project", project, "--", "/bin/true"}, "", {{"PATH", "/nonexistent"}});
+// Whether bwrap is missing or refused, the person reads one line that says so; these need no
+// working bwrap, so they run everywhere.
+using SandboxUnavailableTest = ToolFixture;
+
+TEST_F(SandboxUnavailableTest, AMissingOrRefusedBwrapIsOneClearLine) {
+  auto missing = caskel({"sandbox", "--", "/bin/true"}, "", {{"PATH", "/nonexistent"}});
   EXPECT_TRUE(failedWith(missing, 1, "needs bubblewrap (bwrap)"));
   EXPECT_EQ(std::count(missing.err.begin(), missing.err.end(), '\n'), 1) << missing.err;
+
+  const std::string fake = tools.file("bwrap");
+  writeText(fake, "#!/bin/sh\necho 'bwrap: No permissions to creating new namespace' >&2\nexit 1\n");
+  ::chmod(fake.c_str(), 0700);
+  auto refused = caskel({"sandbox", "--", "/bin/true"}, "", {{"PATH", tools.path() + ":/usr/bin:/bin"}});
+  EXPECT_TRUE(failedWith(refused, 1, "bubblewrap cannot make a sandbox here (bwrap: No permissions"));
+  EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1) << refused.err;
 }
 
 }  // namespace
