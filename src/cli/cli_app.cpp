@@ -19,10 +19,10 @@
 #include "cli/guard_command.h"
 #include "cli/rotate_command.h"
 #include "cli/run_command.h"
+#include "cli/sandbox_command.h"
 #include "cli/scan_command.h"
 #include "cli/secret_commands.h"
 #include "cli/session_commands.h"
-#include "cli/sandbox_command.h"
 #include "cli/setup_commands.h"
 #include "cli/vault_commands.h"
 
@@ -377,7 +377,8 @@ void CommandLine::addToolCommands(Builders& out) {
           {"sandbox",
            [&] {
              auto* sandbox = app_.add_subcommand(
-                 "sandbox", "Run an AI agent in a sandbox: read-only but its project, its own socket to Caskel");
+                 "sandbox",
+                 "Run an AI agent in a sandbox: read-only but its project, its own socket to Caskel");
              sandbox->add_option("--project", sandboxOptions.project,
                                  "The writable project directory (default: the current one)");
              sandbox->add_option("--allow", sandboxOptions.allow, "Another writable path (repeatable)")

@@ -12,7 +12,9 @@ namespace caskel::cli {
 
 namespace {
 
-std::string lastPiece(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+std::string lastPiece(const std::string& path) {
+  return path.substr(path.rfind('/') + 1);
+}
 
 std::string firstLine(const std::string& text) {
   std::string line = text.substr(0, text.find('\n'));
@@ -31,8 +33,8 @@ std::vector<std::string> localCaskelDirs(const std::string& home) {
 std::optional<std::string> probeProblem(const std::string& bwrap) {
   std::string error;
   auto child = startChild(bwrap,
-                          {"bwrap", "--unshare-pid", "--ro-bind", "/", "/", "--proc", "/proc", "--dev", "/dev",
-                           "--", "/bin/sh", "-c", ":"},
+                          {"bwrap", "--unshare-pid", "--ro-bind", "/", "/", "--proc", "/proc", "--dev",
+                           "/dev", "--", "/bin/sh", "-c", ":"},
                           environmentWith({}), true, error);
   if (!child) return error;
   std::string said;
@@ -65,8 +67,8 @@ int sandboxCommand(CommandContext& ctx, const SandboxOptions& options) {
   plan.project = resolvedPath(absolutePath(options.project.empty() ? "." : options.project));
   int err = 0;
   if (!isDirectoryPath(plan.project, err)) {
-    ctx.error("Error: the project " + plan.project + " is not a directory" + (err ? ": " + errnoText(err) : "") +
-              ".");
+    ctx.error("Error: the project " + plan.project + " is not a directory" +
+              (err ? ": " + errnoText(err) : "") + ".");
     return kExitFailed;
   }
   for (const auto& allowed : options.allow) {
@@ -84,7 +86,8 @@ int sandboxCommand(CommandContext& ctx, const SandboxOptions& options) {
   const ServerClient client(ServerClient::defaultSocketPath());
   int lifeline = -1;
   Exchange ex = client.sendKeepingOpen(
-      {{"cmd", "sandbox"}, {"command", lastPiece(options.command.front())}, {"project", plan.project}}, lifeline);
+      {{"cmd", "sandbox"}, {"command", lastPiece(options.command.front())}, {"project", plan.project}},
+      lifeline);
   if (ex.failure != TransportFailure::kNone) {
     ctx.error(ex.detail);
     return kExitFailed;

@@ -13,10 +13,12 @@ bool isWithin(const std::string& path, const std::string& dir) {
 
 std::vector<std::string> startupPaths(const std::string& home) {
   std::vector<std::string> paths;
-  for (const char* name : {".profile", ".bashrc", ".bash_profile", ".bash_login", ".bash_logout", ".zshenv",
-                           ".zprofile", ".zshrc", ".zlogin", ".zlogout", ".pam_environment", ".xprofile",
-                           ".xsessionrc", ".config/fish", ".config/environment.d", ".config/autostart",
-                           ".config/systemd", ".local/bin", ".ssh", ".gitconfig", ".config/git"}) {
+  for (const char* name :
+       {".profile",          ".bashrc",         ".bash_profile", ".bash_login",  ".bash_logout",
+        ".zshenv",           ".zprofile",       ".zshrc",        ".zlogin",      ".zlogout",
+        ".pam_environment",  ".xprofile",       ".xsessionrc",   ".config/fish", ".config/environment.d",
+        ".config/autostart", ".config/systemd", ".local/bin",    ".ssh",         ".gitconfig",
+        ".config/git"}) {
     paths.push_back(home + "/" + name);
   }
   return paths;
@@ -38,15 +40,16 @@ std::optional<std::string> writableProblem(const std::string& path, const std::s
 
 std::vector<std::string> agentStatePaths(const std::string& home) {
   // ~/.claude.json is where Claude Code keeps its settings beside its directory.
-  return {home + "/.claude", home + "/.claude.json", home + "/.codex", home + "/.cursor", home + "/.windsurf"};
+  return {home + "/.claude", home + "/.claude.json", home + "/.codex", home + "/.cursor",
+          home + "/.windsurf"};
 }
 
 std::vector<std::string> bwrapArguments(const SandboxPlan& plan) {
-  std::vector<std::string> args = {
-      // Its own processes only, and nothing left running once the tool is gone.
-      "--die-with-parent", "--unshare-pid", "--unshare-ipc", "--unshare-cgroup-try", "--cap-drop", "ALL",
-      "--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp"};
+  std::vector<std::string> args;
   auto add = [&](std::initializer_list<std::string> more) { args.insert(args.end(), more); };
+  // Its own processes only, and nothing left running once the tool is gone.
+  add({"--die-with-parent", "--unshare-pid", "--unshare-ipc", "--unshare-cgroup-try", "--cap-drop", "ALL"});
+  add({"--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp"});
   // A home kept in /tmp stays visible, read-only like any other.
   if (isWithin(plan.home, "/tmp")) add({"--ro-bind", plan.home, plan.home});
   // The session bus (and through it the user's service manager, which starts anything outside),
@@ -59,7 +62,8 @@ std::vector<std::string> bwrapArguments(const SandboxPlan& plan) {
   for (const auto& w : writable) add({"--bind", w, w});
   // Last, so that no writable path shows them again.
   for (const auto& h : plan.hidden) add({"--tmpfs", h});
-  add({"--ro-bind", plan.socketDir, protocol::socketDirectory(plan.uid), "--unsetenv", protocol::kSocketVariable});
+  add({"--ro-bind", plan.socketDir, protocol::socketDirectory(plan.uid), "--unsetenv",
+       protocol::kSocketVariable});
   add({"--chdir", isWithin(plan.workingDir, plan.project) ? plan.workingDir : plan.project});
   if (plan.seccompFd >= 0) add({"--seccomp", std::to_string(plan.seccompFd)});
   args.push_back("--");

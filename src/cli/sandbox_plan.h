@@ -11,13 +11,13 @@ namespace caskel::cli {
 struct SandboxPlan {
   std::string home;
   unsigned uid = 0;
-  std::string project;                  // writable
-  std::string workingDir;               // where the command starts when it lies in the project
-  std::vector<std::string> writable;    // agent state and --allow paths besides the project
-  std::vector<std::string> hidden;      // Caskel's own directories: replaced by empty ones
+  std::string project;                   // writable
+  std::string workingDir;                // where the command starts when it lies in the project
+  std::vector<std::string> writable;     // agent state and --allow paths besides the project
+  std::vector<std::string> hidden;       // Caskel's own directories: replaced by empty ones
   std::vector<std::string> runtimeDirs;  // $XDG_RUNTIME_DIR, /run/user/<uid>: replaced by empty ones
-  std::string socketDir;                // the server's directory holding this sandbox's socket
-  int seccompFd = -1;                   // the filter bwrap loads, or -1
+  std::string socketDir;                 // the server's directory holding this sandbox's socket
+  int seccompFd = -1;                    // the filter bwrap loads, or -1
   std::vector<std::string> command;
 };
 

@@ -31,7 +31,9 @@ std::string randomName() {
 SandboxSockets::SandboxSockets(std::string parentDirectory, Admit admit)
     : parent_(std::move(parentDirectory)), admit_(std::move(admit)) {}
 
-SandboxSockets::~SandboxSockets() { stop(); }
+SandboxSockets::~SandboxSockets() {
+  stop();
+}
 
 std::optional<std::string> SandboxSockets::open(int controlFd, SandboxIdentity identity,
                                                 const std::function<bool(const std::string& path)>& answer,
@@ -51,7 +53,8 @@ std::optional<std::string> SandboxSockets::open(int controlFd, SandboxIdentity i
   sandbox.directory = parent_ + "/" + randomName();
   sandbox.path = sandbox.directory + "/caskel.sock";
   if (sandbox.path.size() > sock::kMaxPathBytes) {
-    error = "The sandbox socket's path would be longer than " + std::to_string(sock::kMaxPathBytes) + " bytes";
+    error =
+        "The sandbox socket's path would be longer than " + std::to_string(sock::kMaxPathBytes) + " bytes";
     return std::nullopt;
   }
   const mode_t previous = sock::setUmask(077);
@@ -59,7 +62,8 @@ std::optional<std::string> SandboxSockets::open(int controlFd, SandboxIdentity i
   sock::ListenResult listening;
   if (prepared) listening = sock::listenAt(sandbox.path, kBacklog);
   sock::setUmask(previous);
-  if (!prepared || listening.failedAt != sock::ListenResult::Step::ok || !sock::setNonBlocking(listening.fd)) {
+  if (!prepared || listening.failedAt != sock::ListenResult::Step::ok ||
+      !sock::setNonBlocking(listening.fd)) {
     if (listening.fd >= 0) sock::closeFd(listening.fd);
     sock::unlinkPath(sandbox.path);
     sock::removeDirectory(sandbox.directory);

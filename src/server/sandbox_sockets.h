@@ -35,7 +35,8 @@ class SandboxSockets {
   // connection is owned here. Nullopt with `error` (a sentence for the tool) when refused; the
   // control connection is then still the caller's.
   std::optional<std::string> open(int controlFd, SandboxIdentity identity,
-                                  const std::function<bool(const std::string& path)>& answer, std::string& error);
+                                  const std::function<bool(const std::string& path)>& answer,
+                                  std::string& error);
   // Closes every sandbox socket and stops the thread; later opens are refused.
   void stop();
   size_t openCount();
@@ -59,7 +60,7 @@ class SandboxSockets {
   EventPoller poller_;
   std::mutex lock_;
   bool stopped_ = false;
-  std::map<int, int> listeners_;       // listening fd -> control fd
+  std::map<int, int> listeners_;      // listening fd -> control fd
   std::map<int, Sandbox> sandboxes_;  // by control fd
   std::thread thread_;
 };

@@ -47,7 +47,9 @@ SocketServer::SocketServer(KeychainManager keychain, ServerOptions options)
       callers_(ProcessInfo::system(), options_.knownCallersPath, fs::homeDirectory()),
       socketDir_(options_.socketPath ? directoryOf(*options_.socketPath) : socketDirectory()),
       socketPath_(options_.socketPath.value_or(protocol::defaultSocketPath(nullptr, sock::currentUid()))),
-      sandboxes_(socketDir_, [this](int fd, std::shared_ptr<const SandboxIdentity> sandbox) { admit(fd, std::move(sandbox)); }),
+      sandboxes_(
+          socketDir_,
+          [this](int fd, std::shared_ptr<const SandboxIdentity> sandbox) { admit(fd, std::move(sandbox)); }),
       services_{keychain_, session_, audit_, clientQueue_, nullptr, nullptr, nullptr, options_.cliPath,
                 fs::homeDirectory(), backupTimers_, options_.rotateBackupLifetime},
       handler_(services_),
@@ -255,8 +257,9 @@ void SocketServer::admit(int fd, std::shared_ptr<const SandboxIdentity> sandbox)
   freeAcceptors_.fetch_add(1);
 }
 
-void SocketServer::welcome(int fd, const PeerCredentials& peer, std::chrono::steady_clock::time_point deadline,
-                           double admittedAt, const std::shared_ptr<const SandboxIdentity>& sandbox) {
+void SocketServer::welcome(int fd, const PeerCredentials& peer,
+                           std::chrono::steady_clock::time_point deadline, double admittedAt,
+                           const std::shared_ptr<const SandboxIdentity>& sandbox) {
   Connection connection{fd, deadline, {}, {}, peer};
   Admission admission =
       sandbox ? callers_.identifySandboxed(peer, *sandbox) : callers_.identifyPeer(peer, admittedAt);

@@ -9,7 +9,8 @@ namespace {
 
 TEST(SandboxPlan, WritablePathsMayHoldNoStartUpFileHomeOrCaskelDirectory) {
   const std::string home = "/home/u";
-  const std::vector<std::string> caskel = {"/home/u/.config/caskel", "/home/u/.local/share/caskel", "/run/sock"};
+  const std::vector<std::string> caskel = {"/home/u/.config/caskel", "/home/u/.local/share/caskel",
+                                           "/run/sock"};
   const std::pair<std::string, const char*> refused[] = {
       {"/", "holds your home directory"},
       {"/home/u", "holds your home directory"},

@@ -17,8 +17,8 @@ class SandboxTest : public ToolFixture {
  protected:
   void SetUp() override {
     if (::access("/usr/bin/bwrap", X_OK) != 0) GTEST_SKIP() << "bubblewrap is not installed";
-    auto probe = runProcess({"bwrap", "--unshare-pid", "--ro-bind", "/", "/", "--proc", "/proc", "--dev", "/dev",
-                             "--", "/bin/true"});
+    auto probe = runProcess({"bwrap", "--unshare-pid", "--ro-bind", "/", "/", "--proc", "/proc", "--dev",
+                             "/dev", "--", "/bin/true"});
     if (probe.code != 0) GTEST_SKIP() << "this system refuses bwrap's namespaces: " << probe.err;
     ToolFixture::SetUp();
     // The build tree may lie in /tmp, which the sandbox replaces: the tool goes where it is seen.
@@ -56,7 +56,9 @@ TEST_F(SandboxTest, CaskelsFilesTheShellsStartUpAndOtherProcessesAreOutOfReach) 
   auto r = sandboxed(
       "cat \"$HOME\"/.local/share/caskel/* >/dev/null 2>&1 && echo vault-read; "
       "ls \"$HOME\"/.config/caskel/* >/dev/null 2>&1 && echo config-seen; "
-      "ls " + server.socketPath() + " >/dev/null 2>&1 && echo main-socket-seen; "
+      "ls " +
+      server.socketPath() +
+      " >/dev/null 2>&1 && echo main-socket-seen; "
       "echo evil >> \"$HOME\"/.bashrc 2>/dev/null && echo bashrc-written; "
       "echo ok > written && echo project-written; "
       "echo processes; cat /proc/[0-9]*/comm");
@@ -110,11 +112,12 @@ TEST_F(SandboxTest, TheSandboxSocketLivesExactlyAsLongAsTheSandbox) {
   int toChild[2], fromChild[2];
   ASSERT_EQ(::pipe2(toChild, O_CLOEXEC), 0);
   ASSERT_EQ(::pipe2(fromChild, O_CLOEXEC), 0);
-  const pid_t pid = spawn({caskelPath(), "sandbox", "--project", project, "--", "/bin/sh", "-c", "echo ready; cat >/dev/null"},
-                          toolEnv(), [&] {
-                            ::dup2(toChild[0], 0);
-                            ::dup2(fromChild[1], 1);
-                          });
+  const pid_t pid = spawn(
+      {caskelPath(), "sandbox", "--project", project, "--", "/bin/sh", "-c", "echo ready; cat >/dev/null"},
+      toolEnv(), [&] {
+        ::dup2(toChild[0], 0);
+        ::dup2(fromChild[1], 1);
+      });
   ::close(toChild[0]);
   ::close(fromChild[1]);
   ASSERT_EQ(readLine(fromChild[0]), "ready");
@@ -135,7 +138,8 @@ TEST_F(SandboxTest, TheSandboxSocketLivesExactlyAsLongAsTheSandbox) {
 TEST_F(SandboxTest, RefusesWhatWouldOpenAHoleAndSaysWhatIsMissing) {
   auto home = caskel({"sandbox", "--project", server.home(), "--", "/bin/true"});
   EXPECT_TRUE(failedWith(home, 1, "holds your home directory")) << home.err;
-  auto config = caskel({"sandbox", "--project", project, "--allow", server.home() + "/.config", "--", "/bin/true"});
+  auto config =
+      caskel({"sandbox", "--project", project, "--allow", server.home() + "/.config", "--", "/bin/true"});
   EXPECT_TRUE(failedWith(config, 1, "writable")) << config.err;
   auto noCommand = caskel({"sandbox", "--project", project});
   EXPECT_TRUE(failedWith(noCommand, 2, "give the command after --"));

@@ -157,11 +157,13 @@ TEST(CallerLogic, ASandboxSocketAdmitsOnlyTheSandboxsOwnProcesses) {
   EXPECT_TRUE(inside.caller.treatedAsAgent());
   EXPECT_EQ(inside.caller.binding().resolvedPid, 300) << "sessions belong to the sandbox, not to one process";
 
-  EXPECT_EQ(ids.identifySandboxed(PeerCredentials{::getuid(), 400, -1}, sandbox).status, Status::unidentified);
+  EXPECT_EQ(ids.identifySandboxed(PeerCredentials{::getuid(), 400, -1}, sandbox).status,
+            Status::unidentified);
   EXPECT_EQ(ids.identifySandboxed(PeerCredentials{::getuid() + 1, 302, -1}, sandbox).status,
             Status::unauthorized);
   procs.scripted[300].record.startTime = 70;  // the tool's pid reused by another process
-  EXPECT_EQ(ids.identifySandboxed(PeerCredentials{::getuid(), 302, -1}, sandbox).status, Status::unidentified);
+  EXPECT_EQ(ids.identifySandboxed(PeerCredentials{::getuid(), 302, -1}, sandbox).status,
+            Status::unidentified);
 }
 
 TEST(CallerLogic, InterpretersAreNamedByTheirScript) {
