@@ -45,6 +45,66 @@ std::optional<std::string> probeProblem(const std::string& bwrap) {
   return firstLine(said);
 }
 
+// The project, the --allow paths and the agents' state, resolved; false (and said) when one is
+// missing.
+bool gatherPaths(CommandContext& ctx, const SandboxOptions& options, SandboxPlan& plan) {
+  plan.home = resolvedPath(homeDir());
+  plan.uid = currentUid();
+  plan.workingDir = resolvedPath(absolutePath("."));
+  plan.project = resolvedPath(absolutePath(options.project.empty() ? "." : options.project));
+  int err = 0;
+  if (!isDirectoryPath(plan.project, err)) {
+    ctx.error("Error: the project " + plan.project + " is not a directory" +
+              (err ? ": " + errnoText(err) : "") + ".");
+    return false;
+  }
+  for (const auto& allowed : options.allow) {
+    const std::string path = resolvedPath(absolutePath(allowed));
+    if (!pathExists(path)) {
+      ctx.error("Error: --allow " + allowed + ": no such file or directory.");
+      return false;
+    }
+    plan.writable.push_back(path);
+  }
+  for (const auto& state : agentStatePaths(plan.home)) {
+    if (pathExists(state)) plan.writable.push_back(resolvedPath(state));
+  }
+  return true;
+}
+
+// Checks the writable paths against Caskel's directories (ours and the server's `reply` says),
+// then hides those and empties the runtime directories. Why not, when a path may not be writable.
+std::optional<std::string> placeCaskelDirs(const nlohmann::json& reply, SandboxPlan& plan) {
+  std::vector<std::string> caskelDirs = localCaskelDirs(plan.home);
+  if (auto hide = reply.find("hide"); hide != reply.end() && hide->is_array()) {
+    for (const auto& h : *hide) {
+      if (h.is_string() && h.get<std::string>().starts_with('/')) caskelDirs.push_back(h.get<std::string>());
+    }
+  }
+  for (auto& dir : caskelDirs) dir = resolvedPath(dir);
+  std::vector<std::string> writable = plan.writable;
+  writable.push_back(plan.project);
+  for (const auto& path : writable) {
+    if (auto problem = writableProblem(path, plan.home, caskelDirs)) return problem;
+  }
+  auto addOnce = [](std::vector<std::string>& to, const std::string& dir) {
+    if (std::find(to.begin(), to.end(), dir) == to.end()) to.push_back(dir);
+  };
+  // A directory that holds the home would hide it all.
+  for (const auto& dir : caskelDirs) {
+    if (pathExists(dir) && !isWithin(plan.home, dir)) addOnce(plan.hidden, dir);
+  }
+  for (const std::string& runtime :
+       {envVar("XDG_RUNTIME_DIR").value_or(""), "/run/user/" + std::to_string(plan.uid)}) {
+    int err = 0;
+    const std::string dir = resolvedPath(runtime);
+    if (runtime.starts_with('/') && isDirectoryPath(dir, err) && !isWithin(plan.home, dir)) {
+      addOnce(plan.runtimeDirs, dir);
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 int sandboxCommand(CommandContext& ctx, const SandboxOptions& options) {
@@ -60,28 +120,8 @@ int sandboxCommand(CommandContext& ctx, const SandboxOptions& options) {
     return kExitFailed;
   }
   SandboxPlan plan;
-  plan.home = resolvedPath(homeDir());
-  plan.uid = currentUid();
   plan.command = options.command;
-  plan.workingDir = resolvedPath(absolutePath("."));
-  plan.project = resolvedPath(absolutePath(options.project.empty() ? "." : options.project));
-  int err = 0;
-  if (!isDirectoryPath(plan.project, err)) {
-    ctx.error("Error: the project " + plan.project + " is not a directory" +
-              (err ? ": " + errnoText(err) : "") + ".");
-    return kExitFailed;
-  }
-  for (const auto& allowed : options.allow) {
-    const std::string path = resolvedPath(absolutePath(allowed));
-    if (!pathExists(path)) {
-      ctx.error("Error: --allow " + allowed + ": no such file or directory.");
-      return kExitFailed;
-    }
-    plan.writable.push_back(path);
-  }
-  for (const auto& state : agentStatePaths(plan.home)) {
-    if (pathExists(state)) plan.writable.push_back(resolvedPath(state));
-  }
+  if (!gatherPaths(ctx, options, plan)) return kExitFailed;
 
   const ServerClient client(ServerClient::defaultSocketPath());
   int lifeline = -1;
@@ -110,36 +150,9 @@ int sandboxCommand(CommandContext& ctx, const SandboxOptions& options) {
     return kExitFailed;
   }
 
-  std::vector<std::string> caskelDirs = localCaskelDirs(plan.home);
-  if (auto hide = ex.reply.find("hide"); hide != ex.reply.end() && hide->is_array()) {
-    for (const auto& h : *hide) {
-      if (h.is_string() && h.get<std::string>().starts_with('/')) caskelDirs.push_back(h.get<std::string>());
-    }
-  }
-  for (auto& dir : caskelDirs) dir = resolvedPath(dir);
-  std::vector<std::string> writable = plan.writable;
-  writable.push_back(plan.project);
-  for (const auto& path : writable) {
-    if (auto problem = writableProblem(path, plan.home, caskelDirs)) {
-      ctx.error("Error: " + *problem);
-      return kExitFailed;
-    }
-  }
-  for (const auto& dir : caskelDirs) {
-    // A directory that contains the home would hide it all; the checks above keep those apart.
-    if (pathExists(dir) && !isWithin(plan.home, dir) &&
-        std::find(plan.hidden.begin(), plan.hidden.end(), dir) == plan.hidden.end()) {
-      plan.hidden.push_back(dir);
-    }
-  }
-  for (const std::string& runtime :
-       {envVar("XDG_RUNTIME_DIR").value_or(""), "/run/user/" + std::to_string(plan.uid)}) {
-    if (!runtime.starts_with('/')) continue;
-    const std::string dir = resolvedPath(runtime);
-    if (isDirectoryPath(dir, err) && !isWithin(plan.home, dir) &&
-        std::find(plan.runtimeDirs.begin(), plan.runtimeDirs.end(), dir) == plan.runtimeDirs.end()) {
-      plan.runtimeDirs.push_back(dir);
-    }
+  if (auto problem = placeCaskelDirs(ex.reply, plan)) {
+    ctx.error("Error: " + *problem);
+    return kExitFailed;
   }
 
   std::string error;
